@@ -1,0 +1,70 @@
+#include "errors.h"
+
+#include <cstdio>
+
+namespace vantoro::py {
+
+namespace {
+
+PyObject* exception_for(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::NotFound: return PyExc_FileNotFoundError;
+        case ErrorKind::PermissionDenied: return PyExc_PermissionError;
+        case ErrorKind::ConnectionRefused: return PyExc_ConnectionRefusedError;
+        case ErrorKind::ConnectionReset: return PyExc_ConnectionResetError;
+        case ErrorKind::ConnectionAborted: return PyExc_ConnectionAbortedError;
+        case ErrorKind::BrokenPipe: return PyExc_BrokenPipeError;
+        case ErrorKind::AlreadyExists: return PyExc_FileExistsError;
+        case ErrorKind::WouldBlock: return PyExc_BlockingIOError;
+        case ErrorKind::TimedOut: return PyExc_TimeoutError;
+        case ErrorKind::Interrupted: return PyExc_InterruptedError;
+        default: return PyExc_OSError;
+    }
+}
+
+constexpr const char* kPanicDoc =
+    "Raised when native code called from Python fails internally.\n\n"
+    "Like SystemExit, this exception derives from BaseException so that it usually\n"
+    "propagates all the way up and ends the interpreter instead of being caught by\n"
+    "an ordinary `except Exception` handler.";
+
+}  // namespace
+
+void throw_pending() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    throw PythonError{};
+}
+
+void api_failed() {
+    if (PyErr_Occurred()) PyErr_Print();
+    throw Fault{"Python API call failed"};
+}
+
+void set_io_error(const IoError& err) {
+    Ref text(PyUnicode_FromStringAndSize(err.text().data(), static_cast<Py_ssize_t>(err.text().size())));
+    if (!text) return;  // the interpreter's own error stands
+    // A str value (not a tuple) makes exactly one constructor argument, so
+    // errno, strerror and filename stay None.
+    PyErr_SetObject(exception_for(err.kind), text.get());
+}
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;  // kept for the life of the process
+    if (!type)
+        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                         PyExc_BaseException, nullptr);
+    Py_XINCREF(type);
+    return type;
+}
+
+void set_panic(const std::string& text) {
+    std::fprintf(stderr, "vantoro: internal fault: %s\n", text.c_str());
+    std::fflush(stderr);
+    Ref msg(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Ref type(panic_exception_type());
+    if (!msg || !type) return;  // leave the interpreter's error in place
+    PyErr_SetObject(type.get(), msg.get());
+}
+
+}  // namespace vantoro::py

@@ -1,0 +1,63 @@
+// Turning failures into Python exceptions.
+#pragma once
+
+#include <new>
+#include <string>
+
+#include "../reader/fault.h"
+#include "../reader/io_error.h"
+#include "py.h"
+
+namespace vantoro::py {
+
+// Thrown once a Python exception has been set; the entry point returns NULL.
+struct PythonError {};
+
+// Makes sure an exception is pending (SystemError if the interpreter set
+// none) and unwinds to the entry point.
+[[noreturn]] void throw_pending();
+
+// A Python object the operation needs could not be made: print the pending
+// error to stderr and end in an internal fault.
+[[noreturn]] void api_failed();
+
+// Checks a new reference returned by the C API.
+inline PyObject* checked(PyObject* o) {
+    if (!o) api_failed();
+    return o;
+}
+
+// Sets the OSError subclass chosen by the error's kind, with its text.
+void set_io_error(const IoError& err);
+[[noreturn]] inline void throw_io_error(const IoError& err) {
+    set_io_error(err);
+    throw PythonError{};
+}
+
+// Writes the report to stderr and sets PanicException(text).
+void set_panic(const std::string& text);
+
+// The PanicException class, created on first use (new reference or NULL).
+PyObject* panic_exception_type();
+
+// Runs one entry point: no C++ exception leaves it. Anything escaping the
+// handlers below ends the process through noexcept, never silently.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        return nullptr;
+    } catch (const Fault& f) {
+        set_panic(f.text);
+    } catch (const std::bad_alloc&) {
+        set_panic("memory allocation failed");
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown internal fault");
+    }
+    return nullptr;
+}
+
+}  // namespace vantoro::py

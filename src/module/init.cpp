@@ -1,0 +1,61 @@
+// Module initialisation.
+#include <atomic>
+#include <cstdint>
+
+#include "errors.h"
+#include "reader_type.h"
+
+namespace vantoro::py {
+namespace {
+
+// The first interpreter to import the module owns it: the process-wide
+// objects below are not safe to share with sub-interpreters.
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* module_object = nullptr;
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vantoro", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+void setup(PyObject* module) {
+    PyObject* type = reader_type();
+    if (!type) throw PythonError{};
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
+    }
+    Ref name(PyUnicode_FromString("RawFileReader"));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) throw_pending();
+    if (PyModule_AddObjectRef(module, "RawFileReader", type) < 0) throw_pending();
+}
+
+PyObject* init() {
+    return guarded([]() -> PyObject* {
+        std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (id == -1 && PyErr_Occurred()) throw PythonError{};
+        std::int64_t expected = -1;
+        if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "vantoro does not support sub-interpreters: it can only be "
+                            "imported once per process, by the main interpreter");
+            throw PythonError{};
+        }
+        if (module_object) {
+            Py_INCREF(module_object);
+            return module_object;
+        }
+        Ref module(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+        if (!module) throw PythonError{};
+        setup(module.get());
+        module_object = module.release();
+        Py_INCREF(module_object);  // one reference stays with the cache
+        return module_object;
+    });
+}
+
+}  // namespace
+}  // namespace vantoro::py
+
+PyMODINIT_FUNC PyInit_vantoro(void) { return vantoro::py::init(); }

@@ -1,0 +1,41 @@
+// The operating-system file layer: the few calls the reader needs, behind one
+// small type so that another platform can supply its own implementation file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "io_error.h"
+
+namespace vantoro {
+
+class PlatformFile {
+public:
+    // Opens an existing file read-only. Other programs may keep reading,
+    // writing, renaming or deleting it meanwhile; nothing is created.
+    static Result<PlatformFile> open_read(std::string_view utf8_path);
+
+    PlatformFile(PlatformFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+    PlatformFile& operator=(PlatformFile&& other) noexcept;
+    PlatformFile(const PlatformFile&) = delete;
+    PlatformFile& operator=(const PlatformFile&) = delete;
+    ~PlatformFile() { close(); }
+
+    // Current length of the file in bytes.
+    Result<std::uint64_t> length() const;
+
+    // Reads exactly n bytes at an absolute offset, retrying short and
+    // interrupted reads; running into the end of the file is UnexpectedEof.
+    Status read_exact_at(std::uint64_t offset, void* buf, std::size_t n) const;
+
+    void close() noexcept;
+
+private:
+    using Handle = std::intptr_t;  // a descriptor here, a HANDLE elsewhere
+    static constexpr Handle kInvalid = -1;
+    explicit PlatformFile(Handle h) : handle_(h) {}
+    Handle handle_;
+};
+
+}  // namespace vantoro

@@ -1,0 +1,174 @@
+"""Builders of synthetic RAW-like files for tests, the demo and benchmarks.
+
+Only the regions that are placed are written; everything else stays a hole
+of a sparse file, so layouts at offsets of megabytes or gigabytes cost
+neither disk nor time.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+
+# Fixed positions of the two layouts the reader knows.
+RT_SMALL_START, RT_SMALL_STRIDE = 1481842, 72
+RT_ORBI_START, RT_ORBI_STRIDE = 6464174, 88
+CHAIN_BASE = 3666
+TRAILER_START, TRAILER_STRIDE = 6514414, 558
+TRAILER_PRESENT = 140
+V57_END0, V57_STRIDE = 1492201, 254
+SMALL_OFFSETS = [88820, 118112, 105244, 109492, 117780, 124332, 129828, 135892, 295708, 146733]
+
+
+def scan_count(version: int) -> int:
+    return {57: 48, 66: 145}.get(version, 100)
+
+
+class RawImage:
+    """A sparse file image: byte regions at absolute offsets plus a length."""
+
+    def __init__(self, size: int = 40):
+        self.size = size
+        self.regions: dict[int, bytes] = {}
+
+    # -- raw placement -------------------------------------------------
+    def put(self, offset: int, data: bytes) -> "RawImage":
+        self.regions[offset] = bytes(data)
+        self.size = max(self.size, offset + len(data))
+        return self
+
+    def pack(self, offset: int, fmt: str, *values) -> "RawImage":
+        return self.put(offset, struct.pack("<" + fmt, *values))
+
+    def u8(self, offset, v):
+        return self.pack(offset, "B", v)
+
+    def u32(self, offset, v):
+        return self.pack(offset, "I", v)
+
+    def i32(self, offset, v):
+        return self.pack(offset, "i", v)
+
+    def u64(self, offset, v):
+        return self.pack(offset, "Q", v)
+
+    def f32(self, offset, v):
+        return self.pack(offset, "f", v)
+
+    def f64(self, offset, v):
+        return self.pack(offset, "d", v)
+
+    # -- header --------------------------------------------------------
+    def header(self, version: int = 66, *, word36: int | None = None, word12: int | None = None,
+               creation_time: int = 0) -> "RawImage":
+        """Version words at 36 (57/66) or 12 (anything else), creation time at 16."""
+        if word36 is None:
+            word36 = version if version in (57, 66) else 0
+        if word12 is None:
+            word12 = 0 if version in (57, 66) else version
+        self.u32(12, word12).u64(16, creation_time).u32(36, word36)
+        return self
+
+    # -- per-scan layouts ----------------------------------------------
+    def rt_series(self, start: int, stride: int, values) -> "RawImage":
+        for i, v in enumerate(values):
+            self.f64(start + stride * i, v)
+        return self
+
+    def offset_chain(self, words) -> "RawImage":
+        """The words just before each orbitrap retention time: scan k+1's
+        offset is scan k's offset plus word k."""
+        for i, w in enumerate(words):
+            self.u32(RT_ORBI_START + RT_ORBI_STRIDE * i - 4, w)
+        return self
+
+    def trailer(self, scan: int, *, agc: bytes | None = None, injection_time: float | None = None,
+                elapsed: float | None = None, resolution: int | None = None,
+                ms_order_byte: int | None = None, master_scan: int | None = None,
+                monomz: float | None = None, charge: int | None = None,
+                collision: bytes | None = None, hcd: bytes | None = None,
+                isolation: float | None = None, length: int = TRAILER_PRESENT) -> "RawImage":
+        """The 558-byte trailer block of a 1-based scan; `length` bytes of it
+        are made part of the file (140 makes it count as present)."""
+        b = trailer_block_start(scan)
+        self.size = max(self.size, b + length)
+        if agc is not None:
+            self.put(b + 0, agc.ljust(13, b" ")[:13])
+        if injection_time is not None:
+            self.f32(b + 12, injection_time)
+        if elapsed is not None:
+            self.f32(b + 16, elapsed)
+        if resolution is not None:
+            self.u32(b + 21, resolution)
+        if ms_order_byte is not None:
+            self.u8(b + 29, ms_order_byte)
+        if master_scan is not None:
+            self.i32(b + 62, master_scan)
+        if monomz is not None:
+            self.f64(b + 66, monomz)
+        if charge is not None:
+            self.u8(b + 74, charge)
+        if collision is not None:
+            self.put(b + 75, collision.ljust(16, b" ")[:16])
+        if hcd is not None:
+            self.put(b + 100, hcd.ljust(16, b" ")[:16])
+        if isolation is not None:
+            self.f32(b + 125, isolation)
+        return self
+
+    # -- output --------------------------------------------------------
+    def write(self, path) -> str:
+        path = os.fspath(path)
+        with open(path, "wb") as f:
+            for offset in sorted(self.regions):
+                f.seek(offset)
+                f.write(self.regions[offset])
+            f.truncate(self.size)
+        return path
+
+
+def trailer_block_start(scan: int) -> int:
+    return TRAILER_START + TRAILER_STRIDE * (scan - 1)
+
+
+def peak_block_v66(mz, intensity, count: int | None = None) -> bytes:
+    """Count word, then 12-byte records: float64 m/z, float32 intensity."""
+    n = len(mz) if count is None else count
+    out = bytearray(struct.pack("<I", n))
+    for m, i in zip(mz, intensity):
+        out += struct.pack("<df", m, i)
+    return bytes(out)
+
+
+def peak_block_v57(mz, intensity, count: int | None = None) -> bytes:
+    """Count word, then 8-byte records: float32 m/z, float32 intensity."""
+    n = len(mz) if count is None else count
+    out = bytearray(struct.pack("<I", n))
+    for m, i in zip(mz, intensity):
+        out += struct.pack("<ff", m, i)
+    return bytes(out)
+
+
+def utf16(text: str) -> bytes:
+    return text.encode("utf-16-le")
+
+
+def orbitrap_v66(num_peaks: int = 0, *, size: int | None = None, scans: int = 145,
+                 block_stride: int = 0) -> RawImage:
+    """A version-66 orbitrap layout: retention times, an offset chain whose
+    scans sit `block_stride` bytes apart from 3666, and trailer blocks for
+    every scan. With num_peaks > 0 each scan gets a peak block at its offset."""
+    img = RawImage().header(66, creation_time=132000000000000000)
+    img.rt_series(RT_ORBI_START, RT_ORBI_STRIDE, [0.5 * (i + 1) for i in range(scans)])
+    img.offset_chain([block_stride] * scans)
+    for s in range(1, scans + 1):
+        img.trailer(s, agc=b"AGC", injection_time=10.0 + s, elapsed=0.25, resolution=60000,
+                    ms_order_byte=s % 2, master_scan=s - 1 if s % 2 == 0 else 0,
+                    monomz=400.0 + s, charge=2, collision=b"35", hcd=b"30.5", isolation=1.6)
+        if num_peaks:
+            mz = [100.0 + j * 0.5 for j in range(num_peaks)]
+            inten = [float(1000 + j) for j in range(num_peaks)]
+            img.put(CHAIN_BASE + block_stride * (s - 1), peak_block_v66(mz, inten))
+    if size is not None:
+        img.size = max(img.size, size)
+    return img
