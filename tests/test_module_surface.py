@@ -1,0 +1,125 @@
+import importlib
+import inspect
+import subprocess
+import sys
+
+import pytest
+
+import vantoro
+from vantoro import RawFileReader
+from builders import RawImage
+
+METHODS = [
+    ("initialize_caches", "($self)", "Internal method to populate RT, scan offset, and diagnostic caches."),
+    ("get_rt", "($self, scan_number)",
+     "Returns the retention time (in minutes) for the specified scan number."),
+    ("get_injection_time", "($self, scan_number)",
+     "Returns the ion injection time (in milliseconds) for the specified scan number."),
+    ("get_master_scan", "($self, scan_number)", "Returns the master scan number for the given MSn scan."),
+    ("get_charge_state", "($self, scan_number)", "Returns the precursor charge state for the given scan."),
+    ("get_monoisotopic_mz", "($self, scan_number)",
+     "Returns the precursor monoisotopic m/z for the given scan."),
+    ("list_spectra", "($self)",
+     "Returns a list of all scan summaries in the file.\n"
+     "Each entry contains scan_number, rt, injection_time, master_scan, charge, and monomz."),
+]
+
+PROPERTIES = [
+    ("creation_date", "Returns the file creation date as a formatted UTC timestamp string."),
+    ("version", "Returns the Thermo RAW file version (e.g., 57 or 66)."),
+    ("num_scans", "Returns the total number of scans available in the file."),
+]
+
+
+def test_module_attributes():
+    assert vantoro.__all__ == ["RawFileReader"]
+    assert vantoro.__doc__ == ""
+    assert vantoro.RawFileReader is RawFileReader
+    assert not hasattr(vantoro, "PanicException")
+
+
+def test_class_identity():
+    assert RawFileReader.__module__ == "builtins"
+    assert RawFileReader.__name__ == RawFileReader.__qualname__ == "RawFileReader"
+    assert repr(RawFileReader) == "<class 'builtins.RawFileReader'>"
+    assert RawFileReader.__text_signature__ == "(path)"
+    assert RawFileReader.__doc__ == "High-performance native reader for Thermo Fisher .raw files."
+    assert RawFileReader.__bases__ == (object,)
+
+
+@pytest.mark.parametrize("name,signature,doc", METHODS)
+def test_method_docstrings(name, signature, doc):
+    method = getattr(RawFileReader, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+def test_method_registration_order():
+    names = [n for n in vars(RawFileReader) if not n.startswith("__")]
+    methods = [n for n in names if n not in {p for p, _ in PROPERTIES}]
+    expected = [m for m, _, _ in METHODS]
+    assert [m for m in methods if m in expected] == expected
+
+
+@pytest.mark.parametrize("name,doc", PROPERTIES)
+def test_property_docstrings(name, doc):
+    assert getattr(RawFileReader, name).__doc__ == doc
+
+
+def test_signature_introspection():
+    assert list(inspect.signature(RawFileReader.get_rt).parameters) == ["self", "scan_number"]
+    assert list(inspect.signature(RawFileReader).parameters) == ["path"]
+
+
+def test_no_subclassing():
+    with pytest.raises(TypeError):
+        type("Sub", (RawFileReader,), {})
+
+
+@pytest.fixture
+def reader(write_raw):
+    return RawFileReader(write_raw(RawImage().header(66)))
+
+
+def test_instance_has_no_dict_and_properties_are_read_only(reader):
+    assert repr(reader).startswith("<builtins.RawFileReader object at ")
+    with pytest.raises(AttributeError):
+        reader.version = 1
+    with pytest.raises(AttributeError):
+        del reader.num_scans
+    with pytest.raises(AttributeError):
+        reader.anything = 1
+    with pytest.raises(TypeError):
+        __import__("weakref").ref(reader)
+
+
+@pytest.mark.parametrize("name", ["list_spectra", "initialize_caches"])
+def test_noargs_methods_refuse_arguments(reader, name):
+    with pytest.raises(TypeError):
+        getattr(reader, name)(1)
+
+
+def test_reimport_returns_same_module():
+    before = sys.modules.pop("vantoro")
+    try:
+        again = importlib.import_module("vantoro")
+        assert again is before
+        assert again.__all__ == ["RawFileReader"]  # setup did not run twice
+    finally:
+        sys.modules["vantoro"] = before
+
+
+def test_sub_interpreter_import_is_refused():
+    code = (
+        "import vantoro, sys\n"
+        "try:\n    import _xxsubinterpreters as si\n"
+        "except ImportError:\n    sys.exit(77)\n"
+        "i = si.create()\n"
+        "try:\n    si.run_string(i, 'import vantoro')\n"
+        "except Exception as e:\n    print(type(e).__name__, e)\n"
+        "else:\n    print('imported')\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if out.returncode == 77:
+        pytest.skip("no sub-interpreter support in this Python")
+    assert "ImportError" in out.stdout and "sub-interpreters" in out.stdout, out
