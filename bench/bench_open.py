@@ -1,0 +1,89 @@
+"""Cost of opening a reader on a 1 GiB file, against one whole-file read.
+
+Writes a sparse 1 GiB version-66 file whose path holds "orbitrap" (offset
+chain, retention times and trailer blocks in place), then measures in the
+same run:
+  - one whole-file read with readinto into a preallocated buffer (baseline),
+  - RawFileReader(path) construction,
+and prints the medians, their ratio and the bytes the process read during one
+construction (rchar delta from /proc/self/io).
+
+    python3 bench/bench_open.py [--size-gib 1] [--repeat 7]
+"""
+
+import argparse
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+from builders import orbitrap_v66  # noqa: E402
+
+from vantoro import RawFileReader  # noqa: E402
+
+
+def rchar() -> int:
+    with open("/proc/self/io") as f:
+        for line in f:
+            if line.startswith("rchar:"):
+                return int(line.split()[1])
+    raise RuntimeError("no rchar in /proc/self/io")
+
+
+def median_time(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--size-gib", type=float, default=1.0)
+    ap.add_argument("--repeat", type=int, default=7)
+    args = ap.parse_args()
+    size = int(args.size_gib * (1 << 30))
+
+    with tempfile.TemporaryDirectory(prefix="bench_orbitrap_") as tmp:
+        path = os.path.join(tmp, "orbitrap_run.raw")
+        orbitrap_v66(block_stride=5000, size=size).write(path)
+
+        buf = bytearray(size)
+
+        def whole_read():
+            with open(path, "rb", buffering=0) as f:
+                view = memoryview(buf)
+                got = 0
+                while got < size:
+                    n = f.readinto(view[got:])
+                    if not n:
+                        break
+                    got += n
+
+        whole_read()  # warm the page cache for both sides alike
+        RawFileReader(path)
+
+        before = rchar()
+        reader = RawFileReader(path)
+        construct_bytes = rchar() - before
+        assert reader.num_scans == 145 and reader.get_rt(145) == 72.5
+
+        t_whole = median_time(whole_read, args.repeat)
+        t_open = median_time(lambda: RawFileReader(path), args.repeat * 20)
+
+        print(f"file size                      {size} bytes ({size / (1 << 30):.2f} GiB, sparse)")
+        print(f"whole-file read, median        {t_whole * 1e3:10.3f} ms")
+        print(f"RawFileReader(path), median    {t_open * 1e3:10.3f} ms")
+        print(f"ratio whole-read / construct   {t_whole / t_open:10.0f}x   (bar: >= 100x)")
+        print(f"bytes read by one construction {construct_bytes:10d}      (bar: < 1048576)")
+        ok = construct_bytes < (1 << 20) and t_whole / t_open >= 100
+        print("bar met" if ok else "BAR NOT MET")
+
+
+if __name__ == "__main__":
+    main()
