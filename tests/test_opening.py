@@ -1,4 +1,6 @@
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -116,3 +118,11 @@ def test_relative_path_resolves_against_current_directory(tmp_path, monkeypatch)
     with pytest.raises(FileNotFoundError):
         r.initialize_caches()
     assert r.get_rt(1) == 2.5
+
+
+def test_fifo_fails_instead_of_blocking(tmp_path):
+    fifo = tmp_path / "pipe.raw"
+    os.mkfifo(fifo)
+    code = f"from vantoro import RawFileReader\ntry:\n    RawFileReader({str(fifo)!r})\nexcept OSError as e:\n    print(type(e).__name__)\n"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert out.stdout.strip() == "OSError", out

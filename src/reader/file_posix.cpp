@@ -53,8 +53,10 @@ Result<PlatformFile> PlatformFile::open_read(std::string_view utf8_path) {
     if (utf8_path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
     std::string path(utf8_path);
     int fd;
+    // O_NONBLOCK: a FIFO or device must fail promptly rather than hang the
+    // interpreter in open(); regular files ignore the flag.
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return IoError::from_os(errno);
     return PlatformFile(fd);
