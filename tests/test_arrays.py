@@ -10,195 +10,136 @@ import textwrap
 import pytest
 
 import vantoro
-from builders import SMALL_OFFSETS, RawImage, peak_block_v57, peak_block_v66
+from builders import SMALL_OFFSETS, RawImage, peak_block_v66
 
 np = pytest.importorskip("numpy")
 
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-
-
-def make_file(tmp_path, version=66, n=1000):
-    mz = [100.0 + 0.5 * j for j in range(n)]
-    inten = [float(1000 + j) for j in range(n)]
-    block = (peak_block_v66 if version == 66 else peak_block_v57)(mz, inten)
-    path = RawImage().header(version).put(SMALL_OFFSETS[0], block).write(tmp_path / f"v{version}.small.RAW")
-    return path, mz, inten
+MZ = [100.0 + 0.5 * j for j in range(1000)]
+INTEN = [float(1000 + j) for j in range(1000)]
 
 
 @pytest.fixture
-def reader(tmp_path):
-    path, mz, inten = make_file(tmp_path)
-    return vantoro.RawFileReader(path), mz, inten
+def path(tmp_path):
+    return RawImage().header(66).put(SMALL_OFFSETS[0], peak_block_v66(MZ, INTEN)).write(
+        tmp_path / "v66.small.RAW")
 
 
-@pytest.mark.parametrize("scan, length", [(1, 1000), (0, 1), (2, 1)])
-def test_array_layout(reader, scan, length):
-    r = reader[0]
-    mz, inten = r.get_peaks(scan)
+@pytest.mark.parametrize("scan, length", [(1, 1000), (0, 1)])
+def test_array_layout(path, scan, length):
+    mz, inten = vantoro.RawFileReader(path).get_peaks(scan)
     for arr, dtype, stride in ((mz, np.float64, 8), (inten, np.float32, 4)):
-        assert arr.dtype == dtype
-        assert arr.ndim == 1 and arr.shape == (length,) and arr.strides == (stride,)
-        assert not arr.flags.owndata
-        assert arr.flags.writeable and arr.flags.c_contiguous and arr.flags.aligned
+        assert (arr.dtype, arr.shape, arr.strides) == (dtype, (length,), (stride,))
+        assert not arr.flags.owndata and arr.flags.writeable and arr.flags.aligned
         assert type(arr.base).__name__ == "PySliceContainer"
         assert type(arr.base).__module__ == "builtins"
-        assert type(arr.base).__doc__
     assert mz.base is not inten.base
-    if length == 1:
-        assert mz.tolist() == [0.0] and inten.tolist() == [0.0]
+    assert (mz.tolist(), inten.tolist()) == ((MZ, INTEN) if length > 1 else ([0.0], [0.0]))
 
 
-def test_values_and_writes(reader):
-    r, mz_expected, int_expected = reader
-    mz, inten = r.get_peaks(1)
-    assert mz.tolist() == mz_expected and inten.tolist() == int_expected
-    view = mz[10:20]
-    mz[10] = -1.0  # the array is the buffer: a view sees the write
-    assert view[0] == -1.0
-    # Every call decodes afresh into its own buffer.
-    assert r.get_peaks(1)[0][10] == mz_expected[10]
-
-
-def test_view_outlives_array(reader):
-    r, mz_expected, int_expected = reader
+def test_view_outlives_array(path):
+    r = vantoro.RawFileReader(path)
     mz, inten = r.get_peaks(1)
     view_mz, view_int = mz[100:200:3], inten[-50:]
-    assert view_mz.base is mz and type(mz.base).__name__ == "PySliceContainer"
+    mz[100] = -1.0  # the array is the buffer: its views see the write
+    assert view_mz.base is mz and view_mz[0] == -1.0
     del mz, inten
     gc.collect()
     # Churn the allocator so that a freed buffer would be reused and overwritten.
     junk = [r.get_peaks(1) for _ in range(50)]
-    for a, _ in junk:
-        a[:] = -7.0
+    for a, b in junk:
+        a[:], b[:] = -7.0, -7.0
     del junk
-    assert view_mz.tolist() == mz_expected[100:200:3]
-    assert view_int.tolist() == int_expected[-50:]
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    assert view_mz.tolist() == [-1.0] + MZ[103:200:3]
+    assert view_int.tolist() == INTEN[-50:]
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
-def test_buffers_freed_once(reader):
-    r = reader[0]
-    # Each call decodes 12000 bytes; a leak would show as ~240 MB over 20000 calls.
+def test_buffers_are_freed(path):
+    r = vantoro.RawFileReader(path)
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
     for _ in range(2000):
         r.get_peaks(1)
-    gc.collect()
-    before = rss_bytes()
+    before = rss()
+    # 12 kB decoded per call: a leak would show as ~240 MB.
     for _ in range(20000):
         mz, inten = r.get_peaks(1)
         view = mz[5:]
         del mz, inten, view
-    for _ in range(2000):
         r.get_peaks(0)
     gc.collect()
-    assert rss_bytes() - before < 16 << 20
+    assert rss() - before < 16 << 20
 
 
-# ------------------------------------------------- lookups in a fresh process
-
-def run_python(code, tmp_path, version=66):
-    path, _, _ = make_file(tmp_path, version=version, n=50)
-    prelude = textwrap.dedent(f"""\
-        import sys
-        sys.path.insert(0, {TESTS_DIR!r})
-        import vantoro
-        PATH = {path!r}
-        """)
+def run_python(code, path):
+    prelude = f"import sys, types, vantoro\nPATH = {str(path)!r}\n"
     res = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
                          capture_output=True, text=True, timeout=120)
     assert res.returncode == 0, res.stdout + res.stderr
     return res
 
 
-def test_without_numpy(tmp_path):
+def test_without_numpy(path):
     res = run_python("""
-        assert "numpy" not in sys.modules      # import does not touch NumPy
-        saved = {k: v for k, v in sys.modules.items() if k == "numpy" or k.startswith("numpy.")}
-        for k in saved:
-            del sys.modules[k]
-        sys.modules["numpy"] = None            # importing NumPy now fails
+        assert "numpy" not in sys.modules      # importing vantoro does not touch NumPy
         r = vantoro.RawFileReader(PATH)
-        for attempt in range(2):
+        mz, inten = r.native_get_peaks(1)
+        assert "numpy" not in sys.modules
+        sys.modules["numpy"] = None            # importing NumPy now fails
+        for attempt in range(2):               # each call tries again, and fails again
             try:
                 try:
                     r.get_peaks(1)
                 except Exception:
                     raise SystemExit("PanicException caught as Exception")
             except BaseException as e:
-                exc = e
-            assert type(exc).__name__ == "PanicException", repr(exc)
-            assert str(exc).startswith("Failed to access NumPy array API capsule"), str(exc)
-        assert not isinstance(exc, Exception)
-        # Everything else works without NumPy.
-        mz, inten = r.native_get_peaks(1)
-        assert len(mz) == len(inten) == 50
-        assert r.version == 66 and r.num_scans == 145
-        assert r.get_rt(1) == 0.0 and len(r.list_spectra()) == 145
+                assert type(e).__name__ == "PanicException", repr(e)
+                assert str(e).startswith("Failed to access NumPy array API capsule"), str(e)
+        assert r.native_get_peaks(1) == (mz, inten)
+        assert r.version == 66 and len(r.list_spectra()) == 145 and r.get_rt(1) == 0.0
         r.initialize_caches()
-        # Once NumPy can be imported, the next call succeeds.
-        del sys.modules["numpy"]
-        sys.modules.update(saved)
+        del sys.modules["numpy"]               # NumPy importable again: the next call works
         a, b = r.get_peaks(1)
-        assert a.tolist() == mz and b.tolist() == inten
+        assert (a.tolist(), b.tolist()) == (mz, inten)
         print("ok")
-        """, tmp_path)
-    assert res.stdout.strip() == "ok"
+        """, path)
+    assert res.stdout == "ok\n"
     assert "Failed to access NumPy array API capsule" in res.stderr
 
 
-def test_lookup_uses_versioned_core_module(tmp_path):
-    # Proxies on both core modules record which one gives up its capsule.
+def test_capsule_lookup(path):
+    # NumPy 2 serves the table from numpy._core.multiarray, NumPy 1 from
+    # numpy.core.multiarray. Proxies on both names record the lookups; a first
+    # lookup that finds no capsule is not cached.
     res = run_python("""
-        import types, numpy
-        seen = []
-        class Proxy(types.ModuleType):
-            def __init__(self, name, real):
-                super().__init__(name)
-                self._real = real
-            def __getattr__(self, attr):
-                seen.append((self.__name__, attr))
-                return getattr(self._real, attr)
+        import warnings, numpy
         import numpy._core.multiarray as new_core
-        import warnings
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             import numpy.core.multiarray as old_core
-        real = new_core if numpy.lib.NumpyVersion(numpy.__version__).major >= 2 else old_core
+        major = numpy.lib.NumpyVersion(numpy.__version__).major
+        real = new_core if major >= 2 else old_core
+        seen, broken = [], [True]
+        class Proxy(types.ModuleType):
+            def __getattr__(self, attr):
+                seen.append((self.__name__, attr))
+                return "not a capsule" if broken[0] else getattr(real, attr)
         for name in ("numpy._core.multiarray", "numpy.core.multiarray"):
-            sys.modules[name] = Proxy(name, real)
-        r = vantoro.RawFileReader(PATH)
-        a, _ = r.get_peaks(1)
-        a, _ = r.get_peaks(1)  # the table is cached: no second lookup
-        print(numpy.__version__, seen)
-        """, tmp_path)
-    version, seen = res.stdout.split(" ", 1)
-    expected = "numpy._core.multiarray" if int(version.split(".")[0]) >= 2 else "numpy.core.multiarray"
-    assert eval(seen) == [(expected, "_ARRAY_API")]
-
-
-def test_bad_capsule_is_not_cached(tmp_path):
-    res = run_python("""
-        import numpy, types
-        name = ("numpy._core.multiarray" if numpy.lib.NumpyVersion(numpy.__version__).major >= 2
-                else "numpy.core.multiarray")
-        real = sys.modules.get(name) or __import__(name, fromlist=["_ARRAY_API"])
-        fake = types.ModuleType(name)
-        fake._ARRAY_API = "not a capsule"
-        sys.modules[name] = fake
+            sys.modules[name] = Proxy(name)
         r = vantoro.RawFileReader(PATH)
         try:
             r.get_peaks(1)
             raise SystemExit("no fault")
         except BaseException as e:
-            assert type(e).__name__ == "PanicException"
-            assert str(e).startswith("Failed to access NumPy array API capsule"), str(e)
-        sys.modules[name] = real
-        a, b = r.get_peaks(1)
-        assert len(a) == 50 and a.base is not None
-        print("ok")
-        """, tmp_path)
-    assert res.stdout.strip() == "ok"
+            assert str(e) == "Failed to access NumPy array API capsule: TypeError: _ARRAY_API is not a capsule"
+        broken[0] = False
+        for _ in range(3):
+            assert len(r.get_peaks(1)[0]) == 1000
+        print(major, seen)
+        """, path)
+    major, seen = res.stdout.split(" ", 1)
+    name = "numpy._core.multiarray" if int(major) >= 2 else "numpy.core.multiarray"
+    assert eval(seen) == [(name, "_ARRAY_API")] * 2  # later arrays use the cached table
