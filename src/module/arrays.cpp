@@ -63,14 +63,14 @@ PyType_Slot container_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec container_spec = {"builtins.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0,
+PyType_Spec container_type_def = {"builtins.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0,
                               Py_TPFLAGS_DEFAULT, container_slots};
 
 // Borrowed; created once and kept for the life of the process.
 PyTypeObject* container_type() {
     static PyObject* type = nullptr;
     if (!type) {
-        type = PyType_FromSpec(&container_spec);
+        type = PyType_FromSpec(&container_type_def);
         if (!type) {
             if (PyErr_Occurred()) PyErr_Print();
             throw Fault{"failed to create type object for PySliceContainer"};
