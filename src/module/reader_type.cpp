@@ -3,6 +3,7 @@
 #include <new>
 
 #include "../reader/opening.h"
+#include "peak_members.h"
 #include "scan_members.h"
 
 namespace vantoro::py {
@@ -80,6 +81,13 @@ PyMethodDef methods[] = {
      "Returns the precursor monoisotopic m/z for the given scan."},
     // -- text recovered from the file: get_trailer_extra .. get_error_logs
     // -- peak lists: get_peaks, native_get_peaks
+    {"get_peaks", as_cfunction(fastcall_entry<GetPeaks>), kFast,
+     "get_peaks($self, scan_num)\n--\n\n"
+     "Extracts spectral peaks (m/z and intensity) for a given scan number.\n"
+     "Returns a tuple of (m/z_array, intensity_array)."},
+    {"native_get_peaks", as_cfunction(fastcall_entry<NativeGetPeaks>), kFast,
+     "native_get_peaks($self, scan_num)\n--\n\n"
+     "Internal native implementation for spectral peak extraction."},
     {"list_spectra", as_cfunction(noargs_entry<ListSpectra>), METH_NOARGS,
      "list_spectra($self)\n--\n\n"
      "Returns a list of all scan summaries in the file.\n"

@@ -1,0 +1,114 @@
+"""get_peaks on a 1 GiB sparse orbitrap file against one whole-file read.
+
+Prints the median whole-file read time (readinto a preallocated buffer), the
+median get_peaks time over every scan, their ratio, the bytes read per call
+(/proc/self/io rchar) for two file sizes, and native_get_peaks against
+get_peaks. Ratios, not absolute times, are what to compare: the machine is
+shared and noisy.
+"""
+
+import os
+import statistics
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+import vantoro  # noqa: E402
+from builders import orbitrap_v66  # noqa: E402
+
+GIB = 1 << 30
+PEAKS = 1000
+STRIDE = 16384  # room for a 1000-peak block (12004 bytes) per scan
+ROUNDS = 20
+READS = 5
+
+
+def rchar():
+    with open("/proc/self/io") as f:
+        for line in f:
+            if line.startswith("rchar:"):
+                return int(line.split()[1])
+    raise RuntimeError("no rchar in /proc/self/io")
+
+
+def build(path, size):
+    return orbitrap_v66(PEAKS, size=size, block_stride=STRIDE).write(path)
+
+
+def whole_file_read(path, buf):
+    view = memoryview(buf)
+    with open(path, "rb", buffering=0) as f:
+        got = 0
+        while got < len(buf):
+            n = f.readinto(view[got:])
+            if not n:
+                break
+            got += n
+    return got
+
+
+def time_calls(method, scans, rounds):
+    times = []
+    for _ in range(rounds):
+        for s in scans:
+            t0 = time.perf_counter()
+            method(s)
+            times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def bytes_per_call(method, scans):
+    before = rchar()
+    for s in scans:
+        method(s)
+    return (rchar() - before) / len(scans)
+
+
+def main():
+    big = "/tmp/vantoro-bench-orbitrap-1g.raw"
+    small = "/tmp/vantoro-bench-orbitrap-64m.raw"
+    try:
+        build(big, GIB)
+        build(small, 64 << 20)
+        r = vantoro.RawFileReader(big)
+        scans = range(1, r.num_scans + 1)
+        mz, inten = r.get_peaks(1)
+        assert len(mz) == PEAKS and len(inten) == PEAKS
+
+        buf = bytearray(os.path.getsize(big))
+        whole_file_read(big, buf)  # warm the page cache for both sides
+        reads = []
+        for _ in range(READS):
+            t0 = time.perf_counter()
+            assert whole_file_read(big, buf) == len(buf)
+            reads.append(time.perf_counter() - t0)
+        del buf
+        t_read = statistics.median(reads)
+
+        t_peaks = time_calls(r.get_peaks, scans, ROUNDS)
+        t_native = time_calls(r.native_get_peaks, scans, ROUNDS)
+        b_big = bytes_per_call(r.get_peaks, scans)
+        b_small = bytes_per_call(vantoro.RawFileReader(small).get_peaks, scans)
+        b_native = bytes_per_call(r.native_get_peaks, scans)
+
+        print(f"file: {GIB} bytes, {r.num_scans} scans, {PEAKS} peaks per scan")
+        print(f"whole-file read (median of {READS}):      {t_read * 1e3:10.3f} ms")
+        print(f"get_peaks (median of {ROUNDS * len(scans)} calls):   {t_peaks * 1e6:10.3f} us")
+        print(f"whole-file read / get_peaks:          {t_read / t_peaks:10.0f}x")
+        print(f"rchar per get_peaks call, 1 GiB file:  {b_big:10.0f} bytes")
+        print(f"rchar per get_peaks call, 64 MiB file: {b_small:10.0f} bytes")
+        print(f"rchar per native_get_peaks call:       {b_native:10.0f} bytes")
+        print(f"native_get_peaks (median):             {t_native * 1e6:10.3f} us")
+        print(f"native_get_peaks / get_peaks:          {t_native / t_peaks:10.2f}x")
+        ok = t_read / t_peaks >= 1000 and b_big < 64 * 1024 and b_big == b_small
+        print("bar met" if ok else "BAR NOT MET")
+        return 0 if ok else 1
+    finally:
+        for p in (big, small):
+            if os.path.exists(p):
+                os.remove(p)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,212 @@
+#include "arrays.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "errors.h"
+
+namespace vantoro::py {
+
+namespace {
+
+// NumPy's npy_intp is the platform's pointer-sized signed integer.
+using npy_intp = Py_ssize_t;
+
+// Entries of the array API table, by slot, with their C signatures. The
+// descriptor type is opaque here.
+constexpr int kSlotArrayType = 2;
+constexpr int kSlotDescrFromType = 45;
+constexpr int kSlotNewFromDescr = 94;
+constexpr int kSlotSetBaseObject = 282;
+using DescrFromTypeFn = PyObject* (*)(int type_num);
+using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int nd, const npy_intp* dims,
+                                     const npy_intp* strides, void* data, int flags, PyObject* obj);
+using SetBaseObjectFn = int (*)(PyObject* array, PyObject* base);
+
+constexpr int kNpyFloat = 11;
+constexpr int kNpyDouble = 12;
+constexpr int kNpyArrayWriteable = 0x0400;
+
+// ---------------------------------------------------------------------------
+// PySliceContainer: owns one decoded buffer for as long as an array uses it.
+
+using ReleaseFn = void (*)(void* owner);
+
+struct SliceContainer {
+    PyObject_HEAD
+    void* data;           // first element, the array's data pointer
+    Py_ssize_t length;    // elements in use
+    Py_ssize_t capacity;  // elements allocated
+    ReleaseFn release;    // frees the storage; null for a container that owns none
+    void* owner;          // what `release` frees: the vector that holds the storage
+};
+
+template <class T>
+void release_vector(void* owner) {
+    delete static_cast<std::vector<T>*>(owner);
+}
+
+void container_dealloc(PyObject* obj) {
+    auto* self = reinterpret_cast<SliceContainer*>(obj);
+    if (self->release) self->release(self->owner);
+    self->release = nullptr;
+    PyTypeObject* type = Py_TYPE(obj);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(obj);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types own their type
+}
+
+PyType_Slot container_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Utility type that safely keeps a native buffer alive on the Python heap.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec container_type_def = {"builtins.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0,
+                              Py_TPFLAGS_DEFAULT, container_slots};
+
+// Borrowed; created once and kept for the life of the process.
+PyTypeObject* container_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyType_FromSpec(&container_type_def);
+        if (!type) {
+            if (PyErr_Occurred()) PyErr_Print();
+            throw Fault{"failed to create type object for PySliceContainer"};
+        }
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// ---------------------------------------------------------------------------
+// The array API table.
+
+// Takes the pending Python error, if any, as text to go with a fault.
+std::string take_pending_error() {
+    if (!PyErr_Occurred()) return {};
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t(type), v(value), b(tb);
+    std::string out;
+    if (t) {
+        Ref name(PyObject_GetAttrString(t.get(), "__name__"));
+        const char* s = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+        out = s ? s : "<unknown error>";
+    }
+    if (v) {
+        Ref text(PyObject_Str(v.get()));
+        const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+        if (s && *s) out += std::string(": ") + s;
+    }
+    PyErr_Clear();  // nothing raised while describing the error may linger
+    return out;
+}
+
+[[noreturn]] void fault_with_pending(const char* what) {
+    const std::string err = take_pending_error();
+    throw Fault{err.empty() ? std::string(what) : std::string(what) + ": " + err};
+}
+
+// Process-wide caches, each filled by its first successful lookup. A failed
+// lookup stores nothing, so the next array creation tries again.
+std::string core_module_name;  // "numpy._core.multiarray" or "numpy.core.multiarray"
+void** array_api = nullptr;
+
+// Returns false with the Python error (if any) pending.
+bool find_core_module_name() {
+    if (!core_module_name.empty()) return true;
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return false;
+    Ref version(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) return false;
+    Ref lib(PyImport_ImportModule("numpy.lib"));
+    if (!lib) return false;
+    Ref numpy_version(PyObject_GetAttrString(lib.get(), "NumpyVersion"));
+    if (!numpy_version) return false;
+    Ref parsed(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr));
+    if (!parsed) return false;
+    Ref major_obj(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major_obj) return false;
+    const long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) return false;
+    if (major < 0 || major > 255) {
+        PyErr_SetString(PyExc_ValueError, "NumPy major version out of range");
+        return false;
+    }
+    if (core_module_name.empty())  // an import may have let another thread in first
+        core_module_name = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    return true;
+}
+
+void** find_array_api() {
+    if (array_api) return array_api;
+    if (!find_core_module_name()) return nullptr;
+    Ref module(PyImport_ImportModule(core_module_name.c_str()));
+    if (!module) return nullptr;
+    Ref capsule(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    if (!capsule) return nullptr;
+    if (!PyObject_TypeCheck(capsule.get(), &PyCapsule_Type)) {
+        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        return nullptr;
+    }
+    const char* name = PyCapsule_GetName(capsule.get());
+    if (!name) PyErr_Clear();
+    void* table = PyCapsule_GetPointer(capsule.get(), name);
+    if (!table) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    capsule.release();  // kept alive for the process: the table lives inside it
+    if (!array_api) array_api = static_cast<void**>(table);
+    return array_api;
+}
+
+// ---------------------------------------------------------------------------
+
+template <class T>
+Ref make_array(std::vector<T>&& buffer, int type_num) {
+    // The vector object moves to the heap so that its storage can outlive
+    // this call without a copy; whoever holds `owner` frees it exactly once.
+    auto owner = std::make_unique<std::vector<T>>(std::move(buffer));
+
+    PyTypeObject* type = container_type();
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref container(alloc(type, 0));
+    if (!container) fault_with_pending("Failed to create slice container");  // owner frees the storage
+    auto* c = reinterpret_cast<SliceContainer*>(container.get());
+    c->data = owner->data();
+    c->length = static_cast<Py_ssize_t>(owner->size());
+    c->capacity = static_cast<Py_ssize_t>(owner->capacity());
+    c->release = &release_vector<T>;
+    c->owner = owner.release();  // from here the container frees the storage
+
+    void** api = find_array_api();
+    if (!api) fault_with_pending("Failed to access NumPy array API capsule");
+
+    auto* subtype = static_cast<PyTypeObject*>(api[kSlotArrayType]);
+    auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(api[kSlotDescrFromType]);
+    auto new_from_descr = reinterpret_cast<NewFromDescrFn>(api[kSlotNewFromDescr]);
+    auto set_base_object = reinterpret_cast<SetBaseObjectFn>(api[kSlotSetBaseObject]);
+
+    PyObject* descr = descr_from_type(type_num);
+    if (!descr) api_failed();
+    const npy_intp dims[1] = {c->length};
+    const npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
+    // The descriptor's reference passes to NumPy, even on failure.
+    Ref array(new_from_descr(subtype, descr, 1, dims, strides, c->data, kNpyArrayWriteable, nullptr));
+    if (!array) api_failed();
+    // The container's reference passes to the array whatever the outcome. A
+    // refused base would leave the array pointing at freed memory, so it
+    // must not be returned.
+    if (set_base_object(array.get(), container.release()) < 0) api_failed();
+    return array;
+}
+
+}  // namespace
+
+Ref array_from_buffer(std::vector<double>&& buffer) { return make_array(std::move(buffer), kNpyDouble); }
+Ref array_from_buffer(std::vector<float>&& buffer) { return make_array(std::move(buffer), kNpyFloat); }
+
+}  // namespace vantoro::py

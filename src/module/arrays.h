@@ -1,0 +1,19 @@
+// NumPy arrays over buffers the module decoded, without copying them and
+// without building against NumPy: its C API is reached at run time through
+// the `_ARRAY_API` capsule.
+#pragma once
+
+#include <vector>
+
+#include "py.h"
+
+namespace vantoro::py {
+
+// One-dimensional float64 / float32 arrays whose memory is the vector's own
+// storage. The storage passes to a PySliceContainer, the array's base, which
+// frees it once the last array or view using it is gone. The vector is
+// consumed on every path, failures included (those end in an internal fault).
+Ref array_from_buffer(std::vector<double>&& buffer);
+Ref array_from_buffer(std::vector<float>&& buffer);
+
+}  // namespace vantoro::py

@@ -1,0 +1,25 @@
+// Locating and decoding the peak list of one scan by a bounded search from
+// the scan's offset, without the RAW format's own index structures.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "../reader/record.h"
+
+namespace vantoro {
+
+// Equal-length arrays in file order; a list that is found has at least 11 peaks.
+struct PeakList {
+    std::vector<double> mz;
+    std::vector<float> intensity;
+};
+
+// The peak list of a 1-based scan, or nothing: a scan number without an
+// offset, a file that cannot be opened or read, an offset at or past the end
+// of the file and a search that finds no block all give std::nullopt. Reads
+// only the search window and the extent of the block it decodes.
+std::optional<PeakList> read_peak_list(const ReaderRecord& reader, std::uint32_t scan_num);
+
+}  // namespace vantoro
