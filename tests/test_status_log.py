@@ -7,6 +7,7 @@ import pytest
 
 import vantoro
 from builders import RawImage, utf16
+from read_counter import AVAILABLE, bytes_read
 
 MIB = 1 << 20
 LABELS = ("get_status_log_labels", "Coulombmeter")
@@ -168,3 +169,16 @@ def test_warning_repeats_count_as_passes(tmp_path, repeats, late_seen):
 def test_warnings_go_on_after_one_character(tmp_path):
     a = WARNINGS[1]
     assert scan(tmp_path, WARNINGS[0], (900, units(a, 0, "X", 0, "Y", 0, "Z"))) == [a, "X", "Y", "Z"]
+
+
+@pytest.mark.skipif(not AVAILABLE, reason="needs /proc/self/io")
+def test_scan_stops_reading_after_its_texts(tmp_path):
+    # Anchor in the first chunk of a 64 MiB file: neither the search nor the
+    # runs read on to the end (the label table ends at its one-letter label).
+    a = "Coulombmeter"
+    path = RawImage().header(66).put(1000, units(a, 0, "P1", 0, "X", 0, "Q"))
+    path.size = 64 * MIB
+    r = vantoro.RawFileReader(path.write(tmp_path / "run.raw"))
+    found, read = bytes_read(r.get_status_log_labels)
+    assert found == [a, "P1", "X"]
+    assert read <= 2 * MIB

@@ -25,9 +25,11 @@ Result<std::vector<std::string>> scan_labels(const FileView& v, std::uint64_t p)
         std::optional<std::string> text;
         std::uint64_t q = read_run(cur, pos, text) + 1;
         if (text) out.push_back(std::move(*text));
+        // Checked before resuming, which gives the same list without
+        // scanning on past the end of the table.
+        if (out.size() >= 2 && out.back().size() < 2) break;
         for (std::optional<std::uint16_t> u; (u = cur.at(q)) && !printable_ascii(*u);) ++q;
         pos = q;  // at or past the end when no unit qualified
-        if (out.size() >= 2 && out.back().size() < 2) break;
     }
     if (cur.error()) return *cur.error();
     return out;
