@@ -3,6 +3,7 @@
 #include <new>
 
 #include "../reader/opening.h"
+#include "metadata_members.h"
 #include "peak_members.h"
 #include "scan_members.h"
 
@@ -79,8 +80,20 @@ PyMethodDef methods[] = {
     {"get_monoisotopic_mz", as_cfunction(fastcall_entry<GetMonoisotopicMz>), kFast,
      "get_monoisotopic_mz($self, scan_number)\n--\n\n"
      "Returns the precursor monoisotopic m/z for the given scan."},
-    // -- text recovered from the file: get_trailer_extra .. get_error_logs
-    // -- peak lists: get_peaks, native_get_peaks
+    {"get_trailer_extra", as_cfunction(fastcall_entry<GetTrailerExtra>), kFast,
+     "get_trailer_extra($self, scan_number)\n--\n\n"
+     "Recovers diagnostic metadata from the scan trailer.\n"
+     "Returns a dictionary of available fields (e.g., 'Ion Injection Time (ms)', 'MS Order')."},
+    {"get_instrument_method", as_cfunction(fastcall_entry<GetInstrumentMethod>), kFast,
+     "get_instrument_method($self, _index)\n--\n\n"
+     "Returns the instrument method report for the given index.\n"
+     "In modern XML-based files, this typically contains the full CmData block."},
+    {"get_status_log_labels", as_cfunction(noargs_entry<GetStatusLogLabels>), METH_NOARGS,
+     "get_status_log_labels($self)\n--\n\n"
+     "Returns a list of labels for all parameters monitored in the instrument status log."},
+    {"get_error_logs", as_cfunction(noargs_entry<GetErrorLogs>), METH_NOARGS,
+     "get_error_logs($self)\n--\n\n"
+     "Returns a list of hardware and software warning messages captured during acquisition."},
     {"get_peaks", as_cfunction(fastcall_entry<GetPeaks>), kFast,
      "get_peaks($self, scan_num)\n--\n\n"
      "Extracts spectral peaks (m/z and intensity) for a given scan number.\n"

@@ -1,0 +1,15 @@
+// Texts found as UTF-16 runs after a fixed anchor: the status-log parameter
+// labels and the acquisition warning messages.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantoro {
+
+// Both give an empty list when the file cannot be read or holds no anchor.
+std::vector<std::string> status_log_labels(std::string_view path);
+std::vector<std::string> error_logs(std::string_view path);
+
+}  // namespace vantoro
