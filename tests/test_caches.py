@@ -4,7 +4,7 @@ import struct
 import pytest
 
 from vantoro import RawFileReader
-from builders import (RawImage, RT_ORBI_START, RT_ORBI_STRIDE, RT_SMALL_START, RT_SMALL_STRIDE,
+from builders import (RawImage, SMALL_OFFSETS, peak_block_v66, RT_ORBI_START, RT_ORBI_STRIDE, RT_SMALL_START, RT_SMALL_STRIDE,
                       TRAILER_START, TRAILER_STRIDE, V57_END0, V57_STRIDE, scan_count,
                       trailer_block_start)
 
@@ -207,3 +207,49 @@ def test_exclusive_borrow_conflicts_with_a_running_query(write_raw):
         r.get_rt(Reentrant())
     assert r.get_rt(1) == 2000.0  # the failed borrow released nothing it did not take
     r.initialize_caches()
+
+
+# -- scan offsets, seen through the peak search that starts at them --
+
+def marked_block(first_mz):
+    mz = [first_mz + j for j in range(60)]  # > 50 peaks: taken at the first position
+    return peak_block_v66(mz, [1.0] * 60)
+
+
+def first_mz(r, scan):
+    peaks = r.native_get_peaks(scan)
+    return None if peaks is None else peaks[0][0]
+
+
+@pytest.mark.parametrize("last_q_in_file", [0, 1, 2, 144])
+def test_offset_chain_ends_where_the_file_ends(write_raw, last_q_in_file):
+    stride = 20000
+    img = RawImage().header(66).offset_chain([stride] * 145)
+    chain = [3666 + stride * k for k in range(145)]
+    for k, off in enumerate(chain[:6]):
+        img.put(off, marked_block(100.0 * (k + 1)))
+    img.put(100, marked_block(4000.0))  # what a scan at offset 0 finds
+    img.size = RT_ORBI_START + RT_ORBI_STRIDE * last_q_in_file
+    r = RawFileReader(write_raw(img, "orbitrap.raw"))
+    # Scans up to one past the last word in the file follow the chain;
+    # the chain then ends and later scans keep offset 0.
+    for scan in range(1, 7):
+        expected = 100.0 * scan if scan <= last_q_in_file + 2 else 4000.0
+        assert first_mz(r, scan) == expected
+
+
+def test_first_scan_offset_is_fixed_even_on_a_tiny_file(write_raw):
+    img = RawImage().header(66).put(3666, marked_block(250.0)).put(100, marked_block(4000.0))
+    r = RawFileReader(write_raw(img, "orbitrap.raw"))
+    assert first_mz(r, 1) == 250.0
+    assert first_mz(r, 2) == 4000.0 and first_mz(r, 145) == 4000.0
+
+
+def test_small_marker_uses_the_fixed_offset_table(write_raw):
+    img = RawImage().header(66)
+    for k, off in enumerate(SMALL_OFFSETS):
+        img.put(off, marked_block(100.0 + 10 * k))
+    img.put(100, marked_block(4000.0))
+    r = RawFileReader(write_raw(img, "orbitrap_small.RAW"))
+    assert [first_mz(r, s) for s in range(1, 11)] == [100.0 + 10 * k for k in range(10)]
+    assert first_mz(r, 11) == first_mz(r, 145) == 4000.0

@@ -19,6 +19,21 @@ METHODS = [
     ("get_charge_state", "($self, scan_number)", "Returns the precursor charge state for the given scan."),
     ("get_monoisotopic_mz", "($self, scan_number)",
      "Returns the precursor monoisotopic m/z for the given scan."),
+    ("get_trailer_extra", "($self, scan_number)",
+     "Recovers diagnostic metadata from the scan trailer.\n"
+     "Returns a dictionary of available fields (e.g., 'Ion Injection Time (ms)', 'MS Order')."),
+    ("get_instrument_method", "($self, _index)",
+     "Returns the instrument method report for the given index.\n"
+     "In modern XML-based files, this typically contains the full CmData block."),
+    ("get_status_log_labels", "($self)",
+     "Returns a list of labels for all parameters monitored in the instrument status log."),
+    ("get_error_logs", "($self)",
+     "Returns a list of hardware and software warning messages captured during acquisition."),
+    ("get_peaks", "($self, scan_num)",
+     "Extracts spectral peaks (m/z and intensity) for a given scan number.\n"
+     "Returns a tuple of (m/z_array, intensity_array)."),
+    ("native_get_peaks", "($self, scan_num)",
+     "Internal native implementation for spectral peak extraction."),
     ("list_spectra", "($self)",
      "Returns a list of all scan summaries in the file.\n"
      "Each entry contains scan_number, rt, injection_time, master_scan, charge, and monomz."),
@@ -54,11 +69,11 @@ def test_method_docstrings(name, signature, doc):
     assert method.__doc__ == doc
 
 
-def test_method_registration_order():
+def test_all_members_registered_in_order():
     names = [n for n in vars(RawFileReader) if not n.startswith("__")]
     methods = [n for n in names if n not in {p for p, _ in PROPERTIES}]
-    expected = [m for m, _, _ in METHODS]
-    assert [m for m in methods if m in expected] == expected
+    assert methods == [m for m, _, _ in METHODS]
+    assert len(METHODS) + len(PROPERTIES) == 16
 
 
 @pytest.mark.parametrize("name,doc", PROPERTIES)
@@ -69,6 +84,8 @@ def test_property_docstrings(name, doc):
 def test_signature_introspection():
     assert list(inspect.signature(RawFileReader.get_rt).parameters) == ["self", "scan_number"]
     assert list(inspect.signature(RawFileReader).parameters) == ["path"]
+    assert list(inspect.signature(RawFileReader.get_instrument_method).parameters) == ["self", "_index"]
+    assert list(inspect.signature(RawFileReader.get_peaks).parameters) == ["self", "scan_num"]
 
 
 def test_no_subclassing():
