@@ -19,12 +19,9 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
+from common import bytes_read, whole_file_read  # noqa: E402  (also puts tests/ on the path)
 import vantoro  # noqa: E402
 from builders import orbitrap_v66, utf16  # noqa: E402
-from read_counter import bytes_read  # noqa: E402
 
 REGION, WINDOW = 4194304, 200000
 MIB = 1 << 20
@@ -39,18 +36,6 @@ def build(path: str, size: int) -> None:
     img.put(size - 3 * MIB + 2, utf16(labels))
     img.put(size - 2 * MIB + 6, utf16(warnings))
     img.write(path)
-
-
-def whole_file_read(path: str, buf: bytearray) -> int:
-    with open(path, "rb", buffering=0) as f:
-        n = 0
-        view = memoryview(buf)
-        while n < len(buf):
-            got = f.readinto(view[n:])
-            if not got:
-                break
-            n += got
-        return n
 
 
 MEMORY_PROBE = r"""

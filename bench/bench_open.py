@@ -14,23 +14,13 @@ construction (rchar delta from /proc/self/io).
 import argparse
 import os
 import statistics
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
+from common import bytes_read, whole_file_read  # noqa: E402  (also puts tests/ on the path)
 from builders import orbitrap_v66  # noqa: E402
 
 from vantoro import RawFileReader  # noqa: E402
-
-
-def rchar() -> int:
-    with open("/proc/self/io") as f:
-        for line in f:
-            if line.startswith("rchar:"):
-                return int(line.split()[1])
-    raise RuntimeError("no rchar in /proc/self/io")
 
 
 def median_time(fn, repeat):
@@ -56,21 +46,12 @@ def main() -> None:
         buf = bytearray(size)
 
         def whole_read():
-            with open(path, "rb", buffering=0) as f:
-                view = memoryview(buf)
-                got = 0
-                while got < size:
-                    n = f.readinto(view[got:])
-                    if not n:
-                        break
-                    got += n
+            whole_file_read(path, buf)
 
         whole_read()  # warm the page cache for both sides alike
         RawFileReader(path)
 
-        before = rchar()
-        reader = RawFileReader(path)
-        construct_bytes = rchar() - before
+        reader, construct_bytes = bytes_read(lambda: RawFileReader(path))
         assert reader.num_scans == 145 and reader.get_rt(145) == 72.5
 
         t_whole = median_time(whole_read, args.repeat)

@@ -12,8 +12,7 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
+from common import bytes_read, whole_file_read  # noqa: E402  (also puts tests/ on the path)
 import vantoro  # noqa: E402
 from builders import orbitrap_v66  # noqa: E402
 
@@ -24,28 +23,8 @@ ROUNDS = 20
 READS = 5
 
 
-def rchar():
-    with open("/proc/self/io") as f:
-        for line in f:
-            if line.startswith("rchar:"):
-                return int(line.split()[1])
-    raise RuntimeError("no rchar in /proc/self/io")
-
-
 def build(path, size):
     return orbitrap_v66(PEAKS, size=size, block_stride=STRIDE).write(path)
-
-
-def whole_file_read(path, buf):
-    view = memoryview(buf)
-    with open(path, "rb", buffering=0) as f:
-        got = 0
-        while got < len(buf):
-            n = f.readinto(view[got:])
-            if not n:
-                break
-            got += n
-    return got
 
 
 def time_calls(method, scans, rounds):
@@ -59,10 +38,10 @@ def time_calls(method, scans, rounds):
 
 
 def bytes_per_call(method, scans):
-    before = rchar()
-    for s in scans:
-        method(s)
-    return (rchar() - before) / len(scans)
+    def run():
+        for s in scans:
+            method(s)
+    return bytes_read(run)[1] / len(scans)
 
 
 def main():

@@ -129,14 +129,14 @@ PyType_Slot slots[] = {
 };
 
 // No base-type flag (no subclasses), no GC, no __dict__, no weak references.
-PyType_Spec spec = {"builtins.RawFileReader", static_cast<int>(sizeof(ReaderObject)), 0,
+PyType_Spec reader_type_def = {"builtins.RawFileReader", static_cast<int>(sizeof(ReaderObject)), 0,
                     Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 PyObject* reader_type() {
     static PyObject* type = nullptr;
-    if (!type) type = PyType_FromSpec(&spec);
+    if (!type) type = PyType_FromSpec(&reader_type_def);
     return type;
 }
 
