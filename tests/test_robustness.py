@@ -2,6 +2,7 @@
 leaking file descriptors."""
 
 import os
+import struct
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -52,7 +53,10 @@ def test_no_descriptor_leaks_on_any_path(tmp_path):
 
 
 ANCHORS = [b"", utf16("Coulombmeter"), utf16("Possible spray instability"), b"<?xml",
-           b"</InstrumentMethod>", b"</CmData>", b"\x00\xd8", b"\xff\xdf"]
+           b"</InstrumentMethod>", b"</CmData>", b"\x00\xd8", b"\xff\xdf",
+           # plausible starts of peak blocks, whose records may run past the end
+           struct.pack("<Id", 11, 100.0), struct.pack("<Id", 60, 100.0),
+           struct.pack("<If", 11, 100.0), struct.pack("<If", 150, 100.0)]
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
