@@ -4,67 +4,12 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <vector>
 
 #include "fault.h"
 
 namespace vantoro {
-
-class Bytes {
-public:
-    Bytes() = default;
-    Bytes(std::uint64_t base, std::vector<std::uint8_t> data) : base_(base), data_(std::move(data)) {}
-
-    std::uint64_t begin() const { return base_; }
-    std::uint64_t end() const { return base_ + data_.size(); }
-    std::size_t size() const { return data_.size(); }
-    bool empty() const { return data_.empty(); }
-    // True when [pos, pos + n) lies inside this range.
-    bool holds(std::uint64_t pos, std::uint64_t n) const {
-        return pos >= base_ && pos - base_ <= data_.size() && n <= data_.size() - (pos - base_);
-    }
-    const std::uint8_t* data() const { return data_.data(); }
-
-    std::span<const std::uint8_t> span(std::uint64_t pos, std::uint64_t n) const {
-        return {at(pos, n), static_cast<std::size_t>(n)};
-    }
-
-    std::uint8_t u8(std::uint64_t pos) const { return *at(pos, 1); }
-    std::uint32_t u32(std::uint64_t pos) const { return load<std::uint32_t>(pos); }
-    std::int32_t i32(std::uint64_t pos) const { return static_cast<std::int32_t>(u32(pos)); }
-    std::uint64_t u64(std::uint64_t pos) const { return load<std::uint64_t>(pos); }
-    float f32(std::uint64_t pos) const { return std::bit_cast<float>(u32(pos)); }
-    double f64(std::uint64_t pos) const { return std::bit_cast<double>(u64(pos)); }
-
-private:
-    const std::uint8_t* at(std::uint64_t pos, std::uint64_t n) const {
-        if (!holds(pos, n)) {
-            std::uint64_t start = pos - base_;  // wraps for pos < base_: reported as a start fault
-            fault_range(start, start + n, data_.size());
-        }
-        return data_.data() + (pos - base_);
-    }
-
-    template <class T>
-    T load(std::uint64_t pos) const {
-        T v;
-        std::memcpy(&v, at(pos, sizeof(T)), sizeof(T));
-        if constexpr (std::endian::native == std::endian::big) v = byteswap(v);
-        return v;
-    }
-
-    template <class T>
-    static T byteswap(T v) {
-        T r = 0;
-        for (std::size_t i = 0; i < sizeof(T); ++i) r = (r << 8) | ((v >> (8 * i)) & 0xff);
-        return r;
-    }
-
-    std::uint64_t base_ = 0;
-    std::vector<std::uint8_t> data_;
-};
 
 // Little-endian loads from raw memory whose bounds the caller has checked.
 inline std::uint32_t load_u32(const std::uint8_t* p) {
@@ -76,5 +21,41 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
 }
 inline float load_f32(const std::uint8_t* p) { return std::bit_cast<float>(load_u32(p)); }
 inline double load_f64(const std::uint8_t* p) { return std::bit_cast<double>(load_u64(p)); }
+
+class Bytes {
+public:
+    Bytes() = default;
+    Bytes(std::uint64_t base, std::vector<std::uint8_t> data) : base_(base), data_(std::move(data)) {}
+
+    std::size_t size() const { return data_.size(); }
+    // True when [pos, pos + n) lies inside this range.
+    bool holds(std::uint64_t pos, std::uint64_t n) const {
+        return pos >= base_ && pos - base_ <= data_.size() && n <= data_.size() - (pos - base_);
+    }
+    const std::uint8_t* data() const { return data_.data(); }
+
+    std::span<const std::uint8_t> span(std::uint64_t pos, std::uint64_t n) const {
+        return {at(pos, n), static_cast<std::size_t>(n)};
+    }
+
+    std::uint8_t u8(std::uint64_t pos) const { return *at(pos, 1); }
+    std::uint32_t u32(std::uint64_t pos) const { return load_u32(at(pos, 4)); }
+    std::int32_t i32(std::uint64_t pos) const { return static_cast<std::int32_t>(u32(pos)); }
+    std::uint64_t u64(std::uint64_t pos) const { return load_u64(at(pos, 8)); }
+    float f32(std::uint64_t pos) const { return load_f32(at(pos, 4)); }
+    double f64(std::uint64_t pos) const { return load_f64(at(pos, 8)); }
+
+private:
+    const std::uint8_t* at(std::uint64_t pos, std::uint64_t n) const {
+        if (!holds(pos, n)) {
+            std::uint64_t start = pos - base_;  // wraps for pos < base_: reported as a start fault
+            fault_range(start, start + n, data_.size());
+        }
+        return data_.data() + (pos - base_);
+    }
+
+    std::uint64_t base_ = 0;
+    std::vector<std::uint8_t> data_;
+};
 
 }  // namespace vantoro
