@@ -66,17 +66,19 @@ PyType_Slot container_slots[] = {
 PyType_Spec container_type_def = {"builtins.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0,
                               Py_TPFLAGS_DEFAULT, container_slots};
 
-// Borrowed; created once and kept for the life of the process.
+// Created on first use and kept as long as the interpreter that created it.
+PyObject* container_type_object = nullptr;
+
+// Borrowed.
 PyTypeObject* container_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyType_FromSpec(&container_type_def);
-        if (!type) {
+    if (!container_type_object) {
+        container_type_object = PyType_FromSpec(&container_type_def);
+        if (!container_type_object) {
             if (PyErr_Occurred()) PyErr_Print();
             throw Fault{"failed to create type object for PySliceContainer"};
         }
     }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(container_type_object);
 }
 
 // ---------------------------------------------------------------------------
@@ -109,8 +111,9 @@ std::string take_pending_error() {
     throw Fault{err.empty() ? std::string(what) : std::string(what) + ": " + err};
 }
 
-// Process-wide caches, each filled by its first successful lookup. A failed
-// lookup stores nothing, so the next array creation tries again.
+// Caches filled by their first successful lookup, kept as long as the
+// interpreter. A failed lookup stores nothing, so the next array creation
+// tries again.
 std::string core_module_name;  // "numpy._core.multiarray" or "numpy.core.multiarray"
 void** array_api = nullptr;
 
@@ -205,6 +208,12 @@ Ref make_array(std::vector<T>&& buffer, int type_num) {
 }
 
 }  // namespace
+
+void forget_array_state() noexcept {
+    container_type_object = nullptr;
+    core_module_name.clear();
+    array_api = nullptr;
+}
 
 Ref array_from_buffer(std::vector<double>&& buffer) { return make_array(std::move(buffer), kNpyDouble); }
 Ref array_from_buffer(std::vector<float>&& buffer) { return make_array(std::move(buffer), kNpyFloat); }

@@ -16,4 +16,8 @@ namespace vantoro::py {
 Ref array_from_buffer(std::vector<double>&& buffer);
 Ref array_from_buffer(std::vector<float>&& buffer);
 
+// Drops the container type and the NumPy lookups without touching them,
+// once the interpreter they belong to has ended.
+void forget_array_state() noexcept;
+
 }  // namespace vantoro::py

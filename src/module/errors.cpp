@@ -49,14 +49,20 @@ void set_io_error(const IoError& err) {
     PyErr_SetObject(exception_for(err.kind), text.get());
 }
 
+namespace {
+// Created on first use; lives as long as the interpreter that created it.
+PyObject* panic_type = nullptr;
+}  // namespace
+
 PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;  // kept for the life of the process
-    if (!type)
-        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                         PyExc_BaseException, nullptr);
-    Py_XINCREF(type);
-    return type;
+    if (!panic_type)
+        panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                               PyExc_BaseException, nullptr);
+    Py_XINCREF(panic_type);
+    return panic_type;
 }
+
+void forget_panic_exception_type() noexcept { panic_type = nullptr; }
 
 void set_panic(const std::string& text) {
     std::fprintf(stderr, "vantoro: internal fault: %s\n", text.c_str());

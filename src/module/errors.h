@@ -40,6 +40,9 @@ void set_panic(const std::string& text);
 // The PanicException class, created on first use (new reference or NULL).
 PyObject* panic_exception_type();
 
+// Drops the cached class without touching it, once its interpreter has ended.
+void forget_panic_exception_type() noexcept;
+
 // Runs one entry point: no C++ exception leaves it. Anything escaping the
 // handlers below ends the process through noexcept, never silently.
 template <class F>

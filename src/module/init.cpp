@@ -2,16 +2,29 @@
 #include <atomic>
 #include <cstdint>
 
+#include "arrays.h"
 #include "errors.h"
 #include "reader_type.h"
 
 namespace vantoro::py {
 namespace {
 
-// The first interpreter to import the module owns it: the process-wide
-// objects below are not safe to share with sub-interpreters.
+// The first interpreter to import the module owns it: the cached objects
+// below are not safe to share with sub-interpreters.
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* module_object = nullptr;
+
+// Runs at the end of Py_FinalizeEx, when the owning interpreter and every
+// object it made are gone: the caches are forgotten, not released, and the
+// next interpreter of this process starts from nothing and gets a module of
+// its own.
+void forget_interpreter_state() {
+    module_object = nullptr;
+    forget_reader_type();
+    forget_array_state();
+    forget_panic_exception_type();
+    owner_interpreter.store(-1);
+}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantoro", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -36,7 +49,14 @@ PyObject* init() {
         std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (id == -1 && PyErr_Occurred()) throw PythonError{};
         std::int64_t expected = -1;
-        if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        if (owner_interpreter.compare_exchange_strong(expected, id)) {
+            // The first import since the process started or the last
+            // finalization. Exit hooks are consumed as they run, so each
+            // owning interpreter registers its own. Should the interpreter's
+            // small table of hooks be full, the caches simply stay for the
+            // life of the process.
+            Py_AtExit(forget_interpreter_state);
+        } else if (expected != id) {
             PyErr_SetString(PyExc_ImportError,
                             "vantoro does not support sub-interpreters: it can only be "
                             "imported once per process, by the main interpreter");

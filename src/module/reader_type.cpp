@@ -132,12 +132,16 @@ PyType_Slot slots[] = {
 PyType_Spec reader_type_def = {"builtins.RawFileReader", static_cast<int>(sizeof(ReaderObject)), 0,
                     Py_TPFLAGS_DEFAULT, slots};
 
+// Created by the first import of each interpreter; forgotten when it ends.
+PyObject* reader_type_object = nullptr;
+
 }  // namespace
 
 PyObject* reader_type() {
-    static PyObject* type = nullptr;
-    if (!type) type = PyType_FromSpec(&reader_type_def);
-    return type;
+    if (!reader_type_object) reader_type_object = PyType_FromSpec(&reader_type_def);
+    return reader_type_object;
 }
+
+void forget_reader_type() noexcept { reader_type_object = nullptr; }
 
 }  // namespace vantoro::py

@@ -75,7 +75,12 @@ PyObject* getter_entry(PyObject* self, void*) noexcept {
     });
 }
 
-// The type object, created on first use (borrowed; lives for the process).
+// The type object, created on first use (borrowed; lives as long as the
+// interpreter that created it).
 PyObject* reader_type();
+
+// Drops the cached type object without touching it: called once the
+// interpreter that owned it has been finalized.
+void forget_reader_type() noexcept;
 
 }  // namespace vantoro::py
