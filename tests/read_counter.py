@@ -1,8 +1,19 @@
-"""Exact count of the bytes this process reads, from /proc/self/io."""
+"""Count of the bytes this process reads, from /proc/self/io."""
 
 import os
 
 AVAILABLE = os.path.exists("/proc/self/io")
+
+# The counter covers every read of the process, not only the reader's. On
+# its own the interpreter reads nothing during these calls, but a tool that
+# runs inside the process adds reads of its own: valgrind, whose thread lock
+# is a pipe, reads one byte per system call (about 110 bytes for a call that
+# makes 70 reads). Exact counts are therefore checked as
+#     expected <= read <= expected + NOISE
+# with a margin that covers such a tool and stays below the smallest
+# difference the checks tell apart (140 bytes of a trailer record against
+# the whole 558-byte record).
+NOISE = 256
 
 
 def rchar():

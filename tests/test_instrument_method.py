@@ -6,7 +6,7 @@ import pytest
 
 import vantoro
 from builders import RawImage, utf16
-from read_counter import AVAILABLE, bytes_read
+from read_counter import AVAILABLE, NOISE, bytes_read
 
 REGION = 4194304
 WINDOW = 200000
@@ -123,8 +123,9 @@ def test_reads_at_most_region_and_window(tmp_path, offset, found):
     text, read = bytes_read(lambda: r.get_instrument_method(0))
     assert (text == METHOD.decode()) == found
     if offset == REGION - 5:
-        assert read == REGION + WINDOW       # the whole region, then one window
+        expected = REGION + WINDOW       # the whole region, then one window
     elif found:
-        assert read == 65536 + WINDOW        # streaming stops at the chunk holding the marker
+        expected = 65536 + WINDOW        # streaming stops at the chunk holding the marker
     else:
-        assert read == REGION
+        expected = REGION
+    assert expected <= read <= expected + NOISE

@@ -8,7 +8,7 @@ import pytest
 
 import vantoro
 from builders import RawImage, TRAILER_PRESENT, orbitrap_v66, trailer_block_start
-from read_counter import AVAILABLE, bytes_read
+from read_counter import AVAILABLE, NOISE, bytes_read
 
 CACHE_KEYS = ["Ion Injection Time (ms)", "Master Scan Number", "Charge State",
               "Monoisotopic M/Z", "Precursor Mass"]
@@ -176,4 +176,4 @@ def test_reads_only_the_block(tmp_path):
     for s in (1, 2, 145):
         d, read = bytes_read(lambda: r.get_trailer_extra(s))
         assert d["MS Order"] == s % 2 + 1
-        assert read == TRAILER_PRESENT
+        assert TRAILER_PRESENT <= read <= TRAILER_PRESENT + NOISE
