@@ -185,6 +185,36 @@ def test_initialize_caches_on_deleted_file_raises_oserror_and_keeps_tables(write
     assert all_tables(r) == before and r.num_scans == 145
 
 
+@pytest.mark.parametrize("kind", ["directory", "fifo"])
+def test_initialize_caches_on_a_path_that_names_no_file_raises_what_the_constructor_raises(write_raw, kind):
+    path = write_raw(filled_image(66), "orbitrap.raw")
+    r = RawFileReader(path)
+    before = all_tables(r)
+    os.unlink(path)
+    os.mkdir(path) if kind == "directory" else os.mkfifo(path)
+    with pytest.raises(OSError) as opening:
+        RawFileReader(path)
+    with pytest.raises(OSError) as info:
+        r.initialize_caches()
+    assert (type(info.value), info.value.args) == (type(opening.value), opening.value.args)
+    if kind == "directory":
+        assert info.value.args == ("Is a directory (os error 21)",)
+    assert all_tables(r) == before and r.num_scans == 145
+
+
+@pytest.mark.parametrize("size", [0, 20, RT_ORBI_START + RT_ORBI_STRIDE * 10])
+def test_initialize_caches_on_a_shortened_file_gives_zeros_past_its_end(write_raw, size):
+    img = filled_image(66)
+    path = write_raw(img, "orbitrap.raw")
+    r = RawFileReader(path)
+    os.truncate(path, size)
+    assert r.initialize_caches() is None
+    rt = table(r, r.get_rt)
+    kept = max(0, (size - RT_ORBI_START) // RT_ORBI_STRIDE)
+    assert rt == [2000.0 + i for i in range(kept)] + [0.0] * (145 - kept)
+    assert table(r, r.get_charge_state) == [0] * 145  # every trailer record lies past the end
+
+
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads every file")
 def test_initialize_caches_on_unreadable_file_raises_permission_error(write_raw):
     path = write_raw(filled_image(66), "orbitrap.raw")

@@ -62,7 +62,7 @@ struct ListSpectra {
 inline PyObject* initialize_caches_entry(PyObject* self, PyObject*) noexcept {
     return guarded([&]() -> PyObject* {
         ExclusiveBorrow borrow(self);
-        if (auto err = fill_caches(borrow.record())) throw_io_error(*err);
+        if (auto err = refill_caches(borrow.record())) throw_io_error(*err);
         return make_none().release();
     });
 }

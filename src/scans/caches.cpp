@@ -2,6 +2,7 @@
 
 #include "../format/layout.h"
 #include "../reader/open_file.h"
+#include "header.h"
 #include "selection.h"
 
 namespace vantoro {
@@ -17,12 +18,9 @@ Result<FetchedRange> fetch_series(const OpenFile& file, const layout::Series& s,
     return file.read_clipped(first, s.at(count - 1) + to - first);
 }
 
-}  // namespace
-
-Status fill_caches(ReaderRecord& rec) {
-    auto file = OpenFile::open(rec.path);
-    if (!file) return file.error();
-    const std::uint64_t L = file->length();
+// The tables from one open file; on an error the record is left as it was.
+Status fill_from(ReaderRecord& rec, const OpenFile& file) {
+    const std::uint64_t L = file.length();
     const std::uint32_t n = layout::scan_count(rec.version);
     const bool small = has_small_marker(rec.path);
     const bool orbi = has_orbitrap_marker(rec.path);
@@ -40,7 +38,7 @@ Status fill_caches(ReaderRecord& rec) {
     // the word just before each retention time.
     if (small || orbi) {
         const layout::Series& times = small ? layout::kSmallRetentionTimes : layout::kOrbitrapRetentionTimes;
-        auto b = fetch_series(*file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
+        auto b = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
         if (!b) return b.error();
         std::uint64_t base = layout::kChainBase;
         bool chain = !small;
@@ -61,7 +59,7 @@ Status fill_caches(ReaderRecord& rec) {
 
     if (orbi) {
         namespace t = layout::trailer;
-        auto b = fetch_series(*file, t::kRecords, n, t::kInjectionTime, t::kCachedExtent);
+        auto b = fetch_series(file, t::kRecords, n, t::kInjectionTime, t::kCachedExtent);
         if (!b) return b.error();
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint64_t r = t::kRecords.at(i);
@@ -73,7 +71,7 @@ Status fill_caches(ReaderRecord& rec) {
         }
     } else if (rec.version == layout::header::kVersion57 && small) {
         namespace d = layout::v57_diagnostics;
-        auto b = fetch_series(*file, d::kRecords, n, d::kInjectionTime, d::kExtent);
+        auto b = fetch_series(file, d::kRecords, n, d::kInjectionTime, d::kExtent);
         if (!b) return b.error();
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint64_t r = d::kRecords.at(i);
@@ -92,6 +90,29 @@ Status fill_caches(ReaderRecord& rec) {
     rec.charge_cache = std::move(charge);
     rec.monomz_cache = std::move(monomz);
     return std::nullopt;
+}
+
+}  // namespace
+
+Status fill_caches(ReaderRecord& rec) {
+    auto file = OpenFile::open(rec.path);
+    if (!file) return file.error();
+    return fill_from(rec, *file);
+}
+
+Status refill_caches(ReaderRecord& rec) {
+    auto file = OpenFile::open(rec.path);
+    if (!file) return file.error();
+    // Every value read below is clipped to the reported length, so a path
+    // that no longer names a regular file would never reach a read and
+    // would quietly give zeros. The header read the constructor makes goes
+    // to the file whatever its length: a directory or a FIFO fails there
+    // with the same error the constructor gets. A regular file that is
+    // merely shorter than the header gets to the end of it first, which is
+    // no error here: its values past the end are 0.
+    if (auto probed = probe_header(*file); !probed && probed.error().kind != ErrorKind::UnexpectedEof)
+        return probed.error();
+    return fill_from(rec, *file);
 }
 
 }  // namespace vantoro

@@ -12,4 +12,10 @@ namespace vantoro {
 // exactly as it was.
 Status fill_caches(ReaderRecord& rec);
 
+// fill_caches for a record whose file may have changed since it was opened
+// (the initialize_caches method): a path that no longer names something the
+// header can be read from, such as a directory or a FIFO, fails with the
+// error the constructor's header read gets, and the record stays as it was.
+Status refill_caches(ReaderRecord& rec);
+
 }  // namespace vantoro
