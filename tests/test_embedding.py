@@ -26,12 +26,11 @@ def compile_host(out):
     if not os.path.exists(os.path.join(include, "Python.h")):
         pytest.skip("no Python headers for this interpreter")
     var = lambda name: sysconfig.get_config_var(name) or ""  # noqa: E731
-    libdirs = {var("LIBDIR"), var("LIBPL")} - {""}
-    cmd = [cc, "-o", out, HOST_SOURCE, "-I" + include]
-    cmd += ["-L" + d for d in libdirs] + ["-Wl,-rpath," + var("LIBDIR")]
+    # The shared libpython lives in LIBDIR; LIBPL may hold a static one as well.
+    libdir = var("LIBDIR") if var("Py_ENABLE_SHARED") else var("LIBPL")
+    cmd = [cc, "-o", out, HOST_SOURCE, "-I" + include, "-L" + libdir, "-Wl,-rpath," + libdir]
     cmd += ["-lpython" + var("LDVERSION")] + shlex.split(var("LIBS")) + shlex.split(var("SYSLIBS"))
-    if not var("Py_ENABLE_SHARED"):
-        cmd += shlex.split(var("LINKFORSHARED"))  # a static libpython must export its symbols
+    cmd += shlex.split(var("LINKFORSHARED"))  # the host exports the C API to the extension
     res = subprocess.run(cmd, capture_output=True, text=True)
     if res.returncode != 0:
         pytest.skip("cannot build an embedding host here: " + res.stderr[-2000:])
