@@ -1,7 +1,9 @@
 """get_status_log_labels and get_error_logs: the anchored UTF-16 run scan."""
 
 import os
+import signal
 import struct
+import time
 
 import pytest
 
@@ -183,3 +185,53 @@ def test_scan_stops_reading_after_its_texts(tmp_path):
     found, read = bytes_read(r.get_status_log_labels)
     assert found == [a, "P1", "X"]
     assert read <= 2 * MIB + NOISE
+
+
+class FromHandler(Exception):
+    pass
+
+
+def raise_from_handler(signum, frame):
+    raise FromHandler()
+
+
+# Anchor absent: the anchor search streams the whole file. Anchor first: the
+# resume step walks the hole after it, unit by unit, to the end of the file.
+@pytest.mark.parametrize("method, anchor_at, handler, expected", [
+    (LABELS[0], None, signal.default_int_handler, KeyboardInterrupt),
+    (LABELS[0], 0, signal.default_int_handler, KeyboardInterrupt),
+    (WARNINGS[0], None, signal.default_int_handler, KeyboardInterrupt),
+    (WARNINGS[0], 0, signal.default_int_handler, KeyboardInterrupt),
+    (WARNINGS[0], 0, raise_from_handler, FromHandler),
+])
+def test_a_signal_ends_a_long_scan(tmp_path, method, anchor_at, handler, expected):
+    anchor = dict([LABELS, WARNINGS])[method]
+    regions = [] if anchor_at is None else [(1000, units(anchor, 0))]
+
+    # The same layout in a small file, read to the end: the answer without a
+    # signal, and the time a whole scan takes per byte.
+    small = 256 * MIB
+    start = time.monotonic()
+    assert scan(tmp_path, method, *regions, size=small, name="small.raw") == ([] if anchor_at is None else [anchor])
+    whole_scan = (time.monotonic() - start) * (64 << 30) / small
+
+    # A 64 GiB sparse file; the timer's signal comes 0.2 s into the scan and
+    # its handler runs as the member below checks for it, the way Ctrl-C's does.
+    img = RawImage().header(66)
+    for offset, data in regions:
+        img.put(offset, data)
+    img.size = 64 << 30
+    r = vantoro.RawFileReader(img.write(tmp_path / "big.raw"))
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        with pytest.raises(expected):
+            start = time.monotonic()
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            try:
+                getattr(r, method)()
+            finally:
+                took = time.monotonic() - start
+                signal.setitimer(signal.ITIMER_REAL, 0)
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    assert took < whole_scan / 10, (took, whole_scan)

@@ -15,8 +15,7 @@ bool printable_ascii(std::uint16_t u) { return u >= 0x20 && u <= 0x7E; }
 
 // Labels: every run from the anchor on, resuming at the next printable ASCII
 // unit. A one-character label after the first marks the end of the table.
-Result<std::vector<std::string>> scan_labels(const OpenFile& file, std::uint64_t p) {
-    UnitCursor cur(file);
+std::vector<std::string> scan_labels(UnitCursor& cur, std::uint64_t p) {
     std::vector<std::string> out;
     std::uint64_t pos = p;
     for (int passes = 0; passes < kLabelPasses && pos < cur.units(); ++passes) {
@@ -28,14 +27,12 @@ Result<std::vector<std::string>> scan_labels(const OpenFile& file, std::uint64_t
         for (std::optional<std::uint16_t> u; (u = cur.at(q)) && !printable_ascii(*u);) ++q;
         pos = q;  // at or past the end when no unit qualified
     }
-    if (cur.error()) return *cur.error();
     return out;
 }
 
 // Warnings: distinct runs, resuming at the next unit of 0x20 or more unless
 // that unit lies above 0x100 (the text has given way to other data).
-Result<std::vector<std::string>> scan_warnings(const OpenFile& file, std::uint64_t p) {
-    UnitCursor cur(file);
+std::vector<std::string> scan_warnings(UnitCursor& cur, std::uint64_t p) {
     std::vector<std::string> out;
     std::uint64_t pos = p;
     for (int pass = 1; pos < cur.units(); ++pass) {
@@ -47,29 +44,34 @@ Result<std::vector<std::string>> scan_warnings(const OpenFile& file, std::uint64
         if (!u || *u > 0x100 || pass == kWarningPasses) break;
         pos = q;
     }
-    if (cur.error()) return *cur.error();
     return out;
 }
 
+// A read error anywhere gives the empty list; the stop check gives nothing.
 template <class Loop>
-std::vector<std::string> anchored_scan(std::string_view path, std::string_view anchor, Loop loop) {
+std::optional<std::vector<std::string>> anchored_scan(std::string_view path, std::string_view anchor,
+                                                      const StopCheck& stop, Loop loop) {
+    using Texts = std::vector<std::string>;
     auto file = OpenFile::open(path);
-    if (!file) return {};
-    const Match anchor_at = find_utf16_anchor(*file, anchor);
-    if (!anchor_at.found()) return {};
-    auto texts = loop(*file, *anchor_at.offset);
-    if (!texts) return {};
-    return std::move(texts.value());
+    if (!file) return Texts();
+    const Match anchor_at = find_utf16_anchor(*file, anchor, stop);
+    if (anchor_at.stopped) return std::nullopt;
+    if (!anchor_at.found()) return Texts();
+    UnitCursor cur(*file, stop);
+    Texts texts = loop(cur, *anchor_at.offset);
+    if (cur.stopped()) return std::nullopt;
+    if (cur.error()) return Texts();
+    return texts;
 }
 
 }  // namespace
 
-std::vector<std::string> status_log_labels(std::string_view path) {
-    return anchored_scan(path, kLabelAnchor, scan_labels);
+std::optional<std::vector<std::string>> status_log_labels(std::string_view path, const StopCheck& stop) {
+    return anchored_scan(path, kLabelAnchor, stop, scan_labels);
 }
 
-std::vector<std::string> error_logs(std::string_view path) {
-    return anchored_scan(path, kWarningAnchor, scan_warnings);
+std::optional<std::vector<std::string>> error_logs(std::string_view path, const StopCheck& stop) {
+    return anchored_scan(path, kWarningAnchor, stop, scan_warnings);
 }
 
 }  // namespace vantoro

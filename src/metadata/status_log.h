@@ -2,14 +2,18 @@
 // labels and the acquisition warning messages.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "stream_search.h"
+
 namespace vantoro {
 
-// Both give an empty list when the file cannot be read or holds no anchor.
-std::vector<std::string> status_log_labels(std::string_view path);
-std::vector<std::string> error_logs(std::string_view path);
+// Both give an empty list when the file cannot be read or holds no anchor,
+// and nothing when `stop`, asked before each chunk read, ended the scan.
+std::optional<std::vector<std::string>> status_log_labels(std::string_view path, const StopCheck& stop = {});
+std::optional<std::vector<std::string>> error_logs(std::string_view path, const StopCheck& stop = {});
 
 }  // namespace vantoro

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -12,11 +13,18 @@
 
 namespace vantoro {
 
+// Asked before each chunk of a scan that may run through a whole file;
+// true ends the scan there. The module layer answers from the interpreter's
+// pending signals, so that Ctrl-C reaches a long scan. An empty check never
+// stops.
+using StopCheck = std::function<bool()>;
+
 // Where a search found its pattern, or that it did not, or the read error
-// that ended it.
+// that ended it, or that the stop check ended it first.
 struct Match {
     std::optional<std::uint64_t> offset;  // set when found
     Status error;                         // set when a read failed
+    bool stopped = false;                 // set when the stop check said so
 
     bool found() const { return offset.has_value(); }
 };
@@ -24,6 +32,6 @@ struct Match {
 // First offset p with [p, p + pattern size) inside [0, end), end <= L; with
 // even_only, odd offsets do not count. Reads [0, end) at most once.
 Match find_in_file(const OpenFile& file, std::uint64_t end, std::string_view pattern, std::size_t chunk,
-                   bool even_only);
+                   bool even_only, const StopCheck& stop = {});
 
 }  // namespace vantoro

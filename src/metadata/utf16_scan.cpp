@@ -2,22 +2,27 @@
 
 #include <algorithm>
 
-
 namespace vantoro {
 
-Match find_utf16_anchor(const OpenFile& file, std::string_view anchor) {
+Match find_utf16_anchor(const OpenFile& file, std::string_view anchor, const StopCheck& stop) {
     std::string pat;
     for (char c : anchor) {
         pat.push_back(c);
         pat.push_back('\0');
     }
     // Units sit at even byte offsets; a final odd byte is no unit.
-    Match m = find_in_file(file, file.length() / 2 * 2, pat, kUnitChunkBytes, /*even_only=*/true);
+    Match m = find_in_file(file, file.length() / 2 * 2, pat, kUnitChunkBytes, /*even_only=*/true, stop);
     if (m.offset) *m.offset /= 2;
     return m;
 }
 
 bool UnitCursor::fetch(std::uint64_t k) {
+    if (stop_ && stop_()) {
+        stopped_ = true;
+        units_ = k;
+        held_ = 0;
+        return false;
+    }
     const std::uint64_t n = std::min<std::uint64_t>(kUnitChunkBytes / 2, units_ - k);
     buf_.resize(static_cast<std::size_t>(2 * n));
     if (auto err = file_.read_into(2 * k, buf_.data(), buf_.size())) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "../reader/open_file.h"
@@ -18,22 +19,27 @@
 
 namespace vantoro {
 
-// FetchedRange per streamed chunk: even, and every chunk starts at an even offset.
+// Bytes per streamed chunk: even, and every chunk starts at an even offset.
 inline constexpr std::size_t kUnitChunkBytes = 1 << 20;
 
 // The first occurrence of `anchor` (ASCII) as UTF-16LE at an even byte
-// offset; a found offset is a unit position.
-Match find_utf16_anchor(const OpenFile& file, std::string_view anchor);
+// offset; a found offset is a unit position. `stop` is asked before each
+// chunk.
+Match find_utf16_anchor(const OpenFile& file, std::string_view anchor, const StopCheck& stop = {});
 
-// Units of one file read forward on demand, one chunk at a time.
+// Units of one file read forward on demand, one chunk at a time. `stop` is
+// asked before each chunk; once it says so, the units end there.
 class UnitCursor {
 public:
-    explicit UnitCursor(const OpenFile& file) : file_(file), units_(file.length() / 2) {}
+    explicit UnitCursor(const OpenFile& file, StopCheck stop = {})
+        : file_(file), stop_(std::move(stop)), units_(file.length() / 2) {}
 
     // Number of units; shrinks to the failing position if a read fails.
     std::uint64_t units() const { return units_; }
     // The read error that cut the units short, if any.
     const Status& error() const { return error_; }
+    // True when the stop check cut the units short.
+    bool stopped() const { return stopped_; }
 
     // Unit k, or nothing past the end (or past a failed read).
     std::optional<std::uint16_t> at(std::uint64_t k) {
@@ -49,11 +55,13 @@ private:
     }
 
     const OpenFile& file_;
+    StopCheck stop_;
     std::uint64_t units_;
     std::vector<std::uint8_t> buf_;
     std::uint64_t first_ = 0;  // units [first_, first_ + held_) are in buf_
     std::uint64_t held_ = 0;
     Status error_;
+    bool stopped_ = false;
 };
 
 // A text run: the units from `pos` up to the first unit below 0x20 or the

@@ -2,6 +2,7 @@
 // method, the status-log labels and the warning messages.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,16 @@ inline Ref make_str_list(const std::vector<std::string>& texts) {
     ListBuilder list;
     for (const auto& t : texts) list.append(make_str(t));
     return Ref(list.release());
+}
+
+// Runs the Python handlers of signals that arrived since the last check;
+// true when one raised, its exception then pending.
+inline bool pending_signal_raised() { return PyErr_CheckSignals() < 0; }
+
+// The list, or the handler's exception for a scan that a signal ended.
+inline Ref texts_or_pending(const std::optional<std::vector<std::string>>& texts) {
+    if (!texts) throw_pending();
+    return make_str_list(*texts);
 }
 
 }  // namespace detail
@@ -50,12 +61,20 @@ struct GetInstrumentMethod {
     static Ref run(const ReaderRecord& r, std::uint32_t) { return make_str(instrument_method(r.path)); }
 };
 
+// The two scans may run through the whole file. Before each chunk they ask
+// whether a signal has arrived and run its Python handler; when the handler
+// raises (KeyboardInterrupt for Ctrl-C), the scan ends and the call ends
+// with that exception.
 struct GetStatusLogLabels {
-    static Ref run(const ReaderRecord& r) { return detail::make_str_list(status_log_labels(r.path)); }
+    static Ref run(const ReaderRecord& r) {
+        return detail::texts_or_pending(status_log_labels(r.path, detail::pending_signal_raised));
+    }
 };
 
 struct GetErrorLogs {
-    static Ref run(const ReaderRecord& r) { return detail::make_str_list(error_logs(r.path)); }
+    static Ref run(const ReaderRecord& r) {
+        return detail::texts_or_pending(error_logs(r.path, detail::pending_signal_raised));
+    }
 };
 
 }  // namespace vantoro::py
