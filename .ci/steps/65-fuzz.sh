@@ -42,5 +42,5 @@ for target in fuzz_open fuzz_peaks fuzz_trailer fuzz_method fuzz_text_scans fuzz
     "build/fuzz/fuzz/$target" -runs="${runs[$target]}" -print_final_stats=1 \
         -artifact_prefix=build/fuzz/findings/"$target"- "$work" "fuzz/corpus/$target" \
         >"build/fuzz/$target.log" 2>&1 || { tail -n 60 "build/fuzz/$target.log"; exit 1; }
-    echo "$target: $(grep -E '^#[0-9]+ +DONE' "build/fuzz/$target.log" | tail -n 1) ($((SECONDS - start)) s)"
+    echo "$target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "build/fuzz/$target.log" | tail -n 1) ($((SECONDS - start)) s)"
 done
