@@ -18,7 +18,7 @@ from vantoro import RawFileReader
 reader = RawFileReader("run.raw")
 assert_type(reader.get_rt(5), float)
 assert_type(reader.get_rt(scan_number=5), float)
-assert_type(reader.get_master_scan(5), int)
+assert_type(reader.get_master_scan(np.int64(5)), int)
 assert_type(reader.get_peaks(scan_num=5), tuple[NDArray[np.float64], NDArray[np.float32]])
 assert_type(reader.native_get_peaks(5), tuple[list[float], list[float]] | None)
 assert_type(reader.list_spectra()[0]["rt"], float)
