@@ -5,7 +5,7 @@ under ``if TYPE_CHECKING:``. The module itself has one attribute,
 ``RawFileReader``.
 """
 
-from typing import SupportsIndex, TypedDict, final
+from typing import SupportsIndex, TypeAlias, TypedDict, final
 
 import numpy as np
 from numpy.typing import NDArray
@@ -46,7 +46,7 @@ _TrailerExtra = TypedDict(
 )
 
 # Any value of a trailer dictionary.
-_TrailerValue = float | int | str
+_TrailerValue: TypeAlias = float | int | str
 
 class _PanicException(BaseException):
     """An internal fault of the native code.
