@@ -229,36 +229,6 @@ TEST_CASE("no handle stays open") {
     CHECK(no_handle_open(b));
 }
 
-TEST_CASE("system error numbers by kind") {
-    struct Case {
-        int code;
-        ErrorKind kind;
-    };
-#ifdef _WIN32
-    const Case cases[] = {
-        {2, ErrorKind::NotFound},           {3, ErrorKind::NotFound},
-        {5, ErrorKind::PermissionDenied},   {32, ErrorKind::ResourceBusy},
-        {33, ErrorKind::ResourceBusy},      {38, ErrorKind::UnexpectedEof},
-        {87, ErrorKind::InvalidInput},      {8, ErrorKind::OutOfMemory},
-        {109, ErrorKind::BrokenPipe},       {123, ErrorKind::InvalidFilename},
-        {183, ErrorKind::AlreadyExists},    {267, ErrorKind::NotADirectory},
-        {1460, ErrorKind::TimedOut},        {10061, ErrorKind::ConnectionRefused},
-        {10035, ErrorKind::WouldBlock},     {31, ErrorKind::Other},
-    };
-#else
-    const Case cases[] = {
-        {2, ErrorKind::NotFound},         {13, ErrorKind::PermissionDenied},
-        {21, ErrorKind::IsADirectory},    {20, ErrorKind::NotADirectory},
-        {36, ErrorKind::InvalidFilename}, {16, ErrorKind::ResourceBusy},
-        {5, ErrorKind::Other},
-    };
-#endif
-    for (const auto& c : cases) {
-        CAPTURE(c.code);
-        check_os_error(IoError::from_os(c.code), c.kind, c.code);
-    }
-}
-
 #ifdef _WIN32
 TEST_CASE("Windows path text") {
     TempDir dir;
