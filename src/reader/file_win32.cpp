@@ -177,7 +177,11 @@ Result<PlatformFile> PlatformFile::open_read(std::string_view utf8_path) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return IoError::from_os(static_cast<int>(GetLastError()));
-    return PlatformFile(reinterpret_cast<Handle>(h));
+    PlatformFile file(reinterpret_cast<Handle>(h));
+    // Positioned reads need a file on a disk: a pipe or a console would
+    // ignore the offset and could block the interpreter waiting for input.
+    if (GetFileType(h) != FILE_TYPE_DISK) return IoError::from_os(ERROR_SEEK_ON_DEVICE);
+    return file;
 }
 
 PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {

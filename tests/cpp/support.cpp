@@ -13,6 +13,7 @@
 #include "reader/win32_path.h"
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -141,6 +142,16 @@ bool OtherHandle::write_at(std::uint64_t offset, std::string_view bytes) {
            put == bytes.size();
 }
 
+Pipe::Pipe(const fs::path& dir) {
+    path = "\\\\.\\pipe\\" + utf8(dir.filename());
+    HANDLE h = CreateNamedPipeW(from_utf8(path).wstring().c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0,
+                                0, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fail("CreateNamedPipeW", dir);
+    server_ = reinterpret_cast<std::intptr_t>(h);
+}
+
+Pipe::~Pipe() { CloseHandle(reinterpret_cast<HANDLE>(server_)); }
+
 bool no_handle_open(const fs::path& p) {
     // Succeeds only if no handle anywhere has the file open.
     HANDLE h = CreateFileW(long_form(p).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
@@ -184,6 +195,12 @@ bool OtherHandle::write_at(std::uint64_t offset, std::string_view bytes) {
     return ::pwrite(static_cast<int>(h_), bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
            static_cast<ssize_t>(bytes.size());
 }
+
+Pipe::Pipe(const fs::path& dir) : path(utf8(dir / "pipe")) {
+    if (::mkfifo(path.c_str(), 0600) != 0) fail("mkfifo", dir);
+}
+
+Pipe::~Pipe() = default;
 
 bool no_handle_open(const fs::path& p) {
     // Every descriptor of this process, by the file it refers to.

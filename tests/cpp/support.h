@@ -58,6 +58,20 @@ private:
     std::intptr_t h_;
 };
 
+// A pipe another program could be writing to: a FIFO in `dir`, or a
+// Windows named pipe with its server end held open by this object.
+class Pipe {
+public:
+    explicit Pipe(const fs::path& dir);
+    ~Pipe();
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    std::string path;  // UTF-8 path text
+
+private:
+    std::intptr_t server_ = -1;
+};
+
 // True when this process holds no handle on the file (an existing one).
 bool no_handle_open(const fs::path& p);
 

@@ -134,6 +134,24 @@ TEST_CASE("a directory is refused by the platform's own rule") {
     }
 }
 
+TEST_CASE("a pipe fails at once instead of waiting for input") {
+    TempDir dir;
+    Pipe pipe(dir.path());
+    auto f = PlatformFile::open_read(pipe.path);
+    if (kWindows) {
+        // Refused at open: a read would ignore the offset and block.
+        REQUIRE_FALSE(f.ok());
+        check_os_error(f.error(), ErrorKind::Other, 132);
+    } else {
+        // Opened without blocking; a positioned read is refused.
+        REQUIRE(f.ok());
+        char buf[4];
+        auto err = f->read_exact_at(0, buf, 4);
+        REQUIRE(err);
+        check_os_error(*err, ErrorKind::Other, 29);
+    }
+}
+
 TEST_CASE("non-ASCII and long paths") {
     TempDir dir;
     SUBCASE("non-ASCII names in file and directory") {
