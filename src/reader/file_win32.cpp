@@ -218,7 +218,7 @@ Status PlatformFile::read_exact_at(std::uint64_t offset, void* buf, std::size_t 
         DWORD got = 0;
         if (!ReadFile(as_handle(handle_), out, want, &got, &at)) {
             DWORD err = GetLastError();
-            if (err == ERROR_HANDLE_EOF || err == ERROR_BROKEN_PIPE) return IoError::eof();
+            if (err == ERROR_HANDLE_EOF) return IoError::eof();
             return IoError::from_os(static_cast<int>(err));
         }
         if (got == 0) return IoError::eof();
