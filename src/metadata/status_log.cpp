@@ -1,6 +1,7 @@
 #include "status_log.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "../format/layout.h"
 #include "utf16_scan.h"
@@ -73,5 +74,12 @@ std::optional<std::vector<std::string>> status_log_labels(std::string_view path,
 std::optional<std::vector<std::string>> error_logs(std::string_view path, const StopCheck& stop) {
     return anchored_scan(path, kWarningAnchor, stop, scan_warnings);
 }
+
+// Without a stop check a scan always runs to its end and gives a list.
+std::vector<std::string> status_log_labels(std::string_view path) {
+    return std::move(*status_log_labels(path, StopCheck()));
+}
+
+std::vector<std::string> error_logs(std::string_view path) { return std::move(*error_logs(path, StopCheck())); }
 
 }  // namespace vantoro
