@@ -8,5 +8,6 @@ class MissingDependency(ImportError):
 
 
 def missing(package: str, purpose: str, extra: str) -> MissingDependency:
-    """The error to raise when `package`, needed for `purpose`, fails to import."""
-    return MissingDependency(f"{purpose} needs {package}: pip install 'vantoro[{extra}]'")
+    """The error to raise when `package` (or a module of it), needed for
+    `purpose`, fails to import."""
+    return MissingDependency(f"{purpose} needs {package.split('.')[0]}: pip install 'vantoro[{extra}]'")

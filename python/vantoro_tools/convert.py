@@ -227,7 +227,7 @@ def _run_dask(files: Sequence[str], to: str, out: str, address: str, finished: F
     with distributed.Client(address, set_as_default=False) as client:
         futures = {client.submit(convert_task, os.path.abspath(p), to, out, pure=False): p for p in files}
         try:
-            for future in distributed.as_completed(list(futures)):
+            for future in distributed.as_completed(list(futures), loop=client.loop):
                 finished(futures[future], _result(futures[future], future.result))
         except BaseException:
             client.cancel(list(futures))
