@@ -4,6 +4,7 @@ pool or an existing Dask cluster."""
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import multiprocessing
 import os
 import sys
@@ -34,14 +35,14 @@ def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
 
 
 def check_dependencies(to: str) -> None:
-    """Raises MissingDependency when a package that `to` needs is missing."""
+    """Raises MissingDependency when a package that `to` needs is not
+    installed. Looks the packages up without importing them: with a pool
+    or a cluster, this process converts nothing."""
     needs = {"mzml": ["numpy", "lxml", "psims"], "mgf": ["numpy", "pyteomics"],
              "parquet": ["numpy", "pyarrow"]}[to]
     for package in needs:
-        try:
-            __import__(package)
-        except ImportError as exc:
-            raise missing(package, f"vantoro convert --to {to}", "convert") from exc
+        if sys.modules.get(package, ...) is None or importlib.util.find_spec(package) is None:
+            raise missing(package, f"vantoro convert --to {to}", "convert")
 
 
 def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,

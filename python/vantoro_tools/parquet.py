@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 
 from ._deps import missing
 from .atomic import atomic_path
-from .reading import StrPath, TrailerValue, iter_scans, open_raw
+from .reading import StrPath, iter_scans, open_raw
 
 if TYPE_CHECKING:
     import numpy as np
@@ -27,9 +27,9 @@ PURPOSE = "vantoro convert --to parquet"
 SCAN_COLUMNS = [("file", "string"), ("scan_number", "uint32"), ("rt", "float64"),
                 ("injection_time", "float64"), ("master_scan", "int64"), ("charge", "int64"),
                 ("monomz", "float64"), ("peak_count", "int64")]
-# Every field the trailer may have, in its order, with its type: a column
-# is there (null where a scan lacks the field) whatever the file holds, so
-# the tables of many files share one schema.
+# Every field get_trailer_extra may answer, in its order, with its type: a
+# column is there (null where a scan lacks the field) whatever the file
+# holds, so the tables of many files share one schema.
 TRAILER_COLUMNS = [
     ("Ion Injection Time (ms)", "float64"), ("Master Scan Number", "int64"),
     ("Charge State", "int64"), ("Monoisotopic M/Z", "float64"), ("Precursor Mass", "float64"),
@@ -41,10 +41,6 @@ PEAK_COLUMNS = [("file", "string"), ("scan_number", "uint32"), ("mz", "float64")
                 ("intensity", "float32")]
 #: Peaks gathered before a row group of the peaks table is written.
 ROW_GROUP_PEAKS = 1 << 20
-
-
-def _value_type(value: TrailerValue) -> str:
-    return "string" if isinstance(value, str) else "int64" if isinstance(value, int) else "float64"
 
 
 def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
@@ -62,7 +58,7 @@ def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
         raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
 
     def schema(columns: list[tuple[str, str]]) -> Any:
-        return pa.schema([(name, getattr(pa, kind)()) for name, kind in columns])
+        return pa.schema([(col, getattr(pa, kind)()) for col, kind in columns])
 
     raw = os.fspath(raw)
     name = os.path.basename(raw)
@@ -70,43 +66,43 @@ def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
     # Written without the arrow schema or pandas metadata: plain Parquet
     # types, and bytes that depend on the data only.
     options: dict[str, Any] = {"store_schema": False}
+    # In memory the file name is one dictionary entry, not a string per
+    # peak; in the file it is a plain string column.
+    peak_schema = schema(PEAK_COLUMNS).set(0, pa.field("file", pa.dictionary(pa.int32(), pa.string())))
+    file_dictionary = pa.array([name], pa.string())
 
     rows: dict[str, list[Any]] = {col: [] for col, _ in SCAN_COLUMNS + TRAILER_COLUMNS}
-    extra: dict[str, str] = {}  # trailer fields outside TRAILER_COLUMNS
     pending: list[tuple[int, NDArray[np.float64], NDArray[np.float32]]] = []
-    pending_peaks = total_peaks = 0
-    # The file name is one dictionary entry, not a string per peak; stored
-    # as a plain string column.
-    file_dictionary = pa.array([name], pa.string())
-    peak_schema = schema(PEAK_COLUMNS)
-    peak_schema = peak_schema.set(0, pa.field("file", pa.dictionary(pa.int32(), pa.string())))
+    total_peaks = 0
 
     def flush(writer: Any) -> None:
-        nonlocal pending_peaks
         if not pending:
             return
-        n = sum(len(mz) for _, mz, _ in pending)
-        file_col = pa.DictionaryArray.from_arrays(pa.array(np.zeros(n, np.int32)), file_dictionary)
-        numbers = np.repeat(np.array([s for s, _, _ in pending], np.uint32),
-                            [len(mz) for _, mz, _ in pending])
-        table = pa.table([file_col, pa.array(numbers),
-                          pa.array(np.concatenate([mz for _, mz, _ in pending])),
-                          pa.array(np.concatenate([i for _, _, i in pending]))], schema=peak_schema)
+        lengths = [len(mz) for _, mz, _ in pending]
+        n = sum(lengths)
+        table = pa.table([
+            pa.DictionaryArray.from_arrays(pa.array(np.zeros(n, np.int32)), file_dictionary),
+            pa.array(np.repeat(np.array([s for s, _, _ in pending], np.uint32), lengths)),
+            pa.array(np.concatenate([mz for _, mz, _ in pending])),
+            pa.array(np.concatenate([i for _, _, i in pending])),
+        ], schema=peak_schema)
         writer.write_table(table, row_group_size=n)
         pending.clear()
-        pending_peaks = 0
 
     with atomic_path(peaks_dest) as peaks_tmp, atomic_path(scans_dest) as scans_tmp:
-        with pq.ParquetWriter(peaks_tmp, peak_schema, **options) as writer:
+        # Dictionary encoding only where values repeat: m/z and intensity
+        # would fill a dictionary and fall back from it.
+        with pq.ParquetWriter(peaks_tmp, peak_schema, use_dictionary=["file", "scan_number"],
+                              **options) as writer:
             for scan in iter_scans(reader):
                 if on_scan is not None:
                     on_scan()
-                count = 0 if scan.mz is None or scan.intensity is None else len(scan.mz)
+                count = 0
                 if scan.mz is not None and scan.intensity is not None:
+                    count = len(scan.mz)
                     pending.append((scan.number, scan.mz, scan.intensity))
-                    pending_peaks += count
                     total_peaks += count
-                    if pending_peaks >= ROW_GROUP_PEAKS:
+                    if sum(len(mz) for _, mz, _ in pending) >= ROW_GROUP_PEAKS:
                         flush(writer)
                 for col, value in (("file", name), ("scan_number", scan.number), ("rt", scan.rt),
                                    ("injection_time", scan.injection_time),
@@ -115,16 +111,8 @@ def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
                     rows[col].append(value)
                 for col, _ in TRAILER_COLUMNS:
                     rows[col].append(scan.trailer.get(col))
-                for key, value in scan.trailer.items():
-                    if key not in rows:
-                        extra[key] = _value_type(value)
-                        rows[key] = [None] * (len(rows["file"]) - 1)
-                for key in extra:
-                    rows[key].append(scan.trailer.get(key))
             flush(writer)
-        columns = SCAN_COLUMNS + TRAILER_COLUMNS + list(extra.items())
-        scan_schema = schema(columns)
-        table = pa.table([pa.array(rows[col], field.type) for (col, _), field in zip(columns, scan_schema)],
-                         schema=scan_schema)
+        scan_schema = schema(SCAN_COLUMNS + TRAILER_COLUMNS)
+        table = pa.table([pa.array(rows[f.name], f.type) for f in scan_schema], schema=scan_schema)
         pq.write_table(table, scans_tmp, **options)
     return len(rows["file"]), total_peaks
