@@ -9,12 +9,11 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 from collections.abc import Sequence
 
 from ._deps import MissingDependency
-from .convert import FORMATS, Outcome, convert_many
+from .convert import FORMATS, Outcome, convert_many, default_jobs
 from .reading import describe_failure
 from .version import tool_version
 
@@ -91,7 +90,7 @@ def parser() -> argparse.ArgumentParser:
     conv.add_argument("--to", required=True, choices=FORMATS)
     conv.add_argument("--out", required=True, metavar="DIR", help="output directory (created)")
     conv.add_argument("--jobs", "-j", type=int, metavar="N",
-                      help=f"files converted at once (default: {os.cpu_count()}, the number of cores)")
+                      help=f"files converted at once (default: {default_jobs()}, the number of cores)")
     conv.add_argument("--dask", metavar="ADDRESS",
                       help="run on the Dask cluster whose scheduler is at ADDRESS")
     conv.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")

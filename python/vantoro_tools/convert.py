@@ -20,6 +20,14 @@ FORMATS = ("mzml", "mgf", "parquet")
 RAW_SUFFIX = ".raw"  # matched without regard to case: run.raw, run.RAW
 
 
+def default_jobs() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
 def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
     """Where `convert_file` writes: DIR/<stem>.mzML, DIR/<stem>.mgf, or
     DIR/scans/<stem>.parquet and DIR/peaks/<stem>.parquet."""
@@ -147,8 +155,8 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
     """Converts every RAW file that `inputs` names (see `expand_inputs`) and
     returns one Outcome per input file, in input order.
 
-    The files are converted in `jobs` processes (default: one per core; one
-    job converts in this process), or, with `dask_address`, as tasks on the
+    The files are converted in `jobs` processes (default: one per core this
+    process may use; with one job, or one file, in this process), or, with `dask_address`, as tasks on the
     Dask cluster whose scheduler listens there; its workers need vantoro
     installed and the same paths. Every file gets the same task, so the
     outputs do not depend on where it ran. `progress` shows a bar on
@@ -177,7 +185,7 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
             bar.set_description_str(f"{len(outcomes)}/{len(files)} files", refresh=False)
             bar.update(1.0)
 
-    workers = min(jobs or os.cpu_count() or 1, len(files))
+    workers = min(jobs or default_jobs(), len(files))
     try:
         if dask_address is not None:
             _run_dask(files, to, out, dask_address, finished)
