@@ -9,12 +9,13 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from collections.abc import Sequence
 
 from ._deps import MissingDependency
-from .convert import FORMATS, Outcome, convert_many, default_jobs
-from .reading import describe_failure
+from .convert import FORMATS, ClusterError, Outcome, convert_many, default_jobs, raw_files_in
+from .reading import NotRawFileError, describe_failure
 from .version import tool_version
 
 
@@ -27,7 +28,8 @@ def _info(args: argparse.Namespace) -> int:
 
     infos: list[FileInfo] = []
     status = 0
-    for path in args.files:
+    paths = [p for arg in args.files for p in (raw_files_in(arg) if os.path.isdir(arg) else [arg])]
+    for path in paths:
         try:
             infos.append(file_info(path))
         except Exception as exc:  # noqa: BLE001  (reported, the other files go on)
@@ -63,11 +65,11 @@ def _plot(args: argparse.Namespace) -> int:
 
     try:
         plot_spectrum(args.file, args.scan, args.output)
+    except (OSError, NotRawFileError) as exc:
+        _fail(args.file, describe_failure(args.file, exc))
+        return 1
     except ValueError as exc:  # the scan has no peak list; the message names the file
         print(f"vantoro: {exc}", file=sys.stderr)
-        return 1
-    except OSError as exc:
-        _fail(args.file, describe_failure(args.file, exc))
         return 1
     return 0
 
@@ -78,7 +80,7 @@ def parser() -> argparse.ArgumentParser:
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = sub.add_parser("info", help="header facts, scan counts, status-log labels, warnings")
-    info.add_argument("files", nargs="+", metavar="FILE")
+    info.add_argument("files", nargs="+", metavar="FILE_OR_DIR")
     info.add_argument("--json", action="store_true", help="print JSON instead of a table")
     info.set_defaults(run=_info)
 
@@ -108,7 +110,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         status: int = args.run(args)
-    except MissingDependency as exc:
+    except (MissingDependency, ClusterError) as exc:
         print(f"vantoro: {exc}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:

@@ -83,6 +83,10 @@ def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
     return paths
 
 
+class ClusterError(RuntimeError):
+    """The Dask scheduler could not be reached."""
+
+
 @dataclass(frozen=True)
 class Outcome:
     """What became of one input: the files written, or why none were."""
@@ -106,6 +110,12 @@ def convert_task(raw: str, to: str, out_dir: str,
         return Outcome(raw, error=describe_failure(raw, exc))
 
 
+def raw_files_in(directory: str) -> list[str]:
+    """The *.raw files (any case) of `directory`, sorted by name."""
+    return sorted(os.path.join(directory, n) for n in os.listdir(directory)
+                  if n.lower().endswith(RAW_SUFFIX) and os.path.isfile(os.path.join(directory, n)))
+
+
 def expand_inputs(inputs: Iterable[StrPath]) -> tuple[list[str], list[Outcome]]:
     """The RAW files named by `inputs`: files as given, directories as the
     *.raw files inside them (any case), sorted by name.
@@ -117,8 +127,7 @@ def expand_inputs(inputs: Iterable[StrPath]) -> tuple[list[str], list[Outcome]]:
     for item in inputs:
         path = os.fspath(item)
         if os.path.isdir(path):
-            found = sorted(os.path.join(path, n) for n in os.listdir(path)
-                           if n.lower().endswith(RAW_SUFFIX) and os.path.isfile(os.path.join(path, n)))
+            found = raw_files_in(path)
             if not found:
                 failed.append(Outcome(path, error="directory holds no .raw files"))
             files += found
@@ -153,14 +162,16 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
                  dask_address: str | None = None, progress: bool = False,
                  on_outcome: Callable[[Outcome], None] | None = None) -> list[Outcome]:
     """Converts every RAW file that `inputs` names (see `expand_inputs`) and
-    returns one Outcome per input file, in input order.
+    returns an Outcome for each: first the inputs that could not be used,
+    then the files in input order.
 
     The files are converted in `jobs` processes (default: one per core this
-    process may use; with one job, or one file, in this process), or, with `dask_address`, as tasks on the
-    Dask cluster whose scheduler listens there; its workers need vantoro
-    installed and the same paths. Every file gets the same task, so the
-    outputs do not depend on where it ran. `progress` shows a bar on
-    standard error; `on_outcome` is called as each file finishes."""
+    process may use; with one job or one file, in this process), or, with
+    `dask_address`, as tasks on the Dask cluster whose scheduler listens
+    there; its workers need vantoro installed and the same paths. Every file
+    gets the same task, so the outputs do not depend on where it ran.
+    `progress` shows a bar on standard error; `on_outcome` is called as each
+    file finishes. Raises ClusterError when the scheduler cannot be reached."""
     output_paths("", to, out_dir)  # an unknown format fails before any work
     check_dependencies(to)
     files, failed = expand_inputs(inputs)
@@ -233,7 +244,11 @@ def _run_dask(files: Sequence[str], to: str, out: str, address: str, finished: F
         distributed = importlib.import_module("distributed")
     except ImportError as exc:
         raise missing("distributed", "vantoro convert --dask", "dask") from exc
-    with distributed.Client(address, set_as_default=False) as client:
+    try:
+        client = distributed.Client(address, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as exc:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address}: {exc}") from exc
+    with client:
         futures = {client.submit(convert_task, os.path.abspath(p), to, out, pure=False): p for p in files}
         try:
             for future in distributed.as_completed(list(futures), loop=client.loop):
