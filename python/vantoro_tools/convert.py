@@ -11,6 +11,7 @@ import sys
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import ProcessPoolExecutor, as_completed
 from dataclasses import dataclass, replace
+from multiprocessing.context import BaseContext
 from typing import Any
 
 from ._deps import missing
@@ -226,10 +227,24 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
 Finished = Callable[[str, Outcome], None]
 
 
+# What a worker imports to convert to each format (pyarrow imports pandas,
+# when installed, on its first array).
+WRITER_MODULES = {"mzml": ["numpy", "lxml.etree", "psims.mzml.writer"],
+                  "mgf": ["numpy", "pyteomics.mgf"],
+                  "parquet": ["numpy", "pyarrow.parquet", "pandas"]}
+
+
 def _run_pool(files: Sequence[str], to: str, out: str, workers: int, finished: Finished) -> None:
-    # Workers are fresh interpreters, not forks of this process and its threads.
-    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    with ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context(method)) as pool:
+    # Workers are forks of a fresh server process, not of this process and
+    # its threads. The server imports the writer's modules once (a module
+    # that is not installed is passed over) for every worker to share; that
+    # applies when this process starts its server, the first time.
+    context: BaseContext = multiprocessing.get_context("spawn")
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        forkserver = multiprocessing.get_context("forkserver")
+        forkserver.set_forkserver_preload([__name__, *WRITER_MODULES[to]])
+        context = forkserver
+    with ProcessPoolExecutor(workers, mp_context=context) as pool:
         futures = {pool.submit(convert_task, os.path.abspath(p), to, out): p for p in files}
         try:
             for future in as_completed(futures):
