@@ -60,10 +60,8 @@ def main() -> None:
         print(f"file size                      {size} bytes ({size / (1 << 30):.2f} GiB, sparse)")
         print(f"whole-file read, median        {t_whole * 1e3:10.3f} ms")
         print(f"RawFileReader(path), median    {t_open * 1e3:10.3f} ms")
-        print(f"ratio whole-read / construct   {t_whole / t_open:10.0f}x   (bar: >= 100x)")
-        print(f"bytes read by one construction {construct_bytes:10d}      (bar: < 1048576)")
-        ok = construct_bytes < (1 << 20) and t_whole / t_open >= 100
-        print("bar met" if ok else "BAR NOT MET")
+        print(f"ratio whole-read / construct   {t_whole / t_open:10.0f}x")
+        print(f"bytes read by one construction {construct_bytes:10d}")
 
 
 if __name__ == "__main__":

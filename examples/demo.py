@@ -54,8 +54,12 @@ def main() -> None:
                 print(f"  m/z {m:10.4f}   intensity {i:10.1f}")
         except BaseException as exc:  # NumPy missing: the list form needs no NumPy
             print(f"  get_peaks unavailable ({type(exc).__name__}); native_get_peaks instead")
-            mz, intensity = reader.native_get_peaks(3)
-            print(f"  {len(mz)} peaks, first m/z {mz[0]}, intensity {intensity[0]}")
+            peaks = reader.native_get_peaks(3)
+            if peaks is None:
+                print("  scan 3 has no peak list")
+            else:
+                mz_list, intensity_list = peaks
+                print(f"  {len(mz_list)} peaks, first m/z {mz_list[0]}, intensity {intensity_list[0]}")
 
         print("\ntrailer of scan 2:")
         for key, value in reader.get_trailer_extra(2).items():

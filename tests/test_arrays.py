@@ -32,6 +32,8 @@ def test_array_layout(path, scan, length):
         assert not arr.flags.owndata and arr.flags.writeable and arr.flags.aligned
         assert type(arr.base).__name__ == "PySliceContainer"
         assert type(arr.base).__module__ == "builtins"
+        with pytest.raises(TypeError):
+            type(arr.base)()  # only the module makes containers
     assert mz.base is not inten.base
     assert (mz.tolist(), inten.tolist()) == ((MZ, INTEN) if length > 1 else ([0.0], [0.0]))
 

@@ -2,31 +2,28 @@
 
 #include <algorithm>
 
-#include "../reader/file_view.h"
+#include "../format/layout.h"
+#include "../reader/open_file.h"
 #include "stream_search.h"
-#include "text_rules.h"
+#include "strict_text.h"
 
 namespace vantoro {
 
 namespace {
 
-constexpr std::string_view kStartMarker = "<?xml";
-constexpr std::string_view kMethodEnd = "</InstrumentMethod>";
-constexpr std::string_view kCmDataEnd = "</CmData>";
-constexpr std::uint64_t kSearchRegion = 4194304;  // the marker must lie wholly inside
-constexpr std::uint64_t kWindow = 200000;         // most text taken from the marker on
 constexpr std::size_t kChunk = 64 * 1024;
 
 }  // namespace
 
 std::string instrument_method(std::string_view path) {
-    auto view = FileView::open(path);
-    if (!view) return {};
-    auto start = find_in_file(view.value(), std::min(view->length(), kSearchRegion), kStartMarker,
-                              kChunk, /*even_only=*/false);
-    if (!start || !start.value()) return {};
-    const std::uint64_t p = **start;
-    auto window = view->read(p, std::min(view->length() - p, kWindow));
+    namespace m = layout::method;
+    auto file = OpenFile::open(path);
+    if (!file) return {};
+    const Match start =
+        find_in_file(*file, std::min(file->length(), m::kSearchRegion), m::kStartMarker, kChunk, /*even_only=*/false);
+    if (!start.found()) return {};
+    const std::uint64_t p = *start.offset;
+    auto window = file->read(p, std::min(file->length() - p, m::kWindow));
     if (!window) return {};
     const std::string_view w(reinterpret_cast<const char*>(window->data()), window->size());
 
@@ -34,10 +31,10 @@ std::string instrument_method(std::string_view path) {
     // tag, else at the window's end. Only that text has to be valid UTF-8:
     // whatever binary data follows the block does not matter.
     std::string_view text = w;
-    if (auto e = w.find(kMethodEnd); e != std::string_view::npos)
-        text = w.substr(0, e + kMethodEnd.size());
-    else if (auto c = w.find(kCmDataEnd); c != std::string_view::npos)
-        text = w.substr(0, c + kCmDataEnd.size());
+    if (auto e = w.find(m::kMethodEnd); e != std::string_view::npos)
+        text = w.substr(0, e + m::kMethodEnd.size());
+    else if (auto c = w.find(m::kCmDataEnd); c != std::string_view::npos)
+        text = w.substr(0, c + m::kCmDataEnd.size());
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     if (!text::valid_utf8(bytes)) return {};
     return std::string(text);

@@ -2,31 +2,28 @@
 
 #include <algorithm>
 
+#include "../format/layout.h"
 #include "utf16_scan.h"
 
 namespace vantoro {
 
 namespace {
 
-constexpr std::string_view kLabelAnchor = "Coulombmeter";
-constexpr int kLabelPasses = 300;
-constexpr std::string_view kWarningAnchor = "Possible spray instability";
-constexpr int kWarningPasses = 100;
+using namespace layout::status_log;
 
 bool printable_ascii(std::uint16_t u) { return u >= 0x20 && u <= 0x7E; }
 
 // Labels: every run from the anchor on, resuming at the next printable ASCII
 // unit. A one-character label after the first marks the end of the table.
-Result<std::vector<std::string>> scan_labels(const FileView& v, std::uint64_t p) {
-    UnitCursor cur(v);
+Result<std::vector<std::string>> scan_labels(const OpenFile& file, std::uint64_t p) {
+    UnitCursor cur(file);
     std::vector<std::string> out;
     std::uint64_t pos = p;
     for (int passes = 0; passes < kLabelPasses && pos < cur.units(); ++passes) {
         std::optional<std::string> text;
         std::uint64_t q = read_run(cur, pos, text) + 1;
         if (text) out.push_back(std::move(*text));
-        // Checked before resuming, which gives the same list without
-        // scanning on past the end of the table.
+        // Tested before resuming, so the scan stops at the end of the table.
         if (out.size() >= 2 && out.back().size() < 2) break;
         for (std::optional<std::uint16_t> u; (u = cur.at(q)) && !printable_ascii(*u);) ++q;
         pos = q;  // at or past the end when no unit qualified
@@ -37,8 +34,8 @@ Result<std::vector<std::string>> scan_labels(const FileView& v, std::uint64_t p)
 
 // Warnings: distinct runs, resuming at the next unit of 0x20 or more unless
 // that unit lies above 0x100 (the text has given way to other data).
-Result<std::vector<std::string>> scan_warnings(const FileView& v, std::uint64_t p) {
-    UnitCursor cur(v);
+Result<std::vector<std::string>> scan_warnings(const OpenFile& file, std::uint64_t p) {
+    UnitCursor cur(file);
     std::vector<std::string> out;
     std::uint64_t pos = p;
     for (int pass = 1; pos < cur.units(); ++pass) {
@@ -56,11 +53,11 @@ Result<std::vector<std::string>> scan_warnings(const FileView& v, std::uint64_t 
 
 template <class Loop>
 std::vector<std::string> anchored_scan(std::string_view path, std::string_view anchor, Loop loop) {
-    auto view = FileView::open(path);
-    if (!view) return {};
-    auto p = find_utf16_anchor(view.value(), anchor);
-    if (!p || !p.value()) return {};
-    auto texts = loop(view.value(), **p);
+    auto file = OpenFile::open(path);
+    if (!file) return {};
+    const Match anchor_at = find_utf16_anchor(*file, anchor);
+    if (!anchor_at.found()) return {};
+    auto texts = loop(*file, *anchor_at.offset);
     if (!texts) return {};
     return std::move(texts.value());
 }

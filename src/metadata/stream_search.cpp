@@ -6,18 +6,16 @@
 
 namespace vantoro {
 
-Result<std::optional<std::uint64_t>> find_in_file(const FileView& v, std::uint64_t end,
-                                                  std::string_view pattern, std::size_t chunk,
-                                                  bool even_only) {
-    using Found = std::optional<std::uint64_t>;
+Match find_in_file(const OpenFile& file, std::uint64_t end, std::string_view pattern, std::size_t chunk,
+                   bool even_only) {
     const std::size_t A = pattern.size();
-    if (A == 0 || end < A) return Found();
+    if (A == 0 || end < A) return {};
     const std::size_t carry_max = A - 1;
     std::vector<char> buf(carry_max + chunk);
     std::size_t carried = 0;
     for (std::uint64_t off = 0; off < end; off += chunk) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, end - off));
-        if (auto err = v.read_into(off, buf.data() + carried, n)) return *err;
+        if (auto err = file.read_into(off, buf.data() + carried, n)) return {std::nullopt, std::move(err)};
         const std::size_t have = carried + n;
         const std::uint64_t base = off - carried;  // file offset of buf[0]
         const char* data = buf.data();
@@ -26,13 +24,13 @@ Result<std::optional<std::uint64_t>> find_in_file(const FileView& v, std::uint64
             if (!hit) break;
             const std::size_t j = static_cast<std::size_t>(static_cast<const char*>(hit) - data);
             if ((!even_only || (base + j) % 2 == 0) && std::memcmp(data + j, pattern.data(), A) == 0)
-                return Found(base + j);
+                return {base + j, std::nullopt};
             i = j + 1;
         }
         carried = std::min(carry_max, have);
         std::memmove(buf.data(), buf.data() + have - carried, carried);
     }
-    return Found();
+    return {};
 }
 
 }  // namespace vantoro

@@ -1,20 +1,17 @@
 #include "trailer.h"
 
+#include "../format/layout.h"
 #include "../reader/fault.h"
-#include "../reader/file_view.h"
-#include "text_rules.h"
+#include "../reader/open_file.h"
+#include "../scans/selection.h"
+#include "strict_text.h"
 
 namespace vantoro {
 
 namespace {
 
-constexpr std::uint64_t kTrailerStart = 6514414, kTrailerStride = 558;
-// A block counts as present only with this many bytes in the file, although
-// its last field read ends at 129.
-constexpr std::uint64_t kTrailerPresent = 140;
-
-std::optional<std::string> field_text(const Bytes& b, std::uint64_t pos, std::uint64_t n) {
-    return text::text_field(b.span(pos, n));
+std::optional<std::string> field_text(const FetchedRange& r, std::uint64_t pos, std::uint64_t n) {
+    return text::text_field(r.span(pos, n));
 }
 
 }  // namespace
@@ -31,34 +28,35 @@ TrailerFields trailer_extra(const ReaderRecord& rec, std::uint32_t scan_number) 
     out.emplace_back("Monoisotopic M/Z", monomz);
     out.emplace_back("Precursor Mass", monomz);
 
-    if (rec.version != 66 || !has_orbitrap_marker(rec.path)) {
+    if (rec.version != layout::header::kVersion66 || !has_orbitrap_marker(rec.path)) {
         out.emplace_back("MS Order", std::int64_t{1});
         return out;
     }
 
     // From here on a file that cannot be read, or is too short, just leaves
-    // the block's fields out.
-    auto view = FileView::open(rec.path);
-    if (!view) return out;
-    const std::uint64_t b = kTrailerStart + i * kTrailerStride;
-    if (b + kTrailerPresent > view->length()) return out;
-    auto block = view->read(b, kTrailerPresent);
-    if (!block) return out;
-    const Bytes& t = block.value();
+    // the record's fields out.
+    namespace t = layout::trailer;
+    auto file = OpenFile::open(rec.path);
+    if (!file) return out;
+    const std::uint64_t b = t::kRecords.at(i);
+    if (b + t::kPresentExtent > file->length()) return out;
+    auto fetched = file->read(b, t::kPresentExtent);
+    if (!fetched) return out;
+    const FetchedRange& r = fetched.value();
 
-    out.emplace_back("Elapsed Scan Time (sec)", double{t.f32(b + 16)});
-    out.emplace_back("Orbitrap Resolution", std::int64_t{t.u32(b + 21)});
-    out.emplace_back("MS Order", std::int64_t{t.u8(b + 29)} + 1);
-    if (auto hcd = field_text(t, b + 100, 16)) {
+    out.emplace_back("Elapsed Scan Time (sec)", double{r.f32(b + t::kElapsedScanTime)});
+    out.emplace_back("Orbitrap Resolution", std::int64_t{r.u32(b + t::kOrbitrapResolution)});
+    out.emplace_back("MS Order", std::int64_t{r.u8(b + t::kMsOrderLess1)} + 1);
+    if (auto hcd = field_text(r, b + t::kHcdEnergy, t::kEnergyTextSize)) {
         out.emplace_back("HCD Energy eV", std::move(*hcd));
         out.emplace_back("Activation Type", std::string("HigherEnergyCollisionalDissociation"));
     }
-    if (auto ce = field_text(t, b + 75, 16)) {
+    if (auto ce = field_text(r, b + t::kCollisionEnergy, t::kEnergyTextSize)) {
         if (auto v = text::parse_decimal(*ce)) out.emplace_back("Collision Energy", *v);
     }
-    const float isolation = t.f32(b + 125);
+    const float isolation = r.f32(b + t::kIsolationWidth);
     if (isolation > 0.0f) out.emplace_back("Isolation Width", double{isolation});
-    if (auto agc = field_text(t, b + 0, 13)) out.emplace_back("AGC", std::move(*agc));
+    if (auto agc = field_text(r, b + t::kAgc, t::kAgcSize)) out.emplace_back("AGC", std::move(*agc));
     return out;
 }
 

@@ -2,27 +2,25 @@
 
 #include <algorithm>
 
-#include "stream_search.h"
 
 namespace vantoro {
 
-Result<std::optional<std::uint64_t>> find_utf16_anchor(const FileView& v, std::string_view anchor) {
+Match find_utf16_anchor(const OpenFile& file, std::string_view anchor) {
     std::string pat;
     for (char c : anchor) {
         pat.push_back(c);
         pat.push_back('\0');
     }
     // Units sit at even byte offsets; a final odd byte is no unit.
-    auto at = find_in_file(v, v.length() / 2 * 2, pat, kUnitChunkBytes, /*even_only=*/true);
-    if (!at) return at.error();
-    if (!*at) return std::optional<std::uint64_t>();
-    return std::optional<std::uint64_t>(**at / 2);
+    Match m = find_in_file(file, file.length() / 2 * 2, pat, kUnitChunkBytes, /*even_only=*/true);
+    if (m.offset) *m.offset /= 2;
+    return m;
 }
 
 bool UnitCursor::fetch(std::uint64_t k) {
     const std::uint64_t n = std::min<std::uint64_t>(kUnitChunkBytes / 2, units_ - k);
     buf_.resize(static_cast<std::size_t>(2 * n));
-    if (auto err = view_.read_into(2 * k, buf_.data(), buf_.size())) {
+    if (auto err = file_.read_into(2 * k, buf_.data(), buf_.size())) {
         // The file changed under us: treat it as ending here and remember why.
         error_ = std::move(err);
         units_ = k;

@@ -12,22 +12,23 @@
 #include <string_view>
 #include <vector>
 
-#include "../reader/file_view.h"
-#include "text_rules.h"
+#include "../reader/open_file.h"
+#include "stream_search.h"
+#include "strict_text.h"
 
 namespace vantoro {
 
-// Bytes per streamed chunk: even, and every chunk starts at an even offset.
+// FetchedRange per streamed chunk: even, and every chunk starts at an even offset.
 inline constexpr std::size_t kUnitChunkBytes = 1 << 20;
 
-// Unit position of the first occurrence of `anchor` (ASCII) as UTF-16LE at
-// an even byte offset, or nothing.
-Result<std::optional<std::uint64_t>> find_utf16_anchor(const FileView& v, std::string_view anchor);
+// The first occurrence of `anchor` (ASCII) as UTF-16LE at an even byte
+// offset; a found offset is a unit position.
+Match find_utf16_anchor(const OpenFile& file, std::string_view anchor);
 
 // Units of one file read forward on demand, one chunk at a time.
 class UnitCursor {
 public:
-    explicit UnitCursor(const FileView& v) : view_(v), units_(v.length() / 2) {}
+    explicit UnitCursor(const OpenFile& file) : file_(file), units_(file.length() / 2) {}
 
     // Number of units; shrinks to the failing position if a read fails.
     std::uint64_t units() const { return units_; }
@@ -47,7 +48,7 @@ private:
         return static_cast<std::uint16_t>(buf_[2 * j] | buf_[2 * j + 1] << 8);
     }
 
-    const FileView& view_;
+    const OpenFile& file_;
     std::uint64_t units_;
     std::vector<std::uint8_t> buf_;
     std::uint64_t first_ = 0;  // units [first_, first_ + held_) are in buf_

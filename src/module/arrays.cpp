@@ -51,10 +51,7 @@ void container_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<SliceContainer*>(obj);
     if (self->release) self->release(self->owner);
     self->release = nullptr;
-    PyTypeObject* type = Py_TYPE(obj);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(obj);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types own their type
+    free_heap_instance(obj);
 }
 
 PyType_Slot container_slots[] = {
@@ -63,51 +60,22 @@ PyType_Slot container_slots[] = {
     {0, nullptr},
 };
 
+// Made only by this module: Python code cannot create an empty container.
 PyType_Spec container_type_def = {"builtins.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0,
-                              Py_TPFLAGS_DEFAULT, container_slots};
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, container_slots};
 
 // Borrowed; created once and kept for the life of the process.
 PyTypeObject* container_type() {
     static PyObject* type = nullptr;
     if (!type) {
         type = PyType_FromSpec(&container_type_def);
-        if (!type) {
-            if (PyErr_Occurred()) PyErr_Print();
-            throw Fault{"failed to create type object for PySliceContainer"};
-        }
+        if (!type) fault_from_pending("failed to create type object for PySliceContainer", PendingError::Print);
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
 // ---------------------------------------------------------------------------
 // The array API table.
-
-// Takes the pending Python error, if any, as text to go with a fault.
-std::string take_pending_error() {
-    if (!PyErr_Occurred()) return {};
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t(type), v(value), b(tb);
-    std::string out;
-    if (t) {
-        Ref name(PyObject_GetAttrString(t.get(), "__name__"));
-        const char* s = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
-        out = s ? s : "<unknown error>";
-    }
-    if (v) {
-        Ref text(PyObject_Str(v.get()));
-        const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
-        if (s && *s) out += std::string(": ") + s;
-    }
-    PyErr_Clear();  // nothing raised while describing the error may linger
-    return out;
-}
-
-[[noreturn]] void fault_with_pending(const char* what) {
-    const std::string err = take_pending_error();
-    throw Fault{err.empty() ? std::string(what) : std::string(what) + ": " + err};
-}
 
 // Process-wide caches, each filled by its first successful lookup. A failed
 // lookup stores nothing, so the next array creation tries again.
@@ -174,7 +142,7 @@ Ref make_array(std::vector<T>&& buffer, int type_num) {
     PyTypeObject* type = container_type();
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref container(alloc(type, 0));
-    if (!container) fault_with_pending("Failed to create slice container");  // owner frees the storage
+    if (!container) fault_from_pending("Failed to create slice container", PendingError::Append);  // owner frees the storage
     auto* c = reinterpret_cast<SliceContainer*>(container.get());
     c->data = owner->data();
     c->length = static_cast<Py_ssize_t>(owner->size());
@@ -183,7 +151,7 @@ Ref make_array(std::vector<T>&& buffer, int type_num) {
     c->owner = owner.release();  // from here the container frees the storage
 
     void** api = find_array_api();
-    if (!api) fault_with_pending("Failed to access NumPy array API capsule");
+    if (!api) fault_from_pending("Failed to access NumPy array API capsule", PendingError::Append);
 
     auto* subtype = static_cast<PyTypeObject*>(api[kSlotArrayType]);
     auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(api[kSlotDescrFromType]);

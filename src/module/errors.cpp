@@ -36,9 +36,39 @@ void throw_pending() {
     throw PythonError{};
 }
 
-void api_failed() {
-    if (PyErr_Occurred()) PyErr_Print();
-    throw Fault{"Python API call failed"};
+namespace {
+
+// Takes the pending Python error as "TypeName: message" text.
+std::string take_pending_error() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t(type), v(value), b(tb);
+    std::string out;
+    if (t) {
+        Ref name(PyObject_GetAttrString(t.get(), "__name__"));
+        const char* s = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+        out = s ? s : "<unknown error>";
+    }
+    if (v) {
+        Ref text(PyObject_Str(v.get()));
+        const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+        if (s && *s) out += std::string(": ") + s;
+    }
+    PyErr_Clear();  // nothing raised while describing the error may linger
+    return out;
+}
+
+}  // namespace
+
+void fault_from_pending(const std::string& text, PendingError how) {
+    if (!PyErr_Occurred()) throw Fault{text};
+    if (how == PendingError::Print) {
+        PyErr_Print();
+        throw Fault{text};
+    }
+    const std::string err = take_pending_error();
+    throw Fault{err.empty() ? text : text + ": " + err};
 }
 
 void set_io_error(const IoError& err) {

@@ -17,9 +17,16 @@ struct PythonError {};
 // none) and unwinds to the entry point.
 [[noreturn]] void throw_pending();
 
-// A Python object the operation needs could not be made: print the pending
-// error to stderr and end in an internal fault.
-[[noreturn]] void api_failed();
+// How a pending Python error goes with the internal fault it causes: printed
+// to stderr ahead of the fault, or appended to the fault's text.
+enum class PendingError { Print, Append };
+
+// Ends in an internal fault with `text`, taking the pending Python error (if
+// any) as `how` says. The one way a Python error becomes a fault.
+[[noreturn]] void fault_from_pending(const std::string& text, PendingError how);
+
+// A Python object the operation needs could not be made.
+[[noreturn]] inline void api_failed() { fault_from_pending("Python API call failed", PendingError::Print); }
 
 // Checks a new reference returned by the C API.
 inline PyObject* checked(PyObject* o) {

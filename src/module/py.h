@@ -41,4 +41,13 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// The tail of every dealloc: frees an instance of a heap type, then drops the
+// reference each instance holds on its type.
+inline void free_heap_instance(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(obj);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
 }  // namespace vantoro::py

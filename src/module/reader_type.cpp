@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "../reader/opening.h"
+#include "../scans/opening.h"
 #include "metadata_members.h"
 #include "peak_members.h"
 #include "scan_members.h"
@@ -48,10 +48,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcep
 void reader_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<ReaderObject*>(obj);
     self->record.~ReaderRecord();
-    PyTypeObject* type = Py_TYPE(obj);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(obj);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types own their type
+    free_heap_instance(obj);
 }
 
 template <class F>
@@ -88,10 +85,10 @@ PyMethodDef methods[] = {
      "get_instrument_method($self, _index)\n--\n\n"
      "Returns the instrument method report for the given index.\n"
      "In modern XML-based files, this typically contains the full CmData block."},
-    {"get_status_log_labels", as_cfunction(noargs_entry<GetStatusLogLabels>), METH_NOARGS,
+    {"get_status_log_labels", as_cfunction(record_entry<GetStatusLogLabels, PyObject*>), METH_NOARGS,
      "get_status_log_labels($self)\n--\n\n"
      "Returns a list of labels for all parameters monitored in the instrument status log."},
-    {"get_error_logs", as_cfunction(noargs_entry<GetErrorLogs>), METH_NOARGS,
+    {"get_error_logs", as_cfunction(record_entry<GetErrorLogs, PyObject*>), METH_NOARGS,
      "get_error_logs($self)\n--\n\n"
      "Returns a list of hardware and software warning messages captured during acquisition."},
     {"get_peaks", as_cfunction(fastcall_entry<GetPeaks>), kFast,
@@ -101,7 +98,7 @@ PyMethodDef methods[] = {
     {"native_get_peaks", as_cfunction(fastcall_entry<NativeGetPeaks>), kFast,
      "native_get_peaks($self, scan_num)\n--\n\n"
      "Internal native implementation for spectral peak extraction."},
-    {"list_spectra", as_cfunction(noargs_entry<ListSpectra>), METH_NOARGS,
+    {"list_spectra", as_cfunction(record_entry<ListSpectra, PyObject*>), METH_NOARGS,
      "list_spectra($self)\n--\n\n"
      "Returns a list of all scan summaries in the file.\n"
      "Each entry contains scan_number, rt, injection_time, master_scan, charge, and monomz."},
@@ -109,11 +106,11 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getsets[] = {
-    {"creation_date", getter_entry<CreationDateProperty>, nullptr,
+    {"creation_date", record_entry<CreationDateProperty, void*>, nullptr,
      "Returns the file creation date as a formatted UTC timestamp string.", nullptr},
-    {"version", getter_entry<VersionProperty>, nullptr,
+    {"version", record_entry<VersionProperty, void*>, nullptr,
      "Returns the Thermo RAW file version (e.g., 57 or 66).", nullptr},
-    {"num_scans", getter_entry<NumScansProperty>, nullptr,
+    {"num_scans", record_entry<NumScansProperty, void*>, nullptr,
      "Returns the total number of scans available in the file.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

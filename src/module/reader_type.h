@@ -59,16 +59,10 @@ PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-template <class M>
-PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
-    return guarded([&]() -> PyObject* {
-        SharedBorrow borrow(self);
-        return M::run(borrow.record()).release();
-    });
-}
-
-template <class M>
-PyObject* getter_entry(PyObject* self, void*) noexcept {
+// Members without an argument: METH_NOARGS methods (Unused = PyObject*)
+// and property getters (Unused = void*).
+template <class M, class Unused>
+PyObject* record_entry(PyObject* self, Unused) noexcept {
     return guarded([&]() -> PyObject* {
         SharedBorrow borrow(self);
         return M::run(borrow.record()).release();

@@ -18,6 +18,10 @@ inline Ref make_str(std::string_view s) {
 }
 inline Ref make_none() { return Ref::borrow(Py_None); }
 
+// Table values as Python numbers: float for double, int for int32.
+inline Ref make_number(double v) { return make_float(v); }
+inline Ref make_number(std::int32_t v) { return make_int(v); }
+
 // A list grown item by item.
 class ListBuilder {
 public:

@@ -2,9 +2,9 @@
 // accessors, the scan listing, and the cache rebuild.
 #pragma once
 
-#include "../reader/opening.h"
 #include "../scans/accessors.h"
 #include "../scans/caches.h"
+#include "../scans/header.h"
 #include "reader_type.h"
 #include "results.h"
 
@@ -20,16 +20,11 @@ struct CreationDateProperty {
     static Ref run(const ReaderRecord& r) { return make_str(creation_date_text(r.creation_time)); }
 };
 
-// The five accessors differ only in name, table and Python number type.
+// The five accessors differ only in name and table.
 template <auto Table, const char* Name>
-struct FloatAccessor {
+struct ScanAccessor {
     static constexpr Param param{Name, "scan_number"};
-    static Ref run(const ReaderRecord& r, std::uint32_t s) { return make_float(scan_value(r.*Table, s)); }
-};
-template <auto Table, const char* Name>
-struct IntAccessor {
-    static constexpr Param param{Name, "scan_number"};
-    static Ref run(const ReaderRecord& r, std::uint32_t s) { return make_int(scan_value(r.*Table, s)); }
+    static Ref run(const ReaderRecord& r, std::uint32_t s) { return make_number(scan_value(r.*Table, s)); }
 };
 
 inline constexpr char kGetRt[] = "get_rt";
@@ -38,11 +33,11 @@ inline constexpr char kGetMasterScan[] = "get_master_scan";
 inline constexpr char kGetChargeState[] = "get_charge_state";
 inline constexpr char kGetMonoisotopicMz[] = "get_monoisotopic_mz";
 
-using GetRt = FloatAccessor<&ReaderRecord::rt_cache, kGetRt>;
-using GetInjectionTime = FloatAccessor<&ReaderRecord::injection_time_cache, kGetInjectionTime>;
-using GetMasterScan = IntAccessor<&ReaderRecord::master_scan_cache, kGetMasterScan>;
-using GetChargeState = IntAccessor<&ReaderRecord::charge_cache, kGetChargeState>;
-using GetMonoisotopicMz = FloatAccessor<&ReaderRecord::monomz_cache, kGetMonoisotopicMz>;
+using GetRt = ScanAccessor<&ReaderRecord::rt_cache, kGetRt>;
+using GetInjectionTime = ScanAccessor<&ReaderRecord::injection_time_cache, kGetInjectionTime>;
+using GetMasterScan = ScanAccessor<&ReaderRecord::master_scan_cache, kGetMasterScan>;
+using GetChargeState = ScanAccessor<&ReaderRecord::charge_cache, kGetChargeState>;
+using GetMonoisotopicMz = ScanAccessor<&ReaderRecord::monomz_cache, kGetMonoisotopicMz>;
 
 struct ListSpectra {
     static Ref run(const ReaderRecord& r) {

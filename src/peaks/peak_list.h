@@ -10,7 +10,7 @@
 
 namespace vantoro {
 
-// Equal-length arrays in file order; a list that is found has at least 11 peaks.
+// Equal-length arrays in file order; a list that is found is never empty.
 struct PeakList {
     std::vector<double> mz;
     std::vector<float> intensity;

@@ -18,7 +18,8 @@ struct Fault {
           std::to_string(index));
 }
 
-// Same texts as a failed slice of a byte buffer of length `len`.
+// The fault for a range [start, end) that does not fit a buffer of `len`
+// bytes: a reversed range, a start past the end, or an end past the end.
 [[noreturn]] inline void fault_range(std::uint64_t start, std::uint64_t end, std::uint64_t len) {
     if (start > end)
         fault("slice index starts at " + std::to_string(start) + " but ends at " +

@@ -1,10 +1,10 @@
-// Per-scan lookups answered from the caches alone.
+// Per-scan lookups answered from the tables alone.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "../reader/record.h"
+#include "selection.h"
 
 namespace vantoro {
 

@@ -1,38 +1,29 @@
 #include "caches.h"
 
-#include <array>
-
-#include "../reader/file_view.h"
+#include "../format/layout.h"
+#include "../reader/open_file.h"
+#include "selection.h"
 
 namespace vantoro {
 
 namespace {
 
-// Fixed positions of the two layouts this reader knows.
-constexpr std::uint64_t kRtSmallStart = 1481842, kRtSmallStride = 72;
-constexpr std::uint64_t kRtOrbiStart = 6464174, kRtOrbiStride = 88;
-constexpr std::uint64_t kChainBase = 3666;
-constexpr std::uint64_t kTrailerEnd0 = 6514490, kTrailerStride = 558;  // 76 bytes into each block
-constexpr std::uint64_t kV57End0 = 1492201, kV57Stride = 254;
-constexpr std::array<std::uint64_t, 10> kSmallOffsets = {88820,  118112, 105244, 109492, 117780,
-                                                         124332, 129828, 135892, 295708, 146733};
-
-// One read covering [first, last_end) of a strided series, clipped to the file.
-Result<Bytes> fetch(const FileView& v, std::uint64_t first, std::uint64_t last_end) {
-    return v.read_clipped(first, last_end - first);
+// One read covering bytes [from, to) of each of the first `count` records
+// of a series, offsets taken from a record's start (`from` may lie before
+// it); clipped to the file.
+Result<FetchedRange> fetch_series(const OpenFile& file, const layout::Series& s, std::uint32_t count,
+                                  std::int64_t from, std::uint64_t to) {
+    const std::uint64_t first = s.start + static_cast<std::uint64_t>(from);
+    return file.read_clipped(first, s.at(count - 1) + to - first);
 }
 
 }  // namespace
 
-std::uint32_t scan_count_for_version(std::uint32_t version) {
-    return version == 57 ? 48 : version == 66 ? 145 : 100;
-}
-
 Status fill_caches(ReaderRecord& rec) {
-    auto view = FileView::open(rec.path);
-    if (!view) return view.error();
-    const std::uint64_t L = view->length();
-    const std::uint32_t n = scan_count_for_version(rec.version);
+    auto file = OpenFile::open(rec.path);
+    if (!file) return file.error();
+    const std::uint64_t L = file->length();
+    const std::uint32_t n = layout::scan_count(rec.version);
     const bool small = has_small_marker(rec.path);
     const bool orbi = has_orbitrap_marker(rec.path);
 
@@ -41,27 +32,27 @@ Status fill_caches(ReaderRecord& rec) {
     std::vector<std::int32_t> master(n, 0), charge(n, 0);
 
     if (small) {
-        for (std::size_t k = 0; k < kSmallOffsets.size() && k < n; ++k) offsets[k] = kSmallOffsets[k];
+        for (std::size_t k = 0; k < layout::kSmallScanOffsets.size() && k < n; ++k)
+            offsets[k] = layout::kSmallScanOffsets[k];
     }
 
     // Retention times; the orbitrap series also carries the offset chain in
     // the word just before each retention time.
     if (small || orbi) {
-        const std::uint64_t start = small ? kRtSmallStart : kRtOrbiStart;
-        const std::uint64_t stride = small ? kRtSmallStride : kRtOrbiStride;
-        auto b = fetch(*view, start - 4, start + stride * (n - 1) + 8);
+        const layout::Series& times = small ? layout::kSmallRetentionTimes : layout::kOrbitrapRetentionTimes;
+        auto b = fetch_series(*file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
         if (!b) return b.error();
-        std::uint64_t base = kChainBase;
+        std::uint64_t base = layout::kChainBase;
         bool chain = !small;
         for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint64_t p = start + stride * i;
-            if (p + 8 <= L) rt[i] = b->f64(p);
+            const std::uint64_t p = times.at(i);
+            if (p + sizeof(double) <= L) rt[i] = b->f64(p);
             if (chain) {
                 // A chain that runs off the end of the file stops there;
-                // later scans keep the default offset 0.
+                // later scans keep offset 0.
                 offsets[i] = base;
                 if (p <= L)
-                    base += b->u32(p - 4);
+                    base += b->u32(p - layout::kChainWordBefore);
                 else
                     chain = false;
             }
@@ -69,24 +60,26 @@ Status fill_caches(ReaderRecord& rec) {
     }
 
     if (orbi) {
-        auto b = fetch(*view, kTrailerEnd0 - 64, kTrailerEnd0 + kTrailerStride * (n - 1));
+        namespace t = layout::trailer;
+        auto b = fetch_series(*file, t::kRecords, n, t::kInjectionTime, t::kCachedExtent);
         if (!b) return b.error();
         for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint64_t e = kTrailerEnd0 + kTrailerStride * i;
-            if (e > L) continue;
-            inj[i] = b->f32(e - 64);
-            master[i] = b->i32(e - 14);
-            monomz[i] = b->f64(e - 10);
-            charge[i] = b->u8(e - 2);
+            const std::uint64_t r = t::kRecords.at(i);
+            if (r + t::kCachedExtent > L) continue;
+            inj[i] = b->f32(r + t::kInjectionTime);
+            master[i] = b->i32(r + t::kMasterScan);
+            monomz[i] = b->f64(r + t::kMonoisotopicMz);
+            charge[i] = b->u8(r + t::kChargeState);
         }
-    } else if (rec.version == 57 && small) {
-        auto b = fetch(*view, kV57End0 - 40, kV57End0 + kV57Stride * (n - 1));
+    } else if (rec.version == layout::header::kVersion57 && small) {
+        namespace d = layout::v57_diagnostics;
+        auto b = fetch_series(*file, d::kRecords, n, d::kInjectionTime, d::kExtent);
         if (!b) return b.error();
         for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint64_t e = kV57End0 + kV57Stride * i;
-            if (e > L) continue;
-            inj[i] = b->f32(e - 40);
-            master[i] = -1;
+            const std::uint64_t r = d::kRecords.at(i);
+            if (r + d::kExtent > L) continue;
+            inj[i] = b->f32(r + d::kInjectionTime);
+            master[i] = d::kMasterScan;
         }
     }
 

@@ -1,16 +1,15 @@
+// The per-scan tables of a reader record, filled from fixed file positions
+// chosen by the format version and the path markers.
 #pragma once
-
-#include <cstdint>
 
 #include "../reader/io_error.h"
 #include "../reader/record.h"
 
 namespace vantoro {
 
-std::uint32_t scan_count_for_version(std::uint32_t version);
-
-// Rebuilds num_scans and the six per-scan tables from fixed file positions.
-// On an I/O error the record is left exactly as it was.
+// Rebuilds num_scans and the six per-scan tables. Values whose position lies
+// past the end of the file stay 0. On an I/O error the record is left
+// exactly as it was.
 Status fill_caches(ReaderRecord& rec);
 
 }  // namespace vantoro

@@ -1,22 +1,22 @@
-#include "file_view.h"
+#include "open_file.h"
 
 #include <new>
 
 namespace vantoro {
 
-Result<FileView> FileView::open(std::string_view path) {
+Result<OpenFile> OpenFile::open(std::string_view path) {
     auto file = PlatformFile::open_read(path);
     if (!file) return file.error();
     auto len = file->length();
     if (!len) return len.error();
-    return FileView(std::move(file.value()), len.value());
+    return OpenFile(std::move(file.value()), len.value());
 }
 
-Status FileView::read_into(std::uint64_t offset, void* buf, std::size_t n) const {
+Status OpenFile::read_into(std::uint64_t offset, void* buf, std::size_t n) const {
     return file_.read_exact_at(offset, buf, n);
 }
 
-Result<Bytes> FileView::read(std::uint64_t offset, std::uint64_t n) const {
+Result<FetchedRange> OpenFile::read(std::uint64_t offset, std::uint64_t n) const {
     if (offset > length_ || n > length_ - offset) return IoError::eof();
     std::vector<std::uint8_t> buf;
     try {
@@ -25,11 +25,11 @@ Result<Bytes> FileView::read(std::uint64_t offset, std::uint64_t n) const {
         return IoError::oom();
     }
     if (auto err = file_.read_exact_at(offset, buf.data(), buf.size())) return *err;
-    return Bytes(offset, std::move(buf));
+    return FetchedRange(offset, std::move(buf));
 }
 
-Result<Bytes> FileView::read_clipped(std::uint64_t offset, std::uint64_t n) const {
-    if (offset >= length_) return Bytes(offset, {});
+Result<FetchedRange> OpenFile::read_clipped(std::uint64_t offset, std::uint64_t n) const {
+    if (offset >= length_) return FetchedRange(offset, {});
     return read(offset, std::min(n, length_ - offset));
 }
 

@@ -1,4 +1,4 @@
-#include "text_rules.h"
+#include "strict_text.h"
 
 #include <charconv>
 #include <limits>

@@ -22,10 +22,10 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
 inline float load_f32(const std::uint8_t* p) { return std::bit_cast<float>(load_u32(p)); }
 inline double load_f64(const std::uint8_t* p) { return std::bit_cast<double>(load_u64(p)); }
 
-class Bytes {
+class FetchedRange {
 public:
-    Bytes() = default;
-    Bytes(std::uint64_t base, std::vector<std::uint8_t> data) : base_(base), data_(std::move(data)) {}
+    FetchedRange() = default;
+    FetchedRange(std::uint64_t base, std::vector<std::uint8_t> data) : base_(base), data_(std::move(data)) {}
 
     std::size_t size() const { return data_.size(); }
     // True when [pos, pos + n) lies inside this range.
