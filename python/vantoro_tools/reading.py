@@ -111,7 +111,9 @@ def iter_scans(reader: RawFileReader, *, peaks: bool = True,
         number = int(row["scan_number"])
         if only is not None and not only(number):
             continue
-        trailer: dict[str, TrailerValue] = dict(reader.get_trailer_extra(number))
+        trailer: dict[str, TrailerValue] = {
+            key: value for key, value in reader.get_trailer_extra(number).items()
+            if isinstance(value, (int, float, str))}
         found = read_peaks(reader, number) if peaks else None
         yield Scan(
             number=number, rt=float(row["rt"]), injection_time=float(row["injection_time"]),
