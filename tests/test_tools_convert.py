@@ -18,7 +18,8 @@ from vantoro_tools.cli import main  # noqa: E402
 
 @pytest.fixture(scope="module")
 def raw(tmp_path_factory):
-    return orbitrap_varied().write(tmp_path_factory.mktemp("raw") / "run_orbitrap.raw")
+    # A name that is no XML ID as it is: the run's id is made from it.
+    return orbitrap_varied().write(tmp_path_factory.mktemp("raw") / "01 run_orbitrap.raw")
 
 
 def vantoro_scans(path):
@@ -44,7 +45,7 @@ def test_mzml_round_trip_pyteomics(raw, tmp_path):
     mzml = pytest.importorskip("pyteomics.mzml")
     validator = pytest.importorskip("psims.validation.validator")
     (path,) = convert_file(raw, "mzml", tmp_path)
-    assert path == str(tmp_path / "run_orbitrap.mzML")
+    assert path == str(tmp_path / "01 run_orbitrap.mzML")
     assert validator.validate(path)[0]  # the indexed mzML schema
     want = vantoro_scans(raw)
     with mzml.MzML(path) as reader:
@@ -101,7 +102,7 @@ def test_mgf_round_trip_pyteomics(raw, tmp_path):
     for e in entries:
         n, p = int(e["params"]["scans"]), e["params"]
         w = want[n]
-        assert p["title"] == f"run_orbitrap.{n}.{n}.{w['charge']}"
+        assert p["title"] == f"01 run_orbitrap.{n}.{n}.{w['charge']}"
         assert p["pepmass"][0] == w["monomz"]
         assert p["rtinseconds"] == w["rt"] * 60
         assert list(p.get("charge", [])) == ([w["charge"]] if w["charge"] else [])
@@ -120,7 +121,7 @@ def test_parquet_dataset_duckdb_and_pandas(raw, tmp_path):
     peaks = f"'{out}/peaks/*.parquet'"
     # One dataset of both files: one schema, one row per scan and per peak.
     counts = duckdb.sql(f"select file, count(*) from {scans} group by file order by file").fetchall()
-    assert counts == [("b.small.RAW", 48), ("run_orbitrap.raw", 145)]
+    assert counts == [("01 run_orbitrap.raw", 145), ("b.small.RAW", 48)]
     types = dict(duckdb.sql(f"select column_name, column_type from (describe select * from {peaks})")
                  .fetchall())
     assert types == {"file": "VARCHAR", "scan_number": "UINTEGER", "mz": "DOUBLE", "intensity": "FLOAT"}

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 from collections.abc import Callable
 from typing import Any
 
@@ -18,6 +19,13 @@ PURPOSE = "vantoro convert --to mzml"
 ACTIVATION_TERMS = {
     "HigherEnergyCollisionalDissociation": "beam-type collision-induced dissociation",
 }
+
+
+def _xml_id(text: str) -> str:
+    """`text` as an XML ID (an NCName): other characters become "_", and
+    one that cannot start it gets a "_" before it."""
+    ident = re.sub(r"[^\w.-]", "_", text, flags=re.ASCII)
+    return ident if re.match(r"[A-Za-z_]", ident) else "_" + ident
 
 
 def _precursor(scan: Scan, written: set[int]) -> dict[str, Any] | None:
@@ -87,7 +95,7 @@ def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | Non
             out.data_processing_list([out.DataProcessing(
                 [out.ProcessingMethod(order=1, software_reference="vantoro", params=["Conversion to mzML"])],
                 id="vantoro_conversion")])
-            with out.run(id=os.path.splitext(name)[0] or "run", instrument_configuration="IC1"):
+            with out.run(id=_xml_id(os.path.splitext(name)[0]), instrument_configuration="IC1"):
                 with out.spectrum_list(count=len(with_peaks)):
                     for scan in iter_scans(reader):
                         if on_scan is not None:
