@@ -48,12 +48,15 @@ def test_bad_inputs_get_one_line_each_and_the_rest_converts(raw, tmp_path, capsy
     assert capsys.readouterr().err == ""
 
 
-def test_same_stem_twice_is_refused(raw, tmp_path, capsys):
+def test_same_stem_twice_and_unwritable_output(raw, tmp_path, capsys):
     pytest.importorskip("pyteomics")
     other = orbitrap_varied(seed=2).write(tmp_path / "run_orbitrap.RAW")
     assert main(["convert", raw, other, raw, "--to", "mgf", "--out", str(tmp_path / "o"), "-q"]) == 1
     assert capsys.readouterr().err == f"vantoro: {other}: same name stem as {raw}; not converted\n"
     assert os.listdir(tmp_path / "o") == ["run_orbitrap.mgf"]
+    (tmp_path / "file").write_text("")
+    assert main(["convert", raw, "--to", "mgf", "--out", str(tmp_path / "file"), "-q"]) == 1
+    assert capsys.readouterr().err == f"vantoro: {raw}: cannot write to {tmp_path / 'file'}: File exists\n"
 
 
 def test_info_table_and_json(raw, tmp_path, capsys):

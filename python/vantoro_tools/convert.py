@@ -21,6 +21,14 @@ FORMATS = ("mzml", "mgf", "parquet")
 RAW_SUFFIX = ".raw"  # matched without regard to case: run.raw, run.RAW
 
 
+class OutputError(OSError):
+    """An output file or directory could not be written."""
+
+
+class ClusterError(RuntimeError):
+    """The Dask scheduler could not be reached."""
+
+
 def default_jobs() -> int:
     """The cores this process may run on."""
     try:
@@ -58,34 +66,35 @@ def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
                  on_progress: Callable[[float], None] | None = None) -> list[str]:
     """Converts one RAW file to `to` ("mzml", "mgf" or "parquet") under
     `out_dir` (created if needed) and returns the paths written. Raises
-    OSError or NotRawFileError when the file cannot be read, and
-    MissingDependency when a writer's package is missing. `on_progress`
+    OSError or NotRawFileError when the file cannot be read, OutputError
+    when an output cannot be written, and MissingDependency when a
+    writer's package is missing. `on_progress`
     receives the fraction of the file done since its last call."""
     from .reading import open_raw
 
     paths = output_paths(raw, to, out_dir)
-    for path in paths:
-        os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-    step = 1.0 / max(1, int(open_raw(raw).num_scans))
+    step = 1.0 / max(1, int(open_raw(raw).num_scans))  # the input's faults come first
 
     def on_scan() -> None:
         if on_progress is not None:
             on_progress(step)
 
-    if to == "mzml":
-        from .mzml import write_mzml
-        write_mzml(raw, paths[0], on_scan=on_scan)
-    elif to == "mgf":
-        from .mgf import write_mgf
-        write_mgf(raw, paths[0], on_scan=on_scan)
-    else:
-        from .parquet import write_parquet
-        write_parquet(raw, paths[0], paths[1], on_scan=on_scan)
+    try:
+        for path in paths:
+            os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+        if to == "mzml":
+            from .mzml import write_mzml
+            write_mzml(raw, paths[0], on_scan=on_scan)
+        elif to == "mgf":
+            from .mgf import write_mgf
+            write_mgf(raw, paths[0], on_scan=on_scan)
+        else:
+            from .parquet import write_parquet
+            write_parquet(raw, paths[0], paths[1], on_scan=on_scan)
+    except OSError as exc:
+        # The input is open and read without raising from here on.
+        raise OutputError(f"cannot write to {os.fspath(out_dir)}: {exc.strerror or exc}") from exc
     return paths
-
-
-class ClusterError(RuntimeError):
-    """The Dask scheduler could not be reached."""
 
 
 @dataclass(frozen=True)
@@ -107,6 +116,8 @@ def convert_task(raw: str, to: str, out_dir: str,
     of this file is returned, not raised."""
     try:
         return Outcome(raw, tuple(convert_file(raw, to, out_dir, on_progress=on_progress)))
+    except OutputError as exc:
+        return Outcome(raw, error=str(exc))
     except Exception as exc:  # noqa: BLE001  (any failure belongs to this file alone)
         return Outcome(raw, error=describe_failure(raw, exc))
 
