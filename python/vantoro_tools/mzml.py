@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import pathlib
 import re
 from collections.abc import Callable
 from typing import Any
@@ -83,7 +84,7 @@ def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | Non
             out.file_description(
                 ["MS1 spectrum", "MSn spectrum", "centroid spectrum"],
                 source_files=[{"id": "RAW1", "name": name,
-                               "location": "file://" + os.path.dirname(os.path.abspath(raw)),
+                               "location": pathlib.Path(raw).absolute().parent.as_uri(),
                                "params": ["Thermo RAW format", "scan number only nativeID format"]}])
             out.software_list([{"id": "vantoro", "version": tool_version(),
                                 "params": [{"custom unreleased software tool": "vantoro"}]}])
