@@ -12,8 +12,8 @@ Builds the sparse 1 GiB orbitrap file of bench_peaks.py (145 scans with a
     mark inherited from this process) after imports and at the end,
   - a batch of --batch such files (one file under as many names, so every
     task has the same work) converted by the `vantoro convert` command with
-    --jobs 1 and with --jobs 2: wall time of the whole command, median of
-    --repeat runs, and the speed-up.
+    --jobs 1 and with --jobs 2, alternately: wall time of the whole command,
+    median of --repeat runs each, and the speed-up.
 The same is then measured on a dense file: 145 scans of 20,000 peaks each
 (35 MB of peak lists), where converting, not starting workers, is most of
 a batch's time.
@@ -80,15 +80,12 @@ def convert_in_child(path: str, to: str, out: str) -> dict[str, float]:
     return json.loads(res.stdout)  # type: ignore[no-any-return]
 
 
-def batch_time(files: list[str], to: str, out: str, jobs: int, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        shutil.rmtree(out, ignore_errors=True)
-        t0 = time.perf_counter()
-        subprocess.run([sys.executable, "-m", "vantoro_tools", "convert", *files, "--to", to,
-                        "--out", out, "--jobs", str(jobs), "--quiet"], check=True, timeout=3600)
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+def batch_run(files: list[str], to: str, out: str, jobs: int) -> float:
+    shutil.rmtree(out, ignore_errors=True)
+    t0 = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "vantoro_tools", "convert", *files, "--to", to,
+                    "--out", out, "--jobs", str(jobs), "--quiet"], check=True, timeout=3600)
+    return time.perf_counter() - t0
 
 
 def measure(path: str, label: str, tmp: str, reads: int, formats: tuple[str, ...]) -> None:
@@ -133,8 +130,11 @@ def batch(path: str, label: str, tmp: str, count: int, repeat: int, formats: tup
     for to in formats:
         print(f"batch of {count} {label} files to {to}, `vantoro convert` wall time (median of {repeat}),"
               f" load average {os.getloadavg()[0]:.2f}:")
-        one = batch_time(files, to, os.path.join(tmp, "batch"), 1, repeat)
-        two = batch_time(files, to, os.path.join(tmp, "batch"), 2, repeat)
+        runs: dict[int, list[float]] = {1: [], 2: []}
+        for _ in range(repeat):  # alternated, so that a change of load hits both alike
+            for jobs in (1, 2):
+                runs[jobs].append(batch_run(files, to, os.path.join(tmp, "batch"), jobs))
+        one, two = statistics.median(runs[1]), statistics.median(runs[2])
         print(f"  --jobs 1 {one:7.2f} s   --jobs 2 {two:7.2f} s   speed-up {one / two:5.2f}x")
     for name in files:
         os.unlink(name)
