@@ -17,8 +17,10 @@ Builds the sparse 1 GiB orbitrap file of bench_peaks.py (145 scans with a
 The same is then measured on a dense file: 145 scans of 20,000 peaks each
 (35 MB of peak lists), where converting, not starting workers, is most of
 a batch's time.
-Prints figures and ratios; the machine is shared, so ratios measured in one
-run are what to compare.
+Each batch line also states what two plain CPU-bound processes got from the
+machine just after it, the ceiling of the speed-up at that moment. Prints
+figures and ratios; the machine is shared, so ratios measured in one run
+are what to compare.
 
     python3 bench/bench_convert.py [--size-mib 1024] [--batch 16] [--repeat 3]
 """
@@ -121,6 +123,22 @@ def measure(path: str, label: str, tmp: str, reads: int, formats: tuple[str, ...
               f" at the end {r['maxrss'] / MIB:6.1f} MiB")
 
 
+BURN = "s = 0\nfor i in range(4_000_000):\n    s += i * i\n"
+
+
+def parallelism_now() -> float:
+    """What two processes get from the machine at this moment: the time of
+    two CPU-bound loops one after the other over the time of the two at
+    once (2.0 on two idle cores; less while other work holds a core)."""
+    def run(count: int) -> float:
+        t0 = time.perf_counter()
+        procs = [subprocess.Popen([sys.executable, "-c", BURN]) for _ in range(count)]
+        for proc in procs:
+            proc.wait()
+        return time.perf_counter() - t0
+    return (2 * run(1)) / run(2)
+
+
 def batch(path: str, label: str, tmp: str, count: int, repeat: int, formats: tuple[str, ...]) -> None:
     files = []
     for k in range(count):  # hard links: one file's data under many names
@@ -135,7 +153,8 @@ def batch(path: str, label: str, tmp: str, count: int, repeat: int, formats: tup
             for jobs in (1, 2):
                 runs[jobs].append(batch_run(files, to, os.path.join(tmp, "batch"), jobs))
         one, two = statistics.median(runs[1]), statistics.median(runs[2])
-        print(f"  --jobs 1 {one:7.2f} s   --jobs 2 {two:7.2f} s   speed-up {one / two:5.2f}x")
+        print(f"  --jobs 1 {one:7.2f} s   --jobs 2 {two:7.2f} s   speed-up {one / two:5.2f}x"
+              f"   (two CPU-bound processes got {parallelism_now():.2f}x just after)")
     for name in files:
         os.unlink(name)
 
