@@ -44,9 +44,6 @@ def _info(args: argparse.Namespace) -> int:
 
 
 def _convert(args: argparse.Namespace) -> int:
-    if args.jobs is not None and args.jobs < 1:
-        raise SystemExit("vantoro convert: --jobs must be at least 1")
-
     def report(outcome: Outcome) -> None:
         if outcome.error is not None:
             _fail(outcome.source, outcome.error)
@@ -74,6 +71,13 @@ def _plot(args: argparse.Namespace) -> int:
     return 0
 
 
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="vantoro", description="Read Thermo RAW files with vantoro.")
     p.add_argument("--version", action="version", version=f"vantoro {tool_version()}")
@@ -91,7 +95,7 @@ def parser() -> argparse.ArgumentParser:
     conv.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     conv.add_argument("--to", required=True, choices=FORMATS)
     conv.add_argument("--out", required=True, metavar="DIR", help="output directory (created)")
-    conv.add_argument("--jobs", "-j", type=int, metavar="N",
+    conv.add_argument("--jobs", "-j", type=_positive, metavar="N",
                       help=f"files converted at once (default: {default_jobs()}, the number of cores)")
     conv.add_argument("--dask", metavar="ADDRESS",
                       help="run on the Dask cluster whose scheduler is at ADDRESS")
