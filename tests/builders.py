@@ -172,3 +172,25 @@ def orbitrap_v66(num_peaks: int = 0, *, size: int | None = None, scans: int = 14
     if size is not None:
         img.size = max(img.size, size)
     return img
+
+
+def orbitrap_varied(seed: int = 1, stride: int = 12000) -> RawImage:
+    """A version-66 orbitrap layout whose scans carry peak lists of varied
+    lengths and values (every fourth scan has none), some MS2 scans without
+    a charge or a precursor m/z, and labels and warnings: converter input."""
+    import random
+
+    rnd = random.Random(seed)
+    img = orbitrap_v66(0, block_stride=stride)
+    for s in range(1, 146):
+        if s % 4 == 0:
+            continue
+        n = rnd.randint(11, (stride - 4) // 12)
+        mz = sorted(rnd.uniform(50.5, 2000.0) for _ in range(n))
+        inten = [rnd.uniform(0.0, 1e7) for _ in range(n)]
+        img.put(CHAIN_BASE + stride * (s - 1), peak_block_v66(mz, inten))
+    img.trailer(5, monomz=0.0)   # MS2 without a precursor m/z
+    img.trailer(7, charge=0)     # MS2 without a charge
+    img.put(1 << 22, utf16("Coulombmeter\0Ambient Temp\0Vacuum (mbar)\0X\0"))
+    img.put(1 << 23, utf16("Possible spray instability\0Fan speed low\0"))
+    return img
