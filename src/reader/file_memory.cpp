@@ -72,15 +72,6 @@ Result<PlatformFile> PlatformFile::open_read(std::string_view utf8_path) {
     return PlatformFile(reinterpret_cast<Handle>(open));
 }
 
-PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = kInvalid;
-    }
-    return *this;
-}
-
 void PlatformFile::close() noexcept {
     if (handle_ != kInvalid) {
         delete reinterpret_cast<OpenImage*>(handle_);

@@ -21,15 +21,6 @@ Result<PlatformFile> PlatformFile::open_read(std::string_view utf8_path) {
     return PlatformFile(fd);
 }
 
-PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = kInvalid;
-    }
-    return *this;
-}
-
 void PlatformFile::close() noexcept {
     if (handle_ != kInvalid) {
         ::close(static_cast<int>(handle_));

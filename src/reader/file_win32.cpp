@@ -184,15 +184,6 @@ Result<PlatformFile> PlatformFile::open_read(std::string_view utf8_path) {
     return file;
 }
 
-PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = kInvalid;
-    }
-    return *this;
-}
-
 void PlatformFile::close() noexcept {
     if (handle_ != kInvalid) {
         CloseHandle(as_handle(handle_));

@@ -17,7 +17,14 @@ public:
     static Result<PlatformFile> open_read(std::string_view utf8_path);
 
     PlatformFile(PlatformFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
-    PlatformFile& operator=(PlatformFile&& other) noexcept;
+    PlatformFile& operator=(PlatformFile&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = other.handle_;
+            other.handle_ = kInvalid;
+        }
+        return *this;
+    }
     PlatformFile(const PlatformFile&) = delete;
     PlatformFile& operator=(const PlatformFile&) = delete;
     ~PlatformFile() { close(); }
