@@ -18,8 +18,9 @@ Result<FetchedRange> fetch_series(const OpenFile& file, const layout::Series& s,
     return file.read_clipped(first, s.at(count - 1) + to - first);
 }
 
-// The tables from one open file; on an error the record is left as it was.
-Status fill_from(ReaderRecord& rec, const OpenFile& file) {
+}  // namespace
+
+Status fill_caches(ReaderRecord& rec, const OpenFile& file) {
     const std::uint64_t L = file.length();
     const std::uint32_t n = layout::scan_count(rec.version);
     const bool small = has_small_marker(rec.path);
@@ -92,12 +93,10 @@ Status fill_from(ReaderRecord& rec, const OpenFile& file) {
     return std::nullopt;
 }
 
-}  // namespace
-
 Status fill_caches(ReaderRecord& rec) {
     auto file = OpenFile::open(rec.path);
     if (!file) return file.error();
-    return fill_from(rec, *file);
+    return fill_caches(rec, *file);
 }
 
 Status refill_caches(ReaderRecord& rec) {
@@ -112,7 +111,7 @@ Status refill_caches(ReaderRecord& rec) {
     // no error here: its values past the end are 0.
     if (auto probed = probe_header(*file); !probed && probed.error().kind != ErrorKind::UnexpectedEof)
         return probed.error();
-    return fill_from(rec, *file);
+    return fill_caches(rec, *file);
 }
 
 }  // namespace vantoro

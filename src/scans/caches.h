@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../reader/io_error.h"
+#include "../reader/open_file.h"
 #include "../reader/record.h"
 
 namespace vantoro {
@@ -11,6 +12,9 @@ namespace vantoro {
 // past the end of the file stay 0. On an I/O error the record is left
 // exactly as it was.
 Status fill_caches(ReaderRecord& rec);
+
+// The same from a file the caller has open for the record's path.
+Status fill_caches(ReaderRecord& rec, const OpenFile& file);
 
 // fill_caches for a record whose file may have changed since it was opened
 // (the initialize_caches method): a path that no longer names something the

@@ -7,19 +7,16 @@
 namespace vantoro {
 
 Result<ReaderRecord> open_reader(std::string path) {
-    HeaderFacts facts;
-    {
-        auto file = OpenFile::open(path);
-        if (!file) return file.error();
-        auto probed = probe_header(*file);
-        if (!probed) return probed.error();
-        facts = probed.value();
-    }
+    // One open file serves the header probe and the tables.
+    auto file = OpenFile::open(path);
+    if (!file) return file.error();
+    auto probed = probe_header(*file);
+    if (!probed) return probed.error();
     ReaderRecord rec;
-    rec.version = facts.version;
-    rec.creation_time = facts.creation_time;
+    rec.version = probed->version;
+    rec.creation_time = probed->creation_time;
     rec.path = std::move(path);
-    if (auto err = fill_caches(rec)) return *err;
+    if (auto err = fill_caches(rec, *file)) return *err;
     return rec;
 }
 
