@@ -194,3 +194,15 @@ def orbitrap_varied(seed: int = 1, stride: int = 12000) -> RawImage:
     img.put(1 << 22, utf16("Coulombmeter\0Ambient Temp\0Vacuum (mbar)\0X\0"))
     img.put(1 << 23, utf16("Possible spray instability\0Fan speed low\0"))
     return img
+
+
+def small_v57() -> RawImage:
+    """A version-57 small-file layout whose tables are all in the file:
+    retention times, injection times and a 20-peak list for scan 1."""
+    img = RawImage().header(57)
+    img.rt_series(RT_SMALL_START, RT_SMALL_STRIDE, [0.25 * (i + 1) for i in range(48)])
+    for i in range(48):
+        img.f32(V57_END0 + V57_STRIDE * i - 40, 5.0 + i)
+    img.size = V57_END0 + V57_STRIDE * 47  # the reader needs the whole 40-byte field span
+    return img.put(SMALL_OFFSETS[0], peak_block_v57([100.0 + j for j in range(20)],
+                                                     [float(j) for j in range(20)]))

@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from builders import SMALL_OFFSETS, RawImage, orbitrap_varied, peak_block_v57
+from builders import orbitrap_varied, small_v57
 
 np = pytest.importorskip("numpy")
 vantoro_tools = pytest.importorskip("vantoro_tools")
@@ -112,8 +112,7 @@ def test_mgf_round_trip_pyteomics(raw, tmp_path):
 def test_parquet_dataset_duckdb_and_pandas(raw, tmp_path):
     duckdb = pytest.importorskip("duckdb")
     pd = pytest.importorskip("pandas")
-    small = RawImage().header(57).put(SMALL_OFFSETS[0], peak_block_v57(
-        [100.0 + j for j in range(20)], [float(j) for j in range(20)])).write(tmp_path / "b.small.RAW")
+    small = small_v57().write(tmp_path / "b.small.RAW")
     out = tmp_path / "out"
     for path in (raw, small):
         convert_file(path, "parquet", out)

@@ -5,7 +5,9 @@ command (`vantoro_tools.cli`) is a thin layer over them. Writers need the
 `convert` extra, Dask runs the `dask` extra and plots the `plot` extra."""
 
 from ._deps import MissingDependency
-from .convert import FORMATS, Outcome, convert_file, convert_many, expand_inputs, output_paths
+from .check import LayoutError, Verdict, check_layout
+from .convert import Outcome, convert_file, convert_many, expand_inputs, output_paths
+from .formats import FORMATS, OutputFormat, WriteOptions
 from .info import FileInfo, file_info, format_info
 from .mgf import write_mgf
 from .mzml import write_mzml
@@ -14,8 +16,8 @@ from .plot import plot_spectrum
 from .reading import NotRawFileError, Scan, iter_scans, open_raw, read_peaks
 
 __all__ = [
-    "FORMATS", "FileInfo", "MissingDependency", "NotRawFileError", "Outcome", "Scan",
-    "convert_file", "convert_many", "expand_inputs", "file_info", "format_info", "iter_scans",
+    "FORMATS", "FileInfo", "LayoutError", "MissingDependency", "NotRawFileError", "Outcome",
+    "OutputFormat", "Scan", "Verdict", "WriteOptions", "check_layout", "convert_file", "convert_many", "expand_inputs", "file_info", "format_info", "iter_scans",
     "open_raw", "output_paths", "plot_spectrum", "read_peaks", "write_mgf", "write_mzml",
     "write_parquet",
 ]

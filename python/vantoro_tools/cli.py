@@ -14,7 +14,8 @@ import sys
 from collections.abc import Sequence
 
 from ._deps import MissingDependency
-from .convert import FORMATS, ClusterError, Outcome, convert_many, default_jobs, raw_files_in
+from .formats import FORMATS
+from .convert import ClusterError, Outcome, convert_many, default_jobs, raw_files_in
 from .reading import NotRawFileError, describe_failure
 from .version import tool_version
 

@@ -15,9 +15,9 @@ from multiprocessing.context import BaseContext
 from typing import Any
 
 from ._deps import missing
-from .reading import StrPath, describe_failure
+from .formats import FORMATS, WriteOptions, output_format
+from .reading import ScanSource, StrPath, describe_failure
 
-FORMATS = ("mzml", "mgf", "parquet")
 RAW_SUFFIX = ".raw"  # matched without regard to case: run.raw, run.RAW
 
 
@@ -40,57 +40,38 @@ def default_jobs() -> int:
 def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
     """Where `convert_file` writes: DIR/<stem>.mzML, DIR/<stem>.mgf, or
     DIR/scans/<stem>.parquet and DIR/peaks/<stem>.parquet."""
-    stem = os.path.splitext(os.path.basename(os.fspath(raw)))[0]
-    out = os.fspath(out_dir)
-    if to == "mzml":
-        return [os.path.join(out, stem + ".mzML")]
-    if to == "mgf":
-        return [os.path.join(out, stem + ".mgf")]
-    if to == "parquet":
-        return [os.path.join(out, "scans", stem + ".parquet"), os.path.join(out, "peaks", stem + ".parquet")]
-    raise ValueError(f"unknown output format {to!r}; choose one of {', '.join(FORMATS)}")
+    return output_format(to).paths(raw, out_dir)
 
 
 def check_dependencies(to: str) -> None:
-    """Raises MissingDependency when a package that `to` needs is not
-    installed. Looks the packages up without importing them: with a pool
-    or a cluster, this process converts nothing."""
-    needs = {"mzml": ["numpy", "lxml", "psims"], "mgf": ["numpy", "pyteomics"],
-             "parquet": ["numpy", "pyarrow"]}[to]
-    for package in needs:
-        if sys.modules.get(package, ...) is None or importlib.util.find_spec(package) is None:
-            raise missing(package, f"vantoro convert --to {to}", "convert")
+    """Raises MissingDependency when a package that `to` needs is not installed."""
+    output_format(to).check_packages()
 
 
 def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
-                 on_progress: Callable[[float], None] | None = None) -> list[str]:
+                 on_progress: Callable[[float], None] | None = None,
+                 options: WriteOptions | None = None, force: bool = False) -> list[str]:
     """Converts one RAW file to `to` ("mzml", "mgf" or "parquet") under
     `out_dir` (created if needed) and returns the paths written. Raises
-    OSError or NotRawFileError when the file cannot be read, OutputError
-    when an output cannot be written, and MissingDependency when a
-    writer's package is missing. `on_progress`
-    receives the fraction of the file done since its last call."""
-    from .reading import open_raw
-
-    paths = output_paths(raw, to, out_dir)
-    step = 1.0 / max(1, int(open_raw(raw).num_scans))  # the input's faults come first
+    OSError or NotRawFileError when the file cannot be read, LayoutError
+    when it fails the layout check (unless `force`), OutputError when an
+    output cannot be written, and MissingDependency when a writer's
+    package is missing. `on_progress` receives the fraction of the file
+    done since its last call."""
+    fmt = output_format(to)
+    paths = fmt.paths(raw, out_dir)
+    step = 0.0
 
     def on_scan() -> None:
         if on_progress is not None:
             on_progress(step)
 
+    source = ScanSource(raw, force=force, on_scan=on_scan)  # the input's faults come first
+    step = 1.0 / max(1, source.num_scans)
     try:
         for path in paths:
             os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-        if to == "mzml":
-            from .mzml import write_mzml
-            write_mzml(raw, paths[0], on_scan=on_scan)
-        elif to == "mgf":
-            from .mgf import write_mgf
-            write_mgf(raw, paths[0], on_scan=on_scan)
-        else:
-            from .parquet import write_parquet
-            write_parquet(raw, paths[0], paths[1], on_scan=on_scan)
+        fmt.write(source, paths, options or WriteOptions())
     except OSError as exc:
         # The input is open and read without raising from here on.
         raise OutputError(f"cannot write to {os.fspath(out_dir)}: {exc.strerror or exc}") from exc
@@ -238,13 +219,6 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
 Finished = Callable[[str, Outcome], None]
 
 
-# What a worker imports to convert to each format (pyarrow imports pandas,
-# when installed, on its first array).
-WRITER_MODULES = {"mzml": ["numpy", "lxml.etree", "psims.mzml.writer"],
-                  "mgf": ["numpy", "pyteomics.mgf"],
-                  "parquet": ["numpy", "pyarrow.parquet", "pandas"]}
-
-
 def _run_pool(files: Sequence[str], to: str, out: str, workers: int, finished: Finished) -> None:
     # Workers are forks of a fresh server process, not of this process and
     # its threads. The server imports the writer's modules once (a module
@@ -253,7 +227,7 @@ def _run_pool(files: Sequence[str], to: str, out: str, workers: int, finished: F
     context: BaseContext = multiprocessing.get_context("spawn")
     if "forkserver" in multiprocessing.get_all_start_methods():
         forkserver = multiprocessing.get_context("forkserver")
-        forkserver.set_forkserver_preload([__name__, *WRITER_MODULES[to]])
+        forkserver.set_forkserver_preload([__name__, *FORMATS[to].preload])
         context = forkserver
     with ProcessPoolExecutor(workers, mp_context=context) as pool:
         futures = {pool.submit(convert_task, os.path.abspath(p), to, out): p for p in files}
