@@ -2,19 +2,21 @@
 pyteomics, duckdb, pandas), with the values vantoro itself returns."""
 
 import faulthandler
+import math
 import os
 import re
 
 import pytest
 
-from builders import orbitrap_varied, small_v57
+from builders import RT_ORBI_START, RT_ORBI_STRIDE, orbitrap_varied, small_v57
 from mzml_check import assert_valid_mzml
 
 np = pytest.importorskip("numpy")
 vantoro_tools = pytest.importorskip("vantoro_tools")
 from vantoro import RawFileReader  # noqa: E402
 from vantoro_tools import convert_file  # noqa: E402
-from vantoro_tools.formats import WriteOptions  # noqa: E402
+from vantoro_tools.formats import FORMATS, WriteOptions  # noqa: E402
+from vantoro_tools.reading import ScanSource  # noqa: E402
 from vantoro_tools.mzml import COMPRESSIONS  # noqa: E402
 from vantoro_tools.cli import main  # noqa: E402
 
@@ -210,3 +212,76 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
     for name in pool:
         if name.endswith(".mzML"):
             assert_valid_mzml(tmp_path / "pool" / name)
+
+
+@pytest.fixture(scope="module")
+def odd_raw(tmp_path_factory):
+    """Values that are not finite in scans 9 to 17 (all MS2 with a peak
+    list), MS3 scans 21 and 23, and a file name holding a line break."""
+    img = orbitrap_varied(seed=3)
+    img.trailer(9, monomz=math.nan)
+    img.trailer(11, injection_time=math.inf)
+    img.trailer(13, hcd=b"inf", collision=b"nan")
+    img.trailer(15, isolation=math.inf)
+    img.f64(RT_ORBI_START + RT_ORBI_STRIDE * 16, math.nan)  # scan 17: needs --force
+    for scan in (21, 23):
+        img.trailer(scan, ms_order_byte=2)
+    return img.write(tmp_path_factory.mktemp("odd") / "odd\nname_orbitrap.raw")
+
+
+def write_with(raw, to, out, **options):
+    fmt = FORMATS[to]
+    dests = fmt.paths(raw, out)
+    for path in dests:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+    return dests, fmt.write(ScanSource(raw, force=True), dests, WriteOptions(**options))
+
+
+def test_values_not_finite_are_left_out_and_counted(odd_raw, tmp_path):
+    mzml = pytest.importorskip("pyteomics.mzml")
+    mgf = pytest.importorskip("pyteomics.mgf")
+    want = vantoro_scans(odd_raw)
+    (path,), written = write_with(odd_raw, "mzml", tmp_path)
+    assert_valid_mzml(path)  # no nan or inf anywhere
+    assert written.spectra == len(want)  # every spectrum kept
+    assert written.warnings == {
+        "layout check failed": 1, "precursor m/z not finite": 1, "injection time not finite": 1,
+        "HCD energy not a finite number": 1, "collision energy not finite": 1,
+        "isolation width not finite": 1, "retention time not finite": 1}
+    with mzml.MzML(path) as reader:
+        nine = reader.get_by_id("scan=9")
+    (precursor,) = nine["precursorList"]["precursor"]
+    assert precursor["selectedIonList"]["selectedIon"] == [{"charge state": 2}]  # no m/z
+
+    (path,), written = write_with(odd_raw, "mgf", tmp_path)
+    text = open(path, encoding="utf-8").read()
+    assert not re.search("nan|inf", text, re.I)
+    ms2 = [n for n, w in want.items() if w["level"] == 2 and w["monomz"] > 0]  # 9 (NaN) is not > 0
+    with mgf.read(path, use_index=False) as reader:
+        entries = list(reader)
+    assert [int(e["params"]["scans"]) for e in entries] == ms2
+    assert {e["params"]["title"].rsplit(".", 3)[0] for e in entries} == {"odd_name_orbitrap"}
+    assert "rtinseconds" not in entries[ms2.index(17)]["params"]
+    assert written.warnings == {"layout check failed": 1, "retention time not finite": 1,
+                                "left out of MGF: precursor m/z not finite": 1,
+                                "left out of MGF: no precursor m/z": 1}
+
+
+@pytest.mark.parametrize("to", ["mzml", "mgf", "parquet"])
+def test_ms_levels_are_honoured(odd_raw, tmp_path, to):
+    pq = pytest.importorskip("pyarrow.parquet")
+    mgf = pytest.importorskip("pyteomics.mgf")
+    levels = {n: w["level"] for n, w in vantoro_scans(odd_raw).items()}
+    assert levels[21] == levels[23] == 3
+    dests, _ = write_with(odd_raw, to, tmp_path, ms_levels=frozenset({2, 3}))
+    if to == "mzml":
+        data = assert_valid_mzml(dests[0])
+        got = {int(n) for n in re.findall(rb'<spectrum index="\d+" id="scan=(\d+)"', data)}
+    elif to == "mgf":
+        with mgf.read(dests[0], use_index=False) as reader:
+            got = {int(e["params"]["scans"]) for e in reader}
+        with mgf.read(write_with(odd_raw, to, tmp_path / "default")[0][0], use_index=False) as reader:
+            assert {levels[int(e["params"]["scans"])] for e in reader} == {2}  # MS2 only by default
+    else:
+        got = set(pq.read_table(dests[1]).column("scan_number").to_pylist())
+    assert {levels[n] for n in got} == {2, 3} and {21, 23} <= got
