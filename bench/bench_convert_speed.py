@@ -14,8 +14,10 @@ and prints for each, side by side:
     compression) in a fresh child process, the writer's modules imported
     before the clock starts, files converted one after the other as
     `--jobs 1` does: min and median of --rounds, its ratio to the read,
-    peaks per second, milliseconds per spectrum, output bytes, and the peak
-    resident memory of the child and of its whole process tree.
+    peaks per second, milliseconds per spectrum, output bytes, the peak
+    resident memory of the child and of its whole process tree, and its
+    CPU seconds (all threads) against the read's: on a shared machine the
+    CPU time says what the wall time cannot.
 Then a batch of --batch medium files (145 scans of 40,000 peaks) converted
 by the `vantoro convert` command with --jobs 1 and --jobs 2, alternately:
 the wall time of the whole command and the speed-up per format.
@@ -48,7 +50,7 @@ CONVERSIONS = {"parquet": ("parquet", "zlib"), "mgf": ("mgf", "zlib"), "mzml": (
                "numpress": ("mzml", "numpress"), "none": ("mzml", "none")}
 
 CHILD = r"""
-import importlib, json, os, sys, time
+import importlib, json, os, resource, sys, time
 from vantoro_tools import convert_file
 from vantoro_tools.formats import FORMATS, WriteOptions
 
@@ -61,16 +63,19 @@ try:
     options = WriteOptions(compression=compression)
 except TypeError:
     options = None
-t0 = time.perf_counter()
+def cpu():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+t0, c0 = time.perf_counter(), cpu()
 for path in files:
     if options is None:
         convert_file(path, to, out)
     else:
         convert_file(path, to, out, options=options)
-elapsed = time.perf_counter() - t0
+elapsed, cpu_seconds = time.perf_counter() - t0, cpu() - c0
 with open("/proc/self/status") as f:
     hwm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM:"))
-print(json.dumps({"imports": imports, "seconds": elapsed, "hwm": hwm}))
+print(json.dumps({"imports": imports, "seconds": elapsed, "cpu": cpu_seconds, "hwm": hwm}))
 """
 
 
@@ -136,26 +141,27 @@ def touched(size: int) -> bytearray:
     return buf
 
 
-def read_all(files: list[str], buf: bytearray) -> float:
-    t0 = time.perf_counter()
+def read_all(files: list[str], buf: bytearray) -> tuple[float, float]:
+    """Wall and CPU seconds of reading every file into `buf`."""
+    t0, c0 = time.perf_counter(), time.process_time()
     for path in files:
         whole_file_read(path, buf)
-    return time.perf_counter() - t0
+    return time.perf_counter() - t0, time.process_time() - c0
 
 
-def decode_all(files: list[str]) -> tuple[float, int, int]:
-    """Every peak list through get_peaks: seconds, peaks and scans with a list."""
+def decode_all(files: list[str]) -> tuple[float, int, int, float]:
+    """Every peak list through get_peaks: seconds, peaks, scans and CPU seconds."""
     from vantoro import RawFileReader
 
     peaks = spectra = 0
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     for path in files:
         reader = RawFileReader(path)
         for scan in range(1, reader.num_scans + 1):
             mz, _ = reader.get_peaks(scan)
             peaks += len(mz)
             spectra += 1
-    return time.perf_counter() - t0, peaks, spectra
+    return time.perf_counter() - t0, peaks, spectra, time.process_time() - c0
 
 
 def tree_bytes(root: str) -> int:
@@ -170,22 +176,25 @@ def measure(label: str, files: list[str], tmp: str, rounds: int, reads: int, for
     size = sum(os.path.getsize(p) for p in files)
     buf = touched(max(os.path.getsize(p) for p in files))
     read_all(files, buf)  # the page cache holds every file from here on
-    t_reads = [read_all(files, buf) for _ in range(reads)]
+    reads_ = [read_all(files, buf) for _ in range(reads)]
     del buf
-    t_read = min(t_reads)
+    t_reads = [r[0] for r in reads_]
+    t_read, c_read = min(t_reads), min(r[1] for r in reads_)
     decodes = [decode_all(files) for _ in range(reads)]
     t_decode, peaks, spectra = min(d[0] for d in decodes), decodes[0][1], decodes[0][2]
+    c_decode = min(d[3] for d in decodes)
     print(f"\n== {label}: {len(files)} file(s), {size:,} bytes, {spectra:,} scans, {peaks:,} peaks")
-    widths = [22, 9, 9, 8, 8, 10, 8, 14, 9, 9]
+    widths = [22, 9, 9, 8, 8, 10, 8, 14, 9, 9, 8, 9, 8]
     print(fmt_row(["", "min s", "median s", "x read", "x med", "Mpeaks/s", "ms/spec", "output bytes",
-                   "RSS MiB", "tree MiB"], widths))
+                   "RSS MiB", "tree MiB", "cpu s", "x cpu rd", "import s"], widths))
     print(fmt_row(["whole-file read", f"{t_read:.3f}", f"{statistics.median(t_reads):.3f}", "1.00",
                    f"{statistics.median(t_reads) / t_read:.2f}", f"{peaks / t_read / 1e6:.0f}",
-                   f"{t_read / spectra * 1e3:.4f}", "", "", ""], widths))
+                   f"{t_read / spectra * 1e3:.4f}", "", "", "", f"{c_read:.3f}", "1.00", ""], widths))
     t_dmed = statistics.median(d[0] for d in decodes)
     print(fmt_row(["get_peaks decoding", f"{t_decode:.3f}", f"{t_dmed:.3f}", f"{t_decode / t_read:.2f}",
                    f"{t_dmed / t_read:.2f}", f"{peaks / t_decode / 1e6:.0f}",
-                   f"{t_decode / spectra * 1e3:.4f}", "", "", ""], widths))
+                   f"{t_decode / spectra * 1e3:.4f}", "", "", "", f"{c_decode:.3f}",
+                   f"{c_decode / c_read:.2f}", ""], widths))
     for name in formats:
         to, compression = CONVERSIONS[name]
         out = os.path.join(tmp, f"out-{name}")
@@ -194,7 +203,7 @@ def measure(label: str, files: list[str], tmp: str, rounds: int, reads: int, for
             shutil.rmtree(out, ignore_errors=True)
             text, _, tree = run_tree([sys.executable, "-c", CHILD, to, compression, out, *files])
             child = json.loads(text)
-            runs.append((child["seconds"], child["hwm"], tree, child["imports"]))
+            runs.append((child["seconds"], child["hwm"], tree, child["imports"], child["cpu"]))
         secs = [r[0] for r in runs]
         best, med = min(secs), statistics.median(secs)
         written = tree_bytes(out)
@@ -202,9 +211,12 @@ def measure(label: str, files: list[str], tmp: str, rounds: int, reads: int, for
         print(fmt_row([f"{name} ({to})" if name != to else name, f"{best:.3f}", f"{med:.3f}",
                        f"{best / t_read:.1f}", f"{med / t_read:.1f}", f"{peaks / best / 1e6:.1f}",
                        f"{best / spectra * 1e3:.3f}", f"{written:,}", f"{max(r[1] for r in runs) / MIB:.0f}",
-                       f"{max(r[2] for r in runs) / MIB:.0f}"], widths), flush=True)
-    print("(ratios: min over the read's min, median over the read's min; imports before the clock:"
-          " see --imports)")
+                       f"{max(r[2] for r in runs) / MIB:.0f}", f"{min(r[4] for r in runs):.2f}",
+                       f"{min(r[4] for r in runs) / c_read:.1f}", f"{statistics.median(r[3] for r in runs):.2f}"],
+                      widths), flush=True)
+    print("(x read: the conversion's min over the read's min; x med: medians; cpu s: CPU seconds of the"
+          " conversion, all threads; x cpu rd: over the read's CPU seconds; import s: the writer's imports"
+          " in the child, before the clock)")
 
 
 def batch(tmp: str, count: int, rounds: int, formats: list[str]) -> None:

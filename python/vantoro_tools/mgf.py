@@ -7,7 +7,8 @@ are counted in the warnings.
 
 Peaks are formatted many spectra at a time by Arrow's number formatting
 (the shortest text that reads back as the same float64 m/z and float32
-intensity) and written once per batch.
+intensity), a batch on a thread pool while the next is read, and written
+once per batch.
 """
 
 from __future__ import annotations
@@ -15,7 +16,9 @@ from __future__ import annotations
 import math
 import os
 import re
+from collections import deque
 from collections.abc import Callable, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
 from ._deps import missing
@@ -28,8 +31,8 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 PURPOSE = "vantoro convert --to mgf"
-#: Peaks formatted at once: bounds the text held in memory (about 40 MB).
-BATCH_PEAKS = 1 << 20
+#: Peaks formatted at once (about 20 MB of text; three batches are held at most).
+BATCH_PEAKS = 1 << 19
 # Characters that would end or break a line of text: controls (CR, LF, VT,
 # FF, the C1 range with NEL) and the Unicode line and paragraph separators.
 LINE_BREAKERS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
@@ -90,26 +93,29 @@ class PeakText:
         return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
                                      [None, pa.py_buffer(values)])
 
-    def flush(self, fh: IO[bytes]) -> None:
-        if not self.entries:
-            return
+    def take(self) -> Callable[[], bytes]:
+        """The entries gathered so far, as a function that formats them
+        (Arrow's compute functions release the GIL: it may run on another
+        thread); starts a new batch."""
+        entries, mz, intensity = self.entries, self.mz, self.intensity
+        self.entries, self.mz, self.intensity, self.peaks = [], [], [], 0
+        return lambda: self._format(entries, mz, intensity)
+
+    def _format(self, entries: list[tuple[bytes, int]], mz_arrays: list[NDArray[np.float64]],
+                intensity_arrays: list[NDArray[np.float32]]) -> bytes:
         np, pa, pc = self.np, self.pa, self.pc
-        mz = pc.cast(self._array(np.concatenate(self.mz)), pa.string())
-        intensity = pc.cast(self._array(np.concatenate(self.intensity)), pa.string())
+        mz = pc.cast(self._array(np.concatenate(mz_arrays)), pa.string())
+        intensity = pc.cast(self._array(np.concatenate(intensity_arrays)), pa.string())
         lines = pc.binary_join_element_wise(mz, " ", intensity, "\n", "")
         _, offsets_buffer, data_buffer = lines.buffers()
         offsets = np.frombuffer(offsets_buffer, np.int32, len(lines) + 1, lines.offset * 4)
         data = memoryview(data_buffer)
         parts: list[bytes | memoryview] = []
         line = 0
-        for header, count in self.entries:
+        for header, count in entries:
             parts += [header, data[offsets[line]:offsets[line + count]], b"END IONS\n\n"]
             line += count
-        fh.write(b"".join(parts))
-        self.entries.clear()
-        self.mz.clear()
-        self.intensity.clear()
-        self.peaks = 0
+        return b"".join(parts)
 
 
 def write_mgf(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | None = None) -> int:
@@ -132,7 +138,11 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
     levels = options.ms_levels or FORMATS["mgf"].ms_levels or frozenset()
     stem = one_line(source.stem)
     written = Written(warnings=source.warnings)
-    with atomic_path(dests[0]) as tmp, open(tmp, "wb") as fh:
+    with atomic_path(dests[0]) as tmp, open(tmp, "wb") as fh, \
+            ThreadPoolExecutor(2, thread_name_prefix="vantoro-mgf") as pool:
+        # Batches are formatted on the pool while the next is read, and
+        # written in order.
+        pending: deque[Future[bytes]] = deque()
         for scan in source.scans():
             if scan.ms_level not in levels or scan.mz is None or scan.intensity is None:
                 continue
@@ -141,6 +151,10 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
                 text.add(header, scan.mz, scan.intensity)
                 written.spectra += 1
                 if text.peaks >= BATCH_PEAKS:
-                    text.flush(fh)
-        text.flush(fh)
+                    pending.append(pool.submit(text.take()))
+                    if len(pending) > 2:
+                        fh.write(pending.popleft().result())
+        pending.append(pool.submit(text.take()))
+        while pending:
+            fh.write(pending.popleft().result())
     return written

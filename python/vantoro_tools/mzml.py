@@ -188,16 +188,41 @@ class Encoder:
         if self.compression == "numpress":
             data = np.ascontiguousarray(values, dtype=np.float64)
             if kind == "intensity":
-                packed = self._numpress.encode_slof(data, self._numpress.optimal_slof_fixed_point(data))
+                packed = self._numpress.encode_slof(data, slof_fixed_point(data))
             else:
-                packed = self._numpress.encode_linear(data, self._numpress.optimal_linear_fixed_point(data))
-            return self._b64(np.asarray(packed, np.uint8).tobytes())
-        raw = np.ascontiguousarray(values).tobytes()
-        return self._b64(self._deflate(raw) if self.compression == "zlib" else raw)
+                packed = self._numpress.encode_linear(data, linear_fixed_point(data))
+            return self._b64(np.asarray(packed, np.uint8).data)
+        raw = np.ascontiguousarray(values)
+        return self._b64(self._deflate(raw) if self.compression == "zlib" else raw.data)
 
     def spectrum(self, mz: NDArray[np.float64], intensity: NDArray[np.float32]) -> Encoded:
         tic = float(intensity.sum(dtype=self._np.float64))
         return Encoded(self.encode(mz, "mz"), self.encode(intensity, "intensity"), tic)
+
+
+def linear_fixed_point(data: NDArray[np.float64]) -> float:
+    """MS-Numpress's optimal fixed point for linear prediction of `data`:
+    the largest that keeps every scaled value and prediction residual
+    within 31 bits (computed with NumPy, as the library computes it)."""
+    import numpy as np
+
+    if len(data) == 0:
+        return 0.0
+    if len(data) == 1:
+        return float(math.floor(0x7FFFFFFF / data[0])) if data[0] > 0 else 0.0
+    largest = max(float(data[0]), float(data[1]))
+    if len(data) > 2:
+        residual = data[2:] - (2 * data[1:-1] - data[:-2])
+        largest = max(largest, float(np.ceil(np.abs(residual) + 1).max()))
+    return float(math.floor(0x7FFFFFFF / largest)) if largest > 0 else 0.0
+
+
+def slof_fixed_point(data: NDArray[np.float64]) -> float:
+    """MS-Numpress's optimal fixed point for short logged floats of `data`."""
+    import numpy as np
+
+    largest = max(1.0, float(np.log1p(data).max())) if len(data) else 1.0
+    return float(math.floor(0xFFFF / largest))
 
 
 # -- the document --------------------------------------------------------
