@@ -285,3 +285,31 @@ def test_ms_levels_are_honoured(odd_raw, tmp_path, to):
     else:
         got = set(pq.read_table(dests[1]).column("scan_number").to_pylist())
     assert {levels[n] for n in got} == {2, 3} and {21, 23} <= got
+
+
+def test_vocabulary_matches_psims():
+    cv = pytest.importorskip("psims.controlled_vocabulary.controlled_vocabulary")
+    from vantoro_tools.mzml import TERMS, vocabulary
+
+    cv.obo_cache.use_remote = False
+    ms, uo = cv.load_psims(), cv.load_uo()
+    for name in TERMS:
+        term = ms.get(name) or uo[name]
+        assert f'accession="{term.id}" name="{term.name}"' in vocabulary().ref[name]
+    assert f'version="{ms.version}"' in vocabulary().cv_list and f'version="{uo.version}"' in vocabulary().cv_list
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 3, 4, 1000])
+def test_numpress_encodes_as_the_library(n):
+    pynumpress = pytest.importorskip("pynumpress")
+    from vantoro_tools import numpress
+
+    rng = np.random.default_rng(n)
+    for mz in (np.sort(rng.uniform(50, 2000, n)), np.round(np.sort(rng.uniform(50, 2000, n)), 1)):
+        fixed = numpress.linear_fixed_point(mz)
+        assert fixed == pynumpress.optimal_linear_fixed_point(mz)
+        assert numpress.encode_linear(mz, fixed) == bytes(pynumpress.encode_linear(mz, fixed))
+    intensity = rng.lognormal(10, 2, n)
+    fixed = numpress.slof_fixed_point(intensity)
+    assert fixed == pynumpress.optimal_slof_fixed_point(intensity)
+    assert numpress.encode_slof(intensity, fixed) == bytes(pynumpress.encode_slof(intensity, fixed))

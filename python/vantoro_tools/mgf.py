@@ -31,8 +31,8 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 PURPOSE = "vantoro convert --to mgf"
-#: Peaks formatted at once (about 20 MB of text; three batches are held at most).
-BATCH_PEAKS = 1 << 19
+#: Peaks formatted at once (about 8 MB of text; three batches are held at most).
+BATCH_PEAKS = 1 << 18
 # Characters that would end or break a line of text: controls (CR, LF, VT,
 # FF, the C1 range with NEL) and the Unicode line and paragraph separators.
 LINE_BREAKERS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
@@ -93,7 +93,7 @@ class PeakText:
         return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
                                      [None, pa.py_buffer(values)])
 
-    def take(self) -> Callable[[], bytes]:
+    def take(self) -> Callable[[], list[bytes | memoryview]]:
         """The entries gathered so far, as a function that formats them
         (Arrow's compute functions release the GIL: it may run on another
         thread); starts a new batch."""
@@ -102,7 +102,7 @@ class PeakText:
         return lambda: self._format(entries, mz, intensity)
 
     def _format(self, entries: list[tuple[bytes, int]], mz_arrays: list[NDArray[np.float64]],
-                intensity_arrays: list[NDArray[np.float32]]) -> bytes:
+                intensity_arrays: list[NDArray[np.float32]]) -> list[bytes | memoryview]:
         np, pa, pc = self.np, self.pa, self.pc
         mz = pc.cast(self._array(np.concatenate(mz_arrays)), pa.string())
         intensity = pc.cast(self._array(np.concatenate(intensity_arrays)), pa.string())
@@ -115,7 +115,7 @@ class PeakText:
         for header, count in entries:
             parts += [header, data[offsets[line]:offsets[line + count]], b"END IONS\n\n"]
             line += count
-        return b"".join(parts)
+        return parts
 
 
 def write_mgf(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | None = None) -> int:
@@ -142,7 +142,7 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
             ThreadPoolExecutor(2, thread_name_prefix="vantoro-mgf") as pool:
         # Batches are formatted on the pool while the next is read, and
         # written in order.
-        pending: deque[Future[bytes]] = deque()
+        pending: deque[Future[list[bytes | memoryview]]] = deque()
         for scan in source.scans():
             if scan.ms_level not in levels or scan.mz is None or scan.intensity is None:
                 continue
@@ -153,8 +153,8 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
                 if text.peaks >= BATCH_PEAKS:
                     pending.append(pool.submit(text.take()))
                     if len(pending) > 2:
-                        fh.write(pending.popleft().result())
+                        fh.writelines(pending.popleft().result())
         pending.append(pool.submit(text.take()))
         while pending:
-            fh.write(pending.popleft().result())
+            fh.writelines(pending.popleft().result())
     return written

@@ -22,6 +22,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any
 
+from . import numpress
 from ._deps import missing
 from .atomic import atomic_path
 from .formats import WriteOptions, Written
@@ -102,37 +103,58 @@ class Vocabulary:
         return f'<cvParam {self.ref[term]} value="{attr(text)}"{units}/>'
 
 
+def _vendor_obo(name: str) -> str:
+    """The path of vocabulary file `name` that psims ships, found without
+    importing psims (its import costs a second and 100 MB)."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("psims")
+    if spec is None or not spec.submodule_search_locations:
+        raise missing("psims", PURPOSE, "convert")
+    return os.path.join(list(spec.submodule_search_locations)[0], "controlled_vocabulary", "vendor", name)
+
+
+def _obo_terms(path: str, wanted: set[str]) -> tuple[str, dict[str, str]]:
+    """The data version of the OBO file at `path` and the ids of the terms
+    named in `wanted` (obsolete terms passed over)."""
+    import gzip
+
+    with gzip.open(path, "rt", encoding="utf-8") as f:
+        text = f.read()
+    version = re.search(r"^data-version: *(.*?) *$", text, re.M)
+    found: dict[str, str] = {}
+    # A stanza starts with its id and name and ends at a blank line.
+    for term in re.finditer(r"^\[Term\]\nid: *(\S+) *\nname: *(.*?) *$", text, re.M):
+        name = term.group(2)
+        if name in wanted and name not in found:
+            end = text.find("\n\n", term.end())
+            if "\nis_obsolete: true" not in text[term.end():end if end >= 0 else len(text)]:
+                found[name] = term.group(1)
+    return (version.group(1) if version else ""), found
+
+
 @functools.lru_cache(maxsize=None)
 def vocabulary() -> Vocabulary:
     """The PSI-MS and UO vocabularies bundled with psims (never a network
-    look-up), reduced to the terms in TERMS. Loaded once per process."""
-    try:
-        from psims.controlled_vocabulary import controlled_vocabulary as cv
-    except ImportError as exc:
-        raise missing(exc.name or "psims", PURPOSE, "convert") from exc
-    cv.obo_cache.use_remote = False
-    sources = {"MS": cv.load_psims(), "UO": cv.load_uo()}
-    ref: dict[str, str] = {}
-    for name in TERMS:
-        for prefix, vocab in sources.items():
-            try:
-                term = vocab[name]
-            except KeyError:
-                continue
-            if str(term.id).startswith(prefix + ":"):
-                ref[name] = f'cvRef="{CV_ID[prefix]}" accession="{term.id}" name="{attr(term.name)}"'
-                break
-        else:
-            raise LookupError(f"term {name!r} is in neither PSI-MS nor UO")
+    look-up), reduced to the terms in TERMS. Read once per process."""
+    wanted = set(TERMS)
+    versions, ref = {}, {}
+    for prefix, file in (("MS", "psi-ms.obo.gz"), ("UO", "unit.obo.gz")):
+        versions[prefix], ids = _obo_terms(_vendor_obo(file), wanted)
+        for name, term_id in ids.items():
+            if term_id.startswith(prefix + ":") and name not in ref:
+                ref[name] = f'cvRef="{CV_ID[prefix]}" accession="{term_id}" name="{attr(name)}"'
+    if wanted - ref.keys():
+        raise LookupError(f"terms in neither PSI-MS nor UO: {sorted(wanted - ref.keys())}")
     unit = {}
     for name in ("m/z", "number of detector counts", "minute", "millisecond", "electronvolt"):
         cv_ref, accession, _ = re.findall(r'"([^"]*)"', ref[name])
         unit[name] = f' unitCvRef="{cv_ref}" unitAccession="{accession}" unitName="{attr(name)}"'
     cv_list = "".join(
-        f'      <cv id="{CV_ID[prefix]}" fullName="{full}" version="{attr(str(vocab.version))}" URI="{uri}"/>\n'
-        for prefix, vocab, full, uri in (
-            ("MS", sources["MS"], "PSI-MS", "http://purl.obolibrary.org/obo/ms/psi-ms.obo"),
-            ("UO", sources["UO"], "UNIT-ONTOLOGY", "http://purl.obolibrary.org/obo/uo.obo")))
+        f'      <cv id="{CV_ID[prefix]}" fullName="{full}" version="{attr(versions[prefix])}" URI="{uri}"/>\n'
+        for prefix, full, uri in (
+            ("MS", "PSI-MS", "http://purl.obolibrary.org/obo/ms/psi-ms.obo"),
+            ("UO", "UNIT-ONTOLOGY", "http://purl.obolibrary.org/obo/uo.obo")))
     return Vocabulary(f'    <cvList count="2">\n{cv_list}    </cvList>\n', ref, unit)
 
 
@@ -140,17 +162,20 @@ def vocabulary() -> Vocabulary:
 
 @dataclass(frozen=True)
 class Encoded:
-    """A spectrum's two arrays as base64 text, and its total ion current."""
+    """A spectrum's two arrays as base64 text with the cvParams of their
+    encoding, and its total ion current."""
 
     mz: bytes
+    mz_params: str
     intensity: bytes
+    intensity_params: str
     tic: float
 
 
 class Encoder:
     """Encodes arrays for one compression: `encode(array, kind)` answers
-    the base64 bytes; `params(kind)` the cvParams naming its compression
-    and type. kind: "mz" (float64), "intensity" (float32) or "time"."""
+    the base64 bytes and the cvParams naming its compression and type.
+    kind: "mz" (float64), "intensity" (float32) or "time" (float64)."""
 
     def __init__(self, compression: str, voc: Vocabulary):
         if compression not in COMPRESSIONS:
@@ -159,70 +184,40 @@ class Encoder:
         try:
             import numpy as np
             import pybase64
-            if compression == "zlib":
-                from isal import isal_zlib
-                self._deflate: Callable[[bytes], bytes] = functools.partial(
-                    isal_zlib.compress, level=DEFLATE_LEVEL)
-            elif compression == "numpress":
-                import pynumpress
-                self._numpress = pynumpress
+            from isal import isal_zlib
         except ImportError as exc:
             raise missing(exc.name or "isal", PURPOSE, "convert") from exc
         self._np = np
-        self._b64: Callable[[bytes], bytes] = pybase64.b64encode
-        self._params: dict[str, str] = {}
-        for kind, dtype in (("mz", "64-bit float"), ("intensity", "32-bit float"), ("time", "64-bit float")):
-            if compression == "numpress":
-                # Ion counts are log-encoded; m/z and times linearly predicted.
-                method = ("MS-Numpress short logged float compression" if kind == "intensity"
-                          else "MS-Numpress linear prediction compression")
-            else:
-                method = "zlib compression" if compression == "zlib" else "no compression"
-            self._params[kind] = f"{voc.param(method)}{voc.param(dtype)}"
+        self._b64: Callable[[Any], bytes] = pybase64.b64encode
+        self._deflate: Callable[[Any], bytes] = functools.partial(isal_zlib.compress, level=DEFLATE_LEVEL)
+        dtypes = {"mz": "64-bit float", "intensity": "32-bit float", "time": "64-bit float"}
+        self._params = {(kind, method): f"{voc.param(name)}{voc.param(dtypes[kind])}"
+                        for kind in dtypes for method, name in (
+                            ("zlib", "zlib compression"), ("none", "no compression"),
+                            ("linear", "MS-Numpress linear prediction compression"),
+                            ("slof", "MS-Numpress short logged float compression"))}
 
-    def params(self, kind: str) -> str:
-        return self._params[kind]
-
-    def encode(self, values: NDArray[Any], kind: str) -> bytes:
+    def encode(self, values: NDArray[Any], kind: str) -> tuple[bytes, str]:
+        """The base64 text of `values` and the cvParams that describe it."""
         np = self._np
-        if self.compression == "numpress":
+        method = self.compression
+        if method == "numpress":
+            # Ion counts are log-encoded; m/z and times linearly predicted.
+            # Values numpress cannot hold (not finite, negative) are kept
+            # exactly, with zlib.
+            method = "slof" if kind == "intensity" else "linear"
             data = np.ascontiguousarray(values, dtype=np.float64)
-            if kind == "intensity":
-                packed = self._numpress.encode_slof(data, slof_fixed_point(data))
-            else:
-                packed = self._numpress.encode_linear(data, linear_fixed_point(data))
-            return self._b64(np.asarray(packed, np.uint8).data)
+            if numpress.encodable(data, method):
+                packed = (numpress.encode_slof(data, numpress.slof_fixed_point(data)) if method == "slof"
+                          else numpress.encode_linear(data, numpress.linear_fixed_point(data)))
+                return self._b64(packed), self._params[kind, method]
+            method = "zlib"
         raw = np.ascontiguousarray(values)
-        return self._b64(self._deflate(raw) if self.compression == "zlib" else raw.data)
+        return self._b64(self._deflate(raw) if method == "zlib" else raw.data), self._params[kind, method]
 
     def spectrum(self, mz: NDArray[np.float64], intensity: NDArray[np.float32]) -> Encoded:
         tic = float(intensity.sum(dtype=self._np.float64))
-        return Encoded(self.encode(mz, "mz"), self.encode(intensity, "intensity"), tic)
-
-
-def linear_fixed_point(data: NDArray[np.float64]) -> float:
-    """MS-Numpress's optimal fixed point for linear prediction of `data`:
-    the largest that keeps every scaled value and prediction residual
-    within 31 bits (computed with NumPy, as the library computes it)."""
-    import numpy as np
-
-    if len(data) == 0:
-        return 0.0
-    if len(data) == 1:
-        return float(math.floor(0x7FFFFFFF / data[0])) if data[0] > 0 else 0.0
-    largest = max(float(data[0]), float(data[1]))
-    if len(data) > 2:
-        residual = data[2:] - (2 * data[1:-1] - data[:-2])
-        largest = max(largest, float(np.ceil(np.abs(residual) + 1).max()))
-    return float(math.floor(0x7FFFFFFF / largest)) if largest > 0 else 0.0
-
-
-def slof_fixed_point(data: NDArray[np.float64]) -> float:
-    """MS-Numpress's optimal fixed point for short logged floats of `data`."""
-    import numpy as np
-
-    largest = max(1.0, float(np.log1p(data).max())) if len(data) else 1.0
-    return float(math.floor(0xFFFF / largest))
+        return Encoded(*self.encode(mz, "mz"), *self.encode(intensity, "intensity"), tic)
 
 
 # -- the document --------------------------------------------------------
@@ -307,11 +302,11 @@ class Document:
             f"{self.precursor(scan)}"
             '        <binaryDataArrayList count="2">\n'
             f'          <binaryDataArray encodedLength="{len(encoded.mz)}">\n'
-            f"            {p('m/z array', '', 'm/z')}{self.encoder.params('mz')}\n            <binary>")
+            f"            {p('m/z array', '', 'm/z')}{encoded.mz_params}\n            <binary>")
         middle = ("</binary>\n          </binaryDataArray>\n"
                   f'          <binaryDataArray encodedLength="{len(encoded.intensity)}">\n'
                   f"            {p('intensity array', '', 'number of detector counts')}"
-                  f"{self.encoder.params('intensity')}\n            <binary>")
+                  f"{encoded.intensity_params}\n            <binary>")
         self.write(head.encode("utf-8"))
         self.write(encoded.mz)
         self.write(middle.encode("utf-8"))
@@ -381,9 +376,9 @@ class Document:
         import numpy as np
 
         p, enc = self.voc.param, self.encoder
-        times = enc.encode(np.array(self.times, np.float64), "time")
+        times, time_params = enc.encode(np.array(self.times, np.float64), "time")
         # Summed as float64 but stored as 32-bit, like the spectra's intensities.
-        tics = enc.encode(np.array(self.tics, np.float32), "intensity")
+        tics, tic_params = enc.encode(np.array(self.tics, np.float32), "intensity")
         self.write(b"      </spectrumList>\n")
         chrom_at = self.pos + len('      <chromatogramList count="1" defaultDataProcessingRef="vantoro_conversion">\n'
                                   '        ')
@@ -393,11 +388,11 @@ class Document:
             f"          {p('total ion current chromatogram')}\n"
             '          <binaryDataArrayList count="2">\n'
             f'            <binaryDataArray encodedLength="{len(times)}">\n'
-            f"              {p('time array', '', 'minute')}{enc.params('time')}\n              <binary>"
+            f"              {p('time array', '', 'minute')}{time_params}\n              <binary>"
         ).encode() + times + (
             "</binary>\n            </binaryDataArray>\n"
             f'            <binaryDataArray encodedLength="{len(tics)}">\n'
-            f"              {p('intensity array', '', 'number of detector counts')}{enc.params('intensity')}\n"
+            f"              {p('intensity array', '', 'number of detector counts')}{tic_params}\n"
             "              <binary>").encode() + tics +
             b"</binary>\n            </binaryDataArray>\n          </binaryDataArrayList>\n"
             b"        </chromatogram>\n      </chromatogramList>\n    </run>\n  </mzML>\n")
