@@ -237,7 +237,7 @@ class Document:
         self.times: list[float] = []
         self.tics: list[float] = []
         # Room for the opening part with any count up to 10 digits.
-        self.room = len(self.opening(0)) + 10
+        self.room = len(self.opening(1)) + 10
         fh.seek(self.room)
         self.pos = self.room
 
@@ -271,8 +271,10 @@ class Document:
             '    <dataProcessingList count="1">\n      <dataProcessing id="vantoro_conversion">\n'
             f"        <processingMethod order=\"1\" softwareRef=\"vantoro\">{p('Conversion to mzML')}"
             "</processingMethod>\n      </dataProcessing>\n    </dataProcessingList>\n"
-            f'    <run id="{run_id}" defaultInstrumentConfigurationRef="IC1">\n'
-            f'      <spectrumList count="{count}" defaultDataProcessingRef="vantoro_conversion">\n')
+            f'    <run id="{run_id}" defaultInstrumentConfigurationRef="IC1">\n' +
+            # The schema has no empty spectrumList: none without spectra.
+            (f'      <spectrumList count="{count}" defaultDataProcessingRef="vantoro_conversion">\n'
+             if count else ""))
         return text.encode("utf-8")
 
     def spectrum(self, scan: Scan, encoded: Encoded, length: int) -> None:
@@ -379,7 +381,8 @@ class Document:
         times, time_params = enc.encode(np.array(self.times, np.float64), "time")
         # Summed as float64 but stored as 32-bit, like the spectra's intensities.
         tics, tic_params = enc.encode(np.array(self.tics, np.float32), "intensity")
-        self.write(b"      </spectrumList>\n")
+        if self.offsets:
+            self.write(b"      </spectrumList>\n")
         chrom_at = self.pos + len('      <chromatogramList count="1" defaultDataProcessingRef="vantoro_conversion">\n'
                                   '        ')
         self.write((
@@ -398,8 +401,10 @@ class Document:
             b"        </chromatogram>\n      </chromatogramList>\n    </run>\n  </mzML>\n")
         index_at = self.pos + len("  ")  # where <indexList starts
         spectra = "".join(f'      <offset idRef="{i}">{o}</offset>\n' for i, o in self.offsets)
+        if spectra:
+            spectra = f'    <index name="spectrum">\n{spectra}    </index>\n'
         self.write((
-            '  <indexList count="2">\n    <index name="spectrum">\n' + spectra + "    </index>\n"
+            f'  <indexList count="{2 if spectra else 1}">\n' + spectra +
             f'    <index name="chromatogram">\n      <offset idRef="TIC">{chrom_at}</offset>\n    </index>\n'
             f"  </indexList>\n  <indexListOffset>{index_at}</indexListOffset>\n  <fileChecksum>").encode())
         opening = self.opening(len(self.offsets))
