@@ -31,8 +31,8 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 PURPOSE = "vantoro convert --to mgf"
-#: Peaks formatted at once (about 8 MB of text; three batches are held at most).
-BATCH_PEAKS = 1 << 18
+#: Peaks formatted at once (about 4 MB of text; three batches are held at most).
+BATCH_PEAKS = 1 << 17
 # Characters that would end or break a line of text: controls (CR, LF, VT,
 # FF, the C1 range with NEL) and the Unicode line and paragraph separators.
 LINE_BREAKERS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
@@ -104,6 +104,8 @@ class PeakText:
     def _format(self, entries: list[tuple[bytes, int]], mz_arrays: list[NDArray[np.float64]],
                 intensity_arrays: list[NDArray[np.float32]]) -> list[bytes | memoryview]:
         np, pa, pc = self.np, self.pa, self.pc
+        if not entries:
+            return []
         mz = pc.cast(self._array(np.concatenate(mz_arrays)), pa.string())
         intensity = pc.cast(self._array(np.concatenate(intensity_arrays)), pa.string())
         lines = pc.binary_join_element_wise(mz, " ", intensity, "\n", "")
