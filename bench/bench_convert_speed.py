@@ -20,7 +20,9 @@ and prints for each, side by side:
     CPU time says what the wall time cannot.
 Then a batch of --batch medium files (145 scans of 40,000 peaks) converted
 by the `vantoro convert` command with --jobs 1 and --jobs 2, alternately:
-the wall time of the whole command and the speed-up per format.
+the wall time of the whole command and the speed-up per format, beside
+what two CPU-bound processes got from the machine just after (the ceiling
+of the speed-up at that moment).
 
     python3 bench/bench_convert_speed.py [--rounds 3] [--only dense,run,batch]
         [--formats parquet,mgf,mzml,numpress,none]
@@ -219,6 +221,21 @@ def measure(label: str, files: list[str], tmp: str, rounds: int, reads: int, for
           " in the child, before the clock)")
 
 
+BURN = "s = 0\nfor i in range(4_000_000):\n    s += i * i\n"
+
+
+def parallelism_now() -> float:
+    """What two processes get from the machine at this moment: two CPU-bound
+    loops one after the other over the two at once (2.0 on two idle cores)."""
+    def run(count: int) -> float:
+        t0 = time.perf_counter()
+        procs = [subprocess.Popen([sys.executable, "-c", BURN]) for _ in range(count)]
+        for proc in procs:
+            proc.wait()
+        return time.perf_counter() - t0
+    return (2 * run(1)) / run(2)
+
+
 def batch(tmp: str, count: int, rounds: int, formats: list[str]) -> None:
     src = os.path.join(tmp, "batch-in")
     os.makedirs(src)
@@ -243,8 +260,8 @@ def batch(tmp: str, count: int, rounds: int, formats: list[str]) -> None:
         print(f"  {name:9} --jobs 1 min {min(one):6.2f} s med {statistics.median(one):6.2f} s"
               f"   --jobs 2 min {min(two):6.2f} s med {statistics.median(two):6.2f} s"
               f"   speed-up {min(one) / min(two):4.2f}x (medians {statistics.median(one) / statistics.median(two):4.2f}x)"
-              f"   tree RSS {max(t for _, t in runs[1]) / MIB:.0f} / {max(t for _, t in runs[2]) / MIB:.0f} MiB",
-              flush=True)
+              f"   tree RSS {max(t for _, t in runs[1]) / MIB:.0f} / {max(t for _, t in runs[2]) / MIB:.0f} MiB"
+              f"   (two CPU-bound processes got {parallelism_now():.2f}x just after)", flush=True)
     shutil.rmtree(src, ignore_errors=True)
 
 
