@@ -98,9 +98,10 @@ class Vocabulary:
 
     def param(self, term: str, value: object = "", unit: str | None = None) -> str:
         """One cvParam element (without indentation or line end)."""
-        text = value if isinstance(value, str) else repr(value)
+        # A number's repr needs no escaping.
+        text = attr(value) if isinstance(value, str) else repr(value)
         units = self.unit[unit] if unit is not None else ""
-        return f'<cvParam {self.ref[term]} value="{attr(text)}"{units}/>'
+        return f'<cvParam {self.ref[term]} value="{text}"{units}/>'
 
 
 def _vendor_obo(name: str) -> str:
@@ -237,6 +238,7 @@ class Document:
         self.times: list[float] = []
         self.tics: list[float] = []
         # Room for the opening part with any count up to 10 digits.
+        self.version = tool_version()
         self.room = len(self.opening(1)) + 10
         fh.seek(self.room)
         self.pos = self.room
@@ -258,7 +260,7 @@ class Document:
             f'        <sourceFile id="RAW1" name="{attr(source.name)}" location="{attr(location)}">\n'
             f"          {p('Thermo RAW format')}\n          {p('scan number only nativeID format')}\n"
             "        </sourceFile>\n      </sourceFileList>\n    </fileDescription>\n"
-            f'    <softwareList count="1">\n      <software id="vantoro" version="{attr(tool_version())}">\n'
+            f'    <softwareList count="1">\n      <software id="vantoro" version="{attr(self.version)}">\n'
             f"        {p('custom unreleased software tool', 'vantoro')}\n      </software>\n    </softwareList>\n"
             # The file says nothing of the instrument's parts: generic terms.
             '    <instrumentConfigurationList count="1">\n      <instrumentConfiguration id="IC1">\n'
