@@ -9,21 +9,16 @@
 
 namespace vantoro {
 
-namespace {
-
-constexpr std::size_t kChunk = 64 * 1024;
-
-}  // namespace
-
 std::string instrument_method(std::string_view path) {
     namespace m = layout::method;
     auto file = OpenFile::open(path);
     if (!file) return {};
     const Match start =
-        find_in_file(*file, std::min(file->length(), m::kSearchRegion), m::kStartMarker, kChunk, /*even_only=*/false);
+        find_in_file(*file, std::min(file->length(), m::kSearchRegion), m::kStartMarker, m::kSearchChunk,
+                     /*even_only=*/false);
     if (!start.found()) return {};
-    const std::uint64_t p = *start.offset;
-    auto window = file->read(p, std::min(file->length() - p, m::kWindow));
+    const std::uint64_t marker_at = *start.offset;
+    auto window = file->read(marker_at, std::min(file->length() - marker_at, m::kWindow));
     if (!window) return {};
     const std::string_view w(reinterpret_cast<const char*>(window->data()), window->size());
 

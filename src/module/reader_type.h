@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../reader/record.h"
+#include "../scans/record.h"
 #include "args.h"
 #include "errors.h"
 #include "py.h"

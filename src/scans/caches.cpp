@@ -1,9 +1,9 @@
 #include "caches.h"
 
 #include "../format/layout.h"
+#include "../format/selection.h"
 #include "../reader/open_file.h"
 #include "header.h"
-#include "selection.h"
 
 namespace vantoro {
 
@@ -18,78 +18,110 @@ Result<FetchedRange> fetch_series(const OpenFile& file, const layout::Series& s,
     return file.read_clipped(first, s.at(count - 1) + to - first);
 }
 
+// The tables being built, each of the scan count's length and 0 throughout.
+struct Tables {
+    explicit Tables(std::uint32_t n)
+        : rt(n, 0.0), offsets(n, 0), injection_time(n, 0.0), master_scan(n, 0), charge(n, 0), monomz(n, 0.0) {}
+    std::vector<double> rt;
+    std::vector<std::uint64_t> offsets;
+    std::vector<double> injection_time;
+    std::vector<std::int32_t> master_scan;
+    std::vector<std::int32_t> charge;
+    std::vector<double> monomz;
+};
+
+// Small files: the fixed offsets of their first scans.
+void put_small_offsets(Tables& t) {
+    for (std::size_t k = 0; k < layout::kSmallScanOffsets.size() && k < t.offsets.size(); ++k)
+        t.offsets[k] = layout::kSmallScanOffsets[k];
+}
+
+// Retention times from a file's series; with `chain`, the scan offsets too,
+// from the word just before each retention time. Both series are fetched from
+// that word on, but only the orbitrap series (no small-file marker) carries
+// the chain: a small file's offsets are the fixed ones.
+Status read_times(Tables& t, const OpenFile& file, const layout::Series& times, bool chain) {
+    const std::uint64_t file_length = file.length();
+    const auto n = static_cast<std::uint32_t>(t.rt.size());
+    auto b = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
+    if (!b) return b.error();
+    std::uint64_t next_offset = layout::kChainBase;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint64_t p = times.at(i);
+        if (p + sizeof(double) <= file_length) t.rt[i] = b->f64(p);
+        if (chain) {
+            // A chain that runs off the end of the file stops there;
+            // later scans keep offset 0.
+            t.offsets[i] = next_offset;
+            if (p <= file_length)
+                next_offset += b->u32(p - layout::kChainWordBefore);
+            else
+                chain = false;
+        }
+    }
+    return std::nullopt;
+}
+
+// Orbitrap files: the cached fields of each scan's trailer record.
+Status read_trailer_values(Tables& t, const OpenFile& file) {
+    namespace tr = layout::trailer;
+    const auto n = static_cast<std::uint32_t>(t.rt.size());
+    auto b = fetch_series(file, tr::kRecords, n, tr::kInjectionTime, tr::kCachedExtent);
+    if (!b) return b.error();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint64_t r = tr::kRecords.at(i);
+        if (r + tr::kCachedExtent > file.length()) continue;
+        t.injection_time[i] = b->f32(r + tr::kInjectionTime);
+        t.master_scan[i] = b->i32(r + tr::kMasterScan);
+        t.monomz[i] = b->f64(r + tr::kMonoisotopicMz);
+        t.charge[i] = b->u8(r + tr::kChargeState);
+    }
+    return std::nullopt;
+}
+
+// Small version-57 files: the injection time of each scan's diagnostic
+// record, and the master scan every such record gives.
+Status read_v57_values(Tables& t, const OpenFile& file) {
+    namespace d = layout::v57_diagnostics;
+    const auto n = static_cast<std::uint32_t>(t.rt.size());
+    auto b = fetch_series(file, d::kRecords, n, d::kInjectionTime, d::kExtent);
+    if (!b) return b.error();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint64_t r = d::kRecords.at(i);
+        if (r + d::kExtent > file.length()) continue;
+        t.injection_time[i] = b->f32(r + d::kInjectionTime);
+        t.master_scan[i] = d::kMasterScan;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 Status fill_caches(ReaderRecord& rec, const OpenFile& file) {
-    const std::uint64_t L = file.length();
     const std::uint32_t n = layout::scan_count(rec.version);
     const bool small = has_small_marker(rec.path);
-    const bool orbi = has_orbitrap_marker(rec.path);
+    const bool orbitrap = has_orbitrap_marker(rec.path);
+    Tables t(n);
 
-    std::vector<double> rt(n, 0.0), inj(n, 0.0), monomz(n, 0.0);
-    std::vector<std::uint64_t> offsets(n, 0);
-    std::vector<std::int32_t> master(n, 0), charge(n, 0);
-
-    if (small) {
-        for (std::size_t k = 0; k < layout::kSmallScanOffsets.size() && k < n; ++k)
-            offsets[k] = layout::kSmallScanOffsets[k];
-    }
-
-    // Retention times; the orbitrap series also carries the offset chain in
-    // the word just before each retention time.
-    if (small || orbi) {
+    if (small) put_small_offsets(t);
+    if (small || orbitrap) {
         const layout::Series& times = small ? layout::kSmallRetentionTimes : layout::kOrbitrapRetentionTimes;
-        auto b = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
-        if (!b) return b.error();
-        std::uint64_t base = layout::kChainBase;
-        bool chain = !small;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint64_t p = times.at(i);
-            if (p + sizeof(double) <= L) rt[i] = b->f64(p);
-            if (chain) {
-                // A chain that runs off the end of the file stops there;
-                // later scans keep offset 0.
-                offsets[i] = base;
-                if (p <= L)
-                    base += b->u32(p - layout::kChainWordBefore);
-                else
-                    chain = false;
-            }
-        }
+        if (auto err = read_times(t, file, times, /*chain=*/!small)) return err;
     }
-
-    if (orbi) {
-        namespace t = layout::trailer;
-        auto b = fetch_series(file, t::kRecords, n, t::kInjectionTime, t::kCachedExtent);
-        if (!b) return b.error();
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint64_t r = t::kRecords.at(i);
-            if (r + t::kCachedExtent > L) continue;
-            inj[i] = b->f32(r + t::kInjectionTime);
-            master[i] = b->i32(r + t::kMasterScan);
-            monomz[i] = b->f64(r + t::kMonoisotopicMz);
-            charge[i] = b->u8(r + t::kChargeState);
-        }
+    if (orbitrap) {
+        if (auto err = read_trailer_values(t, file)) return err;
     } else if (rec.version == layout::header::kVersion57 && small) {
-        namespace d = layout::v57_diagnostics;
-        auto b = fetch_series(file, d::kRecords, n, d::kInjectionTime, d::kExtent);
-        if (!b) return b.error();
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint64_t r = d::kRecords.at(i);
-            if (r + d::kExtent > L) continue;
-            inj[i] = b->f32(r + d::kInjectionTime);
-            master[i] = d::kMasterScan;
-        }
+        if (auto err = read_v57_values(t, file)) return err;
     }
 
     // Nothing can fail past this point, so a failed run leaves the record whole.
     rec.num_scans = n;
-    rec.rt_cache = std::move(rt);
-    rec.scan_offset_cache = std::move(offsets);
-    rec.injection_time_cache = std::move(inj);
-    rec.master_scan_cache = std::move(master);
-    rec.charge_cache = std::move(charge);
-    rec.monomz_cache = std::move(monomz);
+    rec.rt_cache = std::move(t.rt);
+    rec.scan_offset_cache = std::move(t.offsets);
+    rec.injection_time_cache = std::move(t.injection_time);
+    rec.master_scan_cache = std::move(t.master_scan);
+    rec.charge_cache = std::move(t.charge);
+    rec.monomz_cache = std::move(t.monomz);
     return std::nullopt;
 }
 

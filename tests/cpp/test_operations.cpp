@@ -6,12 +6,11 @@
 
 #include "metadata/instrument_method.h"
 #include "metadata/status_log.h"
-#include "metadata/trailer.h"
-#include "peaks/peak_list.h"
 #include "raw_image.h"
 #include "scans/caches.h"
 #include "scans/header.h"
 #include "scans/opening.h"
+#include "scans/scan_queries.h"
 
 using namespace vantoro;
 using namespace vantoro::test;

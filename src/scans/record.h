@@ -1,5 +1,6 @@
-// The data behind one RawFileReader. It holds no open file: every operation
-// that needs file bytes opens the file by `path` and closes it on return.
+// The data behind one RawFileReader: the header facts and the per-scan
+// tables. It holds no open file: every operation that needs file bytes opens
+// the file by `path` and closes it on return.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@ namespace vantoro {
 
 struct ReaderRecord {
     std::string path;  // UTF-8, exactly as the caller passed it
+    // The per-scan tables; each holds num_scans entries, entry i for scan i + 1.
     std::vector<double> rt_cache;
     std::vector<std::uint64_t> scan_offset_cache;
     std::vector<double> injection_time_cache;
