@@ -4,8 +4,8 @@
 
 #include "../format/layout.h"
 #include "../reader/open_file.h"
+#include "../reader/utf8.h"
 #include "stream_search.h"
-#include "strict_text.h"
 
 namespace vantoro {
 
@@ -30,8 +30,7 @@ std::string instrument_method(std::string_view path) {
         text = w.substr(0, e + m::kMethodEnd.size());
     else if (auto c = w.find(m::kCmDataEnd); c != std::string_view::npos)
         text = w.substr(0, c + m::kCmDataEnd.size());
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    if (!text::valid_utf8(bytes)) return {};
+    if (!utf8::valid(utf8::as_bytes(text))) return {};
     return std::string(text);
 }
 

@@ -3,7 +3,8 @@
 #include "../format/layout.h"
 #include "../format/selection.h"
 #include "../reader/open_file.h"
-#include "strict_text.h"
+#include "decimal.h"
+#include "text_field.h"
 
 namespace vantoro {
 

@@ -16,7 +16,7 @@
 #include "../format/layout.h"
 #include "../reader/open_file.h"
 #include "stream_search.h"
-#include "strict_text.h"
+#include "utf16_text.h"
 
 namespace vantoro {
 

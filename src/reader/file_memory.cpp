@@ -59,8 +59,7 @@ void clear() {
 
 }  // namespace memory_files
 
-Result<PlatformFile> PlatformFile::open_read(std::string_view utf8_path) {
-    if (utf8_path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
+Result<PlatformFile> PlatformFile::open_existing(std::string_view utf8_path) {
     ImagePtr image;
     {
         std::lock_guard<std::mutex> g(registry().lock);
