@@ -1,5 +1,5 @@
 // The platform file layer over the in-memory files of memory_files.h, for
-// fuzzers and C++ tests. Same interface and error values as the operating
+// the fuzz targets. Same interface and error values as the operating
 // system's layer: a missing path is ENOENT, a read past the end is the
 // end-of-file error.
 #include <algorithm>
