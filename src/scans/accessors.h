@@ -14,7 +14,7 @@ namespace vantoro {
 // A table's entry for a 1-based scan number, or nothing when the record has
 // no such scan or the table no such entry.
 template <class T>
-std::optional<T> scan_entry(const ReaderRecord& rec, const std::vector<T> ReaderRecord::*table,
+std::optional<T> scan_entry(const ReaderRecord& rec, const std::vector<T> ScanTables::*table,
                             std::uint32_t scan_number) {
     const std::uint64_t i = scan_index(scan_number);
     const std::vector<T>& values = rec.*table;
@@ -24,7 +24,7 @@ std::optional<T> scan_entry(const ReaderRecord& rec, const std::vector<T> Reader
 
 // The entry, or zero when there is none.
 template <class T>
-T scan_value(const ReaderRecord& rec, const std::vector<T> ReaderRecord::*table, std::uint32_t scan_number) {
+T scan_value(const ReaderRecord& rec, const std::vector<T> ScanTables::*table, std::uint32_t scan_number) {
     return scan_entry(rec, table, scan_number).value_or(T{});
 }
 

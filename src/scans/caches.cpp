@@ -18,41 +18,35 @@ Result<FetchedRange> fetch_series(const OpenFile& file, const layout::Series& s,
     return file.read_clipped(first, s.at(count - 1) + to - first);
 }
 
-// The tables being built, each of the scan count's length and 0 throughout.
-struct Tables {
-    explicit Tables(std::uint32_t n)
-        : rt(n, 0.0), offsets(n, 0), injection_time(n, 0.0), master_scan(n, 0), charge(n, 0), monomz(n, 0.0) {}
-    std::vector<double> rt;
-    std::vector<std::uint64_t> offsets;
-    std::vector<double> injection_time;
-    std::vector<std::int32_t> master_scan;
-    std::vector<std::int32_t> charge;
-    std::vector<double> monomz;
-};
+// Tables of n scans, 0 throughout.
+ScanTables zero_tables(std::uint32_t n) {
+    return {std::vector<double>(n, 0.0), std::vector<std::uint64_t>(n, 0), std::vector<double>(n, 0.0),
+            std::vector<std::int32_t>(n, 0), std::vector<std::int32_t>(n, 0), std::vector<double>(n, 0.0)};
+}
 
 // Small files: the fixed offsets of their first scans.
-void put_small_offsets(Tables& t) {
-    for (std::size_t k = 0; k < layout::kSmallScanOffsets.size() && k < t.offsets.size(); ++k)
-        t.offsets[k] = layout::kSmallScanOffsets[k];
+void put_small_offsets(ScanTables& t) {
+    for (std::size_t k = 0; k < layout::kSmallScanOffsets.size() && k < t.scan_offset_cache.size(); ++k)
+        t.scan_offset_cache[k] = layout::kSmallScanOffsets[k];
 }
 
 // Retention times from a file's series; with `chain`, the scan offsets too,
 // from the word just before each retention time. Both series are fetched from
 // that word on, but only the orbitrap series (no small-file marker) carries
 // the chain: a small file's offsets are the fixed ones.
-Status read_times(Tables& t, const OpenFile& file, const layout::Series& times, bool chain) {
+Status read_times(ScanTables& t, const OpenFile& file, const layout::Series& times, bool chain) {
     const std::uint64_t file_length = file.length();
-    const auto n = static_cast<std::uint32_t>(t.rt.size());
+    const auto n = static_cast<std::uint32_t>(t.rt_cache.size());
     auto b = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
     if (!b) return b.error();
     std::uint64_t next_offset = layout::kChainBase;
     for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint64_t p = times.at(i);
-        if (p + sizeof(double) <= file_length) t.rt[i] = b->f64(p);
+        if (p + sizeof(double) <= file_length) t.rt_cache[i] = b->f64(p);
         if (chain) {
             // A chain that runs off the end of the file stops there;
             // later scans keep offset 0.
-            t.offsets[i] = next_offset;
+            t.scan_offset_cache[i] = next_offset;
             if (p <= file_length)
                 next_offset += b->u32(p - layout::kChainWordBefore);
             else
@@ -62,37 +56,42 @@ Status read_times(Tables& t, const OpenFile& file, const layout::Series& times, 
     return std::nullopt;
 }
 
-// Orbitrap files: the cached fields of each scan's trailer record.
-Status read_trailer_values(Tables& t, const OpenFile& file) {
-    namespace tr = layout::trailer;
-    const auto n = static_cast<std::uint32_t>(t.rt.size());
-    auto b = fetch_series(file, tr::kRecords, n, tr::kInjectionTime, tr::kCachedExtent);
+// Calls read(range, i, start) for the record of each scan i of the tables
+// whose first `extent` bytes are in the file, all fetched in one read.
+template <class Read>
+Status for_each_record(const ScanTables& t, const OpenFile& file, const layout::Series& records,
+                       std::uint64_t first_field, std::uint64_t extent, Read read) {
+    const auto n = static_cast<std::uint32_t>(t.rt_cache.size());
+    auto b = fetch_series(file, records, n, static_cast<std::int64_t>(first_field), extent);
     if (!b) return b.error();
     for (std::uint32_t i = 0; i < n; ++i) {
-        const std::uint64_t r = tr::kRecords.at(i);
-        if (r + tr::kCachedExtent > file.length()) continue;
-        t.injection_time[i] = b->f32(r + tr::kInjectionTime);
-        t.master_scan[i] = b->i32(r + tr::kMasterScan);
-        t.monomz[i] = b->f64(r + tr::kMonoisotopicMz);
-        t.charge[i] = b->u8(r + tr::kChargeState);
+        const std::uint64_t start = records.at(i);
+        if (start + extent <= file.length()) read(*b, i, start);
     }
     return std::nullopt;
 }
 
+// Orbitrap files: the cached fields of each scan's trailer record.
+Status read_trailer_values(ScanTables& t, const OpenFile& file) {
+    namespace tr = layout::trailer;
+    return for_each_record(t, file, tr::kRecords, tr::kInjectionTime, tr::kCachedExtent,
+                           [&](const FetchedRange& b, std::uint32_t i, std::uint64_t r) {
+                               t.injection_time_cache[i] = b.f32(r + tr::kInjectionTime);
+                               t.master_scan_cache[i] = b.i32(r + tr::kMasterScan);
+                               t.monomz_cache[i] = b.f64(r + tr::kMonoisotopicMz);
+                               t.charge_cache[i] = b.u8(r + tr::kChargeState);
+                           });
+}
+
 // Small version-57 files: the injection time of each scan's diagnostic
 // record, and the master scan every such record gives.
-Status read_v57_values(Tables& t, const OpenFile& file) {
+Status read_v57_values(ScanTables& t, const OpenFile& file) {
     namespace d = layout::v57_diagnostics;
-    const auto n = static_cast<std::uint32_t>(t.rt.size());
-    auto b = fetch_series(file, d::kRecords, n, d::kInjectionTime, d::kExtent);
-    if (!b) return b.error();
-    for (std::uint32_t i = 0; i < n; ++i) {
-        const std::uint64_t r = d::kRecords.at(i);
-        if (r + d::kExtent > file.length()) continue;
-        t.injection_time[i] = b->f32(r + d::kInjectionTime);
-        t.master_scan[i] = d::kMasterScan;
-    }
-    return std::nullopt;
+    return for_each_record(t, file, d::kRecords, d::kInjectionTime, d::kExtent,
+                           [&](const FetchedRange& b, std::uint32_t i, std::uint64_t r) {
+                               t.injection_time_cache[i] = b.f32(r + d::kInjectionTime);
+                               t.master_scan_cache[i] = d::kMasterScan;
+                           });
 }
 
 }  // namespace
@@ -101,7 +100,7 @@ Status fill_caches(ReaderRecord& rec, const OpenFile& file) {
     const std::uint32_t n = layout::scan_count(rec.version);
     const bool small = has_small_marker(rec.path);
     const bool orbitrap = has_orbitrap_marker(rec.path);
-    Tables t(n);
+    ScanTables t = zero_tables(n);
 
     if (small) put_small_offsets(t);
     if (small || orbitrap) {
@@ -116,12 +115,7 @@ Status fill_caches(ReaderRecord& rec, const OpenFile& file) {
 
     // Nothing can fail past this point, so a failed run leaves the record whole.
     rec.num_scans = n;
-    rec.rt_cache = std::move(t.rt);
-    rec.scan_offset_cache = std::move(t.offsets);
-    rec.injection_time_cache = std::move(t.injection_time);
-    rec.master_scan_cache = std::move(t.master_scan);
-    rec.charge_cache = std::move(t.charge);
-    rec.monomz_cache = std::move(t.monomz);
+    static_cast<ScanTables&>(rec) = std::move(t);
     return std::nullopt;
 }
 
