@@ -62,7 +62,9 @@ inline constexpr Series kOrbitrapRetentionTimes{6464174, 88};
 
 // Orbitrap scan offsets: a chain that starts at kChainBase for scan 1; the
 // u32 word kChainWordBefore bytes before scan k's retention time is the
-// distance from scan k's offset to scan k + 1's.
+// distance from scan k's offset to scan k + 1's. Only the orbitrap series
+// carries the chain: a path with the small-file marker takes the fixed
+// offsets below, whatever the words before its retention times hold.
 inline constexpr std::uint64_t kChainBase = 3666;
 inline constexpr std::uint64_t kChainWordBefore = 4;
 

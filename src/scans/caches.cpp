@@ -37,18 +37,18 @@ void put_small_offsets(ScanTables& t) {
 Status read_times(ScanTables& t, const OpenFile& file, const layout::Series& times, bool chain) {
     const std::uint64_t file_length = file.length();
     const auto n = static_cast<std::uint32_t>(t.rt_cache.size());
-    auto b = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
-    if (!b) return b.error();
+    auto fetched = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
+    if (!fetched) return fetched.error();
     std::uint64_t next_offset = layout::kChainBase;
     for (std::uint32_t i = 0; i < n; ++i) {
-        const std::uint64_t p = times.at(i);
-        if (p + sizeof(double) <= file_length) t.rt_cache[i] = b->f64(p);
+        const std::uint64_t rt_at = times.at(i);
+        if (rt_at + sizeof(double) <= file_length) t.rt_cache[i] = fetched->f64(rt_at);
         if (chain) {
             // A chain that runs off the end of the file stops there;
             // later scans keep offset 0.
             t.scan_offset_cache[i] = next_offset;
-            if (p <= file_length)
-                next_offset += b->u32(p - layout::kChainWordBefore);
+            if (rt_at <= file_length)
+                next_offset += fetched->u32(rt_at - layout::kChainWordBefore);
             else
                 chain = false;
         }
@@ -62,11 +62,11 @@ template <class Read>
 Status for_each_record(const ScanTables& t, const OpenFile& file, const layout::Series& records,
                        std::uint64_t first_field, std::uint64_t extent, Read read) {
     const auto n = static_cast<std::uint32_t>(t.rt_cache.size());
-    auto b = fetch_series(file, records, n, static_cast<std::int64_t>(first_field), extent);
-    if (!b) return b.error();
+    auto fetched = fetch_series(file, records, n, static_cast<std::int64_t>(first_field), extent);
+    if (!fetched) return fetched.error();
     for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint64_t start = records.at(i);
-        if (start + extent <= file.length()) read(*b, i, start);
+        if (start + extent <= file.length()) read(*fetched, i, start);
     }
     return std::nullopt;
 }
