@@ -299,7 +299,7 @@ def _result(path: str, get: Callable[[], Any]) -> Outcome:
 
 
 #: How long a Dask scheduler gets to answer before the run fails.
-CLUSTER_TIMEOUT = 3.0
+CLUSTER_TIMEOUT = 2.0
 
 
 def run_dask(task: Callable[..., Outcome], items: Sequence[tuple[str, tuple[Any, ...]]], address: str,
@@ -323,8 +323,23 @@ def run_dask(task: Callable[..., Outcome], items: Sequence[tuple[str, tuple[Any,
 
 
 def _connect(distributed: Any, address: str) -> Any:
+    """A client of the scheduler at `address`, once it has answered an
+    identity request. The request goes first, on a connection of its own
+    with a bounded wait, so that a wrong address fails in seconds and
+    leaves no half-made client behind to complain when collected."""
+    import asyncio
+
+    async def identity() -> None:
+        comm = await distributed.comm.connect(address, timeout=CLUSTER_TIMEOUT)
+        try:
+            await comm.write({"op": "identity", "reply": True})
+            await comm.read()
+        finally:
+            comm.abort()
+
     try:
-        return distributed.Client(address, set_as_default=False, timeout=CLUSTER_TIMEOUT)
-    except (OSError, TimeoutError, ValueError, TypeError) as exc:
-        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+        asyncio.run(asyncio.wait_for(identity(), CLUSTER_TIMEOUT + 0.5))
+        return distributed.Client(address, set_as_default=False, timeout=2 * CLUSTER_TIMEOUT)
+    except (OSError, TimeoutError, asyncio.TimeoutError, ValueError, TypeError) as exc:
+        reason = str(exc).splitlines()[0] if str(exc) else f"no answer within {CLUSTER_TIMEOUT:g} s"
         raise ClusterError(f"cannot reach the Dask scheduler at {address}: {reason}") from None
