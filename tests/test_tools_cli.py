@@ -123,3 +123,16 @@ def test_module_entry_point(raw):
     out = subprocess.run([sys.executable, "-m", "vantoro_tools", "info", "--json", raw],
                          capture_output=True, text=True, timeout=120)
     assert out.returncode == 0 and json.loads(out.stdout)[0]["num_scans"] == 145
+
+
+def test_readme_describes_every_output_format():
+    from vantoro_tools import FORMATS
+
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "README.md"), encoding="utf-8").read()
+    for fmt in FORMATS.values():
+        assert fmt.name in readme
+        for output in fmt.outputs:
+            assert f"DIR/{output.format(stem='<stem>')}" in readme
+    help_text = subprocess.run([sys.executable, "-m", "vantoro_tools", "convert", "--help"],
+                               capture_output=True, text=True, timeout=120).stdout
+    assert all(" ".join(f.summary.split()) in " ".join(help_text.split()) for f in FORMATS.values())
