@@ -3,15 +3,13 @@
 from __future__ import annotations
 
 import datetime as dt
-import importlib.util
 import os
 import textwrap
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import Any
 
 from .batch import READ, Outcome, collect_inputs, failed, refused
-from .check import LayoutCheck
+from .check import LayoutCheck, peak_mz
 from .reading import StrPath, describe_failure, open_raw
 
 
@@ -56,25 +54,6 @@ class FileInfo:
         }
 
 
-def _peak_lists(reader: Any) -> Callable[[int], Any]:
-    """The reader's peak-list m/z of a scan, or None: as a NumPy array when
-    NumPy is installed (the layout check is then one vectorised test),
-    otherwise as a list."""
-    numpy = importlib.util.find_spec("numpy") is not None
-
-    def mz(scan: int) -> Any:
-        if not numpy:
-            found = reader.native_get_peaks(scan)
-            return None if found is None else found[0]
-        values, _ = reader.get_peaks(scan)
-        # Two one-element zero arrays may also be a scan without a peak list.
-        if len(values) == 1 and reader.native_get_peaks(scan) is None:
-            return None
-        return values
-
-    return mz
-
-
 def file_info(path: StrPath) -> FileInfo:
     """Header facts, layout check, peak-list count, status-log labels and
     warnings of a RAW file. Needs no NumPy. Raises like `open_raw`. Each
@@ -82,7 +61,7 @@ def file_info(path: StrPath) -> FileInfo:
     reader = open_raw(path)
     check = LayoutCheck(path, reader)
     with_peaks = 0
-    peaks = _peak_lists(reader)
+    peaks = peak_mz(reader)
     for row in reader.list_spectra():
         number = int(row["scan_number"])
         mz = peaks(number)
