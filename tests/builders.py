@@ -206,3 +206,39 @@ def orbitrap_varied(seed: int = 1, stride: int = 12000) -> RawImage:
     img.put(1 << 22, utf16("Coulombmeter\0Ambient Temp\0Vacuum (mbar)\0X\0"))
     img.put(1 << 23, utf16("Possible spray instability\0Fan speed low\0"))
     return img
+
+
+def small_v57() -> RawImage:
+    """A version-57 small-file layout whose tables are all in the file:
+    retention times, injection times and a 20-peak list for scan 1."""
+    img = RawImage().header(57)
+    img.rt_series(RT_SMALL_START, RT_SMALL_STRIDE, [0.25 * (i + 1) for i in range(48)])
+    for i in range(48):
+        img.f32(V57_END0 + V57_STRIDE * i - 40, 5.0 + i)
+    img.size = V57_END0 + V57_STRIDE * 47  # the reader needs the whole 40-byte field span
+    return img.put(SMALL_OFFSETS[0], peak_block_v57([100.0 + j for j in range(20)],
+                                                     [float(j) for j in range(20)]))
+
+
+def dense_orbitrap(peaks: int, scans: int = 145) -> RawImage:
+    """A version-66 orbitrap layout whose every scan has a `peaks`-peak
+    list, packed back to back from the chain's base; the scan whose list
+    would overlap the retention-time and trailer tables is placed after
+    them (its chain word is larger)."""
+    import numpy as np
+
+    img = orbitrap_v66(0, scans=scans)
+    block = 4 + 12 * peaks
+    tables = range(RT_ORBI_START - 4, trailer_block_start(scans) + TRAILER_PRESENT)
+    records = np.zeros(peaks, dtype=[("mz", "<f8"), ("intensity", "<f4")])
+    offsets, at = [], CHAIN_BASE
+    for s in range(scans):
+        if at < tables.stop and at + block > tables.start:
+            at = tables.stop
+        offsets.append(at)
+        records["mz"] = np.linspace(100.0, 1900.0, peaks) + 0.001 * s
+        records["intensity"] = np.arange(peaks, dtype=np.float32) + s
+        img.put(at, struct.pack("<I", peaks) + records.tobytes())
+        at += block
+    img.offset_chain([b - a for a, b in zip(offsets, offsets[1:])] + [block])
+    return img

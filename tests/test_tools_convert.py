@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from builders import SMALL_OFFSETS, RawImage, orbitrap_varied, peak_block_v57
+from builders import orbitrap_varied, small_v57
 
 np = pytest.importorskip("numpy")
 vantoro_tools = pytest.importorskip("vantoro_tools")
@@ -112,8 +112,7 @@ def test_mgf_round_trip_pyteomics(raw, tmp_path):
 def test_parquet_dataset_duckdb_and_pandas(raw, tmp_path):
     duckdb = pytest.importorskip("duckdb")
     pd = pytest.importorskip("pandas")
-    small = RawImage().header(57).put(SMALL_OFFSETS[0], peak_block_v57(
-        [100.0 + j for j in range(20)], [float(j) for j in range(20)])).write(tmp_path / "b.small.RAW")
+    small = small_v57().write(tmp_path / "b.small.RAW")
     out = tmp_path / "out"
     for path in (raw, small):
         convert_file(path, "parquet", out)
@@ -156,7 +155,7 @@ def test_failure_midway_leaves_no_output(raw, tmp_path, to):
         convert_file(raw, to, tmp_path, on_progress=crash)
     assert [f for _, _, files in os.walk(tmp_path) for f in files] == []
     convert_file(raw, to, tmp_path)  # and a later run completes
-    assert all(name.endswith((".mzML", ".mgf", ".parquet"))
+    assert all(name.endswith((".mzML", ".mgf", ".parquet", ".vantoro.json"))
                for _, _, files in os.walk(tmp_path) for name in files)
 
 
@@ -184,7 +183,7 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
 
     def files(root):
         return {os.path.relpath(os.path.join(d, f), root): open(os.path.join(d, f), "rb").read()
-                for d, _, names in os.walk(root) for f in names}
+                for d, _, names in os.walk(root) for f in names if not f.startswith(".")}
 
     dask, pool = files(tmp_path / "dask"), files(tmp_path / "pool")
     assert len(pool) == 12 and dask == pool

@@ -6,12 +6,14 @@ import math
 import os
 import pathlib
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from ._deps import missing
 from .atomic import atomic_path
-from .reading import Scan, StrPath, iter_scans, open_raw, read_peaks
+from .reading import iter_scans, read_peaks
+from .formats import WriteOptions, Written
+from .reading import Scan, ScanSource, StrPath
 from .version import tool_version
 
 PURPOSE = "vantoro convert --to mzml"
@@ -54,14 +56,20 @@ def _precursor(scan: Scan, written: set[int]) -> dict[str, Any] | None:
 def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | None = None) -> int:
     """Writes every scan of `raw` that has a peak list to `dest` as one
     spectrum of an indexed mzML file and returns how many were written.
+    Raises LayoutError when the file fails the layout check."""
+    return write_mzml_source(ScanSource(raw, on_scan=on_scan), [os.fspath(dest)], WriteOptions()).spectra
+
+
+def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
+    """Writes the scans of `source` that have a peak list to `dests[0]` as
+    the spectra of an indexed mzML file.
 
     Each spectrum has the id "scan=N", its MS level (the trailer's "MS
     Order", else 1), its scan start time in minutes and ion injection time,
     64-bit m/z and 32-bit intensity arrays (zlib), and for MS2 scans the
     precursor: monoisotopic m/z, charge, the master scan as reference,
-    isolation window and activation where the trailer has them. `on_scan`
-    is called once per scan of the file. The file appears under `dest` only
-    when complete."""
+    isolation window and activation where the trailer has them. The file
+    appears under its name only when complete."""
     try:
         import numpy as np
         from psims.controlled_vocabulary import controlled_vocabulary
@@ -71,11 +79,13 @@ def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | Non
     # The PSI-MS vocabulary bundled with psims: never a network look-up.
     controlled_vocabulary.obo_cache.use_remote = False
 
-    raw = os.fspath(raw)
-    reader = open_raw(raw)
+    raw, dest = source.path, dests[0]
+    reader = source.reader
+    levels = options.ms_levels
     # spectrumList states its count up front: a first pass finds which scans
     # have peak lists, dropping each as soon as it is found.
-    with_peaks = {s for s in range(1, int(reader.num_scans) + 1) if read_peaks(reader, s) is not None}
+    with_peaks = {s.number for s in iter_scans(reader, peaks=False)
+                  if (levels is None or s.ms_level in levels) and read_peaks(reader, s.number) is not None}
     encoding = {"m/z array": np.float64, "intensity array": np.float32}
     name = os.path.basename(raw)
     with atomic_path(dest) as tmp, open(tmp, "wb") as fh:
@@ -98,10 +108,8 @@ def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | Non
                 id="vantoro_conversion")])
             with out.run(id=_xml_id(os.path.splitext(name)[0]), instrument_configuration="IC1"):
                 with out.spectrum_list(count=len(with_peaks)):
-                    for scan in iter_scans(reader):
-                        if on_scan is not None:
-                            on_scan()
-                        if scan.mz is None:
+                    for scan in source.scans():
+                        if scan.number not in with_peaks:
                             continue
                         out.write_spectrum(
                             scan.mz, scan.intensity, id=f"scan={scan.number}", polarity=None,
@@ -111,4 +119,4 @@ def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | Non
                             scan_params=[{"name": "ion injection time", "value": scan.injection_time,
                                           "unit_name": "millisecond", "unit_accession": "UO:0000028"}],
                             precursor_information=_precursor(scan, with_peaks), encoding=encoding)
-    return len(with_peaks)
+    return Written(len(with_peaks), source.warnings)

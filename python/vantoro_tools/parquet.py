@@ -11,12 +11,13 @@ of a folder converted into one directory read as one dataset.
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ._deps import missing
 from .atomic import atomic_path
-from .reading import StrPath, iter_scans, open_raw
+from .formats import WriteOptions, Written
+from .reading import ScanSource, StrPath
 
 if TYPE_CHECKING:
     import numpy as np
@@ -44,11 +45,18 @@ ROW_GROUP_PEAKS = 1 << 20
 
 
 def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
-                  on_scan: Callable[[], None] | None = None) -> tuple[int, int]:
+                  on_scan: Callable[[], None] | None = None) -> int:
     """Writes the scans table of `raw` to `scans_dest` and its peaks table
-    to `peaks_dest`; returns (scans, peaks) written. Peak lists are read
-    scan by scan and written in row groups of about a million peaks.
-    `on_scan` is called once per scan. Each file appears under its name
+    to `peaks_dest`; returns the scans written. Raises LayoutError when the
+    file fails the layout check."""
+    return write_parquet_source(ScanSource(raw, on_scan=on_scan),
+                                [os.fspath(scans_dest), os.fspath(peaks_dest)], WriteOptions()).spectra
+
+
+def write_parquet_source(source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
+    """Writes the scans table of `source` to `dests[0]` and its peaks
+    table to `dests[1]`. Peak lists are read scan by scan and written in
+    row groups of about a million peaks. Each file appears under its name
     only when complete."""
     try:
         import numpy as np
@@ -60,12 +68,12 @@ def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
     def schema(columns: list[tuple[str, str]]) -> Any:
         return pa.schema([(col, getattr(pa, kind)()) for col, kind in columns])
 
-    raw = os.fspath(raw)
-    name = os.path.basename(raw)
-    reader = open_raw(raw)
+    name = source.name
+    scans_dest, peaks_dest = dests
+    levels = options.ms_levels
     # Written without the arrow schema or pandas metadata: plain Parquet
     # types, and bytes that depend on the data only.
-    options: dict[str, Any] = {"store_schema": False}
+    plain: dict[str, Any] = {"store_schema": False}
     # In memory the file name is one dictionary entry, not a string per
     # peak; in the file it is a plain string column.
     peak_schema = schema(PEAK_COLUMNS).set(0, pa.field("file", pa.dictionary(pa.int32(), pa.string())))
@@ -73,7 +81,6 @@ def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
 
     rows: dict[str, list[Any]] = {col: [] for col, _ in SCAN_COLUMNS + TRAILER_COLUMNS}
     pending: list[tuple[int, NDArray[np.float64], NDArray[np.float32]]] = []
-    total_peaks = 0
 
     def flush(writer: Any) -> None:
         if not pending:
@@ -93,15 +100,14 @@ def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
         # Dictionary encoding only where values repeat: m/z and intensity
         # would fill a dictionary and fall back from it.
         with pq.ParquetWriter(peaks_tmp, peak_schema, use_dictionary=["file", "scan_number"],
-                              **options) as writer:
-            for scan in iter_scans(reader):
-                if on_scan is not None:
-                    on_scan()
+                              **plain) as writer:
+            for scan in source.scans():
+                if levels is not None and scan.ms_level not in levels:
+                    continue
                 count = 0
                 if scan.mz is not None and scan.intensity is not None:
                     count = len(scan.mz)
                     pending.append((scan.number, scan.mz, scan.intensity))
-                    total_peaks += count
                     if sum(len(mz) for _, mz, _ in pending) >= ROW_GROUP_PEAKS:
                         flush(writer)
                 for col, value in (("file", name), ("scan_number", scan.number), ("rt", scan.rt),
@@ -114,5 +120,5 @@ def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
             flush(writer)
         scan_schema = schema(SCAN_COLUMNS + TRAILER_COLUMNS)
         table = pa.table([pa.array(rows[f.name], f.type) for f in scan_schema], schema=scan_schema)
-        pq.write_table(table, scans_tmp, **options)
-    return len(rows["file"]), total_peaks
+        pq.write_table(table, scans_tmp, **plain)
+    return Written(len(rows["file"]), source.warnings)

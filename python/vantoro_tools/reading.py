@@ -7,6 +7,7 @@ here, as plain typed values.
 from __future__ import annotations
 
 import os
+from collections import Counter
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Union
@@ -16,6 +17,8 @@ from vantoro import RawFileReader
 if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import NDArray
+
+    from .check import LayoutCheck
 
 StrPath = Union[str, "os.PathLike[str]"]
 TrailerValue = Union[int, float, str]
@@ -43,7 +46,9 @@ def open_raw(path: StrPath) -> RawFileReader:
 
 def describe_failure(path: StrPath, exc: BaseException) -> str:
     """One line naming why `path` could not be used."""
-    if isinstance(exc, NotRawFileError):
+    from .check import LayoutError
+
+    if isinstance(exc, (NotRawFileError, LayoutError)):
         return str(exc)
     if isinstance(exc, FileNotFoundError):
         return "no such file"
@@ -121,3 +126,55 @@ def iter_scans(reader: RawFileReader, *, peaks: bool = True,
             monomz=float(row["monomz"]), ms_level=ms_level(trailer), trailer=trailer,
             mz=None if found is None else found[0], intensity=None if found is None else found[1],
         )
+
+
+class ScanSource:
+    """One input of a conversion: the file opened once, its layout check,
+    and its scans walked once, each peak list decoded once for the check
+    and the writer together.
+
+    A scan with a peak list that fails the layout check raises LayoutError
+    from `scans()`, unless `force` is set: then the scan is still given and
+    its failure is counted under `warnings`. Writers count there what they
+    leave out (a value that is not finite, say) with `warn`."""
+
+    def __init__(self, path: StrPath, reader: RawFileReader | None = None, *,
+                 check: LayoutCheck | None = None, force: bool = False,
+                 on_scan: Callable[[], None] | None = None):
+        from .check import LayoutCheck, LayoutError
+
+        self.path = os.fspath(path)
+        self.name = os.path.basename(self.path)
+        self.stem = os.path.splitext(self.name)[0]
+        self.reader = open_raw(self.path) if reader is None else reader
+        self.check = LayoutCheck(self.path, self.reader) if check is None else check
+        self.force = force
+        self.on_scan = on_scan
+        self.warnings: Counter[str] = Counter()
+        if not self.check.ok:
+            if not force:
+                raise LayoutError(str(self.check.verdict))
+            self.warn("layout check failed")
+
+    @property
+    def num_scans(self) -> int:
+        return int(self.reader.num_scans)
+
+    def warn(self, kind: str, count: int = 1) -> None:
+        self.warnings[kind] += count
+
+    def scans(self, *, peaks: bool = True, only: Callable[[int], bool] | None = None) -> Iterator[Scan]:
+        """Every scan in order (or those whose number `only` accepts), as
+        `iter_scans`, checked as described above."""
+        from .check import LayoutError
+
+        for scan in iter_scans(self.reader, peaks=peaks, only=only):
+            if self.on_scan is not None:
+                self.on_scan()
+            if scan.mz is not None:
+                reason = self.check.scan(scan.number, scan.rt, scan.mz)
+                if reason is not None:
+                    if not self.force:
+                        raise LayoutError(reason)
+                    self.warn("layout check failed")
+            yield scan
