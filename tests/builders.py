@@ -11,12 +11,24 @@ import os
 import struct
 
 # Fixed positions of the two layouts the reader knows.
+HEADER_SIZE = 40  # bytes the header probe reads
 RT_SMALL_START, RT_SMALL_STRIDE = 1481842, 72
 RT_ORBI_START, RT_ORBI_STRIDE = 6464174, 88
 CHAIN_BASE = 3666
+CHAIN_WORD_BEFORE = 4  # the chain word sits this many bytes before a retention time
 TRAILER_START, TRAILER_STRIDE = 6514414, 558
+TRAILER_CACHED = 76  # bytes of a trailer block the tables need
 TRAILER_PRESENT = 140
-V57_END0, V57_STRIDE = 1492201, 254
+# The version-57 diagnostic records of small files: the injection time at
+# their start, V57_RECORD_EXTENT bytes of each needed in the file.
+V57_RECORD_START, V57_STRIDE = 1492161, 254
+V57_RECORD_EXTENT = 40
+V57_END0 = V57_RECORD_START + V57_RECORD_EXTENT  # where scan 1's record ends
+# Search bounds of the reader that tests and seeds place data against.
+METHOD_SEARCH_REGION = 4 << 20  # the method's start marker must lie in these first bytes
+METHOD_SEARCH_CHUNK = 64 << 10  # the start marker is sought in chunks of this size
+UNIT_CHUNK = 1 << 20  # the UTF-16 scans stream chunks of this size
+PROBED_COUNT_OFFSETS = (190, 124, 0)  # where a non-66 peak count is probed first, from the scan offset
 SMALL_OFFSETS = [88820, 118112, 105244, 109492, 117780, 124332, 129828, 135892, 295708, 146733]
 
 
@@ -27,7 +39,7 @@ def scan_count(version: int) -> int:
 class RawImage:
     """A sparse file image: byte regions at absolute offsets plus a length."""
 
-    def __init__(self, size: int = 40):
+    def __init__(self, size: int = HEADER_SIZE):
         self.size = size
         self.regions: dict[int, bytes] = {}
 

@@ -57,6 +57,9 @@ PyObject* init() {
             // life of the process.
             Py_AtExit(forget_interpreter_state);
         } else if (expected != id) {
+            // The owner is the first interpreter that imported the module,
+            // usually but not always the main one; the message keeps its
+            // established wording.
             PyErr_SetString(PyExc_ImportError,
                             "vantoro does not support sub-interpreters: it can only be "
                             "imported once per process, by the main interpreter");
