@@ -23,7 +23,7 @@ TRAILER_PRESENT = 140
 # their start, V57_RECORD_EXTENT bytes of each needed in the file.
 V57_RECORD_START, V57_STRIDE = 1492161, 254
 V57_RECORD_EXTENT = 40
-V57_END0 = V57_RECORD_START + V57_RECORD_EXTENT  # where scan 1's record ends
+V57_FIRST_RECORD_END = V57_RECORD_START + V57_RECORD_EXTENT
 # Search bounds of the reader that tests and seeds place data against.
 METHOD_SEARCH_REGION = 4 << 20  # the method's start marker must lie in these first bytes
 METHOD_SEARCH_CHUNK = 64 << 10  # the start marker is sought in chunks of this size
@@ -214,8 +214,8 @@ def small_v57() -> RawImage:
     img = RawImage().header(57)
     img.rt_series(RT_SMALL_START, RT_SMALL_STRIDE, [0.25 * (i + 1) for i in range(48)])
     for i in range(48):
-        img.f32(V57_END0 + V57_STRIDE * i - 40, 5.0 + i)
-    img.size = V57_END0 + V57_STRIDE * 47  # the reader needs the whole 40-byte field span
+        img.f32(V57_FIRST_RECORD_END + V57_STRIDE * i - 40, 5.0 + i)
+    img.size = V57_FIRST_RECORD_END + V57_STRIDE * 47  # the reader needs the whole 40-byte field span
     return img.put(SMALL_OFFSETS[0], peak_block_v57([100.0 + j for j in range(20)],
                                                      [float(j) for j in range(20)]))
 
