@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "metadata/strict_text.h"
+#include "reader/utf8.h"
 
 namespace vantoro::fuzz {
 
@@ -22,7 +22,7 @@ inline void require(bool ok, const char* what) {
 }
 
 inline bool valid_utf8(std::string_view s) {
-    return text::valid_utf8({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()});
+    return utf8::valid(utf8::as_bytes(s));
 }
 
 // Equal contents bit for bit, so that NaN entries compare equal to themselves.

@@ -1,5 +1,5 @@
-// The instrument method text: the start marker sought through the first
-// 4 MiB, the window after it, the end tags and the UTF-8 check.
+// The instrument method text: the start marker sought through the search
+// region, the window after it, the end tags and the UTF-8 check.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -7,7 +7,7 @@
 
 #include "checks.h"
 #include "image_input.h"
-#include "reader/record.h"
+#include "scans/record.h"
 #include "scans/caches.h"
 #include "scans/opening.h"
 

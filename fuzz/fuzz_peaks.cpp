@@ -6,8 +6,7 @@
 
 #include "checks.h"
 #include "image_input.h"
-#include "peaks/peak_list.h"
-#include "reader/record.h"
+#include "scans/scan_queries.h"
 
 using namespace vantoro;
 

@@ -13,7 +13,10 @@
 
 #include "checks.h"
 #include "image_input.h"
-#include "metadata/strict_text.h"
+#include "metadata/decimal.h"
+#include "metadata/text_field.h"
+#include "metadata/utf16_text.h"
+#include "reader/utf8.h"
 
 using namespace vantoro;
 
@@ -68,7 +71,7 @@ void check_utf16(const std::vector<std::uint8_t>& bytes) {
 
 void check_fields(const std::vector<std::uint8_t>& bytes) {
     const std::string_view s(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    const bool valid = text::valid_utf8(bytes);
+    const bool valid = utf8::valid(bytes);
     if (valid) {
         const std::string_view t = text::trim_white_space(s);
         fuzz::require(t.data() >= s.data() && t.data() + t.size() <= s.data() + s.size(), "trimming keeps a part");

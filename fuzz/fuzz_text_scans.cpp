@@ -1,7 +1,7 @@
 // Both anchored UTF-16 scans (status-log labels and warnings) over files of
-// up to 1 MiB and a bit, so that anchors and runs meet the 1 MiB chunk
-// border while a run stays quick; and a
-// stop check that ends them after a number of chunks the input picks.
+// up to one streamed chunk and a bit, so that anchors and runs meet the chunk
+// border while a run stays quick; and a stop check that ends them after a
+// number of chunks the input picks.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -31,10 +31,10 @@ void check_texts(const std::vector<std::string>& texts, std::size_t most) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in(data, size);
     const int stop_after = in.u8();
-    fuzz::File f = fuzz::decode_file(in, 0, (std::uint64_t{1} << 20) + (std::uint64_t{64} << 10));
+    namespace s = layout::status_log;
+    fuzz::File f = fuzz::decode_file(in, 0, s::kUnitChunkBytes + (std::uint64_t{64} << 10));
     memory_files::put(f.path, f.image);
 
-    namespace s = layout::status_log;
     const auto labels = status_log_labels(f.path);
     const auto warnings = error_logs(f.path);
     check_texts(labels, s::kLabelPasses);

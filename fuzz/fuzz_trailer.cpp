@@ -7,7 +7,7 @@
 
 #include "checks.h"
 #include "image_input.h"
-#include "metadata/trailer.h"
+#include "scans/scan_queries.h"
 #include "scans/opening.h"
 
 using namespace vantoro;

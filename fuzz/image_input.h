@@ -104,7 +104,7 @@ inline File decode_file(Input& in, std::uint64_t scan_base = 0,
             for (int b = 0; b < 4; ++b) head[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
         };
         if (header_choice == 2)
-            put_u32(h::kOldVersionWord, version_word);
+            put_u32(h::kFallbackVersionWord, version_word);
         else
             put_u32(h::kVersionWord, header_choice == 0 ? h::kVersion57 : h::kVersion66);
         f.image.regions.emplace_back(0, std::move(head));

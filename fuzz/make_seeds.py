@@ -13,12 +13,13 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
-from builders import (CHAIN_BASE, RT_ORBI_START, RT_ORBI_STRIDE, RT_SMALL_START, RT_SMALL_STRIDE,  # noqa: E402
-                      SMALL_OFFSETS, RawImage, orbitrap_v66, peak_block_v57, peak_block_v66, scan_count, utf16)
+from builders import (CHAIN_BASE, METHOD_SEARCH_CHUNK, METHOD_SEARCH_REGION, PROBED_COUNT_OFFSETS,  # noqa: E402
+                      RT_ORBI_START, RT_ORBI_STRIDE, RT_SMALL_START, RT_SMALL_STRIDE, SMALL_OFFSETS, UNIT_CHUNK,
+                      V57_RECORD_START, V57_STRIDE, RawImage, orbitrap_v66, peak_block_v57, peak_block_v66,
+                      scan_count, utf16)
 
 CORPUS = os.path.join(HERE, "corpus")
 METHOD = b"<?xml version=\"1.0\"?><InstrumentMethod><CmData>v\xc3\xa9</CmData></InstrumentMethod>"
-SEARCH_REGION = 4194304
 
 
 def pos(offset):
@@ -48,7 +49,7 @@ def filled(version):
     img.rt_series(RT_ORBI_START, RT_ORBI_STRIDE, [2000.0 + i for i in range(n)])
     img.offset_chain([500] * n)
     for i in range(n):
-        img.f32(1492161 + 254 * i, 7.5)
+        img.f32(V57_RECORD_START + V57_STRIDE * i, 7.5)
         img.trailer(i + 1, injection_time=3.25, master_scan=-5, monomz=512.5, charge=255)
     return img
 
@@ -84,7 +85,7 @@ def seeds_peaks():
     yield one("v66-11", 66, [(0, peak_block_v66(mz(11), inten(11)))])
     yield one("v66-60-late", 66, [(9000, peak_block_v66(mz(60), inten(60)))])
     yield one("v66-two", 66, [(5, peak_block_v66(mz(12), inten(12))), (400, peak_block_v66(mz(20), inten(20)))])
-    for probe in (190, 124, 0):
+    for probe in PROBED_COUNT_OFFSETS:
         yield one(f"v57-probe{probe}", 57, [(probe, peak_block_v57(mz(11), inten(11)))])
     yield one("v57-scan", 57, [(301, peak_block_v57(mz(101), inten(101)))])
     yield one("v66-at-end", 66, [(0, peak_block_v66(mz(11), inten(11))[:-3])])
@@ -100,7 +101,8 @@ def seeds_trailer():
 
 
 def seeds_method():
-    for name, offset in (("start", 100), ("chunk-border", 65534), ("region-end", SEARCH_REGION - 5)):
+    for name, offset in (("start", 100), ("chunk-border", METHOD_SEARCH_CHUNK - 2),
+                         ("region-end", METHOD_SEARCH_REGION - 5)):
         img = RawImage().header(66).put(offset, METHOD)
         img.size = max(img.size, offset + 1000)
         yield name, encode(img)
@@ -113,8 +115,8 @@ def seeds_text_scans():
     warnings = units("Possible spray instability", 0, "Second", 0, 0x100, "Third", 0,
                      "Possible spray instability", 0, 0x4E2D)
     for name, offset, data in (("labels", 1000, labels), ("warnings", 1000, warnings),
-                               ("labels-border", (1 << 20) - 6, labels),
-                               ("warnings-border", (1 << 20) - 10, warnings),
+                               ("labels-border", UNIT_CHUNK - 6, labels),
+                               ("warnings-border", UNIT_CHUNK - 10, warnings),
                                ("surrogates", 1000, units("Coulombmeter", 0, "A", 0xD800, "B", 0, 0xDC00, 0))):
         img = RawImage().header(66).put(offset, data)
         for stop_after in (0, 1):

@@ -11,12 +11,24 @@ import os
 import struct
 
 # Fixed positions of the two layouts the reader knows.
+HEADER_SIZE = 40  # bytes the header probe reads
 RT_SMALL_START, RT_SMALL_STRIDE = 1481842, 72
 RT_ORBI_START, RT_ORBI_STRIDE = 6464174, 88
 CHAIN_BASE = 3666
+CHAIN_WORD_BEFORE = 4  # the chain word sits this many bytes before a retention time
 TRAILER_START, TRAILER_STRIDE = 6514414, 558
+TRAILER_CACHED = 76  # bytes of a trailer block the tables need
 TRAILER_PRESENT = 140
-V57_END0, V57_STRIDE = 1492201, 254
+# The version-57 diagnostic records of small files: the injection time at
+# their start, V57_RECORD_EXTENT bytes of each needed in the file.
+V57_RECORD_START, V57_STRIDE = 1492161, 254
+V57_RECORD_EXTENT = 40
+V57_FIRST_RECORD_END = V57_RECORD_START + V57_RECORD_EXTENT
+# Search bounds of the reader that tests and seeds place data against.
+METHOD_SEARCH_REGION = 4 << 20  # the method's start marker must lie in these first bytes
+METHOD_SEARCH_CHUNK = 64 << 10  # the start marker is sought in chunks of this size
+UNIT_CHUNK = 1 << 20  # the UTF-16 scans stream chunks of this size
+PROBED_COUNT_OFFSETS = (190, 124, 0)  # where a non-66 peak count is probed first, from the scan offset
 SMALL_OFFSETS = [88820, 118112, 105244, 109492, 117780, 124332, 129828, 135892, 295708, 146733]
 
 
@@ -27,7 +39,7 @@ def scan_count(version: int) -> int:
 class RawImage:
     """A sparse file image: byte regions at absolute offsets plus a length."""
 
-    def __init__(self, size: int = 40):
+    def __init__(self, size: int = HEADER_SIZE):
         self.size = size
         self.regions: dict[int, bytes] = {}
 
@@ -202,8 +214,8 @@ def small_v57() -> RawImage:
     img = RawImage().header(57)
     img.rt_series(RT_SMALL_START, RT_SMALL_STRIDE, [0.25 * (i + 1) for i in range(48)])
     for i in range(48):
-        img.f32(V57_END0 + V57_STRIDE * i - 40, 5.0 + i)
-    img.size = V57_END0 + V57_STRIDE * 47  # the reader needs the whole 40-byte field span
+        img.f32(V57_FIRST_RECORD_END + V57_STRIDE * i - 40, 5.0 + i)
+    img.size = V57_FIRST_RECORD_END + V57_STRIDE * 47  # the reader needs the whole 40-byte field span
     return img.put(SMALL_OFFSETS[0], peak_block_v57([100.0 + j for j in range(20)],
                                                      [float(j) for j in range(20)]))
 
@@ -277,3 +289,27 @@ def orbitrap_run(seed: int = 0, cycle: int = 10) -> RawImage:
                         charge=int(rng.integers(1, 5)))
             blocks.append(peak_block_arrays(*_spectrum(rng, int(rng.integers(51, 501)))))
     return orbitrap_blocks(img, blocks)
+
+
+def dense_orbitrap(peaks: int, scans: int = 145) -> RawImage:
+    """A version-66 orbitrap layout whose every scan has a `peaks`-peak
+    list, packed back to back from the chain's base; the scan whose list
+    would overlap the retention-time and trailer tables is placed after
+    them (its chain word is larger)."""
+    import numpy as np
+
+    img = orbitrap_v66(0, scans=scans)
+    block = 4 + 12 * peaks
+    tables = range(RT_ORBI_START - 4, trailer_block_start(scans) + TRAILER_PRESENT)
+    records = np.zeros(peaks, dtype=[("mz", "<f8"), ("intensity", "<f4")])
+    offsets, at = [], CHAIN_BASE
+    for s in range(scans):
+        if at < tables.stop and at + block > tables.start:
+            at = tables.stop
+        offsets.append(at)
+        records["mz"] = np.linspace(100.0, 1900.0, peaks) + 0.001 * s
+        records["intensity"] = np.arange(peaks, dtype=np.float32) + s
+        img.put(at, struct.pack("<I", peaks) + records.tobytes())
+        at += block
+    img.offset_chain([b - a for a, b in zip(offsets, offsets[1:])] + [block])
+    return img

@@ -1,7 +1,7 @@
 import pytest
 
 from vantoro import RawFileReader
-from builders import RawImage, V57_END0, V57_STRIDE, orbitrap_v66
+from builders import RawImage, V57_FIRST_RECORD_END, V57_STRIDE, orbitrap_v66
 
 FLOAT_GETTERS = ["get_rt", "get_injection_time", "get_monoisotopic_mz"]
 INT_GETTERS = ["get_master_scan", "get_charge_state"]
@@ -39,7 +39,7 @@ def test_values_come_from_their_tables(orbi):
 
 def test_negative_master_scan_and_scan_zero(write_raw):
     img = RawImage().header(57)
-    img.size = V57_END0 + V57_STRIDE * 47
+    img.size = V57_FIRST_RECORD_END + V57_STRIDE * 47
     r = RawFileReader(write_raw(img, "small.RAW"))
     assert r.get_master_scan(1) == -1
     assert r.get_master_scan(48) == -1

@@ -4,9 +4,10 @@ import struct
 import pytest
 
 from vantoro import RawFileReader
-from builders import (RawImage, SMALL_OFFSETS, peak_block_v66, RT_ORBI_START, RT_ORBI_STRIDE, RT_SMALL_START, RT_SMALL_STRIDE,
-                      TRAILER_START, TRAILER_STRIDE, V57_END0, V57_STRIDE, scan_count,
-                      trailer_block_start)
+from builders import (CHAIN_BASE, CHAIN_WORD_BEFORE, HEADER_SIZE, RawImage, SMALL_OFFSETS, peak_block_v66,
+                      RT_ORBI_START, RT_ORBI_STRIDE, RT_SMALL_START, RT_SMALL_STRIDE, TRAILER_CACHED,
+                      TRAILER_START, TRAILER_STRIDE, V57_RECORD_EXTENT, V57_RECORD_START, V57_STRIDE,
+                      scan_count, trailer_block_start)
 
 
 def table(r, getter):
@@ -25,7 +26,7 @@ def filled_image(version):
     img.rt_series(RT_SMALL_START, RT_SMALL_STRIDE, [1000.0 + i for i in range(n)])
     img.rt_series(RT_ORBI_START, RT_ORBI_STRIDE, [2000.0 + i for i in range(n)])
     for i in range(n):
-        img.f32(V57_END0 + V57_STRIDE * i - 40, 7.5)
+        img.f32(V57_RECORD_START + V57_STRIDE * i, 7.5)
         img.trailer(i + 1, injection_time=3.25, master_scan=-5, monomz=512.5, charge=255)
     return img
 
@@ -55,7 +56,7 @@ def test_version_57_small_file_diagnostics(write_raw):
 @pytest.mark.parametrize("k", [0, 1, 20, 47])
 def test_version_57_small_file_reads_up_to_the_end(write_raw, k):
     img = filled_image(57)
-    img.size = V57_END0 + V57_STRIDE * k  # e of scan index k is exactly L
+    img.size = V57_RECORD_START + V57_STRIDE * k + V57_RECORD_EXTENT  # scan index k's record ends at L
     r = RawFileReader(write_raw(img, "small.RAW"))
     assert table(r, r.get_master_scan) == [-1] * (k + 1) + [0] * (47 - k)
     assert table(r, r.get_injection_time) == [7.5] * (k + 1) + [0.0] * (47 - k)
@@ -63,7 +64,7 @@ def test_version_57_small_file_reads_up_to_the_end(write_raw, k):
 
 def test_version_57_full_length_needed_for_all_48(write_raw):
     img = RawImage().header(57)
-    img.size = 1504139
+    img.size = V57_RECORD_START + V57_STRIDE * 47 + V57_RECORD_EXTENT
     r = RawFileReader(write_raw(img, "small.RAW"))
     assert table(r, r.get_master_scan) == [-1] * 48
     img.size -= 1
@@ -126,7 +127,13 @@ def test_single_precision_injection_time_is_widened_exactly(write_raw):
 # -- the orbitrap offset chain on short files (it used to end in an internal
 # fault, so small files in an "orbitrap" folder could not be opened at all) --
 
-@pytest.mark.parametrize("size", [40, 6464169, 6464170, 6476845, 6476846])
+@pytest.mark.parametrize("size", [
+    HEADER_SIZE,
+    RT_ORBI_START - CHAIN_WORD_BEFORE - 1,    # a byte before scan 1's chain word
+    RT_ORBI_START - CHAIN_WORD_BEFORE,        # where scan 1's chain word starts
+    RT_ORBI_START + RT_ORBI_STRIDE * 144 - 1,  # a byte before the last retention time
+    RT_ORBI_START + RT_ORBI_STRIDE * 144,      # where the last retention time starts
+])
 def test_short_orbitrap_file_opens(write_raw, size):
     img = RawImage().header(66)
     img.size = size
@@ -141,7 +148,8 @@ def test_last_orbitrap_retention_time_needs_its_eight_bytes(write_raw):
     img.size = RT_ORBI_START + RT_ORBI_STRIDE * 144
     r = RawFileReader(write_raw(img, "orbitrap.raw"))
     assert table(r, r.get_rt) == [1.0] * 144 + [0.0]
-    assert table(r, r.get_master_scan) == [0] * 145  # first trailer block needs 6514490 bytes
+    assert table(r, r.get_master_scan) == [0] * 145
+    assert img.size < TRAILER_START + TRAILER_CACHED  # the first trailer block needs that much
 
 
 # -- markers --
@@ -255,7 +263,7 @@ def first_mz(r, scan):
 def test_offset_chain_ends_where_the_file_ends(write_raw, last_q_in_file):
     stride = 20000
     img = RawImage().header(66).offset_chain([stride] * 145)
-    chain = [3666 + stride * k for k in range(145)]
+    chain = [CHAIN_BASE + stride * k for k in range(145)]
     for k, off in enumerate(chain[:6]):
         img.put(off, marked_block(100.0 * (k + 1)))
     img.put(100, marked_block(4000.0))  # what a scan at offset 0 finds
@@ -269,7 +277,7 @@ def test_offset_chain_ends_where_the_file_ends(write_raw, last_q_in_file):
 
 
 def test_first_scan_offset_is_fixed_even_on_a_tiny_file(write_raw):
-    img = RawImage().header(66).put(3666, marked_block(250.0)).put(100, marked_block(4000.0))
+    img = RawImage().header(66).put(CHAIN_BASE, marked_block(250.0)).put(100, marked_block(4000.0))
     r = RawFileReader(write_raw(img, "orbitrap.raw"))
     assert first_mz(r, 1) == 250.0
     assert first_mz(r, 2) == 4000.0 and first_mz(r, 145) == 4000.0

@@ -169,7 +169,7 @@ def test_sub_interpreter_import_is_refused(write_raw):
     assert out.returncode == 0, out.stderr
     isolated, legacy, main_after = out.stdout.splitlines()
     own = ("ImportError: vantoro does not support sub-interpreters: "
-           "it can only be imported once per process, by the main interpreter")
+           "it can only be imported once per process, by the first interpreter that imports it")
     # The legacy configuration lets the module's init run, so its own guard
     # refuses. From 3.12 CPython turns the module away from an isolated
     # sub-interpreter before that; earlier versions have no such check.

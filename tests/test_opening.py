@@ -5,7 +5,7 @@ import sys
 import pytest
 
 from vantoro import RawFileReader
-from builders import RawImage
+from builders import HEADER_SIZE, RawImage, RT_SMALL_START
 
 
 @pytest.mark.parametrize("word36,word12,expected", [
@@ -42,10 +42,10 @@ def test_num_scans_follows_version(write_raw, version, scans):
 @pytest.mark.parametrize("name", ["plain.raw", "small.RAW", "run_orbitrap_x.raw"])
 def test_forty_bytes_is_enough_and_thirty_nine_is_not(write_raw, tmp_path, name):
     img = RawImage().header(57)
-    assert img.size == 40
+    assert img.size == HEADER_SIZE
     if "orbitrap" not in name:  # the orbitrap layout is fine with 40 bytes too, see caches
         assert RawFileReader(write_raw(img, name)).version == 57
-    img.size = 39
+    img.size = HEADER_SIZE - 1
     with pytest.raises(OSError) as info:
         RawFileReader(write_raw(img, name))
     assert type(info.value) is OSError
@@ -106,7 +106,7 @@ def test_relative_path_resolves_against_current_directory(tmp_path, monkeypatch)
     for d, rt in ((one, 1.5), (two, 2.5)):
         d.mkdir()
         img = RawImage().header(66)
-        img.f64(1481842, rt)
+        img.f64(RT_SMALL_START, rt)
         img.write(d / "small.RAW")
     monkeypatch.chdir(one)
     r = RawFileReader("small.RAW")

@@ -53,40 +53,44 @@ def check(tmp_path, version, blocks, want, size=None):
 
 
 nan, up, down = math.nan, (lambda x: math.nextafter(x, math.inf)), (lambda x: math.nextafter(x, 0.0))
-B66 = lambda n, **k: block(66, n, **k)  # noqa: E731
-E66 = lambda n, **k: expect(66, n, **k)  # noqa: E731
+def block66(n, **k):
+    return block(66, n, **k)
+
+
+def expect66(n, **k):
+    return expect(66, n, **k)
 
 V66_CASES = {
     # window: count positions offset .. offset + 9999
-    "at offset": ([(0, B66(20))], E66(20)),
-    "at offset+9999": ([(9999, B66(20))], E66(20)),
-    "at offset+10000": ([(10000, B66(20))], None),
+    "at offset": ([(0, block66(20))], expect66(20)),
+    "at offset+9999": ([(9999, block66(20))], expect66(20)),
+    "at offset+10000": ([(10000, block66(20))], None),
     # count range and the block's extent
-    "count 10": ([(0, B66(11, count=10))], None),
-    "count 11": ([(0, B66(11))], E66(11)),
-    "count 199999 past end": ([(0, B66(11, count=199999))], None),
+    "count 10": ([(0, block66(11, count=10))], None),
+    "count 11": ([(0, block66(11))], expect66(11)),
+    "count 199999 past end": ([(0, block66(11, count=199999))], None),
     # first m/z strictly inside (50, 5000)
-    "first 50": ([(0, B66(12, start=50.0, step=0.0))], None),
-    "first 5000": ([(0, B66(12, start=5000.0, step=0.0))], None),
-    "first nan": ([(0, B66(12, start=nan))], None),
-    "first just above 50": ([(0, B66(12, start=up(50.0), step=0.0))], E66(12, start=up(50.0), step=0.0)),
-    "first just below 5000": ([(0, B66(12, start=down(5000.0), step=0.0))],
-                              E66(12, start=down(5000.0), step=0.0)),
+    "first 50": ([(0, block66(12, start=50.0, step=0.0))], None),
+    "first 5000": ([(0, block66(12, start=5000.0, step=0.0))], None),
+    "first nan": ([(0, block66(12, start=nan))], None),
+    "first just above 50": ([(0, block66(12, start=up(50.0), step=0.0))], expect66(12, start=up(50.0), step=0.0)),
+    "first just below 5000": ([(0, block66(12, start=down(5000.0), step=0.0))],
+                              expect66(12, start=down(5000.0), step=0.0)),
     # order tolerance on the second m/z
-    "second = first - 0.001": ([(0, B66(12, start=300.0, mz1=300.0 - 0.001))],
-                               E66(12, start=300.0, mz1=300.0 - 0.001)),
-    "second below tolerance": ([(0, B66(12, start=300.0, mz1=down(300.0 - 0.001)))], None),
-    "second nan": ([(0, B66(12, start=300.0, mz1=nan))], E66(12, start=300.0, mz1=nan)),
+    "second = first - 0.001": ([(0, block66(12, start=300.0, mz1=300.0 - 0.001))],
+                               expect66(12, start=300.0, mz1=300.0 - 0.001)),
+    "second below tolerance": ([(0, block66(12, start=300.0, mz1=down(300.0 - 0.001)))], None),
+    "second nan": ([(0, block66(12, start=300.0, mz1=nan))], expect66(12, start=300.0, mz1=nan)),
     # which block wins
-    "30 then 60": ([(0, B66(30)), (2000, B66(60, start=200.0))], E66(60, start=200.0)),
-    "30 then 20": ([(0, B66(30)), (2000, B66(20, start=200.0))], E66(20, start=200.0)),
-    "60 stops at once": ([(0, B66(60)), (2000, B66(20, start=200.0))], E66(60)),
-    "51 stops, 50 does not": ([(0, B66(50)), (2000, B66(51, start=200.0)), (4000, B66(20, start=300.0))],
-                              E66(51, start=200.0)),
-    "alone, interior searched": ([(0, B66(30))], E66(30)),
-    "small, small, large, small": ([(0, B66(30)), (3000, B66(20, start=200.0)),
-                                    (6000, B66(60, start=300.0)), (8000, B66(25, start=400.0))],
-                                   E66(60, start=300.0)),
+    "30 then 60": ([(0, block66(30)), (2000, block66(60, start=200.0))], expect66(60, start=200.0)),
+    "30 then 20": ([(0, block66(30)), (2000, block66(20, start=200.0))], expect66(20, start=200.0)),
+    "60 stops at once": ([(0, block66(60)), (2000, block66(20, start=200.0))], expect66(60)),
+    "51 stops, 50 does not": ([(0, block66(50)), (2000, block66(51, start=200.0)), (4000, block66(20, start=300.0))],
+                              expect66(51, start=200.0)),
+    "alone, interior searched": ([(0, block66(30))], expect66(30)),
+    "small, small, large, small": ([(0, block66(30)), (3000, block66(20, start=200.0)),
+                                    (6000, block66(60, start=300.0)), (8000, block66(25, start=400.0))],
+                                   expect66(60, start=300.0)),
 }
 
 

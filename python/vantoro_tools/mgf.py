@@ -2,8 +2,9 @@
 
 MGF holds fragment spectra for search engines: one entry per scan at the
 MS levels asked for (MS2 by default) that has a peak list and a finite
-precursor m/z other than 0. Scans left out for want of a precursor m/z
-are counted in the warnings.
+precursor m/z other than 0. Scans whose precursor m/z is not finite are
+left out and counted in the warnings; those without one (0) are left out
+like MS1 scans.
 
 Peaks are formatted many spectra at a time by Arrow's number formatting
 (the shortest text that reads back as the same float64 m/z and float32
@@ -52,8 +53,7 @@ def mgf_header(scan: Scan, stem: str, warn: Callable[[str], None]) -> str | None
     if not math.isfinite(precursor):
         warn("left out of MGF: precursor m/z not finite")
         return None
-    if precursor <= 0:
-        warn("left out of MGF: no precursor m/z")
+    if precursor <= 0:  # none recorded: left out, as MS1 scans are
         return None
     # The trans-proteomic pipeline's form: stem.first.last.charge
     lines = [f"BEGIN IONS\nTITLE={stem}.{scan.number}.{scan.number}.{scan.charge}\nPEPMASS={precursor!r}\n"]

@@ -6,8 +6,8 @@ import os
 from typing import TYPE_CHECKING
 
 from ._deps import missing
-from .atomic import atomic_path
-from .reading import StrPath, iter_scans, open_raw
+from .atomic import OutputError, atomic_path
+from .reading import ScanSource, StrPath
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -16,11 +16,13 @@ PURPOSE = "vantoro plot"
 LABELLED_PEAKS = 5  # the most intense peaks get their m/z written above them
 
 
-def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None) -> Figure:
+def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force: bool = False) -> Figure:
     """The peak list of `scan` as a stick spectrum, titled with the file,
     scan, retention time and, for MS2, the precursor. Saved to `dest` when
     given (format from its suffix, PNG by default). Raises ValueError when
-    the scan has no peak list. Uses no pyplot state, so it works under any
+    the scan has no peak list, LayoutError when the file fails the layout
+    check (unless `force`), OutputError when `dest` cannot be written.
+    Uses no pyplot state, so it works under any
     backend and in notebooks."""
     try:
         import numpy as np
@@ -28,8 +30,8 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None) -> Figur
     except ImportError as exc:
         raise missing(exc.name or "matplotlib", PURPOSE, "plot") from exc
     raw = os.fspath(raw)
-    reader = open_raw(raw)
-    found = next(iter_scans(reader, only=lambda n: n == scan), None)
+    source = ScanSource(raw, force=force)
+    found = next((s for s in source.scans(only=lambda n: n == scan)), None)
     if found is None or found.mz is None or found.intensity is None:
         raise ValueError(f"scan {scan} of {raw} has no peak list")
     mz, intensity = found.mz, found.intensity
@@ -58,5 +60,8 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None) -> Figur
     if dest is not None:
         suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
         with atomic_path(dest) as tmp:
-            fig.savefig(tmp, format=suffix or "png", dpi=120)
+            try:
+                fig.savefig(tmp, format=suffix or "png", dpi=120)
+            except OSError as exc:
+                raise OutputError(dest, exc) from exc
     return fig

@@ -1,5 +1,5 @@
 // The layout of the RAW files this reader understands: every fixed position,
-// record size and search bound of the format in one place. Positions are byte
+// record size, search bound and text rule of the format in one place. Positions are byte
 // offsets from the start of the file unless a comment says otherwise; all
 // numbers in the file are little-endian.
 //
@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -20,13 +21,18 @@ namespace vantoro::layout {
 namespace header {
 inline constexpr std::uint64_t kSize = 40;             // bytes the header probe reads
 inline constexpr std::uint64_t kVersionWord = 36;      // u32: 57 or 66 in the known layouts
-inline constexpr std::uint64_t kOldVersionWord = 12;   // u32: the version when word 36 is neither
+inline constexpr std::uint64_t kFallbackVersionWord = 12;  // u32: the version when word 36 is neither
 inline constexpr std::uint64_t kCreationTime = 16;     // u64: 100 ns ticks since 1601-01-01 UTC
 inline constexpr std::uint32_t kVersion57 = 57;
 inline constexpr std::uint32_t kVersion66 = 66;
 }  // namespace header
 
-// Number of scans a file of each version is taken to hold.
+// Number of scans a file of each version is taken to hold. The reader does
+// not walk the format's scan index, so the count cannot come from the file:
+// it is fixed per layout (48 in the version-57 layout, 145 in the
+// version-66 one, 100 for any other version), and every per-scan table has
+// that length whatever the file holds, so that a scan number means the same
+// for every table and every member.
 constexpr std::uint32_t scan_count(std::uint32_t version) {
     return version == header::kVersion57 ? 48 : version == header::kVersion66 ? 145 : 100;
 }
@@ -56,7 +62,9 @@ inline constexpr Series kOrbitrapRetentionTimes{6464174, 88};
 
 // Orbitrap scan offsets: a chain that starts at kChainBase for scan 1; the
 // u32 word kChainWordBefore bytes before scan k's retention time is the
-// distance from scan k's offset to scan k + 1's.
+// distance from scan k's offset to scan k + 1's. Only the orbitrap series
+// carries the chain: a path with the small-file marker takes the fixed
+// offsets below, whatever the words before its retention times hold.
 inline constexpr std::uint64_t kChainBase = 3666;
 inline constexpr std::uint64_t kChainWordBefore = 4;
 
@@ -74,7 +82,7 @@ inline constexpr std::uint64_t kAgcSize = 13;
 inline constexpr std::uint64_t kInjectionTime = 12;       // f32, ms
 inline constexpr std::uint64_t kElapsedScanTime = 16;     // f32, s
 inline constexpr std::uint64_t kOrbitrapResolution = 21;  // u32
-inline constexpr std::uint64_t kMsOrderLess1 = 29;        // u8, MS order minus one
+inline constexpr std::uint64_t kMsOrderZeroBased = 29;    // u8, MS order minus one
 inline constexpr std::uint64_t kMasterScan = 62;          // i32
 inline constexpr std::uint64_t kMonoisotopicMz = 66;      // f64
 inline constexpr std::uint64_t kChargeState = 74;         // u8
@@ -109,6 +117,9 @@ inline constexpr std::uint64_t kNarrowRecord = 8, kNarrowIntensity = 4;
 
 // A block is plausible when its count lies in [smallest, kMaxCount], it ends
 // inside the file, and its first m/z lies strictly between the two bounds.
+// Nothing marks a block as such, so these tests are what tell a count word
+// from other data: a spectrum's m/z values lie between 50 and 5000, and a
+// word that is not a count rarely passes both the count and the m/z test.
 inline constexpr std::uint32_t kMaxCount = 199999;
 inline constexpr double kMzLow = 50.0, kMzHigh = 5000.0;
 
@@ -120,10 +131,13 @@ inline constexpr std::uint32_t kWideMinCount = 11;
 inline constexpr double kOrderTolerance = 0.001;
 inline constexpr std::uint32_t kStopCount = 50;
 
-// Other versions: three probes of the count word (A, B, C in order), then a
-// byte scan of kScanSpan count positions from the scan offset, which needs a
-// larger block.
-inline constexpr std::uint64_t kProbeA = 190, kProbeB = 124, kProbeC = 0;
+// Other versions: the count word is probed at fixed distances from the scan
+// offset, in this order, then sought by a byte scan of kScanSpan count
+// positions from the scan offset. A probe tests one likely position, so a
+// small block (kProbeMinCount, as for version 66) is believed there; the
+// byte scan tests every position, where data that is no peak list passes far
+// more easily, so it only believes a block of more than 100 peaks.
+inline constexpr std::array<std::uint64_t, 3> kProbedCountOffsets = {190, 124, 0};
 inline constexpr std::uint32_t kProbeMinCount = 11;
 inline constexpr std::uint64_t kScanSpan = 512;
 inline constexpr std::uint32_t kScanMinCount = 101;
@@ -132,9 +146,11 @@ inline constexpr std::uint32_t kScanMinCount = 101;
 // ---------------------------------------------------------------------------
 // The instrument method: an XML block whose start marker lies wholly inside
 // the first kSearchRegion bytes; at most kWindow bytes from the marker on.
+// The start marker is sought in chunks of kSearchChunk bytes.
 
 namespace method {
-inline constexpr std::uint64_t kSearchRegion = 4194304;
+inline constexpr std::uint64_t kSearchRegion = 4194304;  // 4 MiB
+inline constexpr std::size_t kSearchChunk = 64 * 1024;
 inline constexpr std::uint64_t kWindow = 200000;
 inline constexpr std::string_view kStartMarker = "<?xml";
 inline constexpr std::string_view kMethodEnd = "</InstrumentMethod>";
@@ -143,13 +159,29 @@ inline constexpr std::string_view kCmDataEnd = "</CmData>";
 
 // ---------------------------------------------------------------------------
 // UTF-16LE texts found after an anchor anywhere in the file (units at even
-// byte offsets), with the most runs read after it.
+// byte offsets), with the most runs read after it. A run of text is the units
+// from a position up to the first unit below kRunEnd.
 
 namespace status_log {
+// The file is streamed in chunks of this many bytes: even, so that every
+// chunk starts at an even offset.
+inline constexpr std::size_t kUnitChunkBytes = 1 << 20;
+inline constexpr std::uint16_t kRunEnd = 0x20;
+
+// Labels: after each run the scan resumes at the next printable ASCII unit
+// ([kLabelResumeLow, kLabelResumeHigh]); a label shorter than
+// kLabelEndLength characters, after the first label, ends the table.
 inline constexpr std::string_view kLabelAnchor = "Coulombmeter";
 inline constexpr int kLabelPasses = 300;
+inline constexpr std::uint16_t kLabelResumeLow = 0x20, kLabelResumeHigh = 0x7E;
+inline constexpr std::size_t kLabelEndLength = 2;
+
+// Warnings: after each run the scan resumes at the next unit of kRunEnd or
+// more, unless that unit is above kWarningTextHigh: the text has given way
+// to other data and the scan ends.
 inline constexpr std::string_view kWarningAnchor = "Possible spray instability";
 inline constexpr int kWarningPasses = 100;
+inline constexpr std::uint16_t kWarningTextHigh = 0x100;
 }  // namespace status_log
 
 }  // namespace vantoro::layout

@@ -4,26 +4,21 @@
 
 #include "../format/layout.h"
 #include "../reader/open_file.h"
+#include "../reader/utf8.h"
 #include "stream_search.h"
-#include "strict_text.h"
 
 namespace vantoro {
-
-namespace {
-
-constexpr std::size_t kChunk = 64 * 1024;
-
-}  // namespace
 
 std::string instrument_method(std::string_view path) {
     namespace m = layout::method;
     auto file = OpenFile::open(path);
     if (!file) return {};
     const Match start =
-        find_in_file(*file, std::min(file->length(), m::kSearchRegion), m::kStartMarker, kChunk, /*even_only=*/false);
+        find_in_file(*file, std::min(file->length(), m::kSearchRegion), m::kStartMarker, m::kSearchChunk,
+                     /*even_only=*/false);
     if (!start.found()) return {};
-    const std::uint64_t p = *start.offset;
-    auto window = file->read(p, std::min(file->length() - p, m::kWindow));
+    const std::uint64_t marker_at = *start.offset;
+    auto window = file->read(marker_at, std::min(file->length() - marker_at, m::kWindow));
     if (!window) return {};
     const std::string_view w(reinterpret_cast<const char*>(window->data()), window->size());
 
@@ -35,8 +30,7 @@ std::string instrument_method(std::string_view path) {
         text = w.substr(0, e + m::kMethodEnd.size());
     else if (auto c = w.find(m::kCmDataEnd); c != std::string_view::npos)
         text = w.substr(0, c + m::kCmDataEnd.size());
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    if (!text::valid_utf8(bytes)) return {};
+    if (!utf8::valid(utf8::as_bytes(text))) return {};
     return std::string(text);
 }
 

@@ -7,8 +7,9 @@
 
 namespace vantoro {
 
-// "" when the file cannot be read, holds no start marker in its first
-// 4 MiB, or the selected text is not valid UTF-8.
+// "" when the file cannot be read, holds no start marker in its search
+// region (layout::method::kSearchRegion), or the selected text is not valid
+// UTF-8.
 std::string instrument_method(std::string_view path);
 
 }  // namespace vantoro

@@ -12,38 +12,38 @@ namespace {
 
 using namespace layout::status_log;
 
-bool printable_ascii(std::uint16_t u) { return u >= 0x20 && u <= 0x7E; }
+bool printable_ascii(std::uint16_t u) { return u >= kLabelResumeLow && u <= kLabelResumeHigh; }
 
 // Labels: every run from the anchor on, resuming at the next printable ASCII
 // unit. A one-character label after the first marks the end of the table.
-std::vector<std::string> scan_labels(UnitCursor& cur, std::uint64_t p) {
+std::vector<std::string> scan_labels(UnitCursor& cur, std::uint64_t anchor_at) {
     std::vector<std::string> out;
-    std::uint64_t pos = p;
+    std::uint64_t pos = anchor_at;
     for (int passes = 0; passes < kLabelPasses && pos < cur.units(); ++passes) {
         std::optional<std::string> text;
-        std::uint64_t q = read_run(cur, pos, text) + 1;
+        std::uint64_t next = read_run(cur, pos, text) + 1;
         if (text) out.push_back(std::move(*text));
         // Tested before resuming, so the scan stops at the end of the table.
-        if (out.size() >= 2 && out.back().size() < 2) break;
-        for (std::optional<std::uint16_t> u; (u = cur.at(q)) && !printable_ascii(*u);) ++q;
-        pos = q;  // at or past the end when no unit qualified
+        if (out.size() >= 2 && out.back().size() < kLabelEndLength) break;
+        for (std::optional<std::uint16_t> u; (u = cur.at(next)) && !printable_ascii(*u);) ++next;
+        pos = next;  // at or past the end when no unit qualified
     }
     return out;
 }
 
-// Warnings: distinct runs, resuming at the next unit of 0x20 or more unless
-// that unit lies above 0x100 (the text has given way to other data).
-std::vector<std::string> scan_warnings(UnitCursor& cur, std::uint64_t p) {
+// Warnings: distinct runs, resuming at the next unit that can start a run
+// unless that unit lies above kWarningTextHigh.
+std::vector<std::string> scan_warnings(UnitCursor& cur, std::uint64_t anchor_at) {
     std::vector<std::string> out;
-    std::uint64_t pos = p;
+    std::uint64_t pos = anchor_at;
     for (int pass = 1; pos < cur.units(); ++pass) {
         std::optional<std::string> text;
-        std::uint64_t q = read_run(cur, pos, text) + 1;
+        std::uint64_t next = read_run(cur, pos, text) + 1;
         if (text && std::find(out.begin(), out.end(), *text) == out.end()) out.push_back(std::move(*text));
         std::optional<std::uint16_t> u;
-        while ((u = cur.at(q)) && *u < 0x20) ++q;
-        if (!u || *u > 0x100 || pass == kWarningPasses) break;
-        pos = q;
+        while ((u = cur.at(next)) && *u < kRunEnd) ++next;
+        if (!u || *u > kWarningTextHigh || pass == kWarningPasses) break;
+        pos = next;
     }
     return out;
 }

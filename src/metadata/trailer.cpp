@@ -1,10 +1,10 @@
 #include "trailer.h"
 
 #include "../format/layout.h"
-#include "../reader/fault.h"
+#include "../format/selection.h"
 #include "../reader/open_file.h"
-#include "../scans/selection.h"
-#include "strict_text.h"
+#include "decimal.h"
+#include "text_field.h"
 
 namespace vantoro {
 
@@ -14,21 +14,39 @@ std::optional<std::string> field_text(const FetchedRange& r, std::uint64_t pos, 
     return text::text_field(r.span(pos, n));
 }
 
+void add_table_fields(TrailerFields& out, const TableFields& tables) {
+    out.emplace_back("Ion Injection Time (ms)", tables.injection_time);
+    out.emplace_back("Master Scan Number", std::int64_t{tables.master_scan});
+    out.emplace_back("Charge State", std::int64_t{tables.charge});
+    out.emplace_back("Monoisotopic M/Z", tables.monoisotopic_mz);
+    out.emplace_back("Precursor Mass", tables.monoisotopic_mz);
+}
+
+// The fields of the trailer record that starts at `start`, fetched whole in `r`.
+void add_record_fields(TrailerFields& out, const FetchedRange& r, std::uint64_t start) {
+    namespace t = layout::trailer;
+    out.emplace_back("Elapsed Scan Time (sec)", double{r.f32(start + t::kElapsedScanTime)});
+    out.emplace_back("Orbitrap Resolution", std::int64_t{r.u32(start + t::kOrbitrapResolution)});
+    out.emplace_back("MS Order", std::int64_t{r.u8(start + t::kMsOrderZeroBased)} + 1);
+    if (auto hcd = field_text(r, start + t::kHcdEnergy, t::kEnergyTextSize)) {
+        out.emplace_back("HCD Energy eV", std::move(*hcd));
+        out.emplace_back("Activation Type", std::string("HigherEnergyCollisionalDissociation"));
+    }
+    if (auto ce = field_text(r, start + t::kCollisionEnergy, t::kEnergyTextSize)) {
+        if (auto v = text::parse_decimal(*ce)) out.emplace_back("Collision Energy", *v);
+    }
+    const float isolation = r.f32(start + t::kIsolationWidth);
+    if (isolation > 0.0f) out.emplace_back("Isolation Width", double{isolation});
+    if (auto agc = field_text(r, start + t::kAgc, t::kAgcSize)) out.emplace_back("AGC", std::move(*agc));
+}
+
 }  // namespace
 
-TrailerFields trailer_extra(const ReaderRecord& rec, std::uint32_t scan_number) {
+TrailerFields trailer_extra(std::string_view path, std::uint32_t version, std::uint64_t scan_index,
+                            const TableFields& tables) {
     TrailerFields out;
-    const std::uint64_t i = scan_index(scan_number);
-    if (i >= rec.num_scans) return out;
-
-    out.emplace_back("Ion Injection Time (ms)", checked_at(rec.injection_time_cache, i));
-    out.emplace_back("Master Scan Number", std::int64_t{checked_at(rec.master_scan_cache, i)});
-    out.emplace_back("Charge State", std::int64_t{checked_at(rec.charge_cache, i)});
-    const double monomz = checked_at(rec.monomz_cache, i);
-    out.emplace_back("Monoisotopic M/Z", monomz);
-    out.emplace_back("Precursor Mass", monomz);
-
-    if (rec.version != layout::header::kVersion66 || !has_orbitrap_marker(rec.path)) {
+    add_table_fields(out, tables);
+    if (version != layout::header::kVersion66 || !has_orbitrap_marker(path)) {
         out.emplace_back("MS Order", std::int64_t{1});
         return out;
     }
@@ -36,27 +54,13 @@ TrailerFields trailer_extra(const ReaderRecord& rec, std::uint32_t scan_number) 
     // From here on a file that cannot be read, or is too short, just leaves
     // the record's fields out.
     namespace t = layout::trailer;
-    auto file = OpenFile::open(rec.path);
+    auto file = OpenFile::open(path);
     if (!file) return out;
-    const std::uint64_t b = t::kRecords.at(i);
-    if (b + t::kPresentExtent > file->length()) return out;
-    auto fetched = file->read(b, t::kPresentExtent);
+    const std::uint64_t start = t::kRecords.at(scan_index);
+    if (start + t::kPresentExtent > file->length()) return out;
+    auto fetched = file->read(start, t::kPresentExtent);
     if (!fetched) return out;
-    const FetchedRange& r = fetched.value();
-
-    out.emplace_back("Elapsed Scan Time (sec)", double{r.f32(b + t::kElapsedScanTime)});
-    out.emplace_back("Orbitrap Resolution", std::int64_t{r.u32(b + t::kOrbitrapResolution)});
-    out.emplace_back("MS Order", std::int64_t{r.u8(b + t::kMsOrderLess1)} + 1);
-    if (auto hcd = field_text(r, b + t::kHcdEnergy, t::kEnergyTextSize)) {
-        out.emplace_back("HCD Energy eV", std::move(*hcd));
-        out.emplace_back("Activation Type", std::string("HigherEnergyCollisionalDissociation"));
-    }
-    if (auto ce = field_text(r, b + t::kCollisionEnergy, t::kEnergyTextSize)) {
-        if (auto v = text::parse_decimal(*ce)) out.emplace_back("Collision Energy", *v);
-    }
-    const float isolation = r.f32(b + t::kIsolationWidth);
-    if (isolation > 0.0f) out.emplace_back("Isolation Width", double{isolation});
-    if (auto agc = field_text(r, b + t::kAgc, t::kAgcSize)) out.emplace_back("AGC", std::move(*agc));
+    add_record_fields(out, fetched.value(), start);
     return out;
 }
 

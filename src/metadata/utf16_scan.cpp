@@ -2,16 +2,20 @@
 
 #include <algorithm>
 
+#include "../format/layout.h"
+
 namespace vantoro {
 
+using layout::status_log::kUnitChunkBytes;
+
 Match find_utf16_anchor(const OpenFile& file, std::string_view anchor, const StopCheck& stop) {
-    std::string pat;
+    std::string pattern;
     for (char c : anchor) {
-        pat.push_back(c);
-        pat.push_back('\0');
+        pattern.push_back(c);
+        pattern.push_back('\0');
     }
     // Units sit at even byte offsets; a final odd byte is no unit.
-    Match m = find_in_file(file, file.length() / 2 * 2, pat, kUnitChunkBytes, /*even_only=*/true, stop);
+    Match m = find_in_file(file, file.length() / 2 * 2, pattern, kUnitChunkBytes, /*even_only=*/true, stop);
     if (m.offset) *m.offset /= 2;
     return m;
 }
@@ -38,11 +42,12 @@ bool UnitCursor::fetch(std::uint64_t k) {
 }
 
 std::uint64_t read_run(UnitCursor& cur, std::uint64_t pos, std::optional<std::string>& text) {
-    text::Utf16Decoder dec;
-    std::uint64_t e = pos;
-    for (std::optional<std::uint16_t> u; (u = cur.at(e)) && *u >= 0x20; ++e) dec.push(*u);
-    text = dec.finish();
-    return e;
+    text::Utf16Decoder decoder;
+    std::uint64_t end = pos;
+    for (std::optional<std::uint16_t> u; (u = cur.at(end)) && *u >= layout::status_log::kRunEnd; ++end)
+        decoder.push(*u);
+    text = decoder.finish();
+    return end;
 }
 
 }  // namespace vantoro

@@ -13,14 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "../format/layout.h"
 #include "../reader/open_file.h"
 #include "stream_search.h"
-#include "strict_text.h"
+#include "utf16_text.h"
 
 namespace vantoro {
-
-// Bytes per streamed chunk: even, and every chunk starts at an even offset.
-inline constexpr std::size_t kUnitChunkBytes = 1 << 20;
 
 // The first occurrence of `anchor` (ASCII) as UTF-16LE at an even byte
 // offset; a found offset is a unit position. `stop` is asked before each
@@ -64,8 +62,8 @@ private:
     bool stopped_ = false;
 };
 
-// A text run: the units from `pos` up to the first unit below 0x20 or the
-// end. Returns the end position e; the run's decoded text, if the run is
+// A text run: the units from `pos` up to the first unit below
+// layout::status_log::kRunEnd, or the end. Returns the end position e; the run's decoded text, if the run is
 // well-formed UTF-16, is left in `text`.
 std::uint64_t read_run(UnitCursor& cur, std::uint64_t pos, std::optional<std::string>& text);
 

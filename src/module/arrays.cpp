@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "errors.h"
@@ -13,16 +14,27 @@ namespace {
 // NumPy's npy_intp is the platform's pointer-sized signed integer.
 using npy_intp = Py_ssize_t;
 
-// Entries of the array API table, by slot, with their C signatures. The
-// descriptor type is opaque here.
-constexpr int kSlotArrayType = 2;
-constexpr int kSlotDescrFromType = 45;
-constexpr int kSlotNewFromDescr = 94;
-constexpr int kSlotSetBaseObject = 282;
-using DescrFromTypeFn = PyObject* (*)(int type_num);
-using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int nd, const npy_intp* dims,
-                                     const npy_intp* strides, void* data, int flags, PyObject* obj);
-using SetBaseObjectFn = int (*)(PyObject* array, PyObject* base);
+// The entries of NumPy's array API table this module uses, with their C
+// signatures (the descriptor type is opaque here), taken from the table once.
+struct ArrayApi {
+    PyTypeObject* array_type;
+    PyObject* (*descr_from_type)(int type_num);
+    PyObject* (*new_from_descr)(PyTypeObject* subtype, PyObject* descr, int nd, const npy_intp* dims,
+                                const npy_intp* strides, void* data, int flags, PyObject* obj);
+    int (*set_base_object)(PyObject* array, PyObject* base);
+
+    // Their slots in the table.
+    static constexpr int kArrayTypeSlot = 2;
+    static constexpr int kDescrFromTypeSlot = 45;
+    static constexpr int kNewFromDescrSlot = 94;
+    static constexpr int kSetBaseObjectSlot = 282;
+
+    explicit ArrayApi(void** table)
+        : array_type(static_cast<PyTypeObject*>(table[kArrayTypeSlot])),
+          descr_from_type(reinterpret_cast<decltype(descr_from_type)>(table[kDescrFromTypeSlot])),
+          new_from_descr(reinterpret_cast<decltype(new_from_descr)>(table[kNewFromDescrSlot])),
+          set_base_object(reinterpret_cast<decltype(set_base_object)>(table[kSetBaseObjectSlot])) {}
+};
 
 constexpr int kNpyFloat = 11;
 constexpr int kNpyDouble = 12;
@@ -84,7 +96,7 @@ PyTypeObject* container_type() {
 // interpreter. A failed lookup stores nothing, so the next array creation
 // tries again.
 std::string core_module_name;  // "numpy._core.multiarray" or "numpy.core.multiarray"
-void** array_api = nullptr;
+std::optional<ArrayApi> array_api;
 
 // Returns false with the Python error (if any) pending.
 bool find_core_module_name() {
@@ -112,8 +124,8 @@ bool find_core_module_name() {
     return true;
 }
 
-void** find_array_api() {
-    if (array_api) return array_api;
+const ArrayApi* find_array_api() {
+    if (array_api) return &*array_api;
     if (!find_core_module_name()) return nullptr;
     Ref module(PyImport_ImportModule(core_module_name.c_str()));
     if (!module) return nullptr;
@@ -131,8 +143,8 @@ void** find_array_api() {
         return nullptr;
     }
     capsule.release();  // kept alive for the process: the table lives inside it
-    if (!array_api) array_api = static_cast<void**>(table);
-    return array_api;
+    if (!array_api) array_api.emplace(static_cast<void**>(table));
+    return &*array_api;
 }
 
 // ---------------------------------------------------------------------------
@@ -154,25 +166,20 @@ Ref make_array(std::vector<T>&& buffer, int type_num) {
     c->release = &release_vector<T>;
     c->owner = owner.release();  // from here the container frees the storage
 
-    void** api = find_array_api();
+    const ArrayApi* api = find_array_api();
     if (!api) fault_from_pending("Failed to access NumPy array API capsule", PendingError::Append);
 
-    auto* subtype = static_cast<PyTypeObject*>(api[kSlotArrayType]);
-    auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(api[kSlotDescrFromType]);
-    auto new_from_descr = reinterpret_cast<NewFromDescrFn>(api[kSlotNewFromDescr]);
-    auto set_base_object = reinterpret_cast<SetBaseObjectFn>(api[kSlotSetBaseObject]);
-
-    PyObject* descr = descr_from_type(type_num);
+    PyObject* descr = api->descr_from_type(type_num);
     if (!descr) api_failed();
     const npy_intp dims[1] = {c->length};
     const npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
     // The descriptor's reference passes to NumPy, even on failure.
-    Ref array(new_from_descr(subtype, descr, 1, dims, strides, c->data, kNpyArrayWriteable, nullptr));
+    Ref array(api->new_from_descr(api->array_type, descr, 1, dims, strides, c->data, kNpyArrayWriteable, nullptr));
     if (!array) api_failed();
     // The container's reference passes to the array whatever the outcome. A
     // refused base would leave the array pointing at freed memory, so it
     // must not be returned.
-    if (set_base_object(array.get(), container.release()) < 0) api_failed();
+    if (api->set_base_object(array.get(), container.release()) < 0) api_failed();
     return array;
 }
 
@@ -181,7 +188,7 @@ Ref make_array(std::vector<T>&& buffer, int type_num) {
 void forget_array_state() noexcept {
     container_type_object = nullptr;
     core_module_name.clear();
-    array_api = nullptr;
+    array_api.reset();
 }
 
 Ref array_from_buffer(std::vector<double>&& buffer) { return make_array(std::move(buffer), kNpyDouble); }

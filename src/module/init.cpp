@@ -57,9 +57,11 @@ PyObject* init() {
             // life of the process.
             Py_AtExit(forget_interpreter_state);
         } else if (expected != id) {
+            // The owner is the first interpreter that imported the module,
+            // usually but not always the main one.
             PyErr_SetString(PyExc_ImportError,
                             "vantoro does not support sub-interpreters: it can only be "
-                            "imported once per process, by the main interpreter");
+                            "imported once per process, by the first interpreter that imports it");
             throw PythonError{};
         }
         if (module_object) {

@@ -8,7 +8,7 @@
 
 #include "../metadata/instrument_method.h"
 #include "../metadata/status_log.h"
-#include "../metadata/trailer.h"
+#include "../scans/scan_queries.h"
 #include "reader_type.h"
 #include "results.h"
 

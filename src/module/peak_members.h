@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "../peaks/peak_list.h"
+#include "../scans/scan_queries.h"
 #include "arrays.h"
 #include "reader_type.h"
 #include "results.h"

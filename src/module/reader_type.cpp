@@ -1,6 +1,9 @@
 #include "reader_type.h"
 
+#include <iterator>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "../scans/opening.h"
 #include "metadata_members.h"
@@ -56,54 +59,75 @@ PyCFunction as_cfunction(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef methods[] = {
-    {"initialize_caches", as_cfunction(initialize_caches_entry), METH_NOARGS,
-     "initialize_caches($self)\n--\n\n"
-     "Internal method to populate RT, scan offset, and diagnostic caches."},
-    {"get_rt", as_cfunction(fastcall_entry<GetRt>), kFast,
-     "get_rt($self, scan_number)\n--\n\n"
-     "Returns the retention time (in minutes) for the specified scan number."},
-    {"get_injection_time", as_cfunction(fastcall_entry<GetInjectionTime>), kFast,
-     "get_injection_time($self, scan_number)\n--\n\n"
-     "Returns the ion injection time (in milliseconds) for the specified scan number."},
-    {"get_master_scan", as_cfunction(fastcall_entry<GetMasterScan>), kFast,
-     "get_master_scan($self, scan_number)\n--\n\n"
-     "Returns the master scan number for the given MSn scan."},
-    {"get_charge_state", as_cfunction(fastcall_entry<GetChargeState>), kFast,
-     "get_charge_state($self, scan_number)\n--\n\n"
-     "Returns the precursor charge state for the given scan."},
-    {"get_monoisotopic_mz", as_cfunction(fastcall_entry<GetMonoisotopicMz>), kFast,
-     "get_monoisotopic_mz($self, scan_number)\n--\n\n"
-     "Returns the precursor monoisotopic m/z for the given scan."},
-    {"get_trailer_extra", as_cfunction(fastcall_entry<GetTrailerExtra>), kFast,
-     "get_trailer_extra($self, scan_number)\n--\n\n"
-     "Recovers diagnostic metadata from the scan trailer.\n"
-     "Returns a dictionary of available fields (e.g., 'Ion Injection Time (ms)', 'MS Order')."},
-    {"get_instrument_method", as_cfunction(fastcall_entry<GetInstrumentMethod>), kFast,
-     "get_instrument_method($self, _index)\n--\n\n"
-     "Returns the instrument method report for the given index.\n"
-     "In modern XML-based files, this typically contains the full CmData block."},
-    {"get_status_log_labels", as_cfunction(record_entry<GetStatusLogLabels, PyObject*>), METH_NOARGS,
-     "get_status_log_labels($self)\n--\n\n"
-     "Returns a list of labels for all parameters monitored in the instrument status log."},
-    {"get_error_logs", as_cfunction(record_entry<GetErrorLogs, PyObject*>), METH_NOARGS,
-     "get_error_logs($self)\n--\n\n"
-     "Returns a list of hardware and software warning messages captured during acquisition."},
-    {"get_peaks", as_cfunction(fastcall_entry<GetPeaks>), kFast,
-     "get_peaks($self, scan_num)\n--\n\n"
-     "Extracts spectral peaks (m/z and intensity) for a given scan number.\n"
-     "Returns a tuple of (m/z_array, intensity_array)."},
-    {"native_get_peaks", as_cfunction(fastcall_entry<NativeGetPeaks>), kFast,
-     "native_get_peaks($self, scan_num)\n--\n\n"
-     "Internal native implementation for spectral peak extraction."},
-    {"list_spectra", as_cfunction(record_entry<ListSpectra, PyObject*>), METH_NOARGS,
-     "list_spectra($self)\n--\n\n"
-     "Returns a list of all scan summaries in the file.\n"
-     "Each entry contains scan_number, rt, injection_time, master_scan, charge, and monomz."},
-    {nullptr, nullptr, 0, nullptr},
+// One row per method: its name, its one parameter (none for a method
+// without arguments), its entry and flags, and the body of its docstring.
+// The docstring's text signature, "name($self, parameter)\n--\n\n", is made
+// from the row, so that a name is written once.
+struct MethodRow {
+    const char* name;
+    const char* param;  // nullptr: no arguments
+    PyCFunction entry;
+    int flags;
+    const char* doc;
 };
+
+// A fast-call member's name and parameter are those its binding messages use.
+template <class M>
+constexpr MethodRow fast_method(const char* doc) {
+    return {M::param.func, M::param.name, as_cfunction(fastcall_entry<M>), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+constexpr MethodRow no_args_method(const char* name, PyCFunction entry, const char* doc) {
+    return {name, nullptr, entry, METH_NOARGS, doc};
+}
+
+const MethodRow method_rows[] = {
+    no_args_method("initialize_caches", as_cfunction(initialize_caches_entry),
+                   "Internal method to populate RT, scan offset, and diagnostic caches."),
+    fast_method<GetRt>("Returns the retention time (in minutes) for the specified scan number."),
+    fast_method<GetInjectionTime>("Returns the ion injection time (in milliseconds) for the specified scan number."),
+    fast_method<GetMasterScan>("Returns the master scan number for the given MSn scan."),
+    fast_method<GetChargeState>("Returns the precursor charge state for the given scan."),
+    fast_method<GetMonoisotopicMz>("Returns the precursor monoisotopic m/z for the given scan."),
+    fast_method<GetTrailerExtra>(
+        "Recovers diagnostic metadata from the scan trailer.\n"
+        "Returns a dictionary of available fields (e.g., 'Ion Injection Time (ms)', 'MS Order')."),
+    fast_method<GetInstrumentMethod>(
+        "Returns the instrument method report for the given index.\n"
+        "In modern XML-based files, this typically contains the full CmData block."),
+    no_args_method("get_status_log_labels", as_cfunction(record_entry<GetStatusLogLabels, PyObject*>),
+                   "Returns a list of labels for all parameters monitored in the instrument status log."),
+    no_args_method("get_error_logs", as_cfunction(record_entry<GetErrorLogs, PyObject*>),
+                   "Returns a list of hardware and software warning messages captured during acquisition."),
+    fast_method<GetPeaks>(
+        "Extracts spectral peaks (m/z and intensity) for a given scan number.\n"
+        "Returns a tuple of (m/z_array, intensity_array)."),
+    fast_method<NativeGetPeaks>("Internal native implementation for spectral peak extraction."),
+    no_args_method("list_spectra", as_cfunction(record_entry<ListSpectra, PyObject*>),
+                   "Returns a list of all scan summaries in the file.\n"
+                   "Each entry contains scan_number, rt, injection_time, master_scan, charge, and monomz."),
+};
+
+// The method table made from the rows, with its docstrings; built once and
+// kept for the process, since a type object refers to it without copying.
+struct MethodTable {
+    std::vector<std::string> docs;
+    std::vector<PyMethodDef> defs;
+
+    MethodTable() {
+        for (const MethodRow& row : method_rows)
+            docs.push_back(std::string(row.name) + "($self" + (row.param ? std::string(", ") + row.param : "") +
+                           ")\n--\n\n" + row.doc);
+        for (std::size_t k = 0; k < std::size(method_rows); ++k)
+            defs.push_back({method_rows[k].name, method_rows[k].entry, method_rows[k].flags, docs[k].c_str()});
+        defs.push_back({nullptr, nullptr, 0, nullptr});
+    }
+};
+
+PyMethodDef* methods() {
+    static MethodTable* const table = new MethodTable;  // never freed: types made later still use it
+    return table->defs.data();
+}
 
 PyGetSetDef getsets[] = {
     {"creation_date", record_entry<CreationDateProperty, void*>, nullptr,
@@ -120,7 +144,7 @@ PyType_Slot slots[] = {
                                   "High-performance native reader for Thermo Fisher .raw files.")},
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
-    {Py_tp_methods, methods},
+    {Py_tp_methods, nullptr},  // methods(), set when the type is made
     {Py_tp_getset, getsets},
     {0, nullptr},
 };
@@ -135,7 +159,11 @@ PyObject* reader_type_object = nullptr;
 }  // namespace
 
 PyObject* reader_type() {
-    if (!reader_type_object) reader_type_object = PyType_FromSpec(&reader_type_def);
+    if (!reader_type_object) {
+        for (PyType_Slot& slot : slots)
+            if (slot.slot == Py_tp_methods) slot.pfunc = methods();
+        reader_type_object = PyType_FromSpec(&reader_type_def);
+    }
     return reader_type_object;
 }
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../reader/record.h"
+#include "../scans/record.h"
 #include "args.h"
 #include "errors.h"
 #include "py.h"
@@ -17,6 +17,14 @@ struct ReaderObject {
     ReaderRecord record;
     std::atomic<std::uintptr_t> borrow;  // 0 free, n shared, all-ones exclusive
 };
+
+// Why borrows: every call holds the interpreter lock, yet a call can run
+// Python code while it uses the record. Converting an argument calls the
+// object's __index__, and the status-log scans run the handlers of signals
+// that arrive; that code may call a member of the same reader. Queries only
+// read the record, so they may nest (shared); initialize_caches replaces its
+// tables, so it is refused while any call uses the record, and every call is
+// refused while it runs (exclusive).
 
 inline constexpr std::uintptr_t kExclusive = ~std::uintptr_t{0};
 

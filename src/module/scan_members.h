@@ -24,7 +24,7 @@ struct CreationDateProperty {
 template <auto Table, const char* Name>
 struct ScanAccessor {
     static constexpr Param param{Name, "scan_number"};
-    static Ref run(const ReaderRecord& r, std::uint32_t s) { return make_number(scan_value(r.*Table, s)); }
+    static Ref run(const ReaderRecord& r, std::uint32_t s) { return make_number(scan_value(r, Table, s)); }
 };
 
 inline constexpr char kGetRt[] = "get_rt";
@@ -46,11 +46,11 @@ struct ListSpectra {
         for (std::uint32_t s = 1; s <= n && s != 0; ++s) {
             DictBuilder d;
             d.set("scan_number", make_uint(s));
-            d.set("rt", make_float(scan_value(r.rt_cache, s)));
-            d.set("injection_time", make_float(scan_value(r.injection_time_cache, s)));
-            d.set("master_scan", make_int(scan_value(r.master_scan_cache, s)));
-            d.set("charge", make_int(scan_value(r.charge_cache, s)));
-            d.set("monomz", make_float(scan_value(r.monomz_cache, s)));
+            d.set("rt", make_float(scan_value(r, &ReaderRecord::rt_cache, s)));
+            d.set("injection_time", make_float(scan_value(r, &ReaderRecord::injection_time_cache, s)));
+            d.set("master_scan", make_int(scan_value(r, &ReaderRecord::master_scan_cache, s)));
+            d.set("charge", make_int(scan_value(r, &ReaderRecord::charge_cache, s)));
+            d.set("monomz", make_float(scan_value(r, &ReaderRecord::monomz_cache, s)));
             list.append(Ref(d.release()));
         }
         return Ref(list.release());

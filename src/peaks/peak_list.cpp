@@ -5,7 +5,6 @@
 
 #include "../format/layout.h"
 #include "../reader/open_file.h"
-#include "../scans/selection.h"
 
 namespace vantoro {
 
@@ -57,10 +56,10 @@ std::optional<PeakList> decode(const OpenFile& file, const FetchedRange& window,
 // turn (the search goes on inside them) and the last accepted one wins. Only
 // the winner is decoded.
 std::optional<PeakList> search_wide(const OpenFile& file, std::uint64_t offset) {
-    const std::uint64_t L = file.length();
-    const std::uint64_t end = std::min(offset + kWideWindow, L);
+    const std::uint64_t file_length = file.length();
+    const std::uint64_t end = std::min(offset + kWideWindow, file_length);
     // Enough for the count word, the first and the second m/z of every
-    // start position; anything past L is never needed.
+    // start position; anything past file_length is never needed.
     auto window = file.read_clipped(offset, kWideWindow + kCountWordSize + kWideRecord + sizeof(double));
     if (!window) return std::nullopt;
     const FetchedRange& w = window.value();
@@ -68,11 +67,11 @@ std::optional<PeakList> search_wide(const OpenFile& file, std::uint64_t offset) 
     bool found = false;
     std::uint64_t found_at = 0;
     std::uint32_t found_n = 0;
-    for (std::uint64_t p = offset; p < end && p + kCountWordSize + sizeof(double) < L; ++p) {
+    for (std::uint64_t p = offset; p < end && p + kCountWordSize + sizeof(double) < file_length; ++p) {
         const std::uint32_t n = w.u32(p);
         if (!count_in_range(n, kWideMinCount)) continue;
         const std::uint64_t d = p + kCountWordSize;
-        if (d + kWideRecord * n > L) continue;
+        if (d + kWideRecord * n > file_length) continue;
         const double first = w.f64(d);
         if (!plausible_mz(first)) continue;
         // The smallest count and the extent test keep the second m/z inside
@@ -91,27 +90,27 @@ std::optional<PeakList> search_wide(const OpenFile& file, std::uint64_t offset) 
 // Every other version: three fixed probes, then a byte scan that needs a
 // larger count; the first position that passes is decoded.
 std::optional<PeakList> search_narrow(const OpenFile& file, std::uint64_t offset) {
-    const std::uint64_t L = file.length();
+    const std::uint64_t file_length = file.length();
     auto window = file.read_clipped(offset, kScanSpan + kCountWordSize + sizeof(float));
     if (!window) return std::nullopt;
     const FetchedRange& w = window.value();
 
     auto passes = [&](std::uint64_t c, std::uint32_t smallest) -> std::uint32_t {
         const std::uint64_t d = c + kCountWordSize;
-        if (d > L) return 0;
+        if (d > file_length) return 0;
         const std::uint32_t n = w.u32(c);
         if (!count_in_range(n, smallest)) return 0;
-        if (d + kNarrowRecord * n > L) return 0;
+        if (d + kNarrowRecord * n > file_length) return 0;
         if (!plausible_mz(static_cast<double>(w.f32(d)))) return 0;
         return n;
     };
 
-    for (std::uint64_t probe : {kProbeA, kProbeB, kProbeC}) {
+    for (std::uint64_t probe : kProbedCountOffsets) {
         const std::uint64_t c = offset + probe;
         if (std::uint32_t n = passes(c, kProbeMinCount)) return decode<false>(file, w, c + kCountWordSize, n);
     }
     for (std::uint64_t c = offset; c < offset + kScanSpan; ++c) {
-        if (c + kCountWordSize > L) break;
+        if (c + kCountWordSize > file_length) break;
         if (std::uint32_t n = passes(c, kScanMinCount)) return decode<false>(file, w, c + kCountWordSize, n);
     }
     return std::nullopt;
@@ -119,15 +118,11 @@ std::optional<PeakList> search_narrow(const OpenFile& file, std::uint64_t offset
 
 }  // namespace
 
-std::optional<PeakList> read_peak_list(const ReaderRecord& reader, std::uint32_t scan_num) {
-    const std::uint64_t i = scan_index(scan_num);
-    if (i >= reader.num_scans || i >= reader.scan_offset_cache.size()) return std::nullopt;
-    const std::uint64_t offset = reader.scan_offset_cache[i];
-
-    auto file = OpenFile::open(reader.path);
+std::optional<PeakList> read_peak_list(std::string_view path, std::uint32_t version, std::uint64_t scan_offset) {
+    auto file = OpenFile::open(path);
     if (!file) return std::nullopt;  // the error's details are not reported
-    if (offset >= file->length()) return std::nullopt;
-    return reader.version == kWideVersion ? search_wide(*file, offset) : search_narrow(*file, offset);
+    if (scan_offset >= file->length()) return std::nullopt;
+    return version == kWideVersion ? search_wide(*file, scan_offset) : search_narrow(*file, scan_offset);
 }
 
 }  // namespace vantoro

@@ -4,9 +4,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
-
-#include "../reader/record.h"
 
 namespace vantoro {
 
@@ -16,10 +15,10 @@ struct PeakList {
     std::vector<float> intensity;
 };
 
-// The peak list of a 1-based scan, or nothing: a scan number without an
-// offset, a file that cannot be opened or read, an offset at or past the end
-// of the file and a search that finds no block all give std::nullopt. Reads
-// only the search window and the extent of the block it decodes.
-std::optional<PeakList> read_peak_list(const ReaderRecord& reader, std::uint32_t scan_num);
+// The peak list of the scan at `scan_offset` in a file of format `version`,
+// or nothing: a file that cannot be opened or read, an offset at or past the
+// end of the file and a search that finds no block all give std::nullopt.
+// Reads only the search window and the extent of the block it decodes.
+std::optional<PeakList> read_peak_list(std::string_view path, std::uint32_t version, std::uint64_t scan_offset);
 
 }  // namespace vantoro

@@ -1,5 +1,5 @@
 // The platform file layer over the in-memory files of memory_files.h, for
-// fuzzers and C++ tests. Same interface and error values as the operating
+// the fuzz targets. Same interface and error values as the operating
 // system's layer: a missing path is ENOENT, a read past the end is the
 // end-of-file error.
 #include <algorithm>
@@ -59,8 +59,7 @@ void clear() {
 
 }  // namespace memory_files
 
-Result<PlatformFile> PlatformFile::open_read(std::string_view utf8_path) {
-    if (utf8_path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
+Result<PlatformFile> PlatformFile::open_existing(std::string_view utf8_path) {
     ImagePtr image;
     {
         std::lock_guard<std::mutex> g(registry().lock);

@@ -8,8 +8,7 @@
 
 namespace vantoro {
 
-Result<PlatformFile> PlatformFile::open_read(std::string_view utf8_path) {
-    if (utf8_path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
+Result<PlatformFile> PlatformFile::open_existing(std::string_view utf8_path) {
     std::string path(utf8_path);
     int fd;
     // O_NONBLOCK: a FIFO or device must fail promptly rather than hang the

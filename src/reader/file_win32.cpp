@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "platform_file.h"
+#include "utf8.h"
 #include "win32_path.h"
 
 namespace vantoro {
@@ -99,39 +100,14 @@ constexpr std::size_t kMaxRead = 1u << 30;
 
 namespace win32 {
 
-std::optional<std::wstring> widen_strict(std::string_view utf8) {
+std::optional<std::wstring> widen_strict(std::string_view text) {
     std::wstring out;
-    out.reserve(utf8.size());
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        auto b0 = static_cast<unsigned char>(utf8[i]);
-        char32_t cp;
-        std::size_t len;
-        if (b0 < 0x80) {
-            cp = b0;
-            len = 1;
-        } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-            cp = b0 & 0x1F;
-            len = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            cp = b0 & 0x0F;
-            len = 3;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            cp = b0 & 0x07;
-            len = 4;
-        } else {
-            return std::nullopt;  // continuation byte, C0/C1 lead or F5..FF
-        }
-        if (utf8.size() - i < len) return std::nullopt;
-        for (std::size_t k = 1; k < len; ++k) {
-            auto b = static_cast<unsigned char>(utf8[i + k]);
-            if ((b & 0xC0) != 0x80) return std::nullopt;
-            cp = cp << 6 | (b & 0x3F);
-        }
-        // Shortest form only, no surrogates, nothing above U+10FFFF.
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return std::nullopt;
+    out.reserve(text.size());
+    const auto bytes = utf8::as_bytes(text);
+    for (std::size_t i = 0; i < bytes.size();) {
+        auto decoded = utf8::decode_next(bytes, i);
+        if (!decoded) return std::nullopt;
+        char32_t cp = *decoded;
         if (cp >= 0x10000) {
             cp -= 0x10000;
             out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
@@ -139,7 +115,6 @@ std::optional<std::wstring> widen_strict(std::string_view utf8) {
         } else {
             out.push_back(static_cast<wchar_t>(cp));
         }
-        i += len;
     }
     return out;
 }
@@ -169,8 +144,7 @@ IoError IoError::from_os(int code) {
     return {kind_of(dw), code, describe(dw) + " (os error " + std::to_string(code) + ")"};
 }
 
-Result<PlatformFile> PlatformFile::open_read(std::string_view utf8_path) {
-    if (utf8_path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
+Result<PlatformFile> PlatformFile::open_existing(std::string_view utf8_path) {
     auto wide = win32::widen_strict(utf8_path);
     if (!wide) return IoError::fixed(ErrorKind::InvalidInput, "path is not valid UTF-8");
     HANDLE h = CreateFileW(win32::path_for_open(*wide).c_str(), GENERIC_READ,

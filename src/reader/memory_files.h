@@ -1,6 +1,7 @@
-// Files held in memory, for fuzzers and C++ tests. A core built with
+// Files held in memory, for the fuzz targets. A core built with
 // file_memory.cpp in place of the operating system's file layer opens these
-// by path text instead of files on disk; the extension module never does.
+// by path text instead of files on disk; the extension module and the C++
+// tests, which use real files, never do.
 #pragma once
 
 #include <cstdint>

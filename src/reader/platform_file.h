@@ -13,8 +13,13 @@ namespace vantoro {
 class PlatformFile {
 public:
     // Opens an existing file read-only. Other programs may keep reading,
-    // writing, renaming or deleting it meanwhile; nothing is created.
-    static Result<PlatformFile> open_read(std::string_view utf8_path);
+    // writing, renaming or deleting it meanwhile; nothing is created. A path
+    // holding a NUL fails here, for every platform, before any system call:
+    // the system would read it as a shorter path.
+    static Result<PlatformFile> open_read(std::string_view utf8_path) {
+        if (utf8_path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
+        return open_existing(utf8_path);
+    }
 
     PlatformFile(PlatformFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
     PlatformFile& operator=(PlatformFile&& other) noexcept {
@@ -42,6 +47,8 @@ private:
     using Handle = std::intptr_t;  // a descriptor here, a HANDLE elsewhere
     static constexpr Handle kInvalid = -1;
     explicit PlatformFile(Handle h) : handle_(h) {}
+    // open_read for a path without NUL: each platform's implementation file.
+    static Result<PlatformFile> open_existing(std::string_view utf8_path);
     Handle handle_;
 };
 

@@ -11,7 +11,7 @@ namespace vantoro::win32 {
 
 // UTF-16 form of well-formed UTF-8 text; nothing for overlong forms, encoded
 // surrogates, values above U+10FFFF, stray or missing continuation bytes.
-std::optional<std::wstring> widen_strict(std::string_view utf8);
+std::optional<std::wstring> widen_strict(std::string_view text);
 
 // The path to hand to CreateFileW. A path whose full form reaches the
 // classic limit becomes "\\?\C:\..." or "\\?\UNC\server\share\..."; shorter

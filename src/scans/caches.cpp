@@ -1,9 +1,9 @@
 #include "caches.h"
 
 #include "../format/layout.h"
+#include "../format/selection.h"
 #include "../reader/open_file.h"
 #include "header.h"
-#include "selection.h"
 
 namespace vantoro {
 
@@ -18,78 +18,104 @@ Result<FetchedRange> fetch_series(const OpenFile& file, const layout::Series& s,
     return file.read_clipped(first, s.at(count - 1) + to - first);
 }
 
+// Tables of n scans, 0 throughout.
+ScanTables zero_tables(std::uint32_t n) {
+    return {std::vector<double>(n, 0.0), std::vector<std::uint64_t>(n, 0), std::vector<double>(n, 0.0),
+            std::vector<std::int32_t>(n, 0), std::vector<std::int32_t>(n, 0), std::vector<double>(n, 0.0)};
+}
+
+// Small files: the fixed offsets of their first scans.
+void put_small_offsets(ScanTables& t) {
+    for (std::size_t k = 0; k < layout::kSmallScanOffsets.size() && k < t.scan_offset_cache.size(); ++k)
+        t.scan_offset_cache[k] = layout::kSmallScanOffsets[k];
+}
+
+// Retention times from a file's series; with `chain`, the scan offsets too,
+// from the word just before each retention time. Both series are fetched from
+// that word on, but only the orbitrap series (no small-file marker) carries
+// the chain: a small file's offsets are the fixed ones.
+Status read_times(ScanTables& t, const OpenFile& file, const layout::Series& times, bool chain) {
+    const std::uint64_t file_length = file.length();
+    const auto n = static_cast<std::uint32_t>(t.rt_cache.size());
+    auto fetched = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
+    if (!fetched) return fetched.error();
+    std::uint64_t next_offset = layout::kChainBase;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint64_t rt_at = times.at(i);
+        if (rt_at + sizeof(double) <= file_length) t.rt_cache[i] = fetched->f64(rt_at);
+        if (chain) {
+            // A chain that runs off the end of the file stops there;
+            // later scans keep offset 0.
+            t.scan_offset_cache[i] = next_offset;
+            if (rt_at <= file_length)
+                next_offset += fetched->u32(rt_at - layout::kChainWordBefore);
+            else
+                chain = false;
+        }
+    }
+    return std::nullopt;
+}
+
+// Calls read(range, i, start) for the record of each scan i of the tables
+// whose first `extent` bytes are in the file, all fetched in one read.
+template <class Read>
+Status for_each_record(const ScanTables& t, const OpenFile& file, const layout::Series& records,
+                       std::uint64_t first_field, std::uint64_t extent, Read read) {
+    const auto n = static_cast<std::uint32_t>(t.rt_cache.size());
+    auto fetched = fetch_series(file, records, n, static_cast<std::int64_t>(first_field), extent);
+    if (!fetched) return fetched.error();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint64_t start = records.at(i);
+        if (start + extent <= file.length()) read(*fetched, i, start);
+    }
+    return std::nullopt;
+}
+
+// Orbitrap files: the cached fields of each scan's trailer record.
+Status read_trailer_values(ScanTables& t, const OpenFile& file) {
+    namespace tr = layout::trailer;
+    return for_each_record(t, file, tr::kRecords, tr::kInjectionTime, tr::kCachedExtent,
+                           [&](const FetchedRange& b, std::uint32_t i, std::uint64_t r) {
+                               t.injection_time_cache[i] = b.f32(r + tr::kInjectionTime);
+                               t.master_scan_cache[i] = b.i32(r + tr::kMasterScan);
+                               t.monomz_cache[i] = b.f64(r + tr::kMonoisotopicMz);
+                               t.charge_cache[i] = b.u8(r + tr::kChargeState);
+                           });
+}
+
+// Small version-57 files: the injection time of each scan's diagnostic
+// record, and the master scan every such record gives.
+Status read_v57_values(ScanTables& t, const OpenFile& file) {
+    namespace d = layout::v57_diagnostics;
+    return for_each_record(t, file, d::kRecords, d::kInjectionTime, d::kExtent,
+                           [&](const FetchedRange& b, std::uint32_t i, std::uint64_t r) {
+                               t.injection_time_cache[i] = b.f32(r + d::kInjectionTime);
+                               t.master_scan_cache[i] = d::kMasterScan;
+                           });
+}
+
 }  // namespace
 
 Status fill_caches(ReaderRecord& rec, const OpenFile& file) {
-    const std::uint64_t L = file.length();
     const std::uint32_t n = layout::scan_count(rec.version);
     const bool small = has_small_marker(rec.path);
-    const bool orbi = has_orbitrap_marker(rec.path);
+    const bool orbitrap = has_orbitrap_marker(rec.path);
+    ScanTables t = zero_tables(n);
 
-    std::vector<double> rt(n, 0.0), inj(n, 0.0), monomz(n, 0.0);
-    std::vector<std::uint64_t> offsets(n, 0);
-    std::vector<std::int32_t> master(n, 0), charge(n, 0);
-
-    if (small) {
-        for (std::size_t k = 0; k < layout::kSmallScanOffsets.size() && k < n; ++k)
-            offsets[k] = layout::kSmallScanOffsets[k];
-    }
-
-    // Retention times; the orbitrap series also carries the offset chain in
-    // the word just before each retention time.
-    if (small || orbi) {
+    if (small) put_small_offsets(t);
+    if (small || orbitrap) {
         const layout::Series& times = small ? layout::kSmallRetentionTimes : layout::kOrbitrapRetentionTimes;
-        auto b = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
-        if (!b) return b.error();
-        std::uint64_t base = layout::kChainBase;
-        bool chain = !small;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint64_t p = times.at(i);
-            if (p + sizeof(double) <= L) rt[i] = b->f64(p);
-            if (chain) {
-                // A chain that runs off the end of the file stops there;
-                // later scans keep offset 0.
-                offsets[i] = base;
-                if (p <= L)
-                    base += b->u32(p - layout::kChainWordBefore);
-                else
-                    chain = false;
-            }
-        }
+        if (auto err = read_times(t, file, times, /*chain=*/!small)) return err;
     }
-
-    if (orbi) {
-        namespace t = layout::trailer;
-        auto b = fetch_series(file, t::kRecords, n, t::kInjectionTime, t::kCachedExtent);
-        if (!b) return b.error();
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint64_t r = t::kRecords.at(i);
-            if (r + t::kCachedExtent > L) continue;
-            inj[i] = b->f32(r + t::kInjectionTime);
-            master[i] = b->i32(r + t::kMasterScan);
-            monomz[i] = b->f64(r + t::kMonoisotopicMz);
-            charge[i] = b->u8(r + t::kChargeState);
-        }
+    if (orbitrap) {
+        if (auto err = read_trailer_values(t, file)) return err;
     } else if (rec.version == layout::header::kVersion57 && small) {
-        namespace d = layout::v57_diagnostics;
-        auto b = fetch_series(file, d::kRecords, n, d::kInjectionTime, d::kExtent);
-        if (!b) return b.error();
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint64_t r = d::kRecords.at(i);
-            if (r + d::kExtent > L) continue;
-            inj[i] = b->f32(r + d::kInjectionTime);
-            master[i] = d::kMasterScan;
-        }
+        if (auto err = read_v57_values(t, file)) return err;
     }
 
     // Nothing can fail past this point, so a failed run leaves the record whole.
     rec.num_scans = n;
-    rec.rt_cache = std::move(rt);
-    rec.scan_offset_cache = std::move(offsets);
-    rec.injection_time_cache = std::move(inj);
-    rec.master_scan_cache = std::move(master);
-    rec.charge_cache = std::move(charge);
-    rec.monomz_cache = std::move(monomz);
+    static_cast<ScanTables&>(rec) = std::move(t);
     return std::nullopt;
 }
 

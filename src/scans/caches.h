@@ -4,7 +4,7 @@
 
 #include "../reader/io_error.h"
 #include "../reader/open_file.h"
-#include "../reader/record.h"
+#include "record.h"
 
 namespace vantoro {
 

@@ -16,7 +16,7 @@ Result<HeaderFacts> probe_header(const OpenFile& file) {
     const FetchedRange head(0, std::move(bytes));
     const std::uint32_t word = head.u32(h::kVersionWord);
     HeaderFacts facts;
-    facts.version = (word == h::kVersion57 || word == h::kVersion66) ? word : head.u32(h::kOldVersionWord);
+    facts.version = (word == h::kVersion57 || word == h::kVersion66) ? word : head.u32(h::kFallbackVersionWord);
     facts.creation_time = head.u64(h::kCreationTime);
     return facts;
 }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "../reader/io_error.h"
-#include "../reader/record.h"
+#include "record.h"
 
 namespace vantoro {
 

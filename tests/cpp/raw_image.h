@@ -17,7 +17,7 @@ inline constexpr std::uint64_t kRtSmallStart = 1481842, kRtSmallStride = 72;
 inline constexpr std::uint64_t kRtOrbiStart = 6464174, kRtOrbiStride = 88;
 inline constexpr std::uint64_t kChainBase = 3666;
 inline constexpr std::uint64_t kTrailerStart = 6514414, kTrailerStride = 558, kTrailerPresent = 140;
-inline constexpr std::uint64_t kV57End0 = 1492201, kV57Stride = 254;
+inline constexpr std::uint64_t kV57RecordStart = 1492161, kV57Stride = 254;  // version-57 diagnostic records
 inline constexpr std::uint64_t kSmallScan1 = 88820;  // scan 1's offset in every "small.RAW" file
 
 inline std::uint32_t scan_count(std::uint32_t version) {

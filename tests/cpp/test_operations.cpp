@@ -6,12 +6,11 @@
 
 #include "metadata/instrument_method.h"
 #include "metadata/status_log.h"
-#include "metadata/trailer.h"
-#include "peaks/peak_list.h"
 #include "raw_image.h"
 #include "scans/caches.h"
 #include "scans/header.h"
 #include "scans/opening.h"
+#include "scans/scan_queries.h"
 
 using namespace vantoro;
 using namespace vantoro::test;
@@ -40,7 +39,7 @@ RawImage filled_image(std::uint32_t version) {
     img.rt_series(kRtSmallStart, kRtSmallStride, n, 1000.0);
     img.rt_series(kRtOrbiStart, kRtOrbiStride, n, 2000.0);
     for (std::uint32_t i = 0; i < n; ++i) {
-        img.value(kV57End0 + kV57Stride * i - 40, 7.5f);
+        img.value(kV57RecordStart + kV57Stride * i, 7.5f);
         img.trailer(i + 1, 3.25f, -5, 512.5, 255);
     }
     return img;

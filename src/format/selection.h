@@ -1,11 +1,11 @@
 // What selects a layout and a table entry: the path markers and the 1-based
-// scan numbers callers pass.
+// scan numbers callers pass. Facts of the format, shared by every operation.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
-#include "../format/layout.h"
+#include "layout.h"
 
 namespace vantoro {
 
