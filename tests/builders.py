@@ -220,6 +220,77 @@ def small_v57() -> RawImage:
                                                      [float(j) for j in range(20)]))
 
 
+# The orbitrap tables (chain words, retention times, trailer blocks) that
+# peak blocks must leave alone.
+ORBI_TABLES = (RT_ORBI_START - 4, TRAILER_START + TRAILER_STRIDE * 144 + TRAILER_PRESENT)
+
+
+def peak_block_arrays(mz, intensity) -> bytes:
+    """`peak_block_v66` from NumPy arrays, at NumPy speed."""
+    import numpy as np
+
+    rec = np.empty(len(mz), np.dtype([("mz", "<f8"), ("i", "<f4")]))
+    rec["mz"], rec["i"] = mz, intensity
+    return struct.pack("<I", len(mz)) + rec.tobytes()
+
+
+def orbitrap_blocks(img: RawImage, blocks: list[bytes]) -> RawImage:
+    """Places one peak block per scan, each right after the one before,
+    from CHAIN_BASE, jumping over the orbitrap tables, and writes the
+    offset chain that finds them."""
+    words, pos = [], CHAIN_BASE
+    for k, block in enumerate(blocks):
+        if pos < ORBI_TABLES[1] and pos + len(block) > ORBI_TABLES[0]:
+            jump = -(-ORBI_TABLES[1] // 16) * 16 - pos  # the block goes after the tables
+            words[-1] += jump
+            pos += jump
+        img.put(pos, block)
+        words.append(len(block))
+        pos += len(block)
+    return img.offset_chain(words)
+
+
+def _spectrum(rng, n: int):
+    import numpy as np
+
+    mz = np.sort(rng.uniform(100.0, 2000.0, n))
+    return mz, rng.lognormal(10.0, 2.0, n).astype(np.float32)
+
+
+def orbitrap_dense(peaks: int = 199_999, seed: int = 0) -> RawImage:
+    """145 MS2 scans (each with a precursor m/z) of `peaks` random centroids
+    each (2.4 MB a scan at the default), laid one after the other: a large
+    file that is all peak lists."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    img = orbitrap_v66(0)
+    for s in range(1, 146):
+        img.trailer(s, ms_order_byte=1, master_scan=0)
+    return orbitrap_blocks(img, [peak_block_arrays(*_spectrum(rng, peaks)) for _ in range(145)])
+
+
+def orbitrap_run(seed: int = 0, cycle: int = 10) -> RawImage:
+    """A run as an instrument records it: cycles of one MS1 scan of
+    2,000-20,000 peaks and `cycle` - 1 MS2 scans of 51-500 peaks, each MS2
+    with its master scan, precursor m/z, charge and energies."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    img = orbitrap_v66(0)
+    blocks, master = [], 0
+    for s in range(1, 146):
+        if (s - 1) % cycle == 0:
+            master = s
+            img.trailer(s, ms_order_byte=0, master_scan=0, monomz=0.0, charge=0)
+            blocks.append(peak_block_arrays(*_spectrum(rng, int(rng.integers(2000, 20001)))))
+        else:
+            img.trailer(s, ms_order_byte=1, master_scan=master, monomz=float(rng.uniform(350, 1500)),
+                        charge=int(rng.integers(1, 5)))
+            blocks.append(peak_block_arrays(*_spectrum(rng, int(rng.integers(51, 501)))))
+    return orbitrap_blocks(img, blocks)
+
+
 def dense_orbitrap(peaks: int, scans: int = 145) -> RawImage:
     """A version-66 orbitrap layout whose every scan has a `peaks`-peak
     list, packed back to back from the chain's base; the scan whose list

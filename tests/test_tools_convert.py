@@ -2,17 +2,22 @@
 pyteomics, duckdb, pandas), with the values vantoro itself returns."""
 
 import faulthandler
+import math
 import os
 import re
 
 import pytest
 
-from builders import orbitrap_varied, small_v57
+from builders import RT_ORBI_START, RT_ORBI_STRIDE, orbitrap_varied, small_v57
+from mzml_check import assert_valid_mzml
 
 np = pytest.importorskip("numpy")
 vantoro_tools = pytest.importorskip("vantoro_tools")
 from vantoro import RawFileReader  # noqa: E402
 from vantoro_tools import convert_file  # noqa: E402
+from vantoro_tools.formats import FORMATS, WriteOptions  # noqa: E402
+from vantoro_tools.reading import ScanSource  # noqa: E402
+from vantoro_tools.mzml import COMPRESSIONS  # noqa: E402
 from vantoro_tools.cli import main  # noqa: E402
 
 
@@ -35,33 +40,36 @@ def vantoro_scans(path):
     return out
 
 
-def same_peaks(want, mz, intensity):
+def same_peaks(want, mz, intensity, compression="zlib"):
     assert np.asarray(mz).dtype == np.float64
+    if compression == "numpress":  # within MS-Numpress's stated precision
+        assert np.allclose(mz, want["mz"], rtol=2e-9, atol=0)
+        assert np.allclose(intensity, want["intensity"], rtol=2e-4, atol=0.5)
+        return
     assert np.array_equal(np.asarray(mz), want["mz"])
     assert np.array_equal(np.asarray(intensity, np.float64).astype(np.float32), want["intensity"])
 
 
-def test_mzml_round_trip_pyteomics(raw, tmp_path):
+def convert_mzml(raw, out, compression):
+    (path,) = convert_file(raw, "mzml", out, options=WriteOptions(compression=compression))
+    return path, assert_valid_mzml(path)
+
+
+@pytest.mark.parametrize("compression", COMPRESSIONS)
+def test_mzml_round_trip_pyteomics(raw, tmp_path, compression):
     mzml = pytest.importorskip("pyteomics.mzml")
-    validator = pytest.importorskip("psims.validation.validator")
-    (path,) = convert_file(raw, "mzml", tmp_path)
+    path, data = convert_mzml(raw, tmp_path, compression)
     assert path == str(tmp_path / "01 run_orbitrap.mzML")
-    assert validator.validate(path)[0]  # the indexed mzML schema
     want = vantoro_scans(raw)
     with mzml.MzML(path) as reader:
         spectra = list(reader)
     assert [s["id"] for s in spectra] == [f"scan={n}" for n in want]
-    # The embedded index: each offset is where its spectrum starts.
-    data = open(path, "rb").read()
-    index = re.findall(rb'<offset idRef="([^"]+)">(\d+)</offset>', data)
-    assert [i.decode() for i, _ in index] == [s["id"] for s in spectra]
-    assert all(data.startswith(b'<spectrum index="%d" ' % k, int(o)) for k, (_, o) in enumerate(index))
     for s in spectra:
         w = want[int(s["id"][5:])]
         assert s["scanList"]["scan"][0]["scan start time"] == w["rt"]
         assert s["ms level"] == w["level"]
         assert s["intensity array"].dtype == np.float32
-        same_peaks(w, s["m/z array"], s["intensity array"])
+        same_peaks(w, s["m/z array"], s["intensity array"], compression)
         precursors = s.get("precursorList", {}).get("precursor", [])
         if w["level"] == 2 and w["monomz"] > 0:
             (ion,) = precursors[0]["selectedIonList"]["selectedIon"]
@@ -69,11 +77,16 @@ def test_mzml_round_trip_pyteomics(raw, tmp_path):
             assert ion.get("charge state", 0) == w["charge"]
         else:
             assert precursors == []
+    # Each trailer energy with the unit the trailer states: "HCD Energy eV"
+    # in electronvolt, "Collision Energy" with none.
+    assert b'name="collision energy" value="35.0"/>' in data
+    assert b'name="collision energy" value="30.5" unitCvRef="UO" unitAccession="UO:0000266"' in data
 
 
-def test_mzml_round_trip_pyopenms(raw, tmp_path):
+@pytest.mark.parametrize("compression", COMPRESSIONS)
+def test_mzml_round_trip_pyopenms(raw, tmp_path, compression):
     oms = pytest.importorskip("pyopenms")
-    (path,) = convert_file(raw, "mzml", tmp_path)
+    path, _ = convert_mzml(raw, tmp_path, compression)
     want = vantoro_scans(raw)
     exp = oms.MSExperiment()
     oms.MzMLFile().load(path, exp)
@@ -83,12 +96,19 @@ def test_mzml_round_trip_pyopenms(raw, tmp_path):
         w = want[int(s.getNativeID()[5:])]
         assert s.getRT() == pytest.approx(w["rt"] * 60, rel=1e-12)  # seconds
         assert s.getMSLevel() == w["level"]
-        same_peaks(w, *s.get_peaks())
+        same_peaks(w, *s.get_peaks(), compression)
         precursors = s.getPrecursors()
         if w["level"] == 2 and w["monomz"] > 0:
             assert (precursors[0].getMZ(), precursors[0].getCharge()) == (w["monomz"], w["charge"])
         else:
             assert len(precursors) == 0
+    # The total ion current chromatogram: one point per spectrum.
+    (tic,) = exp.getChromatograms()
+    assert tic.getNativeID() == "TIC"
+    times, currents = tic.get_peaks()
+    assert np.allclose(times, [w["rt"] * 60 for w in want.values()], rtol=1e-9)
+    rel = 2e-4 if compression == "numpress" else 1e-6
+    assert np.allclose(currents, [w["intensity"].sum(dtype=np.float64) for w in want.values()], rtol=rel)
 
 
 def test_mgf_round_trip_pyteomics(raw, tmp_path):
@@ -154,7 +174,9 @@ def test_failure_midway_leaves_no_output(raw, tmp_path, to):
     with pytest.raises(KeyboardInterrupt):
         convert_file(raw, to, tmp_path, on_progress=crash)
     assert [f for _, _, files in os.walk(tmp_path) for f in files] == []
-    convert_file(raw, to, tmp_path)  # and a later run completes
+    paths = convert_file(raw, to, tmp_path)  # and a later run completes
+    if to == "mzml":
+        assert_valid_mzml(paths[0])
     assert all(name.endswith((".mzML", ".mgf", ".parquet", ".vantoro.json"))
                for _, _, files in os.walk(tmp_path) for name in files)
 
@@ -187,3 +209,112 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
 
     dask, pool = files(tmp_path / "dask"), files(tmp_path / "pool")
     assert len(pool) == 12 and dask == pool
+    for name in pool:
+        if name.endswith(".mzML"):
+            assert_valid_mzml(tmp_path / "pool" / name)
+
+
+@pytest.fixture(scope="module")
+def odd_raw(tmp_path_factory):
+    """Values that are not finite in scans 9 to 17 (all MS2 with a peak
+    list), MS3 scans 21 and 23, and a file name holding a line break."""
+    img = orbitrap_varied(seed=3)
+    img.trailer(9, monomz=math.nan)
+    img.trailer(11, injection_time=math.inf)
+    img.trailer(13, hcd=b"inf", collision=b"nan")
+    img.trailer(15, isolation=math.inf)
+    img.f64(RT_ORBI_START + RT_ORBI_STRIDE * 16, math.nan)  # scan 17: needs --force
+    for scan in (21, 23):
+        img.trailer(scan, ms_order_byte=2)
+    return img.write(tmp_path_factory.mktemp("odd") / "odd\nname_orbitrap.raw")
+
+
+def write_with(raw, to, out, **options):
+    fmt = FORMATS[to]
+    dests = fmt.paths(raw, out)
+    for path in dests:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+    return dests, fmt.write(ScanSource(raw, force=True), dests, WriteOptions(**options))
+
+
+def test_values_not_finite_are_left_out_and_counted(odd_raw, tmp_path):
+    mzml = pytest.importorskip("pyteomics.mzml")
+    mgf = pytest.importorskip("pyteomics.mgf")
+    want = vantoro_scans(odd_raw)
+    (path,), written = write_with(odd_raw, "mzml", tmp_path)
+    assert_valid_mzml(path)  # no nan or inf anywhere
+    assert written.spectra == len(want)  # every spectrum kept
+    assert written.warnings == {
+        "layout check failed": 1, "precursor m/z not finite": 1, "injection time not finite": 1,
+        "HCD energy not a finite number": 1, "collision energy not finite": 1,
+        "isolation width not finite": 1, "retention time not finite": 1}
+    with mzml.MzML(path) as reader:
+        nine = reader.get_by_id("scan=9")
+    (precursor,) = nine["precursorList"]["precursor"]
+    assert precursor["selectedIonList"]["selectedIon"] == [{"charge state": 2}]  # no m/z
+
+    (path,), written = write_with(odd_raw, "mgf", tmp_path)
+    text = open(path, encoding="utf-8").read()
+    assert not re.search("nan|inf", text, re.I)
+    ms2 = [n for n, w in want.items() if w["level"] == 2 and w["monomz"] > 0]  # 9 (NaN) is not > 0
+    with mgf.read(path, use_index=False) as reader:
+        entries = list(reader)
+    assert [int(e["params"]["scans"]) for e in entries] == ms2
+    assert {e["params"]["title"].rsplit(".", 3)[0] for e in entries} == {"odd_name_orbitrap"}
+    assert "rtinseconds" not in entries[ms2.index(17)]["params"]
+    assert written.warnings == {"layout check failed": 1, "retention time not finite": 1,
+                                "left out of MGF: precursor m/z not finite": 1}
+
+
+@pytest.mark.parametrize("to", ["mzml", "mgf", "parquet"])
+def test_ms_levels_are_honoured(odd_raw, tmp_path, to):
+    pq = pytest.importorskip("pyarrow.parquet")
+    mgf = pytest.importorskip("pyteomics.mgf")
+    levels = {n: w["level"] for n, w in vantoro_scans(odd_raw).items()}
+    assert levels[21] == levels[23] == 3
+    dests, _ = write_with(odd_raw, to, tmp_path, ms_levels=frozenset({2, 3}))
+    if to == "mzml":
+        data = assert_valid_mzml(dests[0])
+        got = {int(n) for n in re.findall(rb'<spectrum index="\d+" id="scan=(\d+)"', data)}
+    elif to == "mgf":
+        with mgf.read(dests[0], use_index=False) as reader:
+            got = {int(e["params"]["scans"]) for e in reader}
+        with mgf.read(write_with(odd_raw, to, tmp_path / "default")[0][0], use_index=False) as reader:
+            assert {levels[int(e["params"]["scans"])] for e in reader} == {2}  # MS2 only by default
+    else:
+        got = set(pq.read_table(dests[1]).column("scan_number").to_pylist())
+    assert {levels[n] for n in got} == {2, 3} and {21, 23} <= got
+    (path, *_), written = write_with(odd_raw, to, tmp_path / "none", ms_levels=frozenset({4}))
+    assert written.spectra == 0  # no spectrum at all: still a valid file
+    if to == "mzml":
+        assert b"<spectrum " not in assert_valid_mzml(path)
+    elif to == "mgf":
+        assert os.path.getsize(path) == 0
+
+
+def test_vocabulary_matches_psims():
+    cv = pytest.importorskip("psims.controlled_vocabulary.controlled_vocabulary")
+    from vantoro_tools.mzml import TERMS, vocabulary
+
+    cv.obo_cache.use_remote = False
+    ms, uo = cv.load_psims(), cv.load_uo()
+    for name in TERMS:
+        term = ms.get(name) or uo[name]
+        assert f'accession="{term.id}" name="{term.name}"' in vocabulary().ref[name]
+    assert f'version="{ms.version}"' in vocabulary().cv_list and f'version="{uo.version}"' in vocabulary().cv_list
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 3, 4, 1000])
+def test_numpress_encodes_as_the_library(n):
+    pynumpress = pytest.importorskip("pynumpress")
+    from vantoro_tools import numpress
+
+    rng = np.random.default_rng(n)
+    for mz in (np.sort(rng.uniform(50, 2000, n)), np.round(np.sort(rng.uniform(50, 2000, n)), 1)):
+        fixed = numpress.linear_fixed_point(mz)
+        assert fixed == pynumpress.optimal_linear_fixed_point(mz)
+        assert numpress.encode_linear(mz, fixed) == bytes(pynumpress.encode_linear(mz, fixed))
+    intensity = rng.lognormal(10, 2, n)
+    fixed = numpress.slof_fixed_point(intensity)
+    assert fixed == pynumpress.optimal_slof_fixed_point(intensity)
+    assert numpress.encode_slof(intensity, fixed) == bytes(pynumpress.encode_slof(intensity, fixed))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The `vantoro` command and its converters, checked against independent
 # readers: the wheel from dist/ (built by 10-wheel.sh) with its convert,
-# dask and plot extras, plus pyopenms, duckdb and pandas. Fails when any
+# dask and plot extras, plus pyopenms, duckdb, pandas and pynumpress (with
+# which pyteomics reads MS-Numpress arrays). Fails when any
 # of these tests was skipped, since a skip here means a reader is missing.
 set -euo pipefail
 . .ci/lib.sh
@@ -11,7 +12,7 @@ wheels=(dist/*.whl)
 
 fresh_venv .venv-convert
 .venv-convert/bin/python -m pip install -q "${wheels[0]}[convert,dask,plot]" \
-    pyopenms duckdb pandas pytest hypothesis
+    pyopenms duckdb pandas pynumpress pytest hypothesis
 .venv-convert/bin/vantoro --version
 .venv-convert/bin/python -c "import vantoro_tools; print('vantoro_tools from', vantoro_tools.__file__)"
 

@@ -81,13 +81,13 @@ class OutputFormat:
 FORMATS: dict[str, OutputFormat] = {f.name: f for f in [
     OutputFormat(
         "mzml", "indexed mzML, every scan with a peak list (PSI-MS terms)",
-        outputs=("{stem}.mzML",), packages=("numpy", "lxml", "psims"),
-        preload=("numpy", "lxml.etree", "psims.mzml.writer"), extra="convert",
+        outputs=("{stem}.mzML",), packages=("numpy", "psims", "isal", "pybase64"),
+        preload=("numpy", "isal.isal_zlib", "pybase64", "vantoro_tools.mzml_terms"), extra="convert",
         writer="mzml:write_mzml_source"),
     OutputFormat(
         "mgf", "MGF for search engines: MS2 scans with a precursor m/z",
-        outputs=("{stem}.mgf",), packages=("numpy", "pyteomics"),
-        preload=("numpy", "pyteomics.mgf"), extra="convert", writer="mgf:write_mgf_source",
+        outputs=("{stem}.mgf",), packages=("numpy", "pyarrow"),
+        preload=("numpy", "pyarrow.compute"), extra="convert", writer="mgf:write_mgf_source",
         ms_levels=frozenset({2})),
     OutputFormat(
         "parquet", "Parquet tables: DIR/scans (one row per scan) and DIR/peaks (one row per peak)",

@@ -1,41 +1,123 @@
-"""RAW to MGF, written with pyteomics.
+"""RAW to MGF.
 
-MGF holds fragment spectra for search engines: one entry per MS2 (or
-higher) scan that has a peak list and a precursor m/z. MS1 scans, and MS2
-scans whose precursor m/z is 0, are left out.
+MGF holds fragment spectra for search engines: one entry per scan at the
+MS levels asked for (MS2 by default) that has a peak list and a finite
+precursor m/z other than 0. Scans whose precursor m/z is not finite are
+left out and counted in the warnings; those without one (0) are left out
+like MS1 scans.
+
+Peaks are formatted many spectra at a time by Arrow's number formatting
+(the shortest text that reads back as the same float64 m/z and float32
+intensity), a batch on a thread pool while the next is read, and written
+once per batch.
 """
 
 from __future__ import annotations
 
+import math
 import os
-from collections.abc import Callable, Iterator, Sequence
-from typing import Any
+import re
+from collections import deque
+from collections.abc import Callable, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import IO, TYPE_CHECKING, Any
 
 from ._deps import missing
 from .atomic import atomic_path
 from .formats import FORMATS, WriteOptions, Written
 from .reading import Scan, ScanSource, StrPath
 
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
 PURPOSE = "vantoro convert --to mgf"
-# Shortest text that reads back as the same float64 m/z and float32 intensity.
-FRAGMENT_FORMAT = "%.17g %.9g"
+#: Peaks formatted at once (about 4 MB of text; three batches are held at most).
+BATCH_PEAKS = 1 << 17
+# Characters that would end or break a line of text: controls (CR, LF, VT,
+# FF, the C1 range with NEL) and the Unicode line and paragraph separators.
+LINE_BREAKERS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
 
 
-def mgf_entry(scan: Scan, stem: str) -> dict[str, Any] | None:
-    """The pyteomics MGF entry of `scan`, or None when it does not go to MGF."""
-    precursor = scan.precursor_mz
-    if scan.mz is None or precursor is None:
+def one_line(text: str) -> str:
+    """`text` with every character that could break its line replaced by "_"."""
+    return LINE_BREAKERS.sub("_", text)
+
+
+def mgf_header(scan: Scan, stem: str, warn: Callable[[str], None]) -> str | None:
+    """The lines of `scan`'s entry before its peaks, or None when the scan
+    does not go to MGF (no peak list, or no usable precursor m/z)."""
+    if scan.mz is None:
         return None
-    params: dict[str, Any] = {
-        # The trans-proteomic pipeline's form: stem.first.last.charge
-        "title": f"{stem}.{scan.number}.{scan.number}.{scan.charge}",
-        "pepmass": precursor,
-        "rtinseconds": scan.rt * 60.0,
-        "scans": scan.number,
-    }
+    precursor = scan.monomz if scan.ms_level >= 2 else 0.0
+    if not math.isfinite(precursor):
+        warn("left out of MGF: precursor m/z not finite")
+        return None
+    if precursor <= 0:  # none recorded: left out, as MS1 scans are
+        return None
+    # The trans-proteomic pipeline's form: stem.first.last.charge
+    lines = [f"BEGIN IONS\nTITLE={stem}.{scan.number}.{scan.number}.{scan.charge}\nPEPMASS={precursor!r}\n"]
+    if math.isfinite(scan.rt):
+        lines.append(f"RTINSECONDS={scan.rt * 60.0!r}\n")
+    else:
+        warn("retention time not finite")
     if scan.charge > 0:
-        params["charge"] = scan.charge
-    return {"m/z array": scan.mz, "intensity array": scan.intensity, "params": params}
+        lines.append(f"CHARGE={scan.charge}+\n")
+    lines.append(f"SCANS={scan.number}\n")
+    return "".join(lines)
+
+
+class PeakText:
+    """Peak lists gathered and formatted as "m/z intensity" lines in one go."""
+
+    def __init__(self) -> None:
+        import numpy as np
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        self.np, self.pa, self.pc = np, pa, pc
+        self.entries: list[tuple[bytes, int]] = []  # header, peaks
+        self.mz: list[NDArray[np.float64]] = []
+        self.intensity: list[NDArray[np.float32]] = []
+        self.peaks = 0
+
+    def add(self, header: str, mz: NDArray[np.float64], intensity: NDArray[np.float32]) -> None:
+        self.entries.append((header.encode("utf-8", "replace"), len(mz)))
+        self.mz.append(mz)
+        self.intensity.append(intensity)
+        self.peaks += len(mz)
+
+    def _array(self, values: NDArray[Any]) -> Any:
+        # From its buffer: pa.array() would import pandas.
+        pa = self.pa
+        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
+                                     [None, pa.py_buffer(values)])
+
+    def take(self) -> Callable[[], list[bytes | memoryview]]:
+        """The entries gathered so far, as a function that formats them
+        (Arrow's compute functions release the GIL: it may run on another
+        thread); starts a new batch."""
+        entries, mz, intensity = self.entries, self.mz, self.intensity
+        self.entries, self.mz, self.intensity, self.peaks = [], [], [], 0
+        return lambda: self._format(entries, mz, intensity)
+
+    def _format(self, entries: list[tuple[bytes, int]], mz_arrays: list[NDArray[np.float64]],
+                intensity_arrays: list[NDArray[np.float32]]) -> list[bytes | memoryview]:
+        np, pa, pc = self.np, self.pa, self.pc
+        if not entries:
+            return []
+        mz = pc.cast(self._array(np.concatenate(mz_arrays)), pa.string())
+        intensity = pc.cast(self._array(np.concatenate(intensity_arrays)), pa.string())
+        lines = pc.binary_join_element_wise(mz, " ", intensity, "\n", "")
+        _, offsets_buffer, data_buffer = lines.buffers()
+        offsets = np.frombuffer(offsets_buffer, np.int32, len(lines) + 1, lines.offset * 4)
+        data = memoryview(data_buffer)
+        parts: list[bytes | memoryview] = []
+        line = 0
+        for header, count in entries:
+            parts += [header, data[offsets[line]:offsets[line + count]], b"END IONS\n\n"]
+            line += count
+        return parts
 
 
 def write_mgf(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | None = None) -> int:
@@ -48,23 +130,33 @@ def write_mgf(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | None
 def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
     """Writes the scans of `source` at the MS levels asked for (MS2 by
     default) that have a peak list and a precursor m/z to `dests[0]`
-    (TITLE, PEPMASS, CHARGE, RTINSECONDS, SCANS, then the peaks). The file
-    appears under its name only when complete."""
+    (TITLE, PEPMASS, RTINSECONDS, CHARGE, SCANS, then the peaks). The
+    TITLE is one line whatever the file's name holds. The file appears
+    under its name only when complete."""
     try:
-        from pyteomics import mgf
+        text = PeakText()
     except ImportError as exc:
-        raise missing(exc.name or "pyteomics", PURPOSE, "convert") from exc
+        raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
     levels = options.ms_levels or FORMATS["mgf"].ms_levels or frozenset()
+    stem = one_line(source.stem)
     written = Written(warnings=source.warnings)
-
-    def entries() -> Iterator[dict[str, Any]]:
+    with atomic_path(dests[0]) as tmp, open(tmp, "wb") as fh, \
+            ThreadPoolExecutor(2, thread_name_prefix="vantoro-mgf") as pool:
+        # Batches are formatted on the pool while the next is read, and
+        # written in order.
+        pending: deque[Future[list[bytes | memoryview]]] = deque()
         for scan in source.scans():
-            entry = mgf_entry(scan, source.stem) if scan.ms_level in levels else None
-            if entry is not None:
+            if scan.ms_level not in levels or scan.mz is None or scan.intensity is None:
+                continue
+            header = mgf_header(scan, stem, source.warn)
+            if header is not None:
+                text.add(header, scan.mz, scan.intensity)
                 written.spectra += 1
-                yield entry
-
-    with atomic_path(dests[0]) as tmp, open(tmp, "w", encoding="utf-8", newline="\n") as fh:
-        mgf.write(entries(), output=fh, fragment_format=FRAGMENT_FORMAT, write_charges=False,
-                  use_numpy=True)
+                if text.peaks >= BATCH_PEAKS:
+                    pending.append(pool.submit(text.take()))
+                    if len(pending) > 2:
+                        fh.writelines(pending.popleft().result())
+        pending.append(pool.submit(text.take()))
+        while pending:
+            fh.writelines(pending.popleft().result())
     return written

@@ -1,27 +1,82 @@
-"""RAW to indexed mzML, written with psims (PSI-MS controlled vocabulary)."""
+"""RAW to indexed mzML: PSI-MS and UO terms from psims' vocabularies, XML
+written by a small streaming writer.
+
+The terms are resolved once per process (`vocabulary()`); the writer then
+formats each spectrum from ready-made text, encodes its binary arrays on a
+thread pool (deflate through ISA-L, which writes standard zlib streams, or
+MS-Numpress) while the spectra are written in scan order, and adds the
+total ion current chromatogram, the offset index and the SHA-1 checksum.
+"""
 
 from __future__ import annotations
 
+import functools
+import hashlib
 import math
 import os
 import pathlib
 import re
-from collections.abc import Callable, Sequence
-from typing import Any
+from collections import deque
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import IO, TYPE_CHECKING, Any
 
+from . import numpress
 from ._deps import missing
 from .atomic import atomic_path
-from .reading import iter_scans, read_peaks
 from .formats import WriteOptions, Written
 from .reading import Scan, ScanSource, StrPath
 from .version import tool_version
 
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
 PURPOSE = "vantoro convert --to mzml"
+COMPRESSIONS = ("zlib", "numpress", "none")
+#: ISA-L's deflate level: its fastest that still compresses peak lists.
+DEFLATE_LEVEL = 1
+#: Spectra encoded ahead of the one being written: bounds the memory held.
+AHEAD = 8
 
 # Activation types the trailer names, and their PSI-MS dissociation terms.
 ACTIVATION_TERMS = {
     "HigherEnergyCollisionalDissociation": "beam-type collision-induced dissociation",
 }
+# Every term the writer uses, resolved once per process.
+TERMS = (
+    "MS1 spectrum", "MSn spectrum", "centroid spectrum", "ms level", "total ion current",
+    "Thermo RAW format", "scan number only nativeID format", "custom unreleased software tool",
+    "ionization type", "mass analyzer type", "detector type", "Thermo Fisher Scientific instrument model",
+    "Conversion to mzML", "no combination", "scan start time", "ion injection time",
+    "isolation window target m/z", "isolation window lower offset", "isolation window upper offset",
+    "selected ion m/z", "charge state", "collision energy", "dissociation method",
+    *ACTIVATION_TERMS.values(), "m/z array", "intensity array", "time array",
+    "64-bit float", "32-bit float", "zlib compression", "no compression",
+    "MS-Numpress linear prediction compression", "MS-Numpress short logged float compression",
+    "total ion current chromatogram",
+    # units
+    "m/z", "number of detector counts", "minute", "millisecond", "electronvolt",
+)
+CV_ID = {"MS": "PSI-MS", "UO": "UO"}
+
+INDEXED_NS = ('<indexedmzML xmlns="http://psi.hupo.org/ms/mzml" '
+              'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
+              'xsi:schemaLocation="http://psi.hupo.org/ms/mzml '
+              'http://psidev.info/files/ms/mzML/xsd/mzML1.1.2_idx.xsd">\n')
+MZML_NS = ('  <mzML xmlns="http://psi.hupo.org/ms/mzml" '
+           'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
+           'xsi:schemaLocation="http://psi.hupo.org/ms/mzml '
+           'http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" version="1.1.0">\n')
+
+
+def attr(text: str) -> str:
+    """`text` as the value of an XML attribute: markup escaped, and the
+    characters XML cannot hold at all (controls, lone surrogates) replaced."""
+    text = re.sub("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]", "\ufffd", text)
+    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+            .replace('"', "&quot;").replace("\t", "&#9;").replace("\n", "&#10;").replace("\r", "&#13;"))
 
 
 def _xml_id(text: str) -> str:
@@ -31,26 +86,352 @@ def _xml_id(text: str) -> str:
     return ident if re.match(r"[A-Za-z_]", ident) else "_" + ident
 
 
-def _precursor(scan: Scan, written: set[int]) -> dict[str, Any] | None:
-    mz = scan.precursor_mz
-    if mz is None:
-        return None
-    activation_type = scan.trailer.get("Activation Type")
-    # An activation needs one dissociation method: the generic term when the
-    # trailer names none that is known.
-    activation: list[Any] = [ACTIVATION_TERMS.get(str(activation_type), "dissociation method")]
-    energy = scan.trailer.get("Collision Energy")
-    if isinstance(energy, float) and math.isfinite(energy):
-        activation.append({"collision energy": energy})
-    info: dict[str, Any] = {"mz": mz, "activation": activation}
-    if scan.charge > 0:
-        info["charge"] = scan.charge
-    if scan.master_scan in written:
-        info["scan_id"] = f"scan={scan.master_scan}"
-    width = scan.trailer.get("Isolation Width")
-    if isinstance(width, float) and math.isfinite(width) and width > 0:
-        info["isolation_window"] = [width / 2, mz, width / 2]
-    return info
+@dataclass(frozen=True)
+class Vocabulary:
+    """The cvList and the cvParam text of every term the writer uses."""
+
+    cv_list: str
+    #: term name -> 'cvRef="..." accession="..." name="..."'
+    ref: dict[str, str]
+    #: unit name -> ' unitCvRef="..." unitAccession="..." unitName="..."'
+    unit: dict[str, str]
+
+    def param(self, term: str, value: object = "", unit: str | None = None) -> str:
+        """One cvParam element (without indentation or line end)."""
+        # A number's repr needs no escaping.
+        text = attr(value) if isinstance(value, str) else repr(value)
+        units = self.unit[unit] if unit is not None else ""
+        return f'<cvParam {self.ref[term]} value="{text}"{units}/>'
+
+
+def _vendor_obo(name: str) -> str:
+    """The path of vocabulary file `name` that psims ships, found without
+    importing psims (its import costs a second and 100 MB)."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("psims")
+    if spec is None or not spec.submodule_search_locations:
+        raise missing("psims", PURPOSE, "convert")
+    return os.path.join(list(spec.submodule_search_locations)[0], "controlled_vocabulary", "vendor", name)
+
+
+def _obo_terms(path: str, wanted: set[str]) -> tuple[str, dict[str, str]]:
+    """The data version of the OBO file at `path` and the ids of the terms
+    named in `wanted` (obsolete terms passed over)."""
+    import gzip
+
+    with gzip.open(path, "rt", encoding="utf-8") as f:
+        text = f.read()
+    version = re.search(r"^data-version: *(.*?) *$", text, re.M)
+    found: dict[str, str] = {}
+    # A stanza starts with its id and name and ends at a blank line.
+    for term in re.finditer(r"^\[Term\]\nid: *(\S+) *\nname: *(.*?) *$", text, re.M):
+        name = term.group(2)
+        if name in wanted and name not in found:
+            end = text.find("\n\n", term.end())
+            if "\nis_obsolete: true" not in text[term.end():end if end >= 0 else len(text)]:
+                found[name] = term.group(1)
+    return (version.group(1) if version else ""), found
+
+
+@functools.lru_cache(maxsize=None)
+def vocabulary() -> Vocabulary:
+    """The PSI-MS and UO vocabularies bundled with psims (never a network
+    look-up), reduced to the terms in TERMS. Read once per process."""
+    wanted = set(TERMS)
+    versions, ref = {}, {}
+    for prefix, file in (("MS", "psi-ms.obo.gz"), ("UO", "unit.obo.gz")):
+        versions[prefix], ids = _obo_terms(_vendor_obo(file), wanted)
+        for name, term_id in ids.items():
+            if term_id.startswith(prefix + ":") and name not in ref:
+                ref[name] = f'cvRef="{CV_ID[prefix]}" accession="{term_id}" name="{attr(name)}"'
+    if wanted - ref.keys():
+        raise LookupError(f"terms in neither PSI-MS nor UO: {sorted(wanted - ref.keys())}")
+    unit = {}
+    for name in ("m/z", "number of detector counts", "minute", "millisecond", "electronvolt"):
+        cv_ref, accession, _ = re.findall(r'"([^"]*)"', ref[name])
+        unit[name] = f' unitCvRef="{cv_ref}" unitAccession="{accession}" unitName="{attr(name)}"'
+    cv_list = "".join(
+        f'      <cv id="{CV_ID[prefix]}" fullName="{full}" version="{attr(versions[prefix])}" URI="{uri}"/>\n'
+        for prefix, full, uri in (
+            ("MS", "PSI-MS", "http://purl.obolibrary.org/obo/ms/psi-ms.obo"),
+            ("UO", "UNIT-ONTOLOGY", "http://purl.obolibrary.org/obo/uo.obo")))
+    return Vocabulary(f'    <cvList count="2">\n{cv_list}    </cvList>\n', ref, unit)
+
+
+# -- binary arrays -------------------------------------------------------
+
+@dataclass(frozen=True)
+class Encoded:
+    """A spectrum's two arrays as base64 text with the cvParams of their
+    encoding, and its total ion current."""
+
+    mz: bytes
+    mz_params: str
+    intensity: bytes
+    intensity_params: str
+    tic: float
+
+
+class Encoder:
+    """Encodes arrays for one compression: `encode(array, kind)` answers
+    the base64 bytes and the cvParams naming its compression and type.
+    kind: "mz" (float64), "intensity" (float32) or "time" (float64)."""
+
+    def __init__(self, compression: str, voc: Vocabulary):
+        if compression not in COMPRESSIONS:
+            raise ValueError(f"unknown compression {compression!r}; choose one of {', '.join(COMPRESSIONS)}")
+        self.compression = compression
+        try:
+            import numpy as np
+            import pybase64
+            from isal import isal_zlib
+        except ImportError as exc:
+            raise missing(exc.name or "isal", PURPOSE, "convert") from exc
+        self._np = np
+        self._b64: Callable[[Any], bytes] = pybase64.b64encode
+        self._deflate: Callable[[Any], bytes] = functools.partial(isal_zlib.compress, level=DEFLATE_LEVEL)
+        dtypes = {"mz": "64-bit float", "intensity": "32-bit float", "time": "64-bit float"}
+        self._params = {(kind, method): f"{voc.param(name)}{voc.param(dtypes[kind])}"
+                        for kind in dtypes for method, name in (
+                            ("zlib", "zlib compression"), ("none", "no compression"),
+                            ("linear", "MS-Numpress linear prediction compression"),
+                            ("slof", "MS-Numpress short logged float compression"))}
+
+    def encode(self, values: NDArray[Any], kind: str) -> tuple[bytes, str]:
+        """The base64 text of `values` and the cvParams that describe it."""
+        np = self._np
+        method = self.compression
+        if method == "numpress":
+            # Ion counts are log-encoded; m/z and times linearly predicted.
+            # Values numpress cannot hold (not finite, negative) are kept
+            # exactly, with zlib.
+            method = "slof" if kind == "intensity" else "linear"
+            data = np.ascontiguousarray(values, dtype=np.float64)
+            if numpress.encodable(data, method):
+                packed = (numpress.encode_slof(data, numpress.slof_fixed_point(data)) if method == "slof"
+                          else numpress.encode_linear(data, numpress.linear_fixed_point(data)))
+                return self._b64(packed), self._params[kind, method]
+            method = "zlib"
+        raw = np.ascontiguousarray(values)
+        return self._b64(self._deflate(raw) if method == "zlib" else raw.data), self._params[kind, method]
+
+    def spectrum(self, mz: NDArray[np.float64], intensity: NDArray[np.float32]) -> Encoded:
+        tic = float(intensity.sum(dtype=self._np.float64))
+        return Encoded(*self.encode(mz, "mz"), *self.encode(intensity, "intensity"), tic)
+
+
+# -- the document --------------------------------------------------------
+
+class Document:
+    """One indexed mzML file written front to back, its spectra streamed
+    with `spectrum`. spectrumList states its count before the spectra,
+    and the count is known only at the end: the writer leaves room for
+    the opening part, writes it last into that room (padded with
+    whitespace between elements), then computes the checksum over the
+    finished file."""
+
+    def __init__(self, fh: IO[bytes], source: ScanSource, voc: Vocabulary, encoder: Encoder):
+        self.fh, self.source, self.voc, self.encoder = fh, source, voc, encoder
+        self.offsets: list[tuple[str, int]] = []
+        self.written: set[int] = set()
+        self.times: list[float] = []
+        self.tics: list[float] = []
+        # Room for the opening part with any count up to 10 digits.
+        self.version = tool_version()
+        self.room = len(self.opening(1)) + 10
+        fh.seek(self.room)
+        self.pos = self.room
+
+    def write(self, data: bytes) -> None:
+        self.fh.write(data)
+        self.pos += len(data)
+
+    def opening(self, count: int) -> bytes:
+        voc, source = self.voc, self.source
+        p = voc.param
+        location = pathlib.Path(source.path).absolute().parent.as_uri()
+        run_id = _xml_id(os.path.splitext(source.name)[0])
+        text = (
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + INDEXED_NS + MZML_NS + voc.cv_list +
+            "    <fileDescription>\n      <fileContent>\n"
+            f"        {p('MS1 spectrum')}\n        {p('MSn spectrum')}\n        {p('centroid spectrum')}\n"
+            "      </fileContent>\n      <sourceFileList count=\"1\">\n"
+            f'        <sourceFile id="RAW1" name="{attr(source.name)}" location="{attr(location)}">\n'
+            f"          {p('Thermo RAW format')}\n          {p('scan number only nativeID format')}\n"
+            "        </sourceFile>\n      </sourceFileList>\n    </fileDescription>\n"
+            f'    <softwareList count="1">\n      <software id="vantoro" version="{attr(self.version)}">\n'
+            f"        {p('custom unreleased software tool', 'vantoro')}\n      </software>\n    </softwareList>\n"
+            # The file says nothing of the instrument's parts: generic terms.
+            '    <instrumentConfigurationList count="1">\n      <instrumentConfiguration id="IC1">\n'
+            f"        {p('Thermo Fisher Scientific instrument model')}\n"
+            '        <componentList count="3">\n'
+            f"          <source order=\"1\">{p('ionization type')}</source>\n"
+            f"          <analyzer order=\"2\">{p('mass analyzer type')}</analyzer>\n"
+            f"          <detector order=\"3\">{p('detector type')}</detector>\n"
+            "        </componentList>\n      </instrumentConfiguration>\n    </instrumentConfigurationList>\n"
+            '    <dataProcessingList count="1">\n      <dataProcessing id="vantoro_conversion">\n'
+            f"        <processingMethod order=\"1\" softwareRef=\"vantoro\">{p('Conversion to mzML')}"
+            "</processingMethod>\n      </dataProcessing>\n    </dataProcessingList>\n"
+            f'    <run id="{run_id}" defaultInstrumentConfigurationRef="IC1">\n' +
+            # The schema has no empty spectrumList: none without spectra.
+            (f'      <spectrumList count="{count}" defaultDataProcessingRef="vantoro_conversion">\n'
+             if count else ""))
+        return text.encode("utf-8")
+
+    def spectrum(self, scan: Scan, encoded: Encoded, length: int) -> None:
+        voc, warn = self.voc, self.source.warn
+        p = voc.param
+        spectrum_id = f"scan={scan.number}"
+        self.offsets.append((spectrum_id, self.pos + len("      ")))  # where <spectrum starts
+        scan_params = ""
+        if math.isfinite(scan.rt):
+            scan_params += f"            {p('scan start time', scan.rt, 'minute')}\n"
+            self.times.append(scan.rt)
+            self.tics.append(encoded.tic)
+        else:
+            warn("retention time not finite")
+        if math.isfinite(scan.injection_time):
+            scan_params += f"            {p('ion injection time', scan.injection_time, 'millisecond')}\n"
+        else:
+            warn("injection time not finite")
+        level = scan.ms_level
+        head = (
+            f'      <spectrum index="{len(self.offsets) - 1}" id="{spectrum_id}" defaultArrayLength="{length}">\n'
+            f"        {p('ms level', level)}\n        {p('MS1 spectrum' if level == 1 else 'MSn spectrum')}\n"
+            f"        {p('centroid spectrum')}\n"
+            + (f"        {p('total ion current', encoded.tic)}\n" if math.isfinite(encoded.tic) else "") +
+            f"        <scanList count=\"1\">\n          {p('no combination')}\n          <scan>\n"
+            f"{scan_params}          </scan>\n        </scanList>\n"
+            f"{self.precursor(scan)}"
+            '        <binaryDataArrayList count="2">\n'
+            f'          <binaryDataArray encodedLength="{len(encoded.mz)}">\n'
+            f"            {p('m/z array', '', 'm/z')}{encoded.mz_params}\n            <binary>")
+        middle = ("</binary>\n          </binaryDataArray>\n"
+                  f'          <binaryDataArray encodedLength="{len(encoded.intensity)}">\n'
+                  f"            {p('intensity array', '', 'number of detector counts')}"
+                  f"{encoded.intensity_params}\n            <binary>")
+        self.write(head.encode("utf-8"))
+        self.write(encoded.mz)
+        self.write(middle.encode("utf-8"))
+        self.write(encoded.intensity)
+        self.write(b"</binary>\n          </binaryDataArray>\n        </binaryDataArrayList>\n      </spectrum>\n")
+        self.written.add(scan.number)
+
+    def precursor(self, scan: Scan) -> str:
+        """The precursorList of an MS2 (or higher) scan with a precursor m/z
+        other than 0; a precursor m/z that is not finite is left out (the
+        precursor keeps its charge and activation)."""
+        if scan.ms_level < 2 or scan.monomz == 0:
+            return ""
+        p, warn, trailer = self.voc.param, self.source.warn, scan.trailer
+        mz: float | None = scan.monomz
+        if not math.isfinite(scan.monomz):
+            warn("precursor m/z not finite")
+            mz = None
+        elif scan.monomz < 0:
+            return ""
+        ref = f' spectrumRef="scan={scan.master_scan}"' if scan.master_scan in self.written else ""
+        out = f"        <precursorList count=\"1\">\n          <precursor{ref}>\n"
+        width = trailer.get("Isolation Width")
+        if isinstance(width, float) and mz is not None:
+            if math.isfinite(width) and width > 0:
+                out += ("            <isolationWindow>\n"
+                        f"              {p('isolation window target m/z', mz, 'm/z')}\n"
+                        f"              {p('isolation window lower offset', width / 2, 'm/z')}\n"
+                        f"              {p('isolation window upper offset', width / 2, 'm/z')}\n"
+                        "            </isolationWindow>\n")
+            elif not math.isfinite(width):
+                warn("isolation width not finite")
+        ion = ""
+        if mz is not None:
+            ion += f"                {p('selected ion m/z', mz, 'm/z')}\n"
+        if scan.charge > 0:
+            ion += f"                {p('charge state', scan.charge)}\n"
+        if ion:
+            out += ('            <selectedIonList count="1">\n              <selectedIon>\n'
+                    f"{ion}              </selectedIon>\n            </selectedIonList>\n")
+        # An activation needs one dissociation method: the generic term when
+        # the trailer names none that is known.
+        method = ACTIVATION_TERMS.get(str(trailer.get("Activation Type")), "dissociation method")
+        out += f"            <activation>\n              {p(method)}\n"
+        # Each energy with the unit the trailer states for it, none where it states none.
+        energy = trailer.get("Collision Energy")
+        if isinstance(energy, float):
+            if math.isfinite(energy):
+                out += f"              {p('collision energy', energy)}\n"
+            else:
+                warn("collision energy not finite")
+        hcd = trailer.get("HCD Energy eV")
+        if isinstance(hcd, str):
+            try:
+                ev = float(hcd)
+            except ValueError:
+                ev = math.nan
+            if math.isfinite(ev):
+                out += f"              {p('collision energy', ev, 'electronvolt')}\n"
+            else:
+                warn("HCD energy not a finite number")
+        return out + "            </activation>\n          </precursor>\n        </precursorList>\n"
+
+    def finish(self) -> None:
+        """The TIC chromatogram, the closing tags, the index, the opening
+        part into its room, and the checksum."""
+        import numpy as np
+
+        p, enc = self.voc.param, self.encoder
+        times, time_params = enc.encode(np.array(self.times, np.float64), "time")
+        # Summed as float64 but stored as 32-bit, like the spectra's intensities.
+        tics, tic_params = enc.encode(np.array(self.tics, np.float32), "intensity")
+        if self.offsets:
+            self.write(b"      </spectrumList>\n")
+        chrom_at = self.pos + len('      <chromatogramList count="1" defaultDataProcessingRef="vantoro_conversion">\n'
+                                  '        ')
+        self.write((
+            '      <chromatogramList count="1" defaultDataProcessingRef="vantoro_conversion">\n'
+            f'        <chromatogram index="0" id="TIC" defaultArrayLength="{len(self.times)}">\n'
+            f"          {p('total ion current chromatogram')}\n"
+            '          <binaryDataArrayList count="2">\n'
+            f'            <binaryDataArray encodedLength="{len(times)}">\n'
+            f"              {p('time array', '', 'minute')}{time_params}\n              <binary>"
+        ).encode() + times + (
+            "</binary>\n            </binaryDataArray>\n"
+            f'            <binaryDataArray encodedLength="{len(tics)}">\n'
+            f"              {p('intensity array', '', 'number of detector counts')}{tic_params}\n"
+            "              <binary>").encode() + tics +
+            b"</binary>\n            </binaryDataArray>\n          </binaryDataArrayList>\n"
+            b"        </chromatogram>\n      </chromatogramList>\n    </run>\n  </mzML>\n")
+        index_at = self.pos + len("  ")  # where <indexList starts
+        spectra = "".join(f'      <offset idRef="{i}">{o}</offset>\n' for i, o in self.offsets)
+        if spectra:
+            spectra = f'    <index name="spectrum">\n{spectra}    </index>\n'
+        self.write((
+            f'  <indexList count="{2 if spectra else 1}">\n' + spectra +
+            f'    <index name="chromatogram">\n      <offset idRef="TIC">{chrom_at}</offset>\n    </index>\n'
+            f"  </indexList>\n  <indexListOffset>{index_at}</indexListOffset>\n  <fileChecksum>").encode())
+        opening = self.opening(len(self.offsets))
+        self.fh.seek(0)
+        self.fh.write(opening + b" " * (self.room - len(opening) - 1) + b"\n")
+        self.fh.flush()
+        digest = _sha1(self.fh, self.pos)
+        self.fh.seek(self.pos)
+        self.fh.write(f"{digest}</fileChecksum>\n</indexedmzML>\n".encode())
+
+
+def _sha1(fh: IO[bytes], end: int) -> str:
+    """SHA-1 of the first `end` bytes of `fh`, read back from the page cache."""
+    digest = hashlib.sha1()
+    buf = bytearray(1 << 22)
+    view = memoryview(buf)
+    fh.seek(0)
+    pos = 0
+    while pos < end:
+        n = fh.readinto(view[:min(len(buf), end - pos)])  # type: ignore[attr-defined]
+        if not n:
+            raise OSError(f"short read at byte {pos} of the mzML being written")
+        digest.update(view[:n])
+        pos += n
+    return digest.hexdigest()
 
 
 def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | None = None) -> int:
@@ -61,62 +442,39 @@ def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | Non
 
 
 def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
-    """Writes the scans of `source` that have a peak list to `dests[0]` as
-    the spectra of an indexed mzML file.
+    """Writes the scans of `source` that have a peak list (at the MS levels
+    asked for; all by default) to `dests[0]` as the spectra of an indexed
+    mzML file, with the total ion current chromatogram.
 
     Each spectrum has the id "scan=N", its MS level (the trailer's "MS
     Order", else 1), its scan start time in minutes and ion injection time,
-    64-bit m/z and 32-bit intensity arrays (zlib), and for MS2 scans the
-    precursor: monoisotopic m/z, charge, the master scan as reference,
-    isolation window and activation where the trailer has them. The file
+    its total ion current, 64-bit m/z and 32-bit intensity arrays (zlib,
+    MS-Numpress or uncompressed, `options.compression`), and for MS2 scans
+    the precursor: monoisotopic m/z, charge, the master scan as reference,
+    isolation window and activation where the trailer has them. A value
+    that is not finite is left out and counted in the warnings. The file
     appears under its name only when complete."""
-    try:
-        import numpy as np
-        from psims.controlled_vocabulary import controlled_vocabulary
-        from psims.mzml.writer import MzMLWriter
-    except ImportError as exc:
-        raise missing(exc.name or "psims", PURPOSE, "convert") from exc
-    # The PSI-MS vocabulary bundled with psims: never a network look-up.
-    controlled_vocabulary.obo_cache.use_remote = False
-
-    raw, dest = source.path, dests[0]
-    reader = source.reader
+    voc = vocabulary()
+    encoder = Encoder(options.compression, voc)
     levels = options.ms_levels
-    # spectrumList states its count up front: a first pass finds which scans
-    # have peak lists, dropping each as soon as it is found.
-    with_peaks = {s.number for s in iter_scans(reader, peaks=False)
-                  if (levels is None or s.ms_level in levels) and read_peaks(reader, s.number) is not None}
-    encoding = {"m/z array": np.float64, "intensity array": np.float32}
-    name = os.path.basename(raw)
-    with atomic_path(dest) as tmp, open(tmp, "wb") as fh:
-        with MzMLWriter(fh, close=False) as out:
-            out.controlled_vocabularies()
-            out.file_description(
-                ["MS1 spectrum", "MSn spectrum", "centroid spectrum"],
-                source_files=[{"id": "RAW1", "name": name,
-                               "location": pathlib.Path(raw).absolute().parent.as_uri(),
-                               "params": ["Thermo RAW format", "scan number only nativeID format"]}])
-            out.software_list([{"id": "vantoro", "version": tool_version(),
-                                "params": [{"custom unreleased software tool": "vantoro"}]}])
-            # The file says nothing of the instrument's parts: generic terms.
-            parts = [out.Source(1, ["ionization type"]), out.Analyzer(2, ["mass analyzer type"]),
-                     out.Detector(3, ["detector type"])]
-            out.instrument_configuration_list([out.InstrumentConfiguration(
-                id="IC1", component_list=parts, params=["Thermo Fisher Scientific instrument model"])])
-            out.data_processing_list([out.DataProcessing(
-                [out.ProcessingMethod(order=1, software_reference="vantoro", params=["Conversion to mzML"])],
-                id="vantoro_conversion")])
-            with out.run(id=_xml_id(os.path.splitext(name)[0]), instrument_configuration="IC1"):
-                with out.spectrum_list(count=len(with_peaks)):
-                    for scan in source.scans():
-                        if scan.number not in with_peaks:
-                            continue
-                        out.write_spectrum(
-                            scan.mz, scan.intensity, id=f"scan={scan.number}", polarity=None,
-                            centroided=True, scan_start_time=scan.rt,
-                            params=[{"ms level": scan.ms_level},
-                                    "MS1 spectrum" if scan.ms_level == 1 else "MSn spectrum"],
-                            scan_params=[{"name": "ion injection time", "value": scan.injection_time,
-                                          "unit_name": "millisecond", "unit_accession": "UO:0000028"}],
-                            precursor_information=_precursor(scan, with_peaks), encoding=encoding)
-    return Written(len(with_peaks), source.warnings)
+    with atomic_path(dests[0]) as tmp, open(tmp, "r+b", buffering=1 << 20) as fh:
+        doc = Document(fh, source, voc, encoder)
+        with ThreadPoolExecutor(2, thread_name_prefix="vantoro-mzml") as pool:
+            pending: deque[tuple[Scan, int, Future[Encoded]]] = deque()
+            for scan in _with_peaks(source, levels):
+                assert scan.mz is not None and scan.intensity is not None
+                pending.append((scan, len(scan.mz), pool.submit(encoder.spectrum, scan.mz, scan.intensity)))
+                if len(pending) > AHEAD:
+                    done, length, future = pending.popleft()
+                    doc.spectrum(done, future.result(), length)
+            while pending:
+                done, length, future = pending.popleft()
+                doc.spectrum(done, future.result(), length)
+        doc.finish()
+    return Written(len(doc.offsets), source.warnings)
+
+
+def _with_peaks(source: ScanSource, levels: frozenset[int] | None) -> Iterator[Scan]:
+    for scan in source.scans():
+        if scan.mz is not None and (levels is None or scan.ms_level in levels):
+            yield scan

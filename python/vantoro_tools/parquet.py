@@ -55,18 +55,41 @@ def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
 
 def write_parquet_source(source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
     """Writes the scans table of `source` to `dests[0]` and its peaks
-    table to `dests[1]`. Peak lists are read scan by scan and written in
-    row groups of about a million peaks. Each file appears under its name
-    only when complete."""
+    table to `dests[1]` (the scans at the MS levels asked for; all by
+    default). Peak lists are read scan by scan and written in row groups
+    of about a million peaks, straight from their arrays. Each file
+    appears under its name only when complete."""
     try:
         import numpy as np
         import pyarrow as pa
         import pyarrow.parquet as pq
     except ImportError as exc:
         raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
+    # Arrays are built from their buffers: pa.array() would import pandas
+    # (a second of start-up) to ask whether its argument is a DataFrame.
 
-    def schema(columns: list[tuple[str, str]]) -> Any:
-        return pa.schema([(col, getattr(pa, kind)()) for col, kind in columns])
+    def numeric(values: NDArray[Any], valid: NDArray[np.bool_] | None = None) -> Any:
+        validity = None
+        if valid is not None and not valid.all():
+            validity = pa.py_buffer(np.packbits(valid, bitorder="little"))
+        values = np.ascontiguousarray(values)
+        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
+                                     [validity, pa.py_buffer(values)])
+
+    def strings(values: Sequence[str | None]) -> Any:
+        encoded = [b"" if v is None else v.encode("utf-8", "replace") for v in values]
+        offsets = np.zeros(len(encoded) + 1, np.int32)
+        np.cumsum([len(b) for b in encoded], out=offsets[1:])
+        valid = np.array([v is not None for v in values], np.bool_)
+        validity = None if valid.all() else pa.py_buffer(np.packbits(valid, bitorder="little"))
+        return pa.Array.from_buffers(pa.string(), len(encoded),
+                                     [validity, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))])
+
+    def column(values: list[Any], kind: str) -> Any:
+        if kind == "string":
+            return strings([v if isinstance(v, str) else None for v in values])
+        valid = np.array([v is not None for v in values], np.bool_)
+        return numeric(np.array([0 if v is None else v for v in values], kind), valid)
 
     name = source.name
     scans_dest, peaks_dest = dests
@@ -74,32 +97,37 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
     # Written without the arrow schema or pandas metadata: plain Parquet
     # types, and bytes that depend on the data only.
     plain: dict[str, Any] = {"store_schema": False}
-    # In memory the file name is one dictionary entry, not a string per
-    # peak; in the file it is a plain string column.
-    peak_schema = schema(PEAK_COLUMNS).set(0, pa.field("file", pa.dictionary(pa.int32(), pa.string())))
-    file_dictionary = pa.array([name], pa.string())
+    # The file name is one dictionary entry, in memory and in the file.
+    file_type = pa.dictionary(pa.int32(), pa.string())
+    peak_schema = pa.schema([("file", file_type), ("scan_number", pa.uint32()), ("mz", pa.float64()),
+                             ("intensity", pa.float32())])
+    file_dictionary = strings([name])
 
     rows: dict[str, list[Any]] = {col: [] for col, _ in SCAN_COLUMNS + TRAILER_COLUMNS}
     pending: list[tuple[int, NDArray[np.float64], NDArray[np.float32]]] = []
+    pending_peaks = 0
 
     def flush(writer: Any) -> None:
+        nonlocal pending_peaks
         if not pending:
             return
         lengths = [len(mz) for _, mz, _ in pending]
         n = sum(lengths)
-        table = pa.table([
-            pa.DictionaryArray.from_arrays(pa.array(np.zeros(n, np.int32)), file_dictionary),
-            pa.array(np.repeat(np.array([s for s, _, _ in pending], np.uint32), lengths)),
-            pa.array(np.concatenate([mz for _, mz, _ in pending])),
-            pa.array(np.concatenate([i for _, _, i in pending])),
+        table = pa.Table.from_arrays([
+            pa.DictionaryArray.from_arrays(numeric(np.zeros(n, np.int32)), file_dictionary),
+            numeric(np.repeat(np.array([s for s, _, _ in pending], np.uint32), lengths)),
+            numeric(np.concatenate([mz for _, mz, _ in pending])),
+            numeric(np.concatenate([i for _, _, i in pending])),
         ], schema=peak_schema)
         writer.write_table(table, row_group_size=n)
         pending.clear()
+        pending_peaks = 0
 
     with atomic_path(peaks_dest) as peaks_tmp, atomic_path(scans_dest) as scans_tmp:
-        # Dictionary encoding only where values repeat: m/z and intensity
-        # would fill a dictionary and fall back from it.
+        # Dictionary encoding where values repeat; m/z and intensity split
+        # into byte streams, which compress better than whole floats.
         with pq.ParquetWriter(peaks_tmp, peak_schema, use_dictionary=["file", "scan_number"],
+                              column_encoding={"mz": "BYTE_STREAM_SPLIT", "intensity": "BYTE_STREAM_SPLIT"},
                               **plain) as writer:
             for scan in source.scans():
                 if levels is not None and scan.ms_level not in levels:
@@ -108,7 +136,8 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
                 if scan.mz is not None and scan.intensity is not None:
                     count = len(scan.mz)
                     pending.append((scan.number, scan.mz, scan.intensity))
-                    if sum(len(mz) for _, mz, _ in pending) >= ROW_GROUP_PEAKS:
+                    pending_peaks += count
+                    if pending_peaks >= ROW_GROUP_PEAKS:
                         flush(writer)
                 for col, value in (("file", name), ("scan_number", scan.number), ("rt", scan.rt),
                                    ("injection_time", scan.injection_time),
@@ -118,7 +147,9 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
                 for col, _ in TRAILER_COLUMNS:
                     rows[col].append(scan.trailer.get(col))
             flush(writer)
-        scan_schema = schema(SCAN_COLUMNS + TRAILER_COLUMNS)
-        table = pa.table([pa.array(rows[f.name], f.type) for f in scan_schema], schema=scan_schema)
-        pq.write_table(table, scans_tmp, **plain)
+        columns = SCAN_COLUMNS + TRAILER_COLUMNS
+        arrays = [column(rows[col], kind) for col, kind in columns]
+        table = pa.Table.from_arrays(arrays, names=[col for col, _ in columns])
+        with pq.ParquetWriter(scans_tmp, table.schema, use_dictionary=["file"], **plain) as writer:
+            writer.write_table(table)
     return Written(len(rows["file"]), source.warnings)

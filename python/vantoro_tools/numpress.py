@@ -1,0 +1,92 @@
+"""MS-Numpress encoding with NumPy: linear prediction (m/z, times) and short
+logged floats (intensities), byte for byte as the MS-Numpress library
+encodes them."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
+
+def linear_fixed_point(data: NDArray[np.float64]) -> float:
+    """The largest fixed point that keeps every scaled value and every
+    residual of the linear prediction within 31 bits."""
+    import numpy as np
+
+    if len(data) == 0:
+        return 0.0
+    if len(data) == 1:
+        return float(math.floor(0x7FFFFFFF / data[0])) if data[0] > 0 else 0.0
+    largest = max(float(data[0]), float(data[1]))
+    if len(data) > 2:
+        residual = data[2:] - (2 * data[1:-1] - data[:-2])
+        largest = max(largest, float(np.ceil(np.abs(residual) + 1).max()))
+    return float(math.floor(0x7FFFFFFF / largest)) if largest > 0 else 0.0
+
+
+def slof_fixed_point(data: NDArray[np.float64]) -> float:
+    """The largest fixed point that keeps every log(value + 1) within 16 bits."""
+    import numpy as np
+
+    if len(data) == 0:
+        return 0.0
+    return float(math.floor(0xFFFF / max(1.0, float(np.log1p(data).max()))))
+
+
+def encodable(data: NDArray[np.float64], kind: str) -> bool:
+    """Whether numpress can encode `data`: finite values, not negative for
+    short logged floats, and scaled values within the encoder's range."""
+    import numpy as np
+
+    if not np.isfinite(data).all():
+        return False
+    if kind == "slof":
+        return bool(len(data) == 0 or data.min() >= 0)
+    return bool(len(data) == 0 or (data.min() >= 0 and linear_fixed_point(data) > 0))
+
+
+def encode_slof(data: NDArray[np.float64], fixed_point: float) -> bytes:
+    import numpy as np
+
+    scaled = (np.log1p(data) * fixed_point + 0.5).astype(np.uint16)
+    return np.array([fixed_point], ">f8").tobytes() + scaled.astype("<u2").tobytes()
+
+
+def encode_linear(data: NDArray[np.float64], fixed_point: float) -> bytes:
+    import numpy as np
+
+    head = np.array([fixed_point], ">f8").tobytes()
+    if len(data) == 0:
+        return head
+    ints = (data * fixed_point + 0.5).astype(np.int64)
+    head += ints[:2].astype("<u4").tobytes() if len(data) > 1 else ints[:1].astype("<u4").tobytes()
+    if len(data) <= 2:
+        return head
+    # Residuals of the linear prediction, as 32-bit patterns.
+    diff = (ints[2:] - (2 * ints[1:-1] - ints[:-2])).astype(np.int32).view(np.uint32)
+    # Each becomes a count nibble and its low nibbles: the leading zero
+    # nibbles (count l, 0 to 8) or leading 0xF nibbles (count l + 8, l up
+    # to 7) are left out, and any other pattern keeps all 8 (count 0).
+    top = diff >> 28
+    positive, negative = top == 0, top == 0xF
+    # Significant nibbles: how many of 16**0 .. 16**7 the value reaches.
+    inverted = ~diff
+    zeros = np.full(len(diff), 8, np.uint8)
+    ones = np.full(len(diff), 8, np.uint8)
+    for k in range(8):
+        zeros -= diff >= np.uint32(16 ** k)
+        ones -= inverted >= np.uint32(16 ** k)
+    skip = np.where(positive, zeros, np.where(negative, np.minimum(ones, 7), 0)).astype(np.uint8)
+    count = np.where(negative, skip + 8, skip).astype(np.uint8)
+    stream = np.empty((len(diff), 9), np.uint8)
+    stream[:, 0] = count
+    for k in range(8):  # least significant nibble first
+        stream[:, k + 1] = (diff >> (4 * k)) & 0xF
+    halves = stream[np.arange(9, dtype=np.uint8)[None, :] <= (8 - skip)[:, None]]
+    if len(halves) % 2:
+        halves = np.append(halves, np.uint8(0))
+    return head + ((halves[0::2] << 4) | halves[1::2]).astype(np.uint8).tobytes()
