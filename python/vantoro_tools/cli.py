@@ -108,6 +108,8 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("scan", type=int, metavar="SCAN")
     plot.add_argument("-o", "--output", required=True, metavar="IMAGE", help="e.g. spectrum.png")
     plot.set_defaults(run=_plot)
+    from .cli_view import add_parsers
+    add_parsers(sub)  # chrom, report
     return p
 
 

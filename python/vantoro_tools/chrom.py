@@ -1,0 +1,231 @@
+"""Chromatograms: total ion current, base peak and extracted ion currents.
+
+Every function walks the scans of one MS level once and decodes each peak
+list once; all the values it gives come from that one walk. The arrays have
+one entry per scan of the chosen level, in scan order; a scan without a
+peak list counts as empty (intensity 0, base-peak m/z NaN).
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Union
+
+from ._deps import missing
+from .reading import StrPath, ms_level as trailer_ms_level, open_raw, read_peaks
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
+    from vantoro import RawFileReader
+
+PURPOSE = "chromatograms"
+ReaderOrPath = Union["RawFileReader", StrPath]
+
+
+@dataclass(frozen=True)
+class Tolerance:
+    """A window around a target m/z: `value` ppm of the target, or `value` Da."""
+
+    value: float
+    unit: str = "ppm"  #: "ppm" or "Da"
+
+    def __post_init__(self) -> None:
+        if self.unit not in ("ppm", "Da"):
+            raise ValueError(f"tolerance unit must be ppm or Da, not {self.unit!r}")
+        if not (self.value >= 0 and self.value < float("inf")):
+            raise ValueError(f"tolerance must be a finite number of at least 0, not {self.value}")
+
+    @classmethod
+    def parse(cls, text: str) -> Tolerance:
+        """"10ppm", "10 ppm", "0.02Da", "0.02 da"; a bare number is ppm."""
+        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)\s*(ppm|da|Da|DA)?\s*", text)
+        if m is None:
+            raise ValueError(f"not a tolerance: {text!r} (e.g. 10ppm or 0.02Da)")
+        unit = "ppm" if m.group(2) is None or m.group(2) == "ppm" else "Da"
+        return cls(float(m.group(1)), unit)
+
+    def half_width(self, targets: NDArray[np.float64]) -> NDArray[np.float64]:
+        return targets * (self.value * 1e-6) if self.unit == "ppm" else targets * 0.0 + self.value
+
+    def __str__(self) -> str:
+        return f"{self.value:g} {self.unit}"
+
+
+@dataclass(frozen=True)
+class Chromatograms:
+    """One walk's chromatograms over the scans of `ms_level` (None: every scan)."""
+
+    ms_level: int | None
+    scan: NDArray[np.int64]  #: scan numbers
+    rt: NDArray[np.float64]  #: retention times, minutes
+    tic: NDArray[np.float64]  #: sum of each peak list's intensities
+    bpc: NDArray[np.float64]  #: the largest intensity of each peak list
+    bpc_mz: NDArray[np.float64]  #: its m/z (NaN for a scan without peaks)
+    targets: NDArray[np.float64]  #: the XIC targets, m/z, as given
+    xic: NDArray[np.float64]  #: shape (len(targets), len(scan)): intensity within tolerance
+    tolerance: Tolerance
+
+
+def _level(reader: RawFileReader, scan: int) -> int:
+    extra = reader.get_trailer_extra(scan)
+    return trailer_ms_level({k: v for k, v in extra.items() if isinstance(v, (int, float, str))})
+
+
+def _numpy() -> object:
+    try:
+        import numpy
+    except ImportError as exc:
+        raise missing("numpy", PURPOSE, "numpy") from exc
+    return numpy
+
+
+def chromatograms(raw: ReaderOrPath, *, ms_level: int | None = 1,
+                  targets: Sequence[float] = (), tolerance: Tolerance | str = "10ppm") -> Chromatograms:
+    """TIC, base peak and, for each of `targets`, the summed intensity of
+    the peaks within `tolerance`, over the scans of `ms_level` (None for
+    every scan), in one walk over the peak lists. `raw` is a path or an
+    open reader. Raises like `open_raw` for a path that cannot be read."""
+    _numpy()
+    import numpy as np
+
+    tol = Tolerance.parse(tolerance) if isinstance(tolerance, str) else tolerance
+    from vantoro import RawFileReader
+
+    reader = raw if isinstance(raw, RawFileReader) else open_raw(raw)
+    target_mz = np.asarray(targets, dtype=np.float64).reshape(-1)
+    if not np.isfinite(target_mz).all():
+        raise ValueError("XIC targets must be finite m/z values")
+    half = tol.half_width(target_mz)
+    low, high = target_mz - half, target_mz + half
+
+    scans: list[int] = []
+    rts: list[float] = []
+    tic: list[float] = []
+    bpc: list[float] = []
+    bpc_mz: list[float] = []
+    xic_rows: list[NDArray[np.float64]] = []
+    empty = np.zeros(len(target_mz))
+    for row in reader.list_spectra():
+        number = int(row["scan_number"])
+        # The MS level lives in each scan's trailer: only a level filter reads it,
+        # and only the scans of that level have their peak list decoded.
+        if ms_level is not None and _level(reader, number) != ms_level:
+            continue
+        scans.append(number)
+        rts.append(float(row["rt"]))
+        found = read_peaks(reader, number)
+        if found is None or len(found[0]) == 0:
+            tic.append(0.0)
+            bpc.append(0.0)
+            bpc_mz.append(float("nan"))
+            xic_rows.append(empty)
+            continue
+        mz, inten = found
+        if len(mz) > 1 and not bool((mz[1:] >= mz[:-1]).all()):
+            order = np.argsort(mz, kind="stable")
+            mz, inten = mz[order], inten[order]
+        # One cumulative sum serves the TIC and every target's window.
+        csum = np.empty(len(inten) + 1)
+        csum[0] = 0.0
+        np.cumsum(inten, dtype=np.float64, out=csum[1:])
+        tic.append(float(csum[-1]))
+        top = int(np.argmax(inten))
+        bpc.append(float(inten[top]))
+        bpc_mz.append(float(mz[top]))
+        if len(target_mz):
+            xic_rows.append(csum[np.searchsorted(mz, high, "right")] - csum[np.searchsorted(mz, low, "left")])
+        else:
+            xic_rows.append(empty)
+    xic = np.vstack(xic_rows).T if xic_rows else np.zeros((len(target_mz), 0))
+    return Chromatograms(
+        ms_level=ms_level, scan=np.asarray(scans, dtype=np.int64), rt=np.asarray(rts, dtype=np.float64),
+        tic=np.asarray(tic), bpc=np.asarray(bpc), bpc_mz=np.asarray(bpc_mz), targets=target_mz,
+        xic=np.ascontiguousarray(xic, dtype=np.float64), tolerance=tol)
+
+
+def tic(raw: ReaderOrPath, ms_level: int | None = 1) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Retention times (minutes) and total ion current of the scans of `ms_level`."""
+    c = chromatograms(raw, ms_level=ms_level)
+    return c.rt, c.tic
+
+
+def bpc(raw: ReaderOrPath, ms_level: int | None = 1
+        ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """Retention times, base-peak intensities and base-peak m/z."""
+    c = chromatograms(raw, ms_level=ms_level)
+    return c.rt, c.bpc, c.bpc_mz
+
+
+def xic(raw: ReaderOrPath, targets: Sequence[float], tolerance: Tolerance | str = "10ppm",
+        ms_level: int | None = 1) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Retention times and, per target m/z, the summed intensity within
+    `tolerance`: an array of shape (len(targets), scans)."""
+    c = chromatograms(raw, ms_level=ms_level, targets=targets, tolerance=tolerance)
+    return c.rt, c.xic
+
+
+def _csv(c: Chromatograms, kinds: Sequence[str]) -> str:
+    head = ["scan", "rt_min"]
+    cols: list[Sequence[float]] = [c.scan.tolist(), c.rt.tolist()]
+    if "tic" in kinds:
+        head.append("tic")
+        cols.append(c.tic.tolist())
+    if "bpc" in kinds:
+        head += ["base_peak", "base_peak_mz"]
+        cols += [c.bpc.tolist(), c.bpc_mz.tolist()]
+    if "xic" in kinds:
+        head += [f"xic_{t:.6g}" for t in c.targets]
+        cols += [row.tolist() for row in c.xic]
+    lines = [",".join(head)]
+    for i in range(len(c.scan)):
+        lines.append(",".join(f"{col[i]:.10g}" if isinstance(col[i], float) else str(col[i]) for col in cols))
+    return "\n".join(lines) + "\n"
+
+
+def write_chromatograms(c: Chromatograms, kinds: Sequence[str], dest: StrPath | None = None,
+                        title: str = "") -> None:
+    """`kinds` ("tic", "bpc", "xic") of `c` as CSV on standard output
+    (`dest` None), in a .csv file, or drawn to an image whose format its
+    suffix names (matplotlib, the `plot` extra)."""
+    import os
+    import sys
+
+    from .atomic import atomic_path
+
+    if dest is None:
+        sys.stdout.write(_csv(c, kinds))
+        return
+    suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
+    if suffix == "csv":
+        with atomic_path(dest) as tmp, open(tmp, "w", encoding="utf-8", newline="") as f:
+            f.write(_csv(c, kinds))
+        return
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as exc:
+        raise missing(exc.name or "matplotlib", "vantoro chrom (images)", "plot") from exc
+    fig = Figure(figsize=(10, 2.6 * len(kinds) + 0.6), layout="constrained")
+    axes = fig.subplots(len(kinds), 1, sharex=True, squeeze=False)[:, 0]
+    level = "all scans" if c.ms_level is None else f"MS{c.ms_level}"
+    for ax, kind in zip(axes, kinds):
+        if kind == "tic":
+            ax.plot(c.rt, c.tic, lw=1)
+            ax.set_ylabel("TIC")
+        elif kind == "bpc":
+            ax.plot(c.rt, c.bpc, lw=1, color="tab:red")
+            ax.set_ylabel("base peak")
+        else:
+            for t, row in zip(c.targets, c.xic):
+                ax.plot(c.rt, row, lw=1, label=f"{t:.4f}")
+            ax.set_ylabel(f"XIC ±{c.tolerance}")
+            ax.legend(fontsize=8, ncol=4)
+        ax.set_ylim(bottom=0)
+        ax.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
+    axes[-1].set_xlabel("retention time (min)")
+    axes[0].set_title(f"{title}   {level}".strip(), fontsize=10)
+    with atomic_path(dest) as tmp:
+        fig.savefig(tmp, format=suffix or "png", dpi=110)
