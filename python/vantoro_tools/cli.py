@@ -59,15 +59,21 @@ def _convert(args: argparse.Namespace) -> int:
 
 
 def _plot(args: argparse.Namespace) -> int:
-    from .plot import plot_spectrum
+    from .plot import plot_spectrum, save_figure
 
     try:
-        plot_spectrum(args.file, args.scan, args.output)
+        fig = plot_spectrum(args.file, args.scan, relative=args.relative, x_from=args.x_from,
+                            labels=args.labels)
     except (OSError, NotRawFileError) as exc:
         _fail(args.file, describe_failure(args.file, exc))
         return 1
     except ValueError as exc:  # the scan has no peak list; the message names the file
         print(f"vantoro: {exc}", file=sys.stderr)
+        return 1
+    try:
+        save_figure(fig, args.output)
+    except OSError as exc:
+        _fail(args.output, f"cannot write: {exc.strerror or exc}")
         return 1
     return 0
 
@@ -107,6 +113,11 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("scan", type=int, metavar="SCAN")
     plot.add_argument("-o", "--output", required=True, metavar="IMAGE", help="e.g. spectrum.png")
+    plot.add_argument("--relative", action="store_true", help="intensity as %% of the base peak")
+    plot.add_argument("--x-from", choices=("data", "zero"), default="data",
+                      help="m/z axis from the data (default; never below 0) or from 0")
+    plot.add_argument("--labels", type=int, default=5, metavar="N",
+                      help="label the N most intense peaks where labels do not overlap (default 5)")
     plot.set_defaults(run=_plot)
     from .cli_view import add_parsers
     add_parsers(sub)  # chrom, report

@@ -254,6 +254,16 @@ def _rt(values: Iterable[float]) -> list[float | None]:
     return [None if not math.isfinite(float(v)) else round(float(v), 4) for v in values]
 
 
+def _value_text(value: TrailerValue | None) -> str:
+    """A trailer value for a table: floats to 7 significant digits (a widened
+    single-precision value shows as stored), control characters escaped."""
+    if value is None:
+        return "(absent)"
+    if isinstance(value, float):
+        return f"{value:.7g}"
+    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in str(value))
+
+
 def _fmt(value: float | None, digits: int = 3) -> str:
     if value is None or not math.isfinite(value):
         return "–"
@@ -394,7 +404,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
     varying, constant = varying_trailer(run)
     if constant:
         page.add(_table(["trailer field (same in every scan)", "value"],
-                        [(k, str(v)) for k, v in constant.items()]))
+                        [(k, _value_text(v)) for k, v in constant.items()]))
     page.add('</div><div class="grid">')
 
     ms1 = run.ms_level == 1
@@ -456,7 +466,7 @@ def _trailer_field(page: _Page, run: RunQC, key: str, values: list[TrailerValue 
     counts: Counter[tuple[int, TrailerValue | None]] = Counter(zip(run.ms_level.tolist(), values))
     levels = list(scans_per_level(run))
     keys = sorted(distinct, key=lambda v: (str(type(v)), v)) + ([None] if None in values else [])
-    rows = [[("(absent)" if v is None else str(v)), *(str(counts.get((lv, v), 0)) for lv in levels)]
+    rows = [[_value_text(v), *(str(counts.get((lv, v), 0)) for lv in levels)]
             for v in keys]
     page.add(f'<div class="fig table"><div class="ftitle">Trailer: {html.escape(key)}</div>'
              + _table(["value", *(f"MS{lv} scans" for lv in levels)], rows) + "</div>")
