@@ -38,9 +38,10 @@ SHOWN_ELSEWHERE = frozenset({"Ion Injection Time (ms)", "Master Scan Number", "C
                              "Monoisotopic M/Z", "Precursor Mass", "MS Order"})
 #: a varying trailer field with more distinct values than this is plotted, not tabled
 TABLE_LIMIT = 8
-# A maximum injection time in the instrument method: a key naming it, then a number.
+# A maximum injection time in the instrument method: a key naming it (not a
+# closing tag, not the end of a longer name), then a number.
 _METHOD_MAX_IT = re.compile(
-    r"max(?:imum)?[\s_.\-]*(?:ion[\s_\-]*)?inject(?:ion)?[\s_\-]*time|max[\s_\-]*it\b",
+    r"(?<![/A-Za-z0-9])(?:max(?:imum)?[\s_.\-]*(?:ion[\s_\-]*)?inject(?:ion)?[\s_\-]*time|max[\s_\-]*it\b)",
     re.IGNORECASE)
 _NUMBER_AFTER = re.compile(r"[^0-9<]{0,24}(?:<[^>]{0,40}>\s*)?([0-9]+(?:\.[0-9]+)?)")
 

@@ -2,7 +2,8 @@
 // a density grid, with drag-to-zoom, double-click to reset, hover values and
 // legend entries that hide a series. Each figure records the marks it drew in
 // data-points, and the page records its figure count, the figures drawn, the
-// script errors and the time taken on <body>, for whoever checks the page.
+// script errors and the time taken as attributes of the body element, for
+// whoever checks the page.
 (function () {
   "use strict";
   var body = document.body;
@@ -88,9 +89,12 @@
     else if (x1 === x0) { x0 -= 0.5; x1 += 0.5; }
     return { x0: x0, x1: x1, y0: y0, y1: y1 + (y1 - y0) * 0.06 };
   };
+  Figure.prototype.measure = function () {
+    this.cw = this.canvas.clientWidth || 400; this.ch = this.canvas.clientHeight || 250;
+  };
   Figure.prototype.size = function () {
     var dpr = window.devicePixelRatio || 1, c = this.canvas;
-    var w = c.clientWidth || 400, h = c.clientHeight || 250;
+    var w = this.cw, h = this.ch;
     if (c.width !== Math.round(w * dpr) || c.height !== Math.round(h * dpr)) {
       c.width = Math.round(w * dpr); c.height = Math.round(h * dpr);
     }
@@ -253,20 +257,23 @@
     c.addEventListener("dblclick", function () { self.view = null; self.draw(); });
   };
 
+  // Build every figure, then measure them all, then draw: one layout for the page.
   var figures = [], drawn = 0;
   var nodes = document.querySelectorAll("[data-fig]");
-  for (var i = 0; i < nodes.length; i++) {
-    var f = new Figure(nodes[i], specs[+nodes[i].dataset.fig]);
-    figures.push(f);
-    if (f.draw() > 0) drawn += 1;
-  }
+  for (var i = 0; i < nodes.length; i++) figures.push(new Figure(nodes[i], specs[+nodes[i].dataset.fig]));
+  figures.forEach(function (f) { f.measure(); });
+  figures.forEach(function (f) { if (f.draw() > 0) drawn += 1; });
   var timer = null;
   window.addEventListener("resize", function () {
     clearTimeout(timer);
-    timer = setTimeout(function () { figures.forEach(function (f) { f.draw(); }); }, 120);
+    timer = setTimeout(function () {
+      figures.forEach(function (f) { f.measure(); });
+      figures.forEach(function (f) { f.draw(); });
+    }, 120);
   });
   body.dataset.figures = String(nodes.length);
   body.dataset.drawn = String(drawn);
   body.dataset.errors = String(errors);
-  body.dataset.renderMs = String(Math.round(performance.now() - t0));
+  body.dataset.renderMs = String(Math.round(performance.now() - t0));  // drawing only
+  body.dataset.readyMs = String(Math.round(performance.now()));  // since the page was asked for
 })();
