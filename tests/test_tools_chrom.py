@@ -46,7 +46,7 @@ def test_one_walk_matches_peak_by_peak_sums(raw, level, tol, half_width):
     ref = next(n for n in range(1, r.num_scans + 1) if r.native_get_peaks(n) is not None
                and level in (None, r.get_trailer_extra(n)["MS Order"]))
     some = r.native_get_peaks(ref)[0]
-    targets = [some[0], some[5], some[5] + 0.3, 30.0, 5000.0]
+    targets = [some[0], some[5], some[5] + 0.3, 30.0, 5000.0, some[-1]]
     c = chromatograms(raw, ms_level=level, targets=targets, tolerance=tol)
     want = expected(raw, level, targets, half_width)
     assert c.scan.tolist() == [w[0] for w in want]
@@ -56,7 +56,7 @@ def test_one_walk_matches_peak_by_peak_sums(raw, level, tol, half_width):
     np.testing.assert_allclose(c.bpc_mz, [w[4] for w in want], rtol=1e-6)  # NaN where no peaks
     assert c.xic.shape == (len(targets), len(want))
     np.testing.assert_allclose(c.xic.T, [w[5] for w in want], rtol=1e-6, atol=1e-3)
-    assert c.xic[0].max() > 0 and not c.xic[3:].any()
+    assert c.xic[0].max() > 0 and c.xic[5].max() > 0 and not c.xic[3:5].any()
     if level == 2:  # some MS2 scans have no peak list
         assert (c.tic == 0).any() and np.isnan(c.bpc_mz).any()
 

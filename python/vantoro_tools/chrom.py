@@ -22,7 +22,7 @@ if TYPE_CHECKING:
 
     from vantoro import RawFileReader
 
-PURPOSE = "chromatograms"
+PURPOSE = "vantoro chrom"
 ReaderOrPath = Union["RawFileReader", StrPath]
 
 
@@ -100,51 +100,96 @@ def chromatograms(raw: ReaderOrPath, *, ms_level: int | None = 1,
     if not np.isfinite(target_mz).all():
         raise ValueError("XIC targets must be finite m/z values")
     half = tol.half_width(target_mz)
-    low, high = target_mz - half, target_mz + half
+    windows = _Windows(target_mz - half, target_mz + half)
 
-    scans: list[int] = []
-    rts: list[float] = []
-    tic: list[float] = []
-    bpc: list[float] = []
-    bpc_mz: list[float] = []
-    xic_rows: list[NDArray[np.float64]] = []
-    empty = np.zeros(len(target_mz))
-    for row in reader.list_spectra():
-        number = int(row["scan_number"])
-        # The MS level lives in each scan's trailer: only a level filter reads it,
-        # and only the scans of that level have their peak list decoded.
-        if ms_level is not None and _level(reader, number) != ms_level:
-            continue
-        scans.append(number)
-        rts.append(float(row["rt"]))
-        found = read_peaks(reader, number)
+    # The MS level lives in each scan's trailer: only a level filter reads it,
+    # and only the scans of that level have their peak list decoded.
+    rows = [row for row in reader.list_spectra()
+            if ms_level is None or _level(reader, int(row["scan_number"])) == ms_level]
+    count = len(rows)
+    bpc = np.zeros(count)
+    bpc_mz = np.full(count, np.nan)
+    # Per scan, the sums between consecutive window bounds (the disjoint
+    # case) or the total and each window's sum (overlapping windows); the
+    # rest is done for all scans at once after the walk.
+    width = len(windows.keys)
+    pieces = np.zeros((count, width if windows.disjoint else len(target_mz) + 1))
+    bounds = np.zeros((count, width), dtype=np.intp)
+    for j, row in enumerate(rows):
+        found = read_peaks(reader, int(row["scan_number"]))
         if found is None or len(found[0]) == 0:
-            tic.append(0.0)
-            bpc.append(0.0)
-            bpc_mz.append(float("nan"))
-            xic_rows.append(empty)
-            continue
+            continue  # zeros; bounds all 0 make every piece empty
         mz, inten = found
-        if len(mz) > 1 and not bool((mz[1:] >= mz[:-1]).all()):
+        if len(mz) > 1 and not (mz[1:] >= mz[:-1]).all():
             order = np.argsort(mz, kind="stable")
             mz, inten = mz[order], inten[order]
-        # One cumulative sum serves the TIC and every target's window.
-        csum = np.empty(len(inten) + 1)
-        csum[0] = 0.0
-        np.cumsum(inten, dtype=np.float64, out=csum[1:])
-        tic.append(float(csum[-1]))
-        top = int(np.argmax(inten))
-        bpc.append(float(inten[top]))
-        bpc_mz.append(float(mz[top]))
-        if len(target_mz):
-            xic_rows.append(csum[np.searchsorted(mz, high, "right")] - csum[np.searchsorted(mz, low, "left")])
+        top = int(inten.argmax())
+        bpc[j] = inten[top]
+        bpc_mz[j] = mz[top]
+        if windows.disjoint:
+            b = mz.searchsorted(windows.keys)  # non-decreasing, b[0] == 0
+            bounds[j] = b
+            inside = int(b.searchsorted(len(inten)))  # the bounds that index a peak
+            # reduceat: the sum from each bound to the next (to the end for the last).
+            pieces[j, :inside] = np.add.reduceat(inten, b[:inside], dtype=np.float64)
         else:
-            xic_rows.append(empty)
-    xic = np.vstack(xic_rows).T if xic_rows else np.zeros((len(target_mz), 0))
+            pieces[j, 0] = inten.sum(dtype=np.float64)
+            pieces[j, 1:] = _window_sums(mz, inten, windows.low, windows.high)
+    xic = np.empty((len(target_mz), count))
+    if windows.disjoint:
+        # reduceat gives the single value at a bound for an empty piece (a bound equal to the next).
+        pieces[:, :-1][bounds[:, :-1] == bounds[:, 1:]] = 0.0
+        tic = pieces.sum(axis=1)
+        xic[windows.order] = pieces[:, 1::2].T
+    else:
+        tic = pieces[:, 0].copy()
+        xic[windows.order] = pieces[:, 1:].T
     return Chromatograms(
-        ms_level=ms_level, scan=np.asarray(scans, dtype=np.int64), rt=np.asarray(rts, dtype=np.float64),
-        tic=np.asarray(tic), bpc=np.asarray(bpc), bpc_mz=np.asarray(bpc_mz), targets=target_mz,
-        xic=np.ascontiguousarray(xic, dtype=np.float64), tolerance=tol)
+        ms_level=ms_level, scan=np.array([int(r["scan_number"]) for r in rows], dtype=np.int64),
+        rt=np.array([float(r["rt"]) for r in rows], dtype=np.float64), tic=tic, bpc=bpc, bpc_mz=bpc_mz,
+        targets=target_mz, xic=xic, tolerance=tol)
+
+
+class _Windows:
+    """The XIC windows [low[k], high[k]] (m/z, inclusive), and how to sum a
+    peak list's intensities within each of them and in all.
+
+    The windows are taken in m/z order. Where they do not overlap (the usual
+    case), one binary search of all their bounds at once (sorted keys, so
+    each search starts where the last ended) and one `add.reduceat` pass
+    over the intensities give every window's sum and, adding up all the
+    pieces between the bounds, the total as well."""
+
+    def __init__(self, low: NDArray[np.float64], high: NDArray[np.float64]):
+        import numpy as np
+
+        self.order = np.argsort(low, kind="stable")
+        self.low, self.high = low[self.order], high[self.order]
+        # Searching the next float above high on the left side is searching high on the right side.
+        keys = np.empty(2 * len(low) + 1)
+        keys[0] = -np.inf
+        keys[1::2], keys[2::2] = self.low, np.nextafter(self.high, np.inf)
+        self.keys = keys
+        self.disjoint = bool((np.diff(keys) >= 0).all())
+
+
+def _window_sums(mz: NDArray[np.float64], intensity: NDArray[np.float32],
+                 low: NDArray[np.float64], high: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The summed intensity of the peaks with low[k] <= m/z <= high[k], for
+    every k, windows that may overlap: two binary searches per window, then
+    one `add.reduceat` pass over the window bounds, interleaved (the sums
+    between windows that it also gives are dropped)."""
+    import numpy as np
+
+    lo = np.searchsorted(mz, low, "left")
+    hi = np.searchsorted(mz, high, "right")
+    bounds = np.empty(2 * len(lo), dtype=np.intp)
+    bounds[0::2], bounds[1::2] = lo, hi
+    # A trailing 0 makes a bound at the end of the list a valid index.
+    padded = np.concatenate([intensity, np.zeros(1, dtype=intensity.dtype)])
+    sums: NDArray[np.float64] = np.add.reduceat(padded, bounds, dtype=np.float64)[0::2]
+    sums[hi <= lo] = 0.0  # reduceat gives the single value at lo for an empty window
+    return sums
 
 
 def tic(raw: ReaderOrPath, ms_level: int | None = 1) -> tuple[NDArray[np.float64], NDArray[np.float64]]:

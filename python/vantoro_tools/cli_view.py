@@ -79,8 +79,9 @@ def _chrom(args: argparse.Namespace) -> int:
 
 def _report(args: argparse.Namespace) -> int:
     from .convert import default_jobs
-    from .qc import gather, write_report
+    from .qc import _numpy, gather, write_report
 
+    _numpy()  # a missing package is named once, not as every file's failure
     paths = _inputs(args.inputs)
     if not paths:
         print("vantoro: no RAW files among the inputs", file=sys.stderr)

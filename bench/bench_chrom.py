@@ -1,0 +1,151 @@
+"""Chromatograms against decoding the peak lists alone, and the QC report's
+size and build time.
+
+Part 1: on a dense orbitrap file (145 scans of 20,000 peaks each), one walk
+computing the TIC, the base peak and a 100-target XIC over every scan
+(`chromatograms(ms_level=None, ...)`) against `get_peaks` over the same
+scans, in alternating rounds in one process; printed: each side's median,
+the ratio of the medians and the median of the round-by-round ratios (the
+figure to quote: at most 1.5 is the aim), bytes read per walk
+(/proc/self/io rchar) and the peak RSS. The MS1-only walk (which also
+reads every scan's trailer to learn its level) is printed against
+`get_peaks` over the MS1 scans.
+
+Part 2: `vantoro report` of 20 synthetic runs (tests/builders.qc_batch):
+report size and build time with one process and with two.
+
+    python bench/bench_chrom.py [--rounds N]
+"""
+
+import argparse
+import os
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+from common import bytes_read  # noqa: E402  (also puts tests/ on the path)
+import numpy as np  # noqa: E402
+import vantoro  # noqa: E402
+from builders import CHAIN_BASE, RT_ORBI_START, TRAILER_START, TRAILER_STRIDE, orbitrap_v66, qc_batch  # noqa: E402
+
+from vantoro_tools.chrom import chromatograms  # noqa: E402
+
+SCANS = 145
+PEAKS = 20_000
+TARGETS = 100
+BLOCK = 4 + 12 * PEAKS
+
+
+def dense_file(path):
+    """145 peak blocks of 20,000 peaks, laid around the per-scan tables at
+    6.4 to 6.6 MB (the offset chain jumps over them)."""
+    img = orbitrap_v66(0, scans=SCANS)
+    rng = np.random.default_rng(7)
+    stride = BLOCK + 12
+    table_lo, table_hi = RT_ORBI_START - 8, TRAILER_START + TRAILER_STRIDE * SCANS
+    offsets, at = [], CHAIN_BASE
+    for _ in range(SCANS):
+        if at < table_hi and at + BLOCK > table_lo:
+            at = table_hi + 64
+        offsets.append(at)
+        at += stride
+    img.offset_chain([b - a for a, b in zip(offsets, offsets[1:])] + [stride])
+    for off in offsets:
+        rec = np.empty(PEAKS, dtype=[("mz", "<f8"), ("i", "<f4")])
+        rec["mz"] = np.sort(rng.uniform(100.0, 2000.0, PEAKS))
+        rec["i"] = rng.exponential(1e5, PEAKS).astype(np.float32)
+        img.put(off, PEAKS.to_bytes(4, "little") + rec.tobytes())
+    return img.write(path)
+
+
+def timed(fn):
+    """Wall and CPU seconds of one call (CPU time: what this process used,
+    less disturbed by other work on a shared machine)."""
+    w0, c0 = time.perf_counter(), time.process_time()
+    fn()
+    return time.perf_counter() - w0, time.process_time() - c0
+
+
+def compare(label, walk, baseline, rounds):
+    a, b = [], []
+    walk(), baseline()  # warm-up: page cache, imports
+    for _ in range(rounds):
+        a.append(timed(walk))
+        b.append(timed(baseline))
+    print(f"{label}")
+    for k, clock in enumerate(("wall", "CPU")):
+        x, y = [t[k] for t in a], [t[k] for t in b]
+        ratios = [p / q for p, q in zip(x, y)]
+        print(f"  {clock:4}: walk median {statistics.median(x) * 1e3:6.1f} ms, get_peaks alone "
+              f"{statistics.median(y) * 1e3:6.1f} ms; ratio of medians "
+              f"{statistics.median(x) / statistics.median(y):.3f}, round-by-round median "
+              f"{statistics.median(ratios):.3f} (min {min(ratios):.3f}, max {max(ratios):.3f}, {rounds} rounds)")
+    print(f"  bytes read per walk: chromatograms {bytes_read(walk)[1]:,}, get_peaks {bytes_read(baseline)[1]:,}")
+
+
+def part1(work, rounds):
+    path = dense_file(os.path.join(work, "dense_orbitrap.raw"))
+    r = vantoro.RawFileReader(path)
+    assert all(len(r.get_peaks(s)[0]) == PEAKS for s in range(1, SCANS + 1)), "a peak list was not found"
+    targets = np.sort(np.random.default_rng(3).uniform(150.0, 1900.0, TARGETS))
+    every = range(1, SCANS + 1)
+    ms1 = [s for s in every if r.get_trailer_extra(s)["MS Order"] == 1]
+    print(f"file: {os.path.getsize(path):,} bytes, {SCANS} scans x {PEAKS:,} peaks, {TARGETS} XIC targets, "
+          f"10 ppm; {len(ms1)} MS1 scans")
+
+    # The baseline holds each peak list until the next is decoded, as any
+    # consumer does (the walk too): dropping each at once makes the
+    # allocator hand its pages back and fault them in again every call.
+    def peaks_all():
+        for s in every:
+            mz, intensity = r.get_peaks(s)
+
+    def peaks_ms1():
+        for s in ms1:
+            mz, intensity = r.get_peaks(s)
+
+    c = chromatograms(r, ms_level=None, targets=targets)
+    assert c.xic.shape == (TARGETS, SCANS) and c.xic.any()
+    compare("every scan: TIC + BPC + 100-target XIC vs get_peaks of every scan",
+            lambda: chromatograms(r, ms_level=None, targets=targets), peaks_all, rounds)
+    compare("MS1 scans (trailers read for the level): TIC + BPC + XIC vs get_peaks of the MS1 scans",
+            lambda: chromatograms(r, ms_level=1, targets=targets), peaks_ms1, rounds)
+    print(f"peak RSS of this process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB")
+
+
+def part2(work):
+    folder = os.path.join(work, "batch")
+    t0 = time.perf_counter()
+    qc_batch(folder, count=20)
+    print(f"\n20 synthetic runs written in {time.perf_counter() - t0:.1f} s")
+    vantoro_cmd = shutil.which("vantoro", path=os.path.dirname(sys.executable)) or "vantoro"
+    for jobs in (1, 2):
+        out = os.path.join(work, f"report-{jobs}.html")
+        times = []
+        for _ in range(3):
+            t0 = time.perf_counter()
+            subprocess.run([vantoro_cmd, "report", folder, "-o", out, "-q", "-j", str(jobs)], check=True)
+            times.append(time.perf_counter() - t0)
+        print(f"vantoro report of 20 runs, --jobs {jobs}: median {statistics.median(times):.2f} s "
+              f"(whole command, 3 runs), {os.path.getsize(out) / 1024:.0f} KiB")
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--rounds", type=int, default=7)
+    args = p.parse_args()
+    work = tempfile.mkdtemp(prefix="vantoro-bench-chrom-")
+    try:
+        part1(work, args.rounds)
+        part2(work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
