@@ -12,13 +12,18 @@ reads every scan's trailer to learn its level) is printed against
 `get_peaks` over the MS1 scans.
 
 Part 2: `vantoro report` of 20 synthetic runs (tests/builders.qc_batch):
-report size and build time with one process and with two.
+report size and build time with one process and with two; then, where
+Debian's chromium is installed, the report opened headless (network cut
+off by a dead proxy) against an empty page in the same runs: the whole
+browser process's wall time for each, and the page's own figures (time
+from the request to every plot drawn, and the drawing alone).
 
     python bench/bench_chrom.py [--rounds N]
 """
 
 import argparse
 import os
+import re
 import resource
 import shutil
 import statistics
@@ -132,6 +137,37 @@ def part2(work):
             times.append(time.perf_counter() - t0)
         print(f"vantoro report of 20 runs, --jobs {jobs}: median {statistics.median(times):.2f} s "
               f"(whole command, 3 runs), {os.path.getsize(out) / 1024:.0f} KiB")
+    part3(work, os.path.join(work, "report-1.html"))
+
+
+def part3(work, report, rounds=5):
+    chromium = shutil.which("chromium")
+    if chromium is None:
+        print("chromium not installed: open time not measured")
+        return
+    blank = os.path.join(work, "blank.html")
+    with open(blank, "w") as f:
+        f.write("<!DOCTYPE html><html><body></body></html>")
+    cmd = [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--proxy-server=127.0.0.1:9",
+           f"--user-data-dir={os.path.join(work, 'profile')}", "--dump-dom"]
+    walls = {"report": [], "blank": []}
+    ready, render = [], []
+    for _ in range(rounds + 1):  # the first round warms the profile and the page cache
+        for name, page in (("report", report), ("blank", blank)):
+            t0 = time.perf_counter()
+            dom = subprocess.run([*cmd, "file://" + page], capture_output=True, text=True, timeout=120).stdout
+            walls[name].append(time.perf_counter() - t0)
+            if name == "report":
+                body = re.search(r"<body([^>]*)>", dom)
+                attrs = dict(re.findall(r'data-([a-z-]+)="([^"]*)"', body.group(1) if body else ""))
+                assert attrs.get("figures") == attrs.get("drawn") and attrs.get("errors") == "0", attrs
+                ready.append(int(attrs["ready-ms"]))
+                render.append(int(attrs["render-ms"]))
+    med = {k: statistics.median(v[1:]) for k, v in walls.items()}
+    print(f"headless chromium, {rounds} loads: report {med['report']:.2f} s, empty page {med['blank']:.2f} s "
+          f"(whole browser process, median); the report's own: {statistics.median(ready[1:])} ms from the "
+          f"request to every plot drawn, {statistics.median(render[1:])} ms of it drawing")
 
 
 def main():

@@ -122,9 +122,12 @@ def test_report_command(batch, runs, tmp_path, capsys):
     page = out.read_text(encoding="utf-8")
     assert "Comparison of 6 runs" in page and page.count("<section") == 7
     assert not re.search(r"""(src|href)\s*=\s*["']?(https?:)?//""", page)  # nothing to fetch
-    # The odd run (slow cycles) is highlighted in the comparison table.
+    # The odd run (slow cycles, weak spray) is highlighted in the comparison table.
     row = re.search(r'<tr><td><a href="#run4">run_05_orbitrap.raw</a>.*?</tr>', page).group(0)
-    assert 'class="odd"' in row
+    cells = re.findall(r"<td( class=\"odd\")?>([^<]*)</td>", row)
+    head = re.findall(r"<th>([^<]*)</th>", page)[:len(cells) + 1][1:]
+    flagged = {h for h, (odd, _) in zip(head, cells) if odd}
+    assert {"cycle time s (median)", "max TIC"} <= flagged
     # One worker process or two: the same runs, in the order given.
     one = qc.gather(batch, jobs=1).runs
     two = qc.gather(batch, jobs=2).runs
@@ -144,6 +147,12 @@ def test_report_failures(batch, tmp_path, capsys, write_raw):
     assert err[1].startswith(f"vantoro: {marker}: layout check failed: no layout marker")
     page = out.read_text(encoding="utf-8")
     assert "Not read" in page and "v60.raw" in page and "Layout check failed" in page
+
+    # A run of MS1 scans only (version 57) gets notes instead of empty precursor plots.
+    small = write_raw(small_v57(), "in/run_small.RAW")
+    assert main(["report", small, good, small, "-o", str(out), "-q"]) == 0
+    page = out.read_text(encoding="utf-8")
+    assert page.count("<section") == 3 and "No MSn scans." in page and "No MSn scan states" in page
 
     # Nothing readable: no report at all. An unwritable output names the output.
     assert main(["report", bad, "-o", str(tmp_path / "none.html"), "-q"]) == 1

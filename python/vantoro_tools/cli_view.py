@@ -24,7 +24,8 @@ def _fail(path: str, reason: str) -> None:
 def _inputs(args: list[str]) -> list[str]:
     from .convert import raw_files_in
 
-    return [p for arg in args for p in (raw_files_in(arg) if os.path.isdir(arg) else [arg])]
+    found = [p for arg in args for p in (raw_files_in(arg) if os.path.isdir(arg) else [arg])]
+    return list(dict.fromkeys(found))  # a file given twice is read and shown once
 
 
 def _targets(text: str) -> list[float]:

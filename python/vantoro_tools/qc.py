@@ -36,8 +36,10 @@ PEAK_WIDTHS = (10.0, 20.0, 30.0)
 #: trailer keys shown by their own plots; every other varying key gets a table or plot
 SHOWN_ELSEWHERE = frozenset({"Ion Injection Time (ms)", "Master Scan Number", "Charge State",
                              "Monoisotopic M/Z", "Precursor Mass", "MS Order"})
-#: a varying trailer field with more distinct values than this is plotted, not tabled
+#: a varying numeric trailer field with more distinct values than this is plotted, not tabled
 TABLE_LIMIT = 8
+#: the most values a trailer field's table lists
+TABLE_ROWS = 12
 # A maximum injection time in the instrument method: a key naming it (not a
 # closing tag, not the end of a longer name), then a number.
 _METHOD_MAX_IT = re.compile(
@@ -328,6 +330,13 @@ def summary_row(run: RunQC) -> dict[str, float | str]:
     }
 
 
+LOG_COLUMNS = frozenset({"max TIC"})
+
+
+def _log(value: float) -> float:
+    return math.log10(value) if value > 0 else math.nan
+
+
 def odd_cells(values: Sequence[float]) -> list[bool]:
     """Which values stand out of the batch: more than 3.5 robust standard
     deviations (1.4826 × the median absolute deviation) from the median."""
@@ -348,7 +357,9 @@ def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
     rows = [summary_row(r) for r in runs]
     head = list(rows[0])
     numeric = [k for k in head if isinstance(rows[0][k], float)]
-    flags = {k: odd_cells([float(r[k]) for r in rows]) for k in numeric}
+    # Intensities spread over decades: judged on a log scale.
+    flags = {k: odd_cells([_log(float(r[k])) if k in LOG_COLUMNS else float(r[k]) for r in rows])
+             for k in numeric}
     cells, classes = [], []
     for i, r in enumerate(rows):
         cells.append([str(v) if isinstance(v, str) else _fmt(v, 4) for v in r.values()])
@@ -396,7 +407,8 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
              ("layout", run.layout or "none"), ("layout check", run.verdict)]
     page.add('<div class="facts">' + _table(["fact", "value"], facts))
     for title, items in (("Status-log labels", run.status_log_labels), ("Warnings", run.warnings)):
-        body = "".join(f"<li>{html.escape(s)}</li>" for s in items) or "<li class='none'>none</li>"
+        body = "".join(f"<li>{html.escape(s)}</li>" if s else "<li class='blank'>(empty)</li>"
+                       for s in items) or "<li class='none'>none</li>"
         page.add(f"<div><h4>{title} ({len(items)})</h4><ul>{body}</ul></div>")
     c = cycles(run)
     ppp = [(w, *c.points_per_peak(w)) for w in PEAK_WIDTHS]
@@ -428,12 +440,15 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
     page.figure({"title": "Injection time per MS level", "type": "points", "x": "retention time (min)",
                  "y": "ms", "series": [{"name": f"MS{k}", "x": _rt(run.rt[run.ms_level == k]),
                                         "y": _nums(run.injection_time[run.ms_level == k])} for k in levels],
-                 "hlines": [{"y": _num(v), "label": f"MS{k} {how} {v:g} ms", "series": i}
+                 "hlines": [{"y": _num(v), "label": f"MS{k} {how} {v:.3g} ms", "series": i}
                             for i, (k, (v, how)) in enumerate(limits.items())]})
     charges = precursor_charges(run)
-    page.figure({"title": "Precursor charge states (MSn scans)", "type": "bars", "x": "charge", "y": "scans",
-                 "series": [{"name": "scans", "x": list(charges), "y": list(charges.values())}],
-                 "ticks": [[k, "none" if k == 0 else f"{k}+"] for k in charges]})
+    if charges:
+        page.figure({"title": "Precursor charge states (MSn scans)", "type": "bars", "x": "charge",
+                     "y": "scans", "series": [{"name": "scans", "x": list(charges), "y": list(charges.values())}],
+                     "ticks": [[k, "none" if k == 0 else f"{k}+"] for k in charges]})
+    else:
+        _placeholder(page, "Precursor charge states", "No MSn scans.")
     prt, pmz = precursors(run)
     if len(pmz):
         hist, edges = np.histogram(pmz, bins=min(40, max(5, len(pmz) // 3)))
@@ -445,11 +460,14 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
                      "heat": {"x": _nums(xe, 7), "y": _nums(ye, 7), "z": grid.T.astype(int).tolist()},
                      "series": [{"name": "precursors", "x": _rt(prt), "y": _nums(pmz, 7)}]})
     else:
-        page.add('<div class="fig empty"><div class="ftitle">Precursors</div><p>No MSn scan states a '
-                 'precursor m/z.</p></div>')
+        _placeholder(page, "Precursors", "No MSn scan states a precursor m/z.")
     for key, values in varying.items():
         _trailer_field(page, run, key, values)
     page.add("</div></section>")
+
+
+def _placeholder(page: _Page, title: str, text: str) -> None:
+    page.add(f'<div class="fig empty"><div class="ftitle">{html.escape(title)}</div><p>{html.escape(text)}</p></div>')
 
 
 def _trailer_field(page: _Page, run: RunQC, key: str, values: list[TrailerValue | None]) -> None:
@@ -468,7 +486,9 @@ def _trailer_field(page: _Page, run: RunQC, key: str, values: list[TrailerValue 
     levels = list(scans_per_level(run))
     keys = sorted(distinct, key=lambda v: (str(type(v)), v)) + ([None] if None in values else [])
     rows = [[_value_text(v), *(str(counts.get((lv, v), 0)) for lv in levels)]
-            for v in keys]
+            for v in keys[:TABLE_ROWS]]
+    if len(keys) > TABLE_ROWS:
+        rows.append([f"… {len(keys) - TABLE_ROWS} more values", *("" for _ in levels)])
     page.add(f'<div class="fig table"><div class="ftitle">Trailer: {html.escape(key)}</div>'
              + _table(["value", *(f"MS{lv} scans" for lv in levels)], rows) + "</div>")
 

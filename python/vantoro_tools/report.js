@@ -181,14 +181,18 @@
         }
       });
     }
-    (s.hlines || []).forEach(function (h, k) {
-      if (h.y === null) return;
-      var y = self.py(h.y), color = h.series !== undefined ? COLORS[h.series % COLORS.length] : "#c0392b";
-      g.strokeStyle = color; g.setLineDash([5, 4]); g.lineWidth = 1.2;
-      g.beginPath(); g.moveTo(PAD.l, y); g.lineTo(self.w - PAD.r, y); g.stroke(); g.setLineDash([]);
-      g.fillStyle = color; g.textAlign = "right"; g.textBaseline = "bottom";
-      g.fillText(h.label, self.w - PAD.r - 3, y - 1 - (k % 2) * 0);
-    });
+    // Dashed reference lines; a label too close to the previous one goes below its line.
+    var lastY = -1e9;
+    (s.hlines || []).filter(function (h) { return h.y !== null; })
+      .sort(function (a, b) { return b.y - a.y; }).forEach(function (h) {
+        var y = self.py(h.y), color = h.series !== undefined ? COLORS[h.series % COLORS.length] : "#c0392b";
+        g.strokeStyle = color; g.setLineDash([5, 4]); g.lineWidth = 1.2;
+        g.beginPath(); g.moveTo(PAD.l, y); g.lineTo(self.w - PAD.r, y); g.stroke(); g.setLineDash([]);
+        var below = y - lastY < 13;
+        g.fillStyle = color; g.textAlign = "right"; g.textBaseline = below ? "top" : "bottom";
+        g.fillText(h.label, self.w - PAD.r - 3, below ? y + 1 : y - 1);
+        lastY = below ? y + 13 : y;
+      });
     g.restore();
     this.el.dataset.points = String(marks);
     return marks;
