@@ -115,12 +115,14 @@ def chromatograms(raw: ReaderOrPath, *, ms_level: int | None = 1,
     width = len(windows.keys)
     pieces = np.zeros((count, width if windows.disjoint else len(target_mz) + 1))
     bounds = np.zeros((count, width), dtype=np.intp)
+    has_targets = len(target_mz) > 0
     for j, row in enumerate(rows):
         found = read_peaks(reader, int(row["scan_number"]))
         if found is None or len(found[0]) == 0:
             continue  # zeros; bounds all 0 make every piece empty
         mz, inten = found
-        if len(mz) > 1 and not (mz[1:] >= mz[:-1]).all():
+        # Only the windows need the m/z in order; the TIC and base peak do not.
+        if has_targets and len(mz) > 1 and not (mz[1:] >= mz[:-1]).all():
             order = np.argsort(mz, kind="stable")
             mz, inten = mz[order], inten[order]
         top = int(inten.argmax())

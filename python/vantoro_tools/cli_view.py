@@ -78,6 +78,22 @@ def _chrom(args: argparse.Namespace) -> int:
     return 0
 
 
+#: below this much input in all, starting worker processes costs more than it saves
+POOL_MIN_BYTES = 64 << 20
+
+
+def _default_jobs(paths: list[str], cores: int) -> int:
+    total = 0
+    for p in paths:
+        try:
+            st = os.stat(p)
+        except OSError:
+            continue  # reported when read
+        blocks = getattr(st, "st_blocks", None)  # a sparse file's holes are never read
+        total += st.st_size if blocks is None else min(st.st_size, blocks * 512)
+    return cores if total >= POOL_MIN_BYTES else 1
+
+
 def _report(args: argparse.Namespace) -> int:
     from .convert import default_jobs
     from .qc import _numpy, gather, write_report
@@ -93,7 +109,8 @@ def _report(args: argparse.Namespace) -> int:
             _fail(args.output, "is one of the inputs")
             return 1
     start = time.perf_counter()
-    got = gather(paths, jobs=args.jobs or default_jobs(), progress=not args.quiet and sys.stderr.isatty(),
+    got = gather(paths, jobs=args.jobs or _default_jobs(paths, default_jobs()),
+                 progress=not args.quiet and sys.stderr.isatty(),
                  on_failure=_fail)
     bad = [r for r in got.runs if not r.ok]
     for r in bad:
@@ -139,6 +156,7 @@ def add_parsers(sub: Any) -> None:
                     "for several runs a comparison first.")
     rep.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     rep.add_argument("-o", "--output", required=True, metavar="REPORT.html")
-    rep.add_argument("--jobs", "-j", type=_positive, metavar="N", help="files read at once (default: cores)")
+    rep.add_argument("--jobs", "-j", type=_positive, metavar="N",
+                     help="files read at once (default: the cores, or 1 for less than 64 MiB of input)")
     rep.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
     rep.set_defaults(run=_report)
