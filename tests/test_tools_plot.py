@@ -1,9 +1,5 @@
-"""`vantoro plot`'s spectrum (precursor mark, labels that do not overlap,
-relative intensities, the m/z axis), and the packages that `chrom` and
-`report` name when missing."""
-
-import os
-import sys
+"""`vantoro plot`'s spectrum: precursor mark, labels that do not overlap,
+relative intensities, the m/z axis."""
 
 import pytest
 
@@ -62,19 +58,3 @@ def test_plot_options_and_unwritable_output(raw, tmp_path, capsys):
     dest = tmp_path / "gone" / "s.png"
     assert main(["plot", raw, "1", "-o", str(dest)]) == 1
     assert capsys.readouterr().err.startswith(f"vantoro: {dest}: cannot write")
-
-
-@pytest.mark.parametrize("argv, package, needs, message", [
-    ("report {raw} -o {out}/r.html", "numpy", [], "vantoro report needs numpy: pip install 'vantoro[report]'"),
-    ("chrom {raw}", "numpy", [], "vantoro chrom needs numpy: pip install 'vantoro[numpy]'"),
-    ("chrom {raw} -o {out}/c.png", "matplotlib", ["numpy"],
-     "vantoro chrom (images) needs matplotlib: pip install 'vantoro[plot]'"),
-])
-def test_missing_package_is_named(raw, tmp_path, capsys, monkeypatch, argv, package, needs, message):
-    for name in needs:
-        pytest.importorskip(name)
-    for name in [m for m in sys.modules if m.startswith(package + ".")] + [package]:
-        monkeypatch.setitem(sys.modules, name, None)  # its import fails
-    assert main(argv.format(raw=raw, out=tmp_path).split()) == 2
-    assert capsys.readouterr().err == f"vantoro: {message}\n"
-    assert os.listdir(tmp_path) == []

@@ -40,10 +40,12 @@ def test_per_scan_columns_and_facts(batch, runs):
         assert run.has_peaks.tolist() == [p is not None for p in peaks]
         np.testing.assert_allclose(run.tic, [float(sum(p[1])) if p else 0.0 for p in peaks], rtol=1e-6)
         np.testing.assert_allclose(run.base_peak, [float(max(p[1])) if p else 0.0 for p in peaks])
-        assert (run.version, run.num_scans, run.creation_date) == (66, r.num_scans, r.creation_date)
-        assert (run.status_log_labels, run.warnings) == (r.get_status_log_labels(), r.get_error_logs())
-        assert run.status_log_labels and run.verdict == "ok"
-    assert [bool(run.warnings) for run in runs] == [k % 3 == 0 for k in range(1, 7)]
+        info = run.info
+        assert (info.version, info.num_scans, info.creation_date) == (66, r.num_scans, r.creation_date)
+        assert info.scans_with_peaks == sum(p is not None for p in peaks)
+        assert (info.status_log_labels, info.warnings) == (r.get_status_log_labels(), r.get_error_logs())
+        assert info.status_log_labels and run.verdict == "ok"
+    assert [bool(run.info.warnings) for run in runs] == [k % 3 == 0 for k in range(1, 7)]
 
 
 def test_cycles_follow_the_master_scan_chain(batch, runs):

@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any
 
 from ._deps import missing
 from .atomic import atomic_path
+from .info import FileInfo
 from .reading import StrPath, TrailerValue, open_raw, read_peaks
 from .reading import ms_level as trailer_ms_level
 
@@ -61,14 +62,9 @@ class RunQC:
     """One run's facts and per-scan columns, as read; the series of the
     report are computed from them by the functions below."""
 
-    path: str
-    version: int
-    creation_date: str
-    num_scans: int
+    info: FileInfo  #: the file's facts, status-log labels and warnings
     verdict: str  #: the layout check's verdict: "ok" or the reason
     layout: str | None
-    status_log_labels: list[str]
-    warnings: list[str]
     #: maximum injection times the instrument method states, in the order stated
     method_max_it: list[float]
     # Per-scan columns, in scan order.
@@ -87,19 +83,16 @@ class RunQC:
     trailer: dict[str, list[TrailerValue | None]] = field(default_factory=dict)
 
     @property
+    def path(self) -> str:
+        return self.info.path
+
+    @property
     def name(self) -> str:
-        return os.path.basename(self.path)
+        return os.path.basename(self.info.path)
 
     @property
     def ok(self) -> bool:
         return self.verdict == "ok"
-
-    @property
-    def created(self) -> dt.datetime | None:
-        try:
-            return dt.datetime.fromtimestamp(int(self.creation_date), dt.timezone.utc)
-        except (ValueError, OverflowError, OSError):
-            return None
 
 
 def method_max_injection_times(method: str) -> list[float]:
@@ -152,10 +145,11 @@ def run_qc(path: StrPath) -> RunQC:
             base[i], base_mz[i] = float(inten[top]), float(mz[top])
     verdict = check.verdict
     return RunQC(
-        path=path, version=int(reader.version), creation_date=str(reader.creation_date),
-        num_scans=int(reader.num_scans), verdict=str(verdict), layout=verdict.layout,
-        status_log_labels=[str(s) for s in reader.get_status_log_labels()],
-        warnings=[str(s) for s in reader.get_error_logs()],
+        info=FileInfo(path=path, version=int(reader.version), creation_date=str(reader.creation_date),
+                      num_scans=int(reader.num_scans), scans_with_peaks=int(has_peaks.sum()),
+                      status_log_labels=[str(s) for s in reader.get_status_log_labels()],
+                      warnings=[str(s) for s in reader.get_error_logs()]),
+        verdict=str(verdict), layout=verdict.layout,
         method_max_it=method_max_injection_times(str(reader.get_instrument_method(0))),
         scan=np.array([int(r["scan_number"]) for r in rows], dtype=np.int64),
         rt=np.array([float(r["rt"]) for r in rows], dtype=np.float64), ms_level=level,
@@ -311,11 +305,11 @@ def summary_row(run: RunQC) -> dict[str, float | str]:
     msn_total = sum(charges.values())
     ms1 = run.ms_level == 1
     msn = run.ms_level >= 2
-    created = run.created
+    created = run.info.created
     return {
         "run": run.name,
-        "created (UTC)": created.strftime("%Y-%m-%d %H:%M") if created else run.creation_date,
-        "scans": float(run.num_scans),
+        "created (UTC)": created.strftime("%Y-%m-%d %H:%M") if created else run.info.creation_date,
+        "scans": float(run.info.num_scans),
         "MS1": float(levels.get(1, 0)),
         "MSn": float(sum(v for k, v in levels.items() if k >= 2)),
         "MSn per cycle (median)": float(np.median(c.msn)) if len(c.msn) else math.nan,
@@ -325,7 +319,7 @@ def summary_row(run: RunQC) -> dict[str, float | str]:
         "MS1 inj. time ms (median)": float(np.median(run.injection_time[ms1])) if ms1.any() else math.nan,
         "MSn inj. time ms (median)": float(np.median(run.injection_time[msn])) if msn.any() else math.nan,
         "charge 2 %": 100.0 * charges.get(2, 0) / msn_total if msn_total else math.nan,
-        "warnings": float(len(run.warnings)),
+        "warnings": float(len(run.info.warnings)),
         "layout check": run.verdict,
     }
 
@@ -398,15 +392,16 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
     if not run.ok:
         page.add(f'<p class="bad">Layout check failed: {html.escape(run.verdict)}. '
                  'The values below may not describe the file.</p>')
-    created = run.created
+    info = run.info
+    created = info.created
     levels = scans_per_level(run)
-    facts = [("file", run.path), ("format version", str(run.version)),
-             ("created (UTC)", created.strftime("%Y-%m-%d %H:%M:%S") if created else run.creation_date),
-             ("scans", str(run.num_scans)), ("scans with a peak list", str(int(run.has_peaks.sum()))),
+    facts = [("file", info.path), ("format version", str(info.version)),
+             ("created (UTC)", created.strftime("%Y-%m-%d %H:%M:%S") if created else info.creation_date),
+             ("scans", str(info.num_scans)), ("scans with a peak list", str(info.scans_with_peaks)),
              ("scans per MS level", ", ".join(f"MS{k}: {v}" for k, v in levels.items())),
              ("layout", run.layout or "none"), ("layout check", run.verdict)]
     page.add('<div class="facts">' + _table(["fact", "value"], facts))
-    for title, items in (("Status-log labels", run.status_log_labels), ("Warnings", run.warnings)):
+    for title, items in (("Status-log labels", info.status_log_labels), ("Warnings", info.warnings)):
         body = "".join(f"<li>{html.escape(s)}</li>" if s else "<li class='blank'>(empty)</li>"
                        for s in items) or "<li class='none'>none</li>"
         page.add(f"<div><h4>{title} ({len(items)})</h4><ul>{body}</ul></div>")
