@@ -95,6 +95,44 @@ class _Tags(HTMLParser):
             self.figures.append(attrs)
 
 
+# Drags across the first figure, hovers over a point of it, then double-clicks it,
+# and records what the figure showed after each step.
+INTERACT = """<script>
+(function () {
+  var fig = document.querySelector("[data-fig]"), c = fig.querySelector("canvas"), r = c.getBoundingClientRect();
+  function at(type, x, y, target) {
+    (target || c).dispatchEvent(new MouseEvent(type, {clientX: r.left + x, clientY: r.top + y, bubbles: true}));
+  }
+  var out = document.body.dataset;
+  at("mousedown", 120, 40); at("mousemove", 320, 150); at("mouseup", 320, 150, window);
+  out.afterDrag = fig.dataset.zoomed;
+  var tip = fig.querySelector(".tip"), shown = "";
+  for (var x = 70; x < r.width - 20 && !shown; x += 3)
+    for (var y = 10; y < r.height - 30 && !shown; y += 6) {
+      at("mousemove", x, y);
+      if (tip.style.display === "block") shown = tip.textContent;
+    }
+  out.hover = shown;
+  at("dblclick", 200, 100);
+  out.afterReset = fig.dataset.zoomed;
+})();
+</script>"""
+
+
+def test_zoom_hover_and_reset(tmp_path):
+    paths = qc_batch(tmp_path / "runs", count=2)
+    out = tmp_path / "report.html"
+    assert main(["report", *paths, "-o", str(out), "-q"]) == 0
+    page = tmp_path / "interact.html"
+    page.write_text(out.read_text(encoding="utf-8").replace("</body>", INTERACT + "</body>"), encoding="utf-8")
+    visit = Visit(str(page), str(tmp_path))
+    assert visit.console == [] and visit.body.get("data-errors") == "0"
+    assert (visit.body.get("data-after-drag"), visit.body.get("data-after-reset")) == ("1", "0")
+    # The first figure is the TIC of every run: the tip names a run, its time and intensity.
+    assert re.fullmatch(r"run_0[12]_orbitrap\.raw\nretention time \(min\): [0-9.]+\nintensity: .+",
+                        visit.body.get("data-hover", "")), visit.body.get("data-hover")
+
+
 def test_the_checks_see_a_page_that_reaches_out(tmp_path):
     page = tmp_path / "leaky.html"
     page.write_text('<html><body><img src="http://example.invalid/a.png"><script>'

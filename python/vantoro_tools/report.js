@@ -1,7 +1,7 @@
 // Draws the report's figures on canvases: lines, points, bars, histograms and
 // a density grid, with drag-to-zoom, double-click to reset, hover values and
 // legend entries that hide a series. Each figure records the marks it drew in
-// data-points, and the page records its figure count, the figures drawn, the
+// data-points and whether it is zoomed in data-zoomed, and the page records its figure count, the figures drawn, the
 // script errors and the time taken as attributes of the body element, for
 // whoever checks the page.
 (function () {
@@ -195,6 +195,7 @@
       });
     g.restore();
     this.el.dataset.points = String(marks);
+    this.el.dataset.zoomed = this.view ? "1" : "0";
     return marks;
   };
 
