@@ -116,3 +116,10 @@ def test_chrom_command_failures_name_the_right_path(raw, tmp_path, capsys):
     assert capsys.readouterr().err.startswith(f"vantoro: {dest}: cannot write")
     with pytest.raises(SystemExit):
         main(["chrom", raw, "--xic", "500,abc"])
+    capsys.readouterr()
+    # Without a layout marker the reader answers zeros: no chromatogram, exit 1.
+    unmarked = tmp_path / "plain.raw"
+    unmarked.write_bytes(open(raw, "rb").read())
+    assert main(["chrom", str(unmarked)]) == 1
+    out = capsys.readouterr()
+    assert out.out == "" and out.err.startswith(f"vantoro: {unmarked}: no layout marker in the path")

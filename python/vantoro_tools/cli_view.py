@@ -60,9 +60,17 @@ def _chrom(args: argparse.Namespace) -> int:
     from .chrom import chromatograms
     from .chrom import write_chromatograms
 
+    from .check import LayoutCheck
+    from .reading import open_raw
+
     targets = args.xic or []
     try:
-        chroms = chromatograms(args.file, ms_level=args.ms_level, targets=targets, tolerance=args.tol)
+        reader = open_raw(args.file)
+        verdict = LayoutCheck(args.file, reader).verdict
+        if not verdict.ok:  # the reader would answer zeros: no chromatogram to give
+            _fail(args.file, str(verdict))
+            return 1
+        chroms = chromatograms(reader, ms_level=args.ms_level, targets=targets, tolerance=args.tol)
     except OSError as exc:
         _fail(args.file, describe_failure(args.file, exc))
         return 1
