@@ -208,6 +208,30 @@ def small_v57() -> RawImage:
                                                      [float(j) for j in range(20)]))
 
 
+def dense_orbitrap(peaks: int, scans: int = 145) -> RawImage:
+    """A version-66 orbitrap layout whose every scan has a `peaks`-peak
+    list, packed back to back from the chain's base; the scan whose list
+    would overlap the retention-time and trailer tables is placed after
+    them (its chain word is larger)."""
+    import numpy as np
+
+    img = orbitrap_v66(0, scans=scans)
+    block = 4 + 12 * peaks
+    tables = range(RT_ORBI_START - 4, trailer_block_start(scans) + TRAILER_PRESENT)
+    records = np.zeros(peaks, dtype=[("mz", "<f8"), ("intensity", "<f4")])
+    offsets, at = [], CHAIN_BASE
+    for s in range(scans):
+        if at < tables.stop and at + block > tables.start:
+            at = tables.stop
+        offsets.append(at)
+        records["mz"] = np.linspace(100.0, 1900.0, peaks) + 0.001 * s
+        records["intensity"] = np.arange(peaks, dtype=np.float32) + s
+        img.put(at, struct.pack("<I", peaks) + records.tobytes())
+        at += block
+    img.offset_chain([b - a for a, b in zip(offsets, offsets[1:])] + [block])
+    return img
+
+
 QC_METHOD_OFFSET = 0x3F0000  # inside the 4 MiB where the instrument method is looked for
 
 

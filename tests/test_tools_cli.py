@@ -15,6 +15,12 @@ from vantoro import RawFileReader  # noqa: E402
 from vantoro_tools.cli import main  # noqa: E402
 
 
+def visible(directory):
+    """The names in `directory` a user sees by default: not the hidden
+    stamps that record what each output was converted from."""
+    return sorted(n for n in os.listdir(directory) if not n.startswith("."))
+
+
 @pytest.fixture(scope="module")
 def raw(tmp_path_factory):
     return orbitrap_varied().write(tmp_path_factory.mktemp("raw") / "run_orbitrap.raw")
@@ -40,11 +46,12 @@ def test_bad_inputs_get_one_line_each_and_the_rest_converts(raw, tmp_path, capsy
         f"vantoro: {tmp_path / 'missing.raw'}: no such file",
         f"vantoro: {tmp_path / 'empty'}: directory holds no .raw files",
     ])
-    assert lines[-1] == f"vantoro: 1 converted, 4 failed; output in {out}"
-    written = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs)
+    assert lines[-1] == f"vantoro: 1 converted, 0 up to date, 0 refused, 4 failed; output in {out}"
+    written = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs
+                     if not f.startswith("."))
     assert written == ["peaks/run_orbitrap.parquet", "scans/run_orbitrap.parquet"]
     # All good: status 0; --quiet: nothing on standard error.
-    assert main(["convert", raw, "--to", "parquet", "--out", str(out), "-q"]) == 0
+    assert main(["convert", raw, "--to", "parquet", "--out", str(out), "-q", "--overwrite"]) == 0
     assert capsys.readouterr().err == ""
 
 
@@ -53,10 +60,10 @@ def test_same_stem_twice_and_unwritable_output(raw, tmp_path, capsys):
     other = orbitrap_varied(seed=2).write(tmp_path / "run_orbitrap.RAW")
     assert main(["convert", raw, other, raw, "--to", "mgf", "--out", str(tmp_path / "o"), "-q"]) == 1
     assert capsys.readouterr().err == f"vantoro: {other}: same name stem as {raw}; not converted\n"
-    assert os.listdir(tmp_path / "o") == ["run_orbitrap.mgf"]
+    assert visible(tmp_path / "o") == ["run_orbitrap.mgf"]
     (tmp_path / "file").write_text("")
     assert main(["convert", raw, "--to", "mgf", "--out", str(tmp_path / "file"), "-q"]) == 1
-    assert capsys.readouterr().err == f"vantoro: {raw}: cannot write to {tmp_path / 'file'}: File exists\n"
+    assert capsys.readouterr().err == f"vantoro: {raw}: cannot write {tmp_path / 'file'}: not a directory\n"
 
 
 def test_info_table_and_json(raw, tmp_path, capsys):
@@ -66,14 +73,15 @@ def test_info_table_and_json(raw, tmp_path, capsys):
     r = RawFileReader(raw)
     assert json.loads(captured.out) == [{
         "file": raw, "version": 66, "creation_date": r.creation_date, "created_utc": "2019-04-17T18:40:00Z",
+        "layout_check": "ok",
         "num_scans": 145, "scans_with_peaks": sum(r.native_get_peaks(s) is not None for s in range(1, 146)),
         "status_log_labels": r.get_status_log_labels(), "warnings": r.get_error_logs(),
     }]
     assert main(["info", raw]) == 0
     table = capsys.readouterr().out.splitlines()
     assert table[0].split() == ["FILE", "VERSION", "CREATED", "(UTC)", "SCANS", "PEAK", "LISTS", "LABELS",
-                                "WARNINGS"]
-    assert table[1].split() == ["run_orbitrap.raw", "66", "2019-04-17", "18:40:00", "145", "109", "4", "2"]
+                                "WARNINGS", "LAYOUT", "CHECK"]
+    assert table[1].split() == ["run_orbitrap.raw", "66", "2019-04-17", "18:40:00", "145", "109", "4", "2", "ok"]
     assert "warnings: Possible spray instability; Fan speed low" in table[-1]
 
 
@@ -119,3 +127,16 @@ def test_module_entry_point(raw):
     out = subprocess.run([sys.executable, "-m", "vantoro_tools", "info", "--json", raw],
                          capture_output=True, text=True, timeout=120)
     assert out.returncode == 0 and json.loads(out.stdout)[0]["num_scans"] == 145
+
+
+def test_readme_describes_every_output_format():
+    from vantoro_tools import FORMATS
+
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "README.md"), encoding="utf-8").read()
+    for fmt in FORMATS.values():
+        assert fmt.name in readme
+        for output in fmt.outputs:
+            assert f"DIR/{output.format(stem='<stem>')}" in readme
+    help_text = subprocess.run([sys.executable, "-m", "vantoro_tools", "convert", "--help"],
+                               capture_output=True, text=True, timeout=120).stdout
+    assert all(" ".join(f.summary.split()) in " ".join(help_text.split()) for f in FORMATS.values())

@@ -155,7 +155,7 @@ def test_failure_midway_leaves_no_output(raw, tmp_path, to):
         convert_file(raw, to, tmp_path, on_progress=crash)
     assert [f for _, _, files in os.walk(tmp_path) for f in files] == []
     convert_file(raw, to, tmp_path)  # and a later run completes
-    assert all(name.endswith((".mzML", ".mgf", ".parquet"))
+    assert all(name.endswith((".mzML", ".mgf", ".parquet", ".vantoro.json"))
                for _, _, files in os.walk(tmp_path) for name in files)
 
 
@@ -183,7 +183,7 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
 
     def files(root):
         return {os.path.relpath(os.path.join(d, f), root): open(os.path.join(d, f), "rb").read()
-                for d, _, names in os.walk(root) for f in names}
+                for d, _, names in os.walk(root) for f in names if not f.startswith(".")}
 
     dask, pool = files(tmp_path / "dask"), files(tmp_path / "pool")
     assert len(pool) == 12 and dask == pool

@@ -18,7 +18,7 @@ fresh_venv .venv-convert
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 .venv-convert/bin/python -m pytest -rs -p no:cacheprovider \
-    tests/test_tools_convert.py tests/test_tools_cli.py | tee "$log"
+    tests/test_tools_convert.py tests/test_tools_cli.py tests/test_tools_trust.py | tee "$log"
 if grep -q "SKIPPED" "$log"; then
     echo "converter tests were skipped: see above" >&2
     exit 1

@@ -6,9 +6,10 @@ command (`vantoro_tools.cli`) is a thin layer over them. Writers need the
 
 from ._deps import MissingDependency
 from .check import LayoutError, Verdict, check_layout
-from .convert import Outcome, convert_file, convert_many, expand_inputs, output_paths
+from .batch import Outcome, Report, collect_inputs
+from .convert import OutputError, OutputExists, convert_file, convert_many, output_paths
 from .formats import FORMATS, OutputFormat, WriteOptions
-from .info import FileInfo, file_info, format_info
+from .info import FileInfo, file_info, format_info, info_many
 from .mgf import write_mgf
 from .mzml import write_mzml
 from .parquet import write_parquet
@@ -17,7 +18,8 @@ from .reading import NotRawFileError, Scan, iter_scans, open_raw, read_peaks
 
 __all__ = [
     "FORMATS", "FileInfo", "LayoutError", "MissingDependency", "NotRawFileError", "Outcome",
-    "OutputFormat", "Scan", "Verdict", "WriteOptions", "check_layout", "convert_file", "convert_many", "expand_inputs", "file_info", "format_info", "iter_scans",
+    "OutputError", "OutputExists", "OutputFormat", "Report", "Scan", "Verdict", "WriteOptions",
+    "check_layout", "collect_inputs", "convert_file", "info_many", "convert_many", "file_info", "format_info", "iter_scans",
     "open_raw", "output_paths", "plot_spectrum", "read_peaks", "write_mgf", "write_mzml",
     "write_parquet",
 ]

@@ -17,9 +17,10 @@ not in one line. It runs in two parts:
 
 from __future__ import annotations
 
+import importlib.util
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -150,6 +151,22 @@ def _all_finite(values: Sequence[float] | Any) -> bool:
     return all(map(math.isfinite, values))
 
 
+def peak_mz(reader: RawFileReader) -> Callable[[int], Any]:
+    """A function giving the m/z of a scan's peak list, or None when it has
+    none: a NumPy array when NumPy is installed (the check is then one
+    vectorised test), otherwise a list."""
+    numpy = importlib.util.find_spec("numpy") is not None
+
+    def mz(scan: int) -> Any:
+        if not numpy:
+            as_lists = reader.native_get_peaks(scan)
+            return None if as_lists is None else as_lists[0]
+        as_arrays = read_peaks(reader, scan)
+        return None if as_arrays is None else as_arrays[0]
+
+    return mz
+
+
 def check_layout(path: StrPath, reader: RawFileReader | None = None) -> Verdict:
     """Whether vantoro reads `path` meaningfully, with the reason when not:
     the whole-file rules, then every scan that has a peak list. Raises
@@ -161,9 +178,10 @@ def check_layout(path: StrPath, reader: RawFileReader | None = None) -> Verdict:
     check = LayoutCheck(path, reader)
     if not check.ok:
         return check.verdict
-    rts = [float(row["rt"]) for row in reader.list_spectra()]
-    for number, rt in enumerate(rts, start=1):
-        found = read_peaks(reader, number)
-        if found is not None and check.scan(number, rt, found[0]) is not None:
+    mz = peak_mz(reader)
+    for row in reader.list_spectra():
+        number = int(row["scan_number"])
+        found = mz(number)
+        if found is not None and check.scan(number, float(row["rt"]), found) is not None:
             break
     return check.verdict

@@ -237,24 +237,31 @@ def write_chromatograms(c: Chromatograms, kinds: Sequence[str], dest: StrPath | 
                         title: str = "") -> None:
     """`kinds` ("tic", "bpc", "xic") of `c` as CSV on standard output
     (`dest` None), in a .csv file, or drawn to an image whose format its
-    suffix names (matplotlib, the `plot` extra)."""
+    suffix names (matplotlib, the `plot` extra). Raises OutputError when
+    `dest` cannot be written."""
     import os
     import sys
 
-    from .atomic import atomic_path
+    from .atomic import OutputError, atomic_path
 
     if dest is None:
         sys.stdout.write(_csv(c, kinds))
         return
     suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
     if suffix == "csv":
-        with atomic_path(dest) as tmp, open(tmp, "w", encoding="utf-8", newline="") as f:
-            f.write(_csv(c, kinds))
+        with atomic_path(dest) as tmp:
+            try:
+                with open(tmp, "w", encoding="utf-8", newline="") as f:
+                    f.write(_csv(c, kinds))
+            except OSError as exc:
+                raise OutputError(dest, exc) from exc
         return
     try:
         from matplotlib.figure import Figure
     except ImportError as exc:
         raise missing(exc.name or "matplotlib", "vantoro chrom (images)", "plot") from exc
+    from .plot import save_figure
+
     fig = Figure(figsize=(10, 2.6 * len(kinds) + 0.6), layout="constrained")
     axes = fig.subplots(len(kinds), 1, sharex=True, squeeze=False)[:, 0]
     level = "all scans" if c.ms_level is None else f"MS{c.ms_level}"
@@ -274,5 +281,4 @@ def write_chromatograms(c: Chromatograms, kinds: Sequence[str], dest: StrPath | 
         ax.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
     axes[-1].set_xlabel("retention time (min)")
     axes[0].set_title(f"{title}   {level}".strip(), fontsize=10)
-    with atomic_path(dest) as tmp:
-        fig.savefig(tmp, format=suffix or "png", dpi=110)
+    save_figure(fig, dest, dpi=110)

@@ -1,21 +1,24 @@
 """The `vantoro` command: a thin layer over the library functions.
 
-Exit status: 0 when every file was handled, 1 when some file failed (each
-failure is one line on standard error naming the file), 2 for a usage
-error or a missing optional package.
+Exit status: 0 when every file was handled, 1 when some file was refused
+or failed (each is one line on standard error naming the file), 2 for a
+usage error, a missing optional package or an unreachable cluster, 128
+plus the signal's number when SIGINT (130) or SIGTERM (143) stopped it.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
-import os
+import signal
 import sys
 from collections.abc import Sequence
 
 from ._deps import MissingDependency
-from .formats import FORMATS
-from .convert import ClusterError, Outcome, convert_many, default_jobs, raw_files_in
+from .atomic import OutputError
+from .check import LayoutError
+from .batch import READ, ClusterError, Report, Stopped, default_jobs
+from .formats import FORMATS, WriteOptions
 from .reading import NotRawFileError, describe_failure
 from .version import tool_version
 
@@ -25,55 +28,48 @@ def _fail(path: str, reason: str) -> None:
 
 
 def _info(args: argparse.Namespace) -> int:
-    from .info import FileInfo, file_info, format_info
+    from .info import format_info, info_many
 
-    infos: list[FileInfo] = []
-    status = 0
-    paths = [p for arg in args.files for p in (raw_files_in(arg) if os.path.isdir(arg) else [arg])]
-    for path in paths:
-        try:
-            infos.append(file_info(path))
-        except Exception as exc:  # noqa: BLE001  (reported, the other files go on)
-            _fail(path, describe_failure(path, exc))
-            status = 1
+    report = Report(verb=READ)
+    infos = info_many(args.files, on_outcome=report.add)
     if args.json:
         json.dump([i.as_dict() for i in infos], sys.stdout, indent=2, ensure_ascii=False)
         print()
     elif infos:
         print(format_info(infos))
-    return status
+    return report.exit_status
 
 
 def _convert(args: argparse.Namespace) -> int:
-    def report(outcome: Outcome) -> None:
-        if outcome.error is not None:
-            _fail(outcome.source, outcome.error)
+    from .convert import convert_many
 
-    outcomes = convert_many(args.inputs, args.to, args.out, jobs=args.jobs, dask_address=args.dask,
-                            progress=not args.quiet and sys.stderr.isatty(), on_outcome=report)
-    failed = sum(not o.ok for o in outcomes)
+    report = Report()
+    convert_many(args.inputs, args.to, args.out, jobs=args.jobs, dask_address=args.dask,
+                 progress=not args.quiet and sys.stderr.isatty(), on_outcome=report.add,
+                 options=WriteOptions(ms_levels=args.ms_levels, compression=args.compression),
+                 force=args.force, overwrite=args.overwrite)
     if not args.quiet:
-        print(f"vantoro: {len(outcomes) - failed} converted, {failed} failed; output in {args.out}",
-              file=sys.stderr)
-    return 1 if failed else 0
+        print(f"vantoro: {report.summary()}; output in {args.out}", file=sys.stderr)
+    return report.exit_status
 
 
 def _plot(args: argparse.Namespace) -> int:
-    from .plot import plot_spectrum, save_figure
+    from .plot import plot_spectrum
 
     try:
-        fig = plot_spectrum(args.file, args.scan, relative=args.relative, x_from=args.x_from,
-                            labels=args.labels)
+        plot_spectrum(args.file, args.scan, args.output, force=args.force, relative=args.relative,
+                      x_from=args.x_from, labels=args.labels)
+    except OutputError as exc:
+        _fail(args.output, str(exc))
+        return 1
+    except LayoutError as exc:
+        _fail(args.file, f"{exc} (--force plots it anyway)")
+        return 1
     except (OSError, NotRawFileError) as exc:
         _fail(args.file, describe_failure(args.file, exc))
         return 1
     except ValueError as exc:  # the scan has no peak list; the message names the file
         print(f"vantoro: {exc}", file=sys.stderr)
-        return 1
-    try:
-        save_figure(fig, args.output)
-    except OSError as exc:
-        _fail(args.output, f"cannot write: {exc.strerror or exc}")
         return 1
     return 0
 
@@ -85,23 +81,41 @@ def _positive(text: str) -> int:
     return value
 
 
+def _ms_levels(text: str) -> frozenset[int]:
+    try:
+        levels = frozenset(int(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of MS levels: {text!r} (e.g. 2 or 2,3)") from None
+    if not levels or min(levels) < 1:
+        raise argparse.ArgumentTypeError("MS levels start at 1")
+    return levels
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="vantoro", description="Read Thermo RAW files with vantoro.")
     p.add_argument("--version", action="version", version=f"vantoro {tool_version()}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    info = sub.add_parser("info", help="header facts, scan counts, status-log labels, warnings")
+    info = sub.add_parser("info", help="header facts, layout check, scan counts, status-log labels, warnings")
     info.add_argument("files", nargs="+", metavar="FILE_OR_DIR")
     info.add_argument("--json", action="store_true", help="print JSON instead of a table")
     info.set_defaults(run=_info)
 
     conv = sub.add_parser(
-        "convert", help="convert to mzML, MGF or Parquet",
-        description="Convert RAW files (or the *.raw files of directories) to mzML, MGF "
-                    "(MS2 scans with a precursor) or Parquet (DIR/scans and DIR/peaks datasets).")
+        "convert", help="convert to " + ", ".join(FORMATS),
+        description="Convert RAW files (or the *.raw files of directories). Formats: "
+                    + "; ".join(f"{f.name}: {f.summary}" for f in FORMATS.values()) + ".")
     conv.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
-    conv.add_argument("--to", required=True, choices=FORMATS)
+    conv.add_argument("--to", required=True, choices=list(FORMATS))
     conv.add_argument("--out", required=True, metavar="DIR", help="output directory (created)")
+    conv.add_argument("--ms-levels", type=_ms_levels, metavar="N[,N...]",
+                      help="MS levels to write (default: all; MGF: 2)")
+    conv.add_argument("--compression", choices=["zlib", "numpress", "none"], default="zlib",
+                      help="mzML binary arrays (default: zlib)")
+    conv.add_argument("--force", action="store_true",
+                      help="convert files that fail the layout check, saying so")
+    conv.add_argument("--overwrite", action="store_true",
+                      help="replace existing outputs (never an input file)")
     conv.add_argument("--jobs", "-j", type=_positive, metavar="N",
                       help=f"files converted at once (default: {default_jobs()}, the number of cores)")
     conv.add_argument("--dask", metavar="ADDRESS",
@@ -118,6 +132,7 @@ def parser() -> argparse.ArgumentParser:
                       help="m/z axis from the data (default; never below 0) or from 0")
     plot.add_argument("--labels", type=int, default=5, metavar="N",
                       help="label the N most intense peaks where labels do not overlap (default 5)")
+    plot.add_argument("--force", action="store_true", help="plot a file that fails the layout check")
     plot.set_defaults(run=_plot)
     from .cli_view import add_parsers
     add_parsers(sub)  # chrom, report
@@ -133,5 +148,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     except KeyboardInterrupt:
         print("vantoro: interrupted", file=sys.stderr)
-        return 130
+        return 128 + signal.SIGINT
+    except Stopped as exc:
+        print("vantoro: stopped", file=sys.stderr)
+        return 128 + exc.signum
     return status

@@ -14,18 +14,12 @@ import sys
 import time
 from typing import Any
 
+from .atomic import OutputError
 from .reading import describe_failure
 
 
 def _fail(path: str, reason: str) -> None:
     print(f"vantoro: {path}: {reason}", file=sys.stderr)
-
-
-def _inputs(args: list[str]) -> list[str]:
-    from .convert import raw_files_in
-
-    found = [p for arg in args for p in (raw_files_in(arg) if os.path.isdir(arg) else [arg])]
-    return list(dict.fromkeys(found))  # a file given twice is read and shown once
 
 
 def _targets(text: str) -> list[float]:
@@ -80,8 +74,8 @@ def _chrom(args: argparse.Namespace) -> int:
     kinds = [k for k in ("tic", "bpc") if getattr(args, k)] + (["xic"] if targets else [])
     try:
         write_chromatograms(chroms, kinds or ["tic"], args.output, title=os.path.basename(args.file))
-    except OSError as exc:
-        _fail(args.output, f"cannot write: {exc.strerror or exc}")
+    except OutputError as exc:
+        _fail(args.output, str(exc))
         return 1
     return 0
 
@@ -103,38 +97,39 @@ def _default_jobs(paths: list[str], cores: int) -> int:
 
 
 def _report(args: argparse.Namespace) -> int:
-    from .convert import default_jobs
+    from .batch import collect_inputs, default_jobs, stop_on_sigterm
     from .qc import _numpy, gather, write_report
 
     _numpy()  # a missing package is named once, not as every file's failure
-    paths = _inputs(args.inputs)
-    if not paths:
-        print("vantoro: no RAW files among the inputs", file=sys.stderr)
+    found, problems = collect_inputs(args.inputs)
+    paths = list(dict.fromkeys(found))  # a file given twice is read and shown once
+    not_read = [(o.source, o.error or o.status) for o in problems]
+    for source, why in not_read:
+        _fail(source, why)
+    if os.path.exists(args.output) and any(os.path.exists(p) and os.path.samefile(p, args.output)
+                                           for p in paths):
+        _fail(args.output, "is one of the inputs; a report never replaces a run")
         return 1
-    out = os.path.abspath(args.output)
-    for p in paths:  # a report never replaces a run
-        if os.path.exists(out) and os.path.exists(p) and os.path.samefile(p, out):
-            _fail(args.output, "is one of the inputs")
-            return 1
     start = time.perf_counter()
-    got = gather(paths, jobs=args.jobs or _default_jobs(paths, default_jobs()),
-                 progress=not args.quiet and sys.stderr.isatty(),
-                 on_failure=_fail)
+    with stop_on_sigterm():
+        got = gather(paths, jobs=args.jobs or _default_jobs(paths, default_jobs()),
+                     progress=not args.quiet and sys.stderr.isatty(), on_failure=_fail)
     bad = [r for r in got.runs if not r.ok]
     for r in bad:
         _fail(r.path, f"layout check failed: {r.verdict}")
+    not_read += got.failed
     if not got.runs:
         print("vantoro: no run could be read; no report written", file=sys.stderr)
         return 1
     try:
-        size = write_report(got.runs, args.output, got.failed)
-    except OSError as exc:
-        _fail(args.output, f"cannot write: {exc.strerror or exc}")
+        size = write_report(got.runs, args.output, not_read)
+    except OutputError as exc:
+        _fail(args.output, str(exc))
         return 1
     if not args.quiet:
         print(f"vantoro: report of {len(got.runs)} run(s) in {args.output} ({size / 1024:.0f} KiB, "
-              f"{time.perf_counter() - start:.1f} s); {len(got.failed)} not read", file=sys.stderr)
-    return 1 if got.failed or bad else 0
+              f"{time.perf_counter() - start:.1f} s); {len(not_read)} not read", file=sys.stderr)
+    return 1 if not_read or bad else 0
 
 
 def add_parsers(sub: Any) -> None:

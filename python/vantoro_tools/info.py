@@ -5,10 +5,12 @@ from __future__ import annotations
 import datetime as dt
 import os
 import textwrap
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 
-from .reading import StrPath, open_raw
+from .batch import READ, Outcome, collect_inputs, failed, refused
+from .check import LayoutCheck, peak_mz
+from .reading import StrPath, describe_failure, open_raw
 
 
 @dataclass(frozen=True)
@@ -22,6 +24,12 @@ class FileInfo:
     scans_with_peaks: int
     status_log_labels: list[str]
     warnings: list[str]
+    #: the layout check's verdict: "ok", or why vantoro cannot read the file meaningfully
+    layout_check: str = "ok"
+
+    @property
+    def readable(self) -> bool:
+        return self.layout_check == "ok"
 
     @property
     def created(self) -> dt.datetime | None:
@@ -38,6 +46,7 @@ class FileInfo:
             "version": self.version,
             "creation_date": self.creation_date,
             "created_utc": created.strftime("%Y-%m-%dT%H:%M:%SZ") if created else None,
+            "layout_check": self.layout_check,
             "num_scans": self.num_scans,
             "scans_with_peaks": self.scans_with_peaks,
             "status_log_labels": self.status_log_labels,
@@ -46,31 +55,62 @@ class FileInfo:
 
 
 def file_info(path: StrPath) -> FileInfo:
-    """Header facts, peak-list count, status-log labels and warnings of a
-    RAW file. Needs no NumPy. Raises like `open_raw`."""
+    """Header facts, layout check, peak-list count, status-log labels and
+    warnings of a RAW file. Needs no NumPy. Raises like `open_raw`. Each
+    peak list is decoded once, for the count and the check together."""
     reader = open_raw(path)
-    scans = int(reader.num_scans)
-    with_peaks = sum(reader.native_get_peaks(s) is not None for s in range(1, scans + 1))
+    check = LayoutCheck(path, reader)
+    with_peaks = 0
+    peaks = peak_mz(reader)
+    for row in reader.list_spectra():
+        number = int(row["scan_number"])
+        mz = peaks(number)
+        if mz is not None:
+            with_peaks += 1
+            if check.ok:
+                check.scan(number, float(row["rt"]), mz)
     return FileInfo(
         path=os.fspath(path), version=int(reader.version), creation_date=str(reader.creation_date),
-        num_scans=scans, scans_with_peaks=with_peaks,
+        num_scans=int(reader.num_scans), scans_with_peaks=with_peaks,
         status_log_labels=[str(s) for s in reader.get_status_log_labels()],
-        warnings=[str(s) for s in reader.get_error_logs()],
+        warnings=[str(s) for s in reader.get_error_logs()], layout_check=str(check.verdict),
     )
+
+
+def info_many(inputs: Iterable[StrPath], on_outcome: Callable[[Outcome], None] | None = None
+              ) -> list[FileInfo]:
+    """`file_info` of every RAW file that `inputs` names (see
+    `collect_inputs`), in order. `on_outcome` hears of each input: read,
+    refused by the layout check (its facts are still given) or failed."""
+    files, problems = collect_inputs(inputs)
+    outcomes = list(problems)
+    infos = []
+    for path in files:
+        try:
+            info = file_info(path)
+        except Exception as exc:  # noqa: BLE001  (reported, the other files go on)
+            outcomes.append(failed(path, describe_failure(path, exc)))
+            continue
+        infos.append(info)
+        outcomes.append(Outcome(path, status=READ) if info.readable else refused(path, info.layout_check))
+    if on_outcome is not None:
+        for outcome in outcomes:
+            on_outcome(outcome)
+    return infos
 
 
 def format_info(infos: Sequence[FileInfo], width: int = 100) -> str:
     """A table of the files' facts, then each file's labels and warnings."""
-    head = ("FILE", "VERSION", "CREATED (UTC)", "SCANS", "PEAK LISTS", "LABELS", "WARNINGS")
+    head = ("FILE", "VERSION", "CREATED (UTC)", "SCANS", "PEAK LISTS", "LABELS", "WARNINGS", "LAYOUT CHECK")
     rows = [head]
     for i in infos:
         created = i.created
         rows.append((os.path.basename(i.path), str(i.version),
                       created.strftime("%Y-%m-%d %H:%M:%S") if created else i.creation_date,
                       str(i.num_scans), str(i.scans_with_peaks),
-                      str(len(i.status_log_labels)), str(len(i.warnings))))
+                      str(len(i.status_log_labels)), str(len(i.warnings)), i.layout_check))
     widths = [max(len(r[c]) for r in rows) for c in range(len(head))]
-    lines = ["  ".join(cell.ljust(w) if c < 3 else cell.rjust(w)
+    lines = ["  ".join(cell.ljust(w) if c < 3 or c == len(head) - 1 else cell.rjust(w)
                        for c, (cell, w) in enumerate(zip(r, widths))).rstrip() for r in rows]
     for i in infos:
         if not (i.status_log_labels or i.warnings):

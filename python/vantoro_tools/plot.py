@@ -6,8 +6,8 @@ import os
 from typing import TYPE_CHECKING, Any
 
 from ._deps import missing
-from .atomic import atomic_path
-from .reading import StrPath, iter_scans, open_raw
+from .atomic import OutputError, atomic_path
+from .reading import ScanSource, StrPath
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -17,8 +17,8 @@ LABELLED_PEAKS = 5  # the most intense peaks get their m/z written above them, r
 X_FROM = ("data", "zero")
 
 
-def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, relative: bool = False,
-                  x_from: str = "data", labels: int = LABELLED_PEAKS) -> Figure:
+def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force: bool = False,
+                  relative: bool = False, x_from: str = "data", labels: int = LABELLED_PEAKS) -> Figure:
     """The peak list of `scan` as a stick spectrum, titled with the file,
     scan, retention time and, for MSn, the precursor, which is also marked
     on the m/z axis. The `labels` most intense peaks get their m/z written
@@ -26,8 +26,10 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, relat
     draws intensities as a percentage of the base peak; the m/z axis starts
     at the data (`x_from` "data", never below 0) or at 0 ("zero"). Saved to
     `dest` when given (format from its suffix, PNG by default). Raises
-    ValueError when the scan has no peak list. Uses no pyplot state, so it
-    works under any backend and in notebooks."""
+    ValueError when the scan has no peak list, LayoutError when the file
+    fails the layout check (unless `force`), OutputError when `dest` cannot
+    be written. Uses no pyplot state, so it works under any backend and in
+    notebooks."""
     if x_from not in X_FROM:
         raise ValueError(f"x_from must be one of {', '.join(X_FROM)}, not {x_from!r}")
     try:
@@ -37,8 +39,8 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, relat
     except ImportError as exc:
         raise missing(exc.name or "matplotlib", PURPOSE, "plot") from exc
     raw = os.fspath(raw)
-    reader = open_raw(raw)
-    found = next(iter_scans(reader, only=lambda n: n == scan), None)
+    source = ScanSource(raw, force=force)
+    found = next((s for s in source.scans(only=lambda n: n == scan)), None)
     if found is None or found.mz is None or found.intensity is None:
         raise ValueError(f"scan {scan} of {raw} has no peak list")
     mz = np.asarray(found.mz, dtype=np.float64)
@@ -83,11 +85,15 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, relat
     return fig
 
 
-def save_figure(fig: Figure, dest: StrPath) -> None:
-    """Saves `fig` to `dest`, whole or not at all, in the format its suffix names (PNG by default)."""
+def save_figure(fig: Figure, dest: StrPath, dpi: int = 120) -> None:
+    """Saves `fig` to `dest`, whole or not at all, in the format its suffix
+    names (PNG by default). Raises OutputError when it cannot be written."""
     suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
     with atomic_path(dest) as tmp:
-        fig.savefig(tmp, format=suffix or "png", dpi=120)
+        try:
+            fig.savefig(tmp, format=suffix or "png", dpi=dpi)
+        except OSError as exc:
+            raise OutputError(dest, exc) from exc
 
 
 def _label_peaks(fig: Figure, ax: Any, mz: Any, intensity: Any, count: int) -> None:

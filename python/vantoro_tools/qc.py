@@ -22,7 +22,7 @@ from importlib import resources
 from typing import TYPE_CHECKING, Any
 
 from ._deps import missing
-from .atomic import atomic_path
+from .atomic import OutputError, atomic_path
 from .info import FileInfo
 from .reading import StrPath, TrailerValue, open_raw, read_peaks
 from .reading import ms_level as trailer_ms_level
@@ -526,11 +526,15 @@ def report_html(runs: Sequence[RunQC], failed: Sequence[tuple[str, str]] = (), *
 
 
 def write_report(runs: Sequence[RunQC], dest: StrPath, failed: Sequence[tuple[str, str]] = ()) -> int:
-    """Writes the report to `dest` (whole or not at all) and returns its size in bytes."""
+    """Writes the report to `dest` (whole or not at all) and returns its
+    size in bytes. Raises OutputError when it cannot be written."""
     text = report_html(runs, failed).encode("utf-8")
     with atomic_path(dest) as tmp:
-        with open(tmp, "wb") as f:
-            f.write(text)
+        try:
+            with open(tmp, "wb") as f:
+                f.write(text)
+        except OSError as exc:
+            raise OutputError(dest, exc) from exc
     return len(text)
 
 
@@ -565,20 +569,39 @@ def gather(paths: Sequence[str], *, jobs: int = 1, progress: bool = False,
             for path in paths:
                 done(path, lambda p=path: run_qc(p))  # type: ignore[misc]
         else:
-            import multiprocessing
-            from concurrent.futures import ProcessPoolExecutor, as_completed
-
-            methods = multiprocessing.get_all_start_methods()
-            ctx = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
-            with ProcessPoolExecutor(max_workers=min(jobs, len(paths)), mp_context=ctx) as pool:
-                futures = {pool.submit(run_qc, p): p for p in paths}
-                for future in as_completed(futures):
-                    done(futures[future], future.result)
+            _run_pool(paths, min(jobs, len(paths)), done)
     finally:
         if bar is not None:
             bar.close()
     return Gathered([results[p] for p in paths if p in results],
                     [(p, failed[p]) for p in paths if p in failed])
+
+
+def _run_pool(paths: Sequence[str], workers: int, done: Callable[[str, Callable[[], RunQC]], None]) -> None:
+    """`run_qc` of every path on `workers` processes (forks of a fresh
+    server process where there is one). On any exception here (Ctrl-C, a
+    stop signal) the pending runs are cancelled and the workers stopped;
+    they only read, so nothing is left behind."""
+    import multiprocessing
+    from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+
+    from .batch import _stop_pool
+
+    methods = multiprocessing.get_all_start_methods()
+    ctx = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=ctx)
+    try:
+        futures: dict[Future[RunQC], str] = {pool.submit(run_qc, p): p for p in paths}
+        pending = set(futures)
+        while pending:
+            # A timeout keeps this thread where signal handlers can run.
+            finished, pending = wait(pending, timeout=0.5, return_when=FIRST_COMPLETED)
+            for future in finished:
+                done(futures[future], future.result)
+    except BaseException:
+        _stop_pool(pool)
+        raise
+    pool.shutdown(wait=True)
 
 
 def _progress_bar(total: int, enabled: bool) -> Any:

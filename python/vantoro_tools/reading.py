@@ -163,11 +163,12 @@ class ScanSource:
     def warn(self, kind: str, count: int = 1) -> None:
         self.warnings[kind] += count
 
-    def scans(self, *, peaks: bool = True) -> Iterator[Scan]:
-        """Every scan in order, as `iter_scans`, checked as described above."""
+    def scans(self, *, peaks: bool = True, only: Callable[[int], bool] | None = None) -> Iterator[Scan]:
+        """Every scan in order (or those whose number `only` accepts), as
+        `iter_scans`, checked as described above."""
         from .check import LayoutError
 
-        for scan in iter_scans(self.reader, peaks=peaks):
+        for scan in iter_scans(self.reader, peaks=peaks, only=only):
             if self.on_scan is not None:
                 self.on_scan()
             if scan.mz is not None:
