@@ -37,36 +37,13 @@ import time
 from common import bytes_read  # noqa: E402  (also puts tests/ on the path)
 import numpy as np  # noqa: E402
 import vantoro  # noqa: E402
-from builders import CHAIN_BASE, RT_ORBI_START, TRAILER_START, TRAILER_STRIDE, orbitrap_v66, qc_batch  # noqa: E402
+from builders import dense_orbitrap, qc_batch  # noqa: E402
 
 from vantoro_tools.chrom import chromatograms  # noqa: E402
 
 SCANS = 145
 PEAKS = 20_000
 TARGETS = 100
-BLOCK = 4 + 12 * PEAKS
-
-
-def dense_file(path):
-    """145 peak blocks of 20,000 peaks, laid around the per-scan tables at
-    6.4 to 6.6 MB (the offset chain jumps over them)."""
-    img = orbitrap_v66(0, scans=SCANS)
-    rng = np.random.default_rng(7)
-    stride = BLOCK + 12
-    table_lo, table_hi = RT_ORBI_START - 8, TRAILER_START + TRAILER_STRIDE * SCANS
-    offsets, at = [], CHAIN_BASE
-    for _ in range(SCANS):
-        if at < table_hi and at + BLOCK > table_lo:
-            at = table_hi + 64
-        offsets.append(at)
-        at += stride
-    img.offset_chain([b - a for a, b in zip(offsets, offsets[1:])] + [stride])
-    for off in offsets:
-        rec = np.empty(PEAKS, dtype=[("mz", "<f8"), ("i", "<f4")])
-        rec["mz"] = np.sort(rng.uniform(100.0, 2000.0, PEAKS))
-        rec["i"] = rng.exponential(1e5, PEAKS).astype(np.float32)
-        img.put(off, PEAKS.to_bytes(4, "little") + rec.tobytes())
-    return img.write(path)
 
 
 def timed(fn):
@@ -95,7 +72,7 @@ def compare(label, walk, baseline, rounds):
 
 
 def part1(work, rounds):
-    path = dense_file(os.path.join(work, "dense_orbitrap.raw"))
+    path = dense_orbitrap(PEAKS, SCANS).write(os.path.join(work, "dense_orbitrap.raw"))
     r = vantoro.RawFileReader(path)
     assert all(len(r.get_peaks(s)[0]) == PEAKS for s in range(1, SCANS + 1)), "a peak list was not found"
     targets = np.sort(np.random.default_rng(3).uniform(150.0, 1900.0, TARGETS))
