@@ -402,8 +402,8 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
              ("layout", run.layout or "none"), ("layout check", run.verdict)]
     page.add('<div class="facts">' + _table(["fact", "value"], facts))
     for title, items in (("Status-log labels", info.status_log_labels), ("Warnings", info.warnings)):
-        body = "".join(f"<li>{html.escape(s)}</li>" if s else "<li class='blank'>(empty)</li>"
-                       for s in items) or "<li class='none'>none</li>"
+        body = "".join(f"<li>{html.escape(_value_text(s))}</li>" if s.strip() else
+                       "<li class='blank'>(blank)</li>" for s in items) or "<li class='none'>none</li>"
         page.add(f"<div><h4>{title} ({len(items)})</h4><ul>{body}</ul></div>")
     c = cycles(run)
     ppp = [(w, *c.points_per_peak(w)) for w in PEAK_WIDTHS]
