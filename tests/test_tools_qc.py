@@ -4,11 +4,15 @@ reader's own answers (list_spectra, get_trailer_extra, get_peaks), and the
 
 import os
 import re
+import signal
+import subprocess
+import sys
+import time
 from collections import Counter
 
 import pytest
 
-from builders import RawImage, qc_batch, qc_run, small_v57
+from builders import RawImage, dense_orbitrap, qc_batch, qc_run, small_v57
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
@@ -167,3 +171,29 @@ def test_report_failures(batch, tmp_path, capsys, write_raw):
     before = open(good, "rb").read()
     assert main(["report", good, "-o", good, "-q"]) == 1
     assert open(good, "rb").read() == before
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_a_signal_stops_the_report_and_its_workers(tmp_path, signum, status):
+    from test_tools_trust import alive, descendants, gone_within
+
+    src = tmp_path / "runs"
+    src.mkdir()
+    first = dense_orbitrap(20000).write(src / "f000_orbitrap.raw")
+    for k in range(1, 200):  # two hundred names of one dense file: a batch that takes a while
+        os.link(first, src / f"f{k:03d}_orbitrap.raw")
+    out = tmp_path / "report.html"
+    proc = subprocess.Popen([sys.executable, "-m", "vantoro_tools", "report", str(src), "-o", str(out),
+                             "-j", "2", "-q"], stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while len([p for p in descendants(proc.pid) if alive(p)]) < 3:  # the server and both workers
+        assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
+        time.sleep(0.02)
+    time.sleep(0.3)
+    workers = descendants(proc.pid)
+    proc.send_signal(signum)
+    assert proc.wait(timeout=10) == status
+    assert gone_within(workers, 2.5)
+    assert os.listdir(tmp_path) == ["runs"]  # no report, whole or partial
+    assert "Traceback" not in proc.stderr.read()
