@@ -13,6 +13,7 @@ from collections import Counter
 import pytest
 
 from builders import RawImage, dense_orbitrap, qc_batch, qc_run, small_v57
+from processes import alive, descendants, gone_within
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
@@ -176,8 +177,6 @@ def test_report_failures(batch, tmp_path, capsys, write_raw):
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_a_signal_stops_the_report_and_its_workers(tmp_path, signum, status):
-    from test_tools_trust import alive, descendants, gone_within
-
     src = tmp_path / "runs"
     src.mkdir()
     first = dense_orbitrap(20000).write(src / "f000_orbitrap.raw")
