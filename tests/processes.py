@@ -37,3 +37,12 @@ def gone_within(pids, seconds):
             return False
         time.sleep(0.02)
     return True
+
+
+def default_sigint():
+    """For Popen's preexec_fn: the child takes SIGINT as a terminal's Ctrl-C
+    would reach it, even when this process was started with SIGINT ignored
+    (as a shell does for background jobs); Python then keeps it ignored."""
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_DFL)

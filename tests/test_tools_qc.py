@@ -13,7 +13,7 @@ from collections import Counter
 import pytest
 
 from builders import RawImage, dense_orbitrap, qc_batch, qc_run, small_v57
-from processes import alive, descendants, gone_within
+from processes import alive, default_sigint, descendants, gone_within
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
@@ -179,17 +179,16 @@ def test_report_failures(batch, tmp_path, capsys, write_raw):
 def test_a_signal_stops_the_report_and_its_workers(tmp_path, signum, status):
     src = tmp_path / "runs"
     src.mkdir()
-    first = dense_orbitrap(20000).write(src / "f000_orbitrap.raw")
-    for k in range(1, 200):  # two hundred names of one dense file: a batch that takes a while
-        os.link(first, src / f"f{k:03d}_orbitrap.raw")
+    first = dense_orbitrap(20000).write(src / "f0000_orbitrap.raw")
+    for k in range(1, 2000):  # two thousand names of one dense file: a batch that takes a while
+        os.link(first, src / f"f{k:04d}_orbitrap.raw")
     out = tmp_path / "report.html"
     proc = subprocess.Popen([sys.executable, "-m", "vantoro_tools", "report", str(src), "-o", str(out),
-                             "-j", "2", "-q"], stderr=subprocess.PIPE, text=True)
+                             "-j", "2", "-q"], stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
     deadline = time.monotonic() + 60
     while len([p for p in descendants(proc.pid) if alive(p)]) < 3:  # the server and both workers
         assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
         time.sleep(0.02)
-    time.sleep(0.3)
     workers = descendants(proc.pid)
     proc.send_signal(signum)
     assert proc.wait(timeout=10) == status

@@ -14,7 +14,7 @@ import pytest
 
 from builders import (RT_ORBI_START, RT_ORBI_STRIDE, CHAIN_BASE, dense_orbitrap, orbitrap_varied,
                       peak_block_v66, small_v57)
-from processes import alive, descendants, gone_within
+from processes import alive, default_sigint, descendants, gone_within
 
 pytest.importorskip("vantoro_tools")
 from vantoro_tools.atomic import atomic_path, remove_dead_parts  # noqa: E402
@@ -207,7 +207,7 @@ def batch(tmp_path_factory):
 def start_batch(batch, out):
     cmd = [sys.executable, "-m", "vantoro_tools", "convert", str(batch), "--to", "parquet",
            "--out", str(out), "-j", "2", "-q"]
-    proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
     deadline = time.monotonic() + 120
     # Started for real: both workers are converting, each writing a partial file.
     while len([f for f in all_files(out) if f.endswith(".part")] if out.exists() else []) < 2:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from ._deps import missing
 from .atomic import OutputError, atomic_path
@@ -52,7 +52,7 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force
     ymax = ymax if ymax > 0 else 1.0
 
     fig = Figure(figsize=(10, 4.5), layout="constrained")
-    FigureCanvasAgg(fig)  # a renderer to measure the labels with
+    canvas = FigureCanvasAgg(fig)  # a renderer to measure the labels with
     ax = fig.add_subplot()
     ax.vlines(mz, 0.0, intensity, linewidth=0.8, color="tab:blue")
     ax.axhline(0.0, linewidth=0.6, color="black")
@@ -69,7 +69,7 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force
         ax.plot([precursor], [ymax * 1.13], marker="v", color="tab:red", markersize=8)
         ax.annotate(text, (precursor, ymax * 1.1), textcoords="offset points", xytext=(4, 0),
                     ha="left", va="center", fontsize=8, color="tab:red")
-    _label_peaks(fig, ax, mz, intensity, labels)
+    _label_peaks(fig, cast(Any, canvas).get_renderer(), ax, mz, intensity, labels)
     ax.set_xlabel("m/z")
     ax.set_ylabel("relative intensity (%)" if relative else "intensity")
     if not relative:
@@ -96,7 +96,7 @@ def save_figure(fig: Figure, dest: StrPath, dpi: int = 120) -> None:
             raise OutputError(dest, exc) from exc
 
 
-def _label_peaks(fig: Figure, ax: Any, mz: Any, intensity: Any, count: int) -> None:
+def _label_peaks(fig: Figure, renderer: Any, ax: Any, mz: Any, intensity: Any, count: int) -> None:
     """Writes the m/z above the most intense peaks, most intense first,
     leaving out a label that would overlap one already written (or the
     precursor's) or stick out of the axes."""
@@ -104,8 +104,9 @@ def _label_peaks(fig: Figure, ax: Any, mz: Any, intensity: Any, count: int) -> N
 
     if count <= 0 or not len(mz):
         return
-    renderer = fig.canvas.get_renderer()  # type: ignore[attr-defined]
-    fig.get_layout_engine().execute(fig)  # type: ignore[union-attr]  # final axes position
+    engine = fig.get_layout_engine()
+    if engine is not None:
+        engine.execute(fig)  # the axes' final position
     frame = ax.get_window_extent(renderer)
     taken = [t.get_window_extent(renderer) for t in ax.texts]
     written = 0
