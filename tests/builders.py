@@ -313,3 +313,84 @@ def dense_orbitrap(peaks: int, scans: int = 145) -> RawImage:
         at += block
     img.offset_chain([b - a for a, b in zip(offsets, offsets[1:])] + [block])
     return img
+
+
+QC_METHOD_OFFSET = 0x3F0000  # inside the 4 MiB where the instrument method is looked for
+
+
+def qc_run(seed: int, *, odd: bool = False, method_max_it: tuple[float, ...] = (),
+           stride: int = 12000) -> RawImage:
+    """A version-66 orbitrap run shaped like a data-dependent acquisition:
+    MS1 scans each followed by a varying number of MS2 scans (the top N
+    reached), some MS2 scans followed by an MS3 scan, master scans pointing
+    at the scan each was taken from, varied charges, precursors, injection
+    times, resolutions and collision energies, a TIC that rises and falls,
+    every ninth MS2 scan without a peak list, and status-log labels and
+    warnings. `odd` makes a run that stands out of a batch (a weak spray
+    and slow cycles); `method_max_it` writes an instrument method stating
+    those maximum injection times."""
+    import math
+    import random
+
+    rnd = random.Random(seed)
+    scans = 145
+    levels, masters = [], []
+    last_ms1 = last_ms2 = 0
+    top_n = rnd.choice((4, 6, 8))
+    while len(levels) < scans:
+        levels.append(1)
+        masters.append(0)
+        last_ms1 = len(levels)
+        for _ in range(rnd.randint(max(1, top_n - 4), top_n)):
+            if len(levels) >= scans:
+                break
+            levels.append(2)
+            masters.append(last_ms1)
+            last_ms2 = len(levels)
+            if rnd.random() < 0.08 and len(levels) < scans:
+                levels.append(3)
+                masters.append(last_ms2)
+    rt, t = [], 0.2 + rnd.uniform(0, 0.05)
+    for level in levels:
+        rt.append(t)
+        t += (0.9 if odd else 0.45) / 60 if level == 1 else rnd.uniform(0.06, 0.09) * (2 if odd else 1) / 60
+    unix = 1_700_000_000 + 86_400 * seed
+    img = RawImage().header(66, creation_time=(unix + 11_644_473_600) * 10_000_000)  # FILETIME
+    img.rt_series(RT_ORBI_START, RT_ORBI_STRIDE, rt)
+    img.offset_chain([stride] * scans)
+    ms2_res = rnd.choice((15000, 30000))
+    scale = (2e5 if odd else 1e7) * rnd.uniform(0.7, 1.3)
+    for s, (level, master) in enumerate(zip(levels, masters), start=1):
+        cap = 50.0 if level == 1 else 54.0
+        it = min(cap, rnd.uniform(2.0, 70.0 if level > 1 else 40.0))
+        charge = rnd.choice((2, 2, 2, 3, 3, 4, 1, 0)) if level > 1 else 0
+        precursor = round(rnd.uniform(350.0, 1400.0), 4) if level > 1 and rnd.random() > 0.05 else 0.0
+        img.trailer(s, agc=b"AGC", injection_time=it, elapsed=rnd.uniform(0.02, 0.3),
+                    resolution=120000 if level == 1 else ms2_res, ms_order_byte=level - 1,
+                    master_scan=master, monomz=precursor, charge=charge,
+                    collision=b"%d" % rnd.choice((28, 30, 32)) if level > 1 else b"0",
+                    hcd=b"30" if level > 1 else b"", isolation=(1.6 if level == 2 else 2.0) if level > 1 else 0.0)
+        if level > 1 and s % 9 == 0:
+            continue
+        n = rnd.randint(11, min(300, (stride - 4) // 12))
+        mz = sorted(rnd.uniform(60.0, 1900.0) for _ in range(n))
+        shape = math.exp(-((rt[s - 1] - rt[-1] / 2) / (rt[-1] / 4)) ** 2)
+        inten = [rnd.uniform(0.0, 1.0) * scale * (shape if level == 1 else 0.1) for _ in range(n)]
+        img.put(CHAIN_BASE + stride * (s - 1), peak_block_v66(mz, inten))
+    if method_max_it:
+        fields = "".join(f"<Scan><MaxIT>{v:g}</MaxIT></Scan>" for v in method_max_it)
+        img.put(QC_METHOD_OFFSET, f'<?xml version="1.0"?><InstrumentMethod><CmData>{fields}'
+                                  '</CmData></InstrumentMethod>'.encode())
+    img.put(1 << 22, utf16("Coulombmeter\0Source Voltage (kV)\0Capillary Temp (C)\0"))
+    if seed % 3 == 0:
+        img.put(1 << 23, utf16(f"Possible spray instability\0Spray current unstable (run {seed})\0"))
+    return img
+
+
+def qc_batch(directory, count: int = 20, odd: tuple[int, ...] = (13,)) -> list[str]:
+    """`count` varied runs named run_NN_orbitrap.raw in `directory`; runs
+    whose number is in `odd` stand out, even-numbered ones state their
+    maximum injection times in the method."""
+    os.makedirs(directory, exist_ok=True)
+    return [qc_run(k, odd=k in odd, method_max_it=(50.0, 54.0) if k % 2 == 0 else ()).write(
+        os.path.join(os.fspath(directory), f"run_{k:02d}_orbitrap.raw")) for k in range(1, count + 1)]

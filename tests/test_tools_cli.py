@@ -108,6 +108,10 @@ def test_plot(raw, tmp_path, capsys):
      "vantoro convert --dask needs distributed: pip install 'vantoro[dask]'"),
     ("plot {raw} 1 -o {out}/x.png", "matplotlib", ["numpy"],
      "vantoro plot needs matplotlib: pip install 'vantoro[plot]'"),
+    ("report {raw} -o {out}/r.html", "numpy", [], "vantoro report needs numpy: pip install 'vantoro[report]'"),
+    ("chrom {raw}", "numpy", [], "vantoro chrom needs numpy: pip install 'vantoro[numpy]'"),
+    ("chrom {raw} -o {out}/c.png", "matplotlib", ["numpy"],
+     "vantoro chrom (images) needs matplotlib: pip install 'vantoro[plot]'"),
 ])
 def test_missing_package_is_named(raw, tmp_path, capsys, monkeypatch, argv, package, needs, message):
     for name in needs:

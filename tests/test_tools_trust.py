@@ -14,6 +14,7 @@ import pytest
 
 from builders import (RT_ORBI_START, RT_ORBI_STRIDE, CHAIN_BASE, dense_orbitrap, orbitrap_varied,
                       peak_block_v66, small_v57)
+from processes import alive, default_sigint, descendants, gone_within
 
 pytest.importorskip("vantoro_tools")
 from vantoro_tools.atomic import atomic_path, remove_dead_parts  # noqa: E402
@@ -203,36 +204,10 @@ def batch(tmp_path_factory):
     return src
 
 
-def descendants(pid):
-    children = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as f:
-                    ppid = int(f.read().rsplit(b")", 1)[1].split()[1])
-            except (OSError, ValueError):
-                continue
-            children.setdefault(ppid, []).append(int(entry))
-    found, todo = [], [pid]
-    while todo:
-        for child in children.get(todo.pop(), []):
-            found.append(child)
-            todo.append(child)
-    return found
-
-
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
-    except OSError:
-        return False
-
-
 def start_batch(batch, out):
     cmd = [sys.executable, "-m", "vantoro_tools", "convert", str(batch), "--to", "parquet",
            "--out", str(out), "-j", "2", "-q"]
-    proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
     deadline = time.monotonic() + 120
     # Started for real: both workers are converting, each writing a partial file.
     while len([f for f in all_files(out) if f.endswith(".part")] if out.exists() else []) < 2:
@@ -241,15 +216,6 @@ def start_batch(batch, out):
     workers = descendants(proc.pid)
     assert len(workers) >= 2
     return proc, workers
-
-
-def gone_within(pids, seconds):
-    deadline = time.monotonic() + seconds
-    while any(alive(p) for p in pids):
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")

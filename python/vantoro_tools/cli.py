@@ -57,7 +57,8 @@ def _plot(args: argparse.Namespace) -> int:
     from .plot import plot_spectrum
 
     try:
-        plot_spectrum(args.file, args.scan, args.output, force=args.force)
+        plot_spectrum(args.file, args.scan, args.output, force=args.force, relative=args.relative,
+                      x_from=args.x_from, labels=args.labels)
     except OutputError as exc:
         _fail(args.output, str(exc))
         return 1
@@ -126,8 +127,15 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("scan", type=int, metavar="SCAN")
     plot.add_argument("-o", "--output", required=True, metavar="IMAGE", help="e.g. spectrum.png")
+    plot.add_argument("--relative", action="store_true", help="intensity as %% of the base peak")
+    plot.add_argument("--x-from", choices=("data", "zero"), default="data",
+                      help="m/z axis from the data (default; never below 0) or from 0")
+    plot.add_argument("--labels", type=int, default=5, metavar="N",
+                      help="label the N most intense peaks where labels do not overlap (default 5)")
     plot.add_argument("--force", action="store_true", help="plot a file that fails the layout check")
     plot.set_defaults(run=_plot)
+    from .cli_view import add_parsers
+    add_parsers(sub)  # chrom, report
     return p
 
 
