@@ -20,10 +20,12 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass, field
 from multiprocessing.context import BaseContext
-from typing import Any
+from typing import Any, TypeVar
 
 from ._deps import missing
 from .reading import StrPath
+
+T = TypeVar("T")
 
 RAW_SUFFIX = ".raw"  # matched without regard to case: run.raw, run.RAW
 
@@ -221,7 +223,7 @@ def _worker_init(parent: int) -> None:
     threading.Thread(target=_watch_parent, args=(parent,), daemon=True, name="parent-watch").start()
 
 
-def run_in_worker(task: Callable[..., Outcome], *args: Any) -> Outcome:
+def run_in_worker(task: Callable[..., T], *args: Any) -> T:
     """Runs `task` in a pool worker so that a stop signal ends the worker
     once the task's partial files are gone."""
     global _in_task
@@ -237,18 +239,24 @@ def run_in_worker(task: Callable[..., Outcome], *args: Any) -> Outcome:
 
 # -- running tasks ----------------------------------------------------------
 
-Finished = Callable[[str, Outcome], None]
+#: Called with a task's name and a function that gives its result or raises its error.
+Done = Callable[[str, Callable[[], T]], None]
 #: How long stopped workers get to remove their partial files before they are killed.
 STOP_GRACE = 1.5
 
 
-def run_pool(task: Callable[..., Outcome], items: Sequence[tuple[str, tuple[Any, ...]]], workers: int,
-             finished: Finished, preload: Sequence[str] = ()) -> None:
+def run_pool(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]], workers: int,
+             done: Done[T], preload: Sequence[str] = ()) -> None:
     """Runs `task(*args)` for each (name, args) of `items` on `workers`
-    processes, calling `finished(name, outcome)` as each ends. On any
-    exception here (Ctrl-C, Stopped), pending tasks are cancelled and the
-    workers are stopped (SIGTERM, then SIGKILL after STOP_GRACE seconds)
-    before it propagates."""
+    processes, calling `done(name, result)` as each ends (`result()` gives
+    the task's value or raises its error).
+
+    SIGINT and SIGTERM are only noted while the pool runs, so that they
+    never interrupt the executor in its own bookkeeping (a lock left held
+    there hangs the process at exit); at the next check, within a fraction
+    of a second, the pending tasks are cancelled, the workers are stopped
+    (SIGTERM, then SIGKILL after STOP_GRACE seconds), and KeyboardInterrupt
+    or Stopped is raised. Any other exception stops the pool the same way."""
     # Workers are forks of a fresh server process, not of this process and
     # its threads. The server imports `preload` once for all workers; that
     # applies when this process starts its server, the first time.
@@ -257,20 +265,38 @@ def run_pool(task: Callable[..., Outcome], items: Sequence[tuple[str, tuple[Any,
         forkserver = multiprocessing.get_context("forkserver")
         forkserver.set_forkserver_preload([__name__, *preload])
         context = forkserver
+    caught: list[int] = []
+    previous: dict[int, Any] = {}
+    if threading.current_thread() is threading.main_thread():
+        for stop in (signal.SIGINT, signal.SIGTERM):
+            if signal.getsignal(stop) is not signal.SIG_IGN:
+                previous[stop] = signal.signal(stop, lambda n, frame: caught.append(n))
     pool = ProcessPoolExecutor(workers, mp_context=context, initializer=_worker_init,
                                initargs=(os.getpid(),))
     try:
-        futures: dict[Future[Outcome], str] = {
-            pool.submit(run_in_worker, task, *args): name for name, args in items}
+        futures: dict[Future[T], str] = {}
+        for name, args in items:
+            if caught:
+                break
+            futures[pool.submit(run_in_worker, task, *args)] = name
         pending = set(futures)
-        while pending:
-            # A timeout keeps this thread where signal handlers can run.
-            done, pending = wait(pending, timeout=0.5, return_when=FIRST_COMPLETED)
-            for future in done:
-                finished(futures[future], _result(futures[future], future.result))
+        while pending and not caught:
+            finished, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
+            for future in finished:
+                done(futures[future], future.result)
+        if caught:
+            raise KeyboardInterrupt if caught[0] == signal.SIGINT else Stopped(caught[0])
     except BaseException:
+        # Calls still buffered for the stopped workers must not hold this
+        # process at exit, waiting to be written to a pipe nobody reads.
+        queue = getattr(pool, "_call_queue", None)
+        if queue is not None:
+            queue.cancel_join_thread()
         _stop_pool(pool)
         raise
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
     pool.shutdown(wait=True)
 
 
@@ -289,10 +315,10 @@ def _stop_pool(pool: ProcessPoolExecutor) -> None:
             p.join(1.0)
 
 
-def _result(path: str, get: Callable[[], Any]) -> Outcome:
-    """The task's outcome, or a failed one when the task itself could not run."""
+def task_outcome(path: str, result: Callable[[], Any]) -> Outcome:
+    """A convert task's outcome, or a failed one when the task itself could not run."""
     try:
-        outcome = get()
+        outcome = result()
     except Exception as exc:  # noqa: BLE001  (a lost worker fails this file only)
         return failed(path, f"task failed: {type(exc).__name__}: {exc}")
     return outcome if isinstance(outcome, Outcome) else failed(path, f"task returned {outcome!r}")
@@ -302,8 +328,8 @@ def _result(path: str, get: Callable[[], Any]) -> Outcome:
 CLUSTER_TIMEOUT = 2.0
 
 
-def run_dask(task: Callable[..., Outcome], items: Sequence[tuple[str, tuple[Any, ...]]], address: str,
-             finished: Finished) -> None:
+def run_dask(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]], address: str,
+             done: Done[T]) -> None:
     """Runs the same tasks on the Dask cluster whose scheduler is at
     `address`. Raises ClusterError, within a few seconds, when it cannot be
     reached."""
@@ -316,7 +342,7 @@ def run_dask(task: Callable[..., Outcome], items: Sequence[tuple[str, tuple[Any,
         futures = {client.submit(task, *args, pure=False): name for name, args in items}
         try:
             for future in distributed.as_completed(list(futures), loop=client.loop):
-                finished(futures[future], _result(futures[future], future.result))
+                done(futures[future], future.result)
         except BaseException:
             client.cancel(list(futures), force=True)
             raise

@@ -18,7 +18,7 @@ from typing import Any
 
 from .atomic import OutputError, atomic_path, remove_dead_parts
 from .batch import (UP_TO_DATE, ClusterError, Outcome, collect_inputs, default_jobs, failed, refused,
-                    run_dask, run_pool, stop_on_sigterm)
+                    run_dask, run_pool, stop_on_sigterm, task_outcome)
 from .check import LayoutError
 from .formats import OutputFormat, WriteOptions, output_format
 from .reading import ScanSource, StrPath, describe_failure
@@ -296,9 +296,12 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
     try:
         with stop_on_sigterm():
             if dask_address is not None:
-                run_dask(convert_task, items, dask_address, finished)
+                run_dask(convert_task, items, dask_address,
+                         lambda path, result: finished(path, task_outcome(path, result)))
             elif workers > 1:
-                run_pool(convert_task, items, workers, finished, preload=[__name__, *fmt.preload])
+                run_pool(convert_task, items, workers,
+                         lambda path, result: finished(path, task_outcome(path, result)),
+                         preload=[__name__, *fmt.preload])
             else:
                 for path, args in items:
                     # In this process the bar also moves scan by scan.

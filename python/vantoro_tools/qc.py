@@ -569,63 +569,15 @@ def gather(paths: Sequence[str], *, jobs: int = 1, progress: bool = False,
             for path in paths:
                 done(path, lambda p=path: run_qc(p))  # type: ignore[misc]
         else:
-            _run_pool(paths, min(jobs, len(paths)), done)
+            from .batch import run_pool
+
+            run_pool(run_qc, [(p, (p,)) for p in paths], min(jobs, len(paths)), done,
+                     preload=[__name__])
     finally:
         if bar is not None:
             bar.close()
     return Gathered([results[p] for p in paths if p in results],
                     [(p, failed[p]) for p in paths if p in failed])
-
-
-def _run_pool(paths: Sequence[str], workers: int, done: Callable[[str, Callable[[], RunQC]], None]) -> None:
-    """`run_qc` of every path on `workers` processes (forks of a fresh
-    server process where there is one). SIGINT and SIGTERM are only noted
-    while the pool runs, so that they never interrupt the executor in the
-    middle of its own bookkeeping (a lock left held there hangs the process
-    at exit); at the next check the pending runs are cancelled, the workers
-    stopped (they only read, so nothing is left behind), and the signal
-    raised as KeyboardInterrupt or Stopped."""
-    import multiprocessing
-    import signal
-    import threading
-    from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-
-    from .batch import Stopped, _stop_pool
-
-    caught: list[int] = []
-    previous: dict[int, Any] = {}
-    if threading.current_thread() is threading.main_thread():
-        for stop in (signal.SIGINT, signal.SIGTERM):
-            if signal.getsignal(stop) is not signal.SIG_IGN:
-                previous[stop] = signal.signal(stop, lambda n, frame: caught.append(n))
-    methods = multiprocessing.get_all_start_methods()
-    ctx = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
-    pool = ProcessPoolExecutor(max_workers=workers, mp_context=ctx)
-    try:
-        futures: dict[Future[RunQC], str] = {}
-        for p in paths:
-            if caught:
-                break
-            futures[pool.submit(run_qc, p)] = p
-        pending = set(futures)
-        while pending and not caught:
-            finished, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
-            for future in finished:
-                done(futures[future], future.result)
-        if caught:
-            raise KeyboardInterrupt if caught[0] == signal.SIGINT else Stopped(caught[0])
-    except BaseException:
-        # Calls still buffered for the stopped workers must not hold this
-        # process at exit, waiting to be written to a pipe nobody reads.
-        queue = getattr(pool, "_call_queue", None)
-        if queue is not None:
-            queue.cancel_join_thread()
-        _stop_pool(pool)
-        raise
-    finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
-    pool.shutdown(wait=True)
 
 
 def _progress_bar(total: int, enabled: bool) -> Any:
