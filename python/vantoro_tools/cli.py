@@ -18,7 +18,7 @@ from ._deps import MissingDependency
 from .atomic import OutputError
 from .check import LayoutError
 from .batch import READ, ClusterError, Report, Stopped, default_jobs
-from .formats import FORMATS, WriteOptions
+from .formats import COMPRESSIONS, FORMATS, WriteOptions
 from .reading import NotRawFileError, describe_failure
 from .version import tool_version
 
@@ -110,7 +110,7 @@ def parser() -> argparse.ArgumentParser:
     conv.add_argument("--out", required=True, metavar="DIR", help="output directory (created)")
     conv.add_argument("--ms-levels", type=_ms_levels, metavar="N[,N...]",
                       help="MS levels to write (default: all; MGF: 2)")
-    conv.add_argument("--compression", choices=["zlib", "numpress", "none"], default="zlib",
+    conv.add_argument("--compression", choices=COMPRESSIONS, default="zlib",
                       help="mzML binary arrays (default: zlib)")
     conv.add_argument("--force", action="store_true",
                       help="convert files that fail the layout check, saying so")

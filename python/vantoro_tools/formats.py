@@ -21,6 +21,10 @@ if TYPE_CHECKING:
     from .reading import ScanSource
 
 
+#: How mzML may store its binary arrays.
+COMPRESSIONS = ("zlib", "numpress", "none")
+
+
 @dataclass(frozen=True)
 class WriteOptions:
     """What a writer may be asked beyond its input and outputs."""

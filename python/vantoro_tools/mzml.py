@@ -25,7 +25,7 @@ from typing import IO, TYPE_CHECKING, Any
 from . import numpress
 from ._deps import missing
 from .atomic import atomic_path
-from .formats import WriteOptions, Written
+from .formats import COMPRESSIONS, WriteOptions, Written
 from .reading import Scan, ScanSource, StrPath
 from .version import tool_version
 
@@ -34,7 +34,6 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 PURPOSE = "vantoro convert --to mzml"
-COMPRESSIONS = ("zlib", "numpress", "none")
 #: ISA-L's deflate level: its fastest that still compresses peak lists.
 DEFLATE_LEVEL = 1
 #: Spectra encoded ahead of the one being written: bounds the memory held.
