@@ -126,13 +126,10 @@ def test_capsule_lookup(path):
     # numpy.core.multiarray. Proxies on both names record the lookups; a first
     # lookup that finds no capsule is not cached.
     res = run_python("""
-        import warnings, numpy
-        import numpy._core.multiarray as new_core
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            import numpy.core.multiarray as old_core
+        import importlib, numpy
         major = numpy.lib.NumpyVersion(numpy.__version__).major
-        real = new_core if major >= 2 else old_core
+        # NumPy before 1.26 has no numpy._core; NumPy 2 warns on numpy.core.
+        real = importlib.import_module("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray")
         seen, broken = [], [True]
         class Proxy(types.ModuleType):
             def __getattr__(self, attr):

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the one abi3 wheel that 10-wheel.sh left in dist/ (no rebuild)
-# into a fresh virtual environment of each CPython 3.10 to 3.13 and runs the
-# whole test suite there against the installed module: under NumPy 1.x on
-# 3.10 and NumPy 2 on the newest. 3.10 and the newest must be present.
+# Installs the manylinux2014 x86-64 wheel of the release build that
+# 10-wheel.sh left in dist/ (no rebuild) into a fresh virtual environment of
+# each CPython 3.10 to 3.13 (found under the pyenv root) and runs the whole
+# test suite there against the installed module: under NumPy 1.x on 3.10 and
+# NumPy 2 on the newest. 3.10 and the newest must be present.
 set -euo pipefail
 . .ci/lib.sh
 REPO="${REPO:-$PWD}"
@@ -19,18 +20,10 @@ if [ ${#wheels[@]} -ne 1 ]; then
 fi
 wheel="${wheels[0]}"
 echo "wheel: ${wheel##*/}"
-
-# The newest patch release of CPython 3.<minor> under the pyenv root, else
-# python3.<minor> on PATH; prints nothing when there is none.
-find_python() {
-    local root="${PYENV_ROOT:-/root/.pyenv}" newest
-    newest=$(ls -1 "$root/versions" 2>/dev/null | grep -E "^3\.$1\.[0-9]+$" | sort -V | tail -n 1 || true)
-    if [ -n "$newest" ] && [ -x "$root/versions/$newest/bin/python" ]; then
-        echo "$root/versions/$newest/bin/python"
-    elif [ ! -d "$root/versions" ]; then
-        command -v "python3.$1" || true
-    fi
-}
+if [[ "${wheel##*/}" != *-cp310-abi3-*manylinux_2_17_x86_64*.whl ]]; then
+    echo "30-versions: ${wheel##*/} is not the manylinux_2_17 x86-64 wheel of the release build" >&2
+    exit 1
+fi
 
 # Fresh venv, the wheel with its test extra and the NumPy line asked for,
 # then pytest on the repository's tests/ from a scratch directory, so that

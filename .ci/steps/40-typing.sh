@@ -13,7 +13,7 @@ fi
 wheel="${wheels[0]}"
 
 # CPython 3.10, the oldest release the abi3 tag promises, where it is installed.
-py=$(ls -d /root/.pyenv/versions/3.10.*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
+py=$(find_python 10)
 fresh_venv .venv-typing "${py:-python3}"
 venv=.venv-typing/bin
 "$venv/python" -m pip install -q "$wheel" numpy pytest mypy abi3audit
