@@ -37,7 +37,7 @@ import sys
 import tempfile
 import time
 
-from common import whole_file_read  # noqa: E402  (also puts tests/ on the path)
+from common import parallelism_now, whole_file_read  # noqa: E402  (also puts tests/ on the path)
 from builders import orbitrap_v66  # noqa: E402
 from vantoro_tools import open_raw, read_peaks  # noqa: E402
 
@@ -121,22 +121,6 @@ def measure(path: str, label: str, tmp: str, reads: int, formats: tuple[str, ...
                   f"  {r[run + '_rchar']:>12,} bytes read ({r[run + '_rchar'] / size:.4f} of the file)")
         print(f"  peak RSS after imports {r['maxrss_after_imports'] / MIB:6.1f} MiB,"
               f" at the end {r['maxrss'] / MIB:6.1f} MiB")
-
-
-BURN = "s = 0\nfor i in range(4_000_000):\n    s += i * i\n"
-
-
-def parallelism_now() -> float:
-    """What two processes get from the machine at this moment: the time of
-    two CPU-bound loops one after the other over the time of the two at
-    once (2.0 on two idle cores; less while other work holds a core)."""
-    def run(count: int) -> float:
-        t0 = time.perf_counter()
-        procs = [subprocess.Popen([sys.executable, "-c", BURN]) for _ in range(count)]
-        for proc in procs:
-            proc.wait()
-        return time.perf_counter() - t0
-    return (2 * run(1)) / run(2)
 
 
 def batch(path: str, label: str, tmp: str, count: int, repeat: int, formats: tuple[str, ...]) -> None:

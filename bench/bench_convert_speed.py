@@ -41,7 +41,7 @@ import tempfile
 import threading
 import time
 
-from common import whole_file_read  # noqa: E402  (also puts tests/ on the path)
+from common import parallelism_now, whole_file_read  # noqa: E402  (also puts tests/ on the path)
 from builders import orbitrap_dense, orbitrap_run  # noqa: E402
 
 MIB = 1 << 20
@@ -219,21 +219,6 @@ def measure(label: str, files: list[str], tmp: str, rounds: int, reads: int, for
     print("(x read: the conversion's min over the read's min; x med: medians; cpu s: CPU seconds of the"
           " conversion, all threads; x cpu rd: over the read's CPU seconds; import s: the writer's imports"
           " in the child, before the clock)")
-
-
-BURN = "s = 0\nfor i in range(4_000_000):\n    s += i * i\n"
-
-
-def parallelism_now() -> float:
-    """What two processes get from the machine at this moment: two CPU-bound
-    loops one after the other over the two at once (2.0 on two idle cores)."""
-    def run(count: int) -> float:
-        t0 = time.perf_counter()
-        procs = [subprocess.Popen([sys.executable, "-c", BURN]) for _ in range(count)]
-        for proc in procs:
-            proc.wait()
-        return time.perf_counter() - t0
-    return (2 * run(1)) / run(2)
 
 
 def batch(tmp: str, count: int, rounds: int, formats: list[str]) -> None:
