@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Union
 
 from ._deps import missing
-from .reading import StrPath, ms_level as trailer_ms_level, open_raw, read_peaks
+from .reading import StrPath, ms_level as trailer_ms_level, open_raw
 
 if TYPE_CHECKING:
     import numpy as np
@@ -116,24 +116,41 @@ def chromatograms(raw: ReaderOrPath, *, ms_level: int | None = 1,
     pieces = np.zeros((count, width if windows.disjoint else len(target_mz) + 1))
     bounds = np.zeros((count, width), dtype=np.intp)
     has_targets = len(target_mz) > 0
+    # Reused from scan to scan, so that the order test and the sums allocate nothing.
+    in_order = np.empty(0, dtype=bool)
+    work = np.empty(0)
+    reduceat, get_peaks = np.add.reduceat, reader.get_peaks
     for j, row in enumerate(rows):
-        found = read_peaks(reader, int(row["scan_number"]))
-        if found is None or len(found[0]) == 0:
+        scan = int(row["scan_number"])
+        mz, inten = get_peaks(scan)
+        # Two one-element zero arrays may also be a scan without a peak list.
+        if len(mz) == 1 and reader.native_get_peaks(scan) is None:
             continue  # zeros; bounds all 0 make every piece empty
-        mz, inten = found
         # Only the windows need the m/z in order; the TIC and base peak do not.
-        if has_targets and len(mz) > 1 and not (mz[1:] >= mz[:-1]).all():
-            order = np.argsort(mz, kind="stable")
-            mz, inten = mz[order], inten[order]
+        if has_targets and len(mz) > 1:
+            if len(in_order) < len(mz) - 1:
+                in_order = np.empty(len(mz) - 1, dtype=bool)
+            ordered = in_order[:len(mz) - 1]
+            if not np.greater_equal(mz[1:], mz[:-1], out=ordered).all():
+                order = np.argsort(mz, kind="stable")
+                mz, inten = mz[order], inten[order]
         top = int(inten.argmax())
         bpc[j] = inten[top]
         bpc_mz[j] = mz[top]
         if windows.disjoint:
             b = mz.searchsorted(windows.keys)  # non-decreasing, b[0] == 0
             bounds[j] = b
-            inside = int(b.searchsorted(len(inten)))  # the bounds that index a peak
-            # reduceat: the sum from each bound to the next (to the end for the last).
-            pieces[j, :inside] = np.add.reduceat(inten, b[:inside], dtype=np.float64)
+            # The intensities in double precision with one 0 after them, so
+            # that every bound (at most len(inten)) indexes an element;
+            # reduceat then gives the sum from each bound to the next (to
+            # the end for the last) straight into the scan's row.
+            n = len(inten)
+            if len(work) <= n:
+                work = np.empty(n + 1)
+            padded = work[:n + 1]
+            padded[:n] = inten
+            padded[n] = 0.0
+            reduceat(padded, b, out=pieces[j])
         else:
             pieces[j, 0] = inten.sum(dtype=np.float64)
             pieces[j, 1:] = _window_sums(mz, inten, windows.low, windows.high)
