@@ -132,7 +132,10 @@ def test_module_entry_point(raw):
 def test_readme_describes_every_output_format():
     from vantoro_tools import FORMATS
 
-    readme = open(os.path.join(os.path.dirname(__file__), "..", "README.md"), encoding="utf-8").read()
+    path = os.path.join(os.path.dirname(__file__), "..", "README.md")
+    if not os.path.exists(path):
+        pytest.skip("the tests run without the repository's README")
+    readme = open(path, encoding="utf-8").read()
     for fmt in FORMATS.values():
         assert fmt.name in readme
         for output in fmt.outputs:
