@@ -38,10 +38,18 @@ CONSOLE = re.compile(r'CONSOLE[^\]]*\] "(.*)", source: (\S+)')
 @functools.lru_cache(maxsize=None)
 def no_network_prefix():
     try:
-        ok = subprocess.run(["unshare", "-n", "true"], capture_output=True, timeout=10).returncode == 0
+        ok = subprocess.run(["unshare", "-n", "true"], capture_output=True, timeout=10,
+                            env=browser_env()).returncode == 0
     except (OSError, subprocess.TimeoutExpired):
         ok = False
     return ["unshare", "-n"] if ok else []
+
+
+def browser_env():
+    """This process's environment less what instruments it (the sanitizer
+    run preloads its runtimes): the browser is not under test."""
+    drop = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+    return {k: v for k, v in os.environ.items() if k not in drop}
 
 
 class Visit:
@@ -54,7 +62,8 @@ class Visit:
         cmd = [*no_network_prefix(), CHROMIUM, *FLAGS, f"--user-data-dir={os.path.join(work, 'profile')}",
                f"--log-net-log={netlog}", "--virtual-time-budget=15000"]
         start = time.perf_counter()
-        done = subprocess.run([*cmd, "--dump-dom", url], capture_output=True, text=True, timeout=120)
+        done = subprocess.run([*cmd, "--dump-dom", url], capture_output=True, text=True, timeout=120,
+                              env=browser_env())
         self.seconds = time.perf_counter() - start
         assert done.returncode == 0, done.stderr[-2000:]
         self.dom = done.stdout
@@ -62,7 +71,7 @@ class Visit:
         self.requests = page_requests(netlog)
         if screenshot is not None:
             shot = subprocess.run([*cmd, "--window-size=1400,2400", f"--screenshot={screenshot}", url],
-                                  capture_output=True, text=True, timeout=120)
+                                  capture_output=True, text=True, timeout=120, env=browser_env())
             assert shot.returncode == 0, shot.stderr[-2000:]
         parser = _Tags()
         parser.feed(self.dom)
