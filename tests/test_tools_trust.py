@@ -14,7 +14,7 @@ import pytest
 
 from builders import (RT_ORBI_START, RT_ORBI_STRIDE, CHAIN_BASE, dense_orbitrap, orbitrap_varied,
                       peak_block_v66, small_v57)
-from processes import alive, default_sigint, descendants, gone_within
+from processes import default_sigint, descendants, gone_within
 
 pytest.importorskip("vantoro_tools")
 from vantoro_tools.atomic import atomic_path, remove_dead_parts  # noqa: E402
