@@ -187,7 +187,7 @@ def measure(label: str, files: list[str], tmp: str, rounds: int, reads: int, for
     c_decode = min(d[3] for d in decodes)
     print(f"\n== {label}: {len(files)} file(s), {size:,} bytes, {spectra:,} scans, {peaks:,} peaks")
     widths = [22, 9, 9, 8, 8, 10, 8, 14, 9, 9, 8, 9, 8]
-    print(fmt_row(["", "min s", "median s", "x read", "x med", "Mpeaks/s", "ms/spec", "output bytes",
+    print(fmt_row(["", "min s", "median s", "x read", "x med", "Mpeaks/s", "ms/spectrum", "output bytes",
                    "RSS MiB", "tree MiB", "cpu s", "x cpu rd", "import s"], widths))
     print(fmt_row(["whole-file read", f"{t_read:.3f}", f"{statistics.median(t_reads):.3f}", "1.00",
                    f"{statistics.median(t_reads) / t_read:.2f}", f"{peaks / t_read / 1e6:.0f}",

@@ -131,21 +131,27 @@ def _write(source: ScanSource, fmt: OutputFormat, out_dir: str, options: WriteOp
     return paths, dict(written.warnings)
 
 
-def convert_one(raw: str, to: str, out_dir: str, *, options: WriteOptions | None = None,
-                force: bool = False, on_progress: Callable[[float], None] | None = None) -> Outcome:
-    """Converts `raw` (already planned: see `plan`) and says what became of
-    it: converted, refused by the layout check, or failed. Raises only
-    MissingDependency and interruptions."""
-    fmt = output_format(to)
+def _open_source(raw: str, force: bool, on_progress: Callable[[float], None] | None) -> ScanSource:
+    """The input opened and checked, passing `on_progress` each scan's share of the file."""
     step = 0.0
 
     def on_scan() -> None:
         if on_progress is not None:
             on_progress(step)
 
+    source = ScanSource(raw, force=force, on_scan=on_scan)
+    step = 1.0 / max(1, source.num_scans)
+    return source
+
+
+def convert_one(raw: str, to: str, out_dir: str, *, options: WriteOptions | None = None,
+                force: bool = False, on_progress: Callable[[float], None] | None = None) -> Outcome:
+    """Converts `raw` (already planned: see `plan`) and says what became of
+    it: converted, refused by the layout check, or failed. Raises only
+    MissingDependency and interruptions."""
+    fmt = output_format(to)
     try:
-        source = ScanSource(raw, force=force, on_scan=on_scan)
-        step = 1.0 / max(1, source.num_scans)
+        source = _open_source(raw, force, on_progress)
         paths, warnings = _write(source, fmt, out_dir, options or WriteOptions(), force)
     except LayoutError as exc:
         return refused(raw, f"{exc} (--force converts it anyway)")
@@ -183,15 +189,7 @@ def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
         return list(stop.outputs)
     if stop is not None:
         raise OutputExists(fmt.paths(raw, out)[0], stop.error or "exists")
-    step = 0.0
-
-    def on_scan() -> None:
-        if on_progress is not None:
-            on_progress(step)
-
-    source = ScanSource(raw, force=force, on_scan=on_scan)
-    step = 1.0 / max(1, source.num_scans)
-    return _write(source, fmt, out, options, force)[0]
+    return _write(_open_source(raw, force, on_progress), fmt, out, options, force)[0]
 
 
 def convert_task(raw: str, to: str, out_dir: str, options: WriteOptions | None = None,
