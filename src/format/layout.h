@@ -25,6 +25,9 @@ inline constexpr std::uint64_t kFallbackVersionWord = 12;  // u32: the version w
 inline constexpr std::uint64_t kCreationTime = 16;     // u64: 100 ns ticks since 1601-01-01 UTC
 inline constexpr std::uint32_t kVersion57 = 57;
 inline constexpr std::uint32_t kVersion66 = 66;
+// The versions whose layouts the reader knows; any other is read as if it
+// were one of them, which gives values that mean nothing.
+inline constexpr std::array<std::uint32_t, 2> kKnownVersions = {kVersion57, kVersion66};
 }  // namespace header
 
 // Number of scans a file of each version is taken to hold. The reader does
@@ -59,6 +62,7 @@ struct Series {
 // Retention times, f64 minutes.
 inline constexpr Series kSmallRetentionTimes{1481842, 72};
 inline constexpr Series kOrbitrapRetentionTimes{6464174, 88};
+inline constexpr std::uint64_t kRetentionTimeExtent = 8;  // bytes of one retention time
 
 // Orbitrap scan offsets: a chain that starts at kChainBase for scan 1; the
 // u32 word kChainWordBefore bytes before scan k's retention time is the

@@ -30,6 +30,8 @@ void put_small_offsets(ScanTables& t) {
         t.scan_offset_cache[k] = layout::kSmallScanOffsets[k];
 }
 
+static_assert(layout::kRetentionTimeExtent == sizeof(double), "retention times are read as f64");
+
 // Retention times from a file's series; with `chain`, the scan offsets too,
 // from the word just before each retention time. Both series are fetched from
 // that word on, but only the orbitrap series (no small-file marker) carries
@@ -37,12 +39,13 @@ void put_small_offsets(ScanTables& t) {
 Status read_times(ScanTables& t, const OpenFile& file, const layout::Series& times, bool chain) {
     const std::uint64_t file_length = file.length();
     const auto n = static_cast<std::uint32_t>(t.rt_cache.size());
-    auto fetched = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore}, sizeof(double));
+    auto fetched = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore},
+                                layout::kRetentionTimeExtent);
     if (!fetched) return fetched.error();
     std::uint64_t next_offset = layout::kChainBase;
     for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint64_t rt_at = times.at(i);
-        if (rt_at + sizeof(double) <= file_length) t.rt_cache[i] = fetched->f64(rt_at);
+        if (rt_at + layout::kRetentionTimeExtent <= file_length) t.rt_cache[i] = fetched->f64(rt_at);
         if (chain) {
             // A chain that runs off the end of the file stops there;
             // later scans keep offset 0.
