@@ -44,7 +44,8 @@ TARGETS = {
     "aarch64": "aarch64-linux-gnu",
 }
 # What each wheel must carry besides the extension.
-WHEEL_MEMBERS = ["vantoro-stubs/__init__.pyi", "vantoro_tools/__init__.py", "vantoro_tools/py.typed"]
+WHEEL_MEMBERS = ["vantoro-stubs/__init__.pyi", "vantoro_tools/__init__.py", "vantoro_tools/py.typed",
+                 "vantoro_tools/_native.pyi"]
 
 
 START = time.monotonic()
@@ -119,6 +120,8 @@ def build_wheel(py: Path, sdist: Path, arch: str, work: Path) -> Path:
     missing = [m for m in WHEEL_MEMBERS if m not in names]
     if not any(n.startswith("vantoro.abi3") and n.endswith(".so") for n in names):
         missing.append("vantoro.abi3.so")
+    if not any(n.startswith("vantoro_tools/_native.abi3") and n.endswith(".so") for n in names):
+        missing.append("vantoro_tools/_native.abi3.so")
     if not any(n.endswith(".dist-info/licenses/LICENSE") for n in names):
         missing.append("LICENSE")
     if missing:
