@@ -21,10 +21,12 @@ LayoutChoice choose_layout(std::string_view path_text) {
     return LayoutChoice::None;
 }
 
-// Mirrors fill_caches: the retention times of the chosen layout (their chain
-// words lie before them); with the orbitrap marker, whichever layout won,
-// the cached fields of the trailer records; otherwise, for a small version-57
-// file, its diagnostic records.
+// What the per-scan questions read: the retention times of the chosen layout
+// (their chain words lie before them); with the orbitrap marker, whichever
+// layout won, the trailer records (the cached fields, and for version 66 the
+// whole block get_trailer_extra reads, without which a scan loses its MS
+// order and energies); otherwise, for a small version-57 file, its
+// diagnostic records.
 std::uint64_t tables_end(std::string_view path_text, std::uint32_t version) {
     const LayoutChoice layout = choose_layout(path_text);
     if (layout == LayoutChoice::None) return 0;
@@ -33,7 +35,9 @@ std::uint64_t tables_end(std::string_view path_text, std::uint32_t version) {
         layout == LayoutChoice::Small ? layout::kSmallRetentionTimes : layout::kOrbitrapRetentionTimes;
     std::uint64_t end = series_end(times, n, layout::kRetentionTimeExtent);
     if (has_orbitrap_marker(path_text)) {
-        end = std::max(end, series_end(layout::trailer::kRecords, n, layout::trailer::kCachedExtent));
+        namespace t = layout::trailer;
+        const std::uint64_t extent = version == layout::header::kVersion66 ? t::kPresentExtent : t::kCachedExtent;
+        end = std::max(end, series_end(t::kRecords, n, extent));
     } else if (version == layout::header::kVersion57) {
         namespace d = layout::v57_diagnostics;
         end = std::max(end, series_end(d::kRecords, n, d::kExtent));
