@@ -22,7 +22,7 @@ from contextlib import contextmanager
 from common import bytes_read  # noqa: F401  (puts tests/ on the path)
 from builders import dense_orbitrap, orbitrap_varied  # noqa: E402
 
-import vantoro_tools.info as info_module  # noqa: E402
+import vantoro_tools.analyse.info as info_module  # noqa: E402
 from vantoro_tools import convert_file, file_info  # noqa: E402
 from vantoro_tools import check as check_module  # noqa: E402
 

@@ -39,7 +39,7 @@ import numpy as np  # noqa: E402
 import vantoro  # noqa: E402
 from builders import dense_orbitrap, qc_batch  # noqa: E402
 
-from vantoro_tools.chrom import chromatograms  # noqa: E402
+from vantoro_tools.analyse.chrom import chromatograms  # noqa: E402
 
 SCANS = 145
 PEAKS = 20_000

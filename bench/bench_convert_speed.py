@@ -54,7 +54,8 @@ CONVERSIONS = {"parquet": ("parquet", "zlib"), "mgf": ("mgf", "zlib"), "mzml": (
 CHILD = r"""
 import importlib, json, os, resource, sys, time
 from vantoro_tools import convert_file
-from vantoro_tools.formats import FORMATS, WriteOptions
+from vantoro_tools.write.formats import WriteOptions
+from vantoro_tools.write.registry import FORMATS
 
 to, compression, out, *files = sys.argv[1:]
 t0 = time.perf_counter()

@@ -12,7 +12,7 @@ from builders import CHAIN_BASE, orbitrap_v66, peak_block_v66, qc_run
 np = pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
 from vantoro import RawFileReader  # noqa: E402
-from vantoro_tools.chrom import Tolerance, chromatograms  # noqa: E402
+from vantoro_tools.analyse.chrom import Tolerance, chromatograms  # noqa: E402
 from vantoro_tools.cli import main  # noqa: E402
 
 

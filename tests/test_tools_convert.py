@@ -15,9 +15,10 @@ np = pytest.importorskip("numpy")
 vantoro_tools = pytest.importorskip("vantoro_tools")
 from vantoro import RawFileReader  # noqa: E402
 from vantoro_tools import convert_file  # noqa: E402
-from vantoro_tools.formats import FORMATS, WriteOptions  # noqa: E402
-from vantoro_tools.reading import ScanSource  # noqa: E402
-from vantoro_tools.mzml import COMPRESSIONS  # noqa: E402
+from vantoro_tools.write.formats import WriteOptions
+from vantoro_tools.write.registry import FORMATS  # noqa: E402
+from vantoro_tools.source.scans import open_source  # noqa: E402
+from vantoro_tools.write.formats import COMPRESSIONS  # noqa: E402
 from vantoro_tools.cli import main  # noqa: E402
 
 
@@ -234,7 +235,7 @@ def write_with(raw, to, out, **options):
     dests = fmt.paths(raw, out)
     for path in dests:
         os.makedirs(os.path.dirname(path), exist_ok=True)
-    return dests, fmt.write(ScanSource(raw, force=True), dests, WriteOptions(**options))
+    return dests, fmt.write(open_source(raw, force=True), dests, WriteOptions(**options))
 
 
 def test_values_not_finite_are_left_out_and_counted(odd_raw, tmp_path):
@@ -294,7 +295,7 @@ def test_ms_levels_are_honoured(odd_raw, tmp_path, to):
 
 def test_vocabulary_matches_psims():
     cv = pytest.importorskip("psims.controlled_vocabulary.controlled_vocabulary")
-    from vantoro_tools.mzml import TERMS, vocabulary
+    from vantoro_tools.write.mzml.writer import TERMS, vocabulary
 
     cv.obo_cache.use_remote = False
     ms, uo = cv.load_psims(), cv.load_uo()
@@ -307,7 +308,7 @@ def test_vocabulary_matches_psims():
 @pytest.mark.parametrize("n", [0, 1, 2, 3, 4, 1000])
 def test_numpress_encodes_as_the_library(n):
     pynumpress = pytest.importorskip("pynumpress")
-    from vantoro_tools import numpress
+    from vantoro_tools.write.mzml import numpress
 
     rng = np.random.default_rng(n)
     for mz in (np.sort(rng.uniform(50, 2000, n)), np.round(np.sort(rng.uniform(50, 2000, n)), 1)):

@@ -25,7 +25,7 @@ def scan_of_level(raw, level):
 @pytest.mark.parametrize("relative, x_from", [(False, "data"), (True, "zero")])
 def test_spectrum(raw, level, relative, x_from):
     pytest.importorskip("matplotlib")
-    from vantoro_tools.plot import plot_spectrum
+    from vantoro_tools.report.plot import plot_spectrum
 
     scan = scan_of_level(raw, level)
     r = RawFileReader(raw)

@@ -18,7 +18,8 @@ from processes import alive, default_sigint, descendants, gone_within
 np = pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
 from vantoro import RawFileReader  # noqa: E402
-from vantoro_tools import qc  # noqa: E402
+from vantoro_tools.analyse import qc  # noqa: E402
+from vantoro_tools.run.gather import gather  # noqa: E402
 from vantoro_tools.cli import main  # noqa: E402
 
 
@@ -136,8 +137,8 @@ def test_report_command(batch, runs, tmp_path, capsys):
     flagged = {h for h, (odd, _) in zip(head, cells) if odd}
     assert {"cycle time s (median)", "max TIC"} <= flagged
     # One worker process or two: the same runs, in the order given.
-    one = qc.gather(batch, jobs=1).runs
-    two = qc.gather(batch, jobs=2).runs
+    one = gather(batch, jobs=1).runs
+    two = gather(batch, jobs=2).runs
     assert [r.path for r in two] == batch
     assert all(np.array_equal(a.tic, b.tic) and a.trailer == b.trailer for a, b in zip(one, two))
     assert capsys.readouterr().err.count("\n") == 1  # the summary line

@@ -17,7 +17,7 @@ from builders import (RT_ORBI_START, RT_ORBI_STRIDE, CHAIN_BASE, dense_orbitrap,
 from processes import default_sigint, descendants, gone_within
 
 pytest.importorskip("vantoro_tools")
-from vantoro_tools.atomic import atomic_path, remove_dead_parts  # noqa: E402
+from vantoro_tools.write.output import atomic_path, remove_dead_parts  # noqa: E402
 from vantoro_tools.cli import main  # noqa: E402
 
 pytest.importorskip("pyarrow")
@@ -107,15 +107,16 @@ def test_existing_outputs_are_kept_unless_up_to_date_or_overwritten(tmp_path, ca
     assert convert(first) == (0, [f"vantoro: 1 converted, 0 up to date, 0 refused, 0 failed; output in {out}"])
     made = mgf.read_bytes()
     assert convert(first) == (0, [f"vantoro: 0 converted, 1 up to date, 0 refused, 0 failed; output in {out}"])
-    refusal = (f"vantoro: {other}: {mgf} exists and was not converted from this file as it is now "
-               "(--overwrite replaces it)")
+    refusal = f"vantoro: {other}: {mgf} exists and vantoro did not write it from this input (--overwrite replaces it)"
     status, err = convert(other)
     assert (status, err[0]) == (1, refusal) and mgf.read_bytes() == made
-    # The same input, changed since: not up to date, and not replaced either.
+    # The same input changed since, or other options: its own output, written again.
     os.utime(first, ns=(0, 0))
-    assert convert(first)[0] == 1 and mgf.read_bytes() == made
-    # Other options make other outputs.
-    assert convert(first, "--ms-levels", "1,2")[0] == 1
+    assert convert(first)[1][0].startswith("vantoro: 1 converted") and mgf.read_bytes() == made
+    assert convert(first, "--ms-levels", "2,3")[1][0].startswith("vantoro: 1 converted")
+    # An output changed since vantoro wrote it is vantoro's no more.
+    mgf.write_bytes(b"edited")
+    assert convert(first)[0] == 1 and mgf.read_bytes() == b"edited"
     assert convert(other, "--overwrite")[0] == 0 and mgf.read_bytes() != made
     assert visible_files(out) == ["run_orbitrap.mgf"]
 

@@ -22,12 +22,14 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any
 
+from ...base.deps import missing
+from ...base.paths import StrPath
+from ...base.version import tool_version
+from ...source.scans import (ACTIVATION_TYPE, COLLISION_ENERGY, HCD_ENERGY, ISOLATION_WIDTH, NO_PRECURSOR,
+                             PRECURSOR_NEGATIVE, PRECURSOR_NOT_FINITE, Scan, ScanSource, open_source)
+from ..formats import COMPRESSIONS, WriteOptions, Written
+from ..output import atomic_path
 from . import numpress
-from ._deps import missing
-from .atomic import atomic_path
-from .formats import COMPRESSIONS, WriteOptions, Written
-from .reading import Scan, ScanSource, StrPath
-from .version import tool_version
 
 if TYPE_CHECKING:
     import numpy as np
@@ -321,18 +323,17 @@ class Document:
         """The precursorList of an MS2 (or higher) scan with a precursor m/z
         other than 0; a precursor m/z that is not finite is left out (the
         precursor keeps its charge and activation)."""
-        if scan.ms_level < 2 or scan.monomz == 0:
+        kind = scan.precursor
+        if kind in (NO_PRECURSOR, PRECURSOR_NEGATIVE):
             return ""
         p, warn, trailer = self.voc.param, self.source.warn, scan.trailer
         mz: float | None = scan.monomz
-        if not math.isfinite(scan.monomz):
+        if kind == PRECURSOR_NOT_FINITE:
             warn("precursor m/z not finite")
             mz = None
-        elif scan.monomz < 0:
-            return ""
         ref = f' spectrumRef="scan={scan.master_scan}"' if scan.master_scan in self.written else ""
         out = f"        <precursorList count=\"1\">\n          <precursor{ref}>\n"
-        width = trailer.get("Isolation Width")
+        width = trailer.get(ISOLATION_WIDTH)
         if isinstance(width, float) and mz is not None:
             if math.isfinite(width) and width > 0:
                 out += ("            <isolationWindow>\n"
@@ -352,16 +353,16 @@ class Document:
                     f"{ion}              </selectedIon>\n            </selectedIonList>\n")
         # An activation needs one dissociation method: the generic term when
         # the trailer names none that is known.
-        method = ACTIVATION_TERMS.get(str(trailer.get("Activation Type")), "dissociation method")
+        method = ACTIVATION_TERMS.get(str(trailer.get(ACTIVATION_TYPE)), "dissociation method")
         out += f"            <activation>\n              {p(method)}\n"
         # Each energy with the unit the trailer states for it, none where it states none.
-        energy = trailer.get("Collision Energy")
+        energy = trailer.get(COLLISION_ENERGY)
         if isinstance(energy, float):
             if math.isfinite(energy):
                 out += f"              {p('collision energy', energy)}\n"
             else:
                 warn("collision energy not finite")
-        hcd = trailer.get("HCD Energy eV")
+        hcd = trailer.get(HCD_ENERGY)
         if isinstance(hcd, str):
             try:
                 ev = float(hcd)
@@ -437,7 +438,7 @@ def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | Non
     """Writes every scan of `raw` that has a peak list to `dest` as one
     spectrum of an indexed mzML file and returns how many were written.
     Raises LayoutError when the file fails the layout check."""
-    return write_mzml_source(ScanSource(raw, on_scan=on_scan), [os.fspath(dest)], WriteOptions()).spectra
+    return write_mzml_source(open_source(raw, on_scan=on_scan), [os.fspath(dest)], WriteOptions()).spectra
 
 
 def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:

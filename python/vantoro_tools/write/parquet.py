@@ -14,10 +14,11 @@ import os
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from ._deps import missing
-from .atomic import atomic_path
+from ..base.deps import missing
+from ..base.paths import StrPath
+from ..source.scans import TRAILER_KEYS, ScanSource, open_source
 from .formats import WriteOptions, Written
-from .reading import ScanSource, StrPath
+from .output import atomic_path
 
 if TYPE_CHECKING:
     import numpy as np
@@ -31,15 +32,8 @@ SCAN_COLUMNS = [("file", "string"), ("scan_number", "uint32"), ("rt", "float64")
 # Every field get_trailer_extra may answer, in its order, with its type: a
 # column is there (null where a scan lacks the field) whatever the file
 # holds, so the tables of many files share one schema.
-TRAILER_COLUMNS = [
-    ("Ion Injection Time (ms)", "float64"), ("Master Scan Number", "int64"),
-    ("Charge State", "int64"), ("Monoisotopic M/Z", "float64"), ("Precursor Mass", "float64"),
-    ("Elapsed Scan Time (sec)", "float64"), ("Orbitrap Resolution", "int64"), ("MS Order", "int64"),
-    ("HCD Energy eV", "string"), ("Activation Type", "string"), ("Collision Energy", "float64"),
-    ("Isolation Width", "float64"), ("AGC", "string"),
-]
-PEAK_COLUMNS = [("file", "string"), ("scan_number", "uint32"), ("mz", "float64"),
-                ("intensity", "float32")]
+TRAILER_COLUMNS = [(key, {int: "int64", float: "float64", str: "string"}[kind])
+                   for key, kind in TRAILER_KEYS.items()]
 #: Peaks gathered before a row group of the peaks table is written.
 ROW_GROUP_PEAKS = 1 << 20
 
@@ -49,7 +43,7 @@ def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
     """Writes the scans table of `raw` to `scans_dest` and its peaks table
     to `peaks_dest`; returns the scans written. Raises LayoutError when the
     file fails the layout check."""
-    return write_parquet_source(ScanSource(raw, on_scan=on_scan),
+    return write_parquet_source(open_source(raw, on_scan=on_scan),
                                 [os.fspath(scans_dest), os.fspath(peaks_dest)], WriteOptions()).spectra
 
 

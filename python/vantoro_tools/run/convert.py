@@ -1,34 +1,34 @@
 """Converting RAW files, one at a time or many at once on a local process
 pool or an existing Dask cluster.
 
-No file is lost: an output that is an input is refused; an existing
-output is replaced only with `overwrite`, and skipped as up to date when a
-stamp beside it shows it was converted from this input as it is now, with
-the same options. A file that fails the layout check is refused unless
-`force` is given."""
+No file is lost: every output goes through the output layer (never over an
+input, never over a file vantoro did not write from the same input unless
+`overwrite`, whole or not at all, one run per output directory); an output
+that is up to date (its stamp shows it was converted from this input as it
+is now, with the same options) is skipped. A file that fails the layout
+check is refused unless `force` is given."""
 
 from __future__ import annotations
 
-import json
+import contextlib
 import os
 import sys
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import replace
 from typing import Any
 
-from .atomic import OutputError, atomic_path, remove_dead_parts
-from .batch import (UP_TO_DATE, ClusterError, Outcome, collect_inputs, default_jobs, failed, refused,
-                    run_dask, run_pool, stop_on_sigterm, task_outcome)
-from .check import LayoutError
-from .formats import OutputFormat, WriteOptions, output_format
-from .reading import ScanSource, StrPath, describe_failure
-
-__all__ = ["ClusterError", "Outcome", "OutputError", "OutputExists", "collect_inputs", "convert_file",
-           "convert_many", "convert_one", "default_jobs", "output_paths", "plan"]
-
-
-class OutputExists(OutputError):
-    """An output exists that this conversion may not replace."""
+from ..base.paths import StrPath, as_path
+from ..source.raw import LayoutError, describe_failure
+from ..source.scans import ScanSource, open_source
+from ..write.formats import WriteOptions
+from ..write.output import (DirectoryLock, OutputError, OutputExists, may_write, remove_dead_parts, up_to_date,
+                            write_stamps)
+from ..write.registry import OutputFormat, output_format
+from .cluster import run_dask
+from .inputs import collect_inputs, unique_stems
+from .outcome import UP_TO_DATE, Outcome, failed, refused, task_outcome
+from .pool import default_jobs, refuse_reentry, run_pool, stop_on_sigterm
+from .progress import advance, progress_bar
 
 
 def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
@@ -37,65 +37,50 @@ def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
     return output_format(to).paths(raw, out_dir)
 
 
-def check_dependencies(to: str) -> None:
-    """Raises MissingDependency when a package that `to` needs is not installed."""
-    output_format(to).check_packages()
+def _options(fmt: OutputFormat, options: WriteOptions, force: bool) -> dict[str, Any]:
+    """What the stamps record of a conversion's options."""
+    return {"format": fmt.name, "ms_levels": sorted(options.ms_levels) if options.ms_levels else None,
+            "compression": options.compression, "force": force}
 
 
-# -- what a conversion may write ---------------------------------------------
-
-def stamp_path(raw: StrPath, fmt: OutputFormat, out_dir: StrPath) -> str:
-    """The hidden file beside the outputs that records what they were made from."""
-    stem = os.path.splitext(os.path.basename(os.fspath(raw)))[0]
-    return os.path.join(os.fspath(out_dir), f".{stem}.{fmt.name}.vantoro.json")
+class MeaninglessOptions(ValueError):
+    """Options that could only give an empty or meaningless output."""
 
 
-def _facts(path: str) -> list[int]:
-    st = os.stat(path)
-    return [st.st_size, st.st_mtime_ns]
-
-
-def _stamp(raw: str, fmt: OutputFormat, outputs: Sequence[str], options: WriteOptions,
-           force: bool) -> dict[str, Any]:
-    return {"input": os.path.realpath(raw), "input_facts": _facts(raw), "format": fmt.name,
-            "options": {"ms_levels": sorted(options.ms_levels) if options.ms_levels else None,
-                        "compression": options.compression, "force": force},
-            "outputs": {os.path.basename(p): _facts(p) for p in outputs}}
-
-
-def _is_up_to_date(raw: str, fmt: OutputFormat, outputs: Sequence[str], out_dir: str,
-                   options: WriteOptions, force: bool) -> bool:
-    try:
-        with open(stamp_path(raw, fmt, out_dir), encoding="utf-8") as f:
-            return bool(json.load(f) == _stamp(raw, fmt, outputs, options, force))
-    except (OSError, ValueError):
-        return False
+def check_options(fmt: OutputFormat, options: WriteOptions) -> None:
+    """Raises MeaninglessOptions for options that could only give a meaningless output."""
+    levels = options.ms_levels if options.ms_levels is not None else fmt.ms_levels
+    if levels is not None and fmt.fragments_only and max(levels) < 2:
+        raise MeaninglessOptions(f"{fmt.name.upper()} holds fragment spectra (MS2 and up): MS levels "
+                         f"{', '.join(map(str, sorted(levels)))} would write no spectrum")
 
 
 def plan(raw: str, fmt: OutputFormat, out_dir: str, *, options: WriteOptions, force: bool = False,
-         overwrite: bool = False, inputs: Sequence[str] = ()) -> Outcome | None:
+         overwrite: bool = False, inputs: Iterable[str] = ()) -> Outcome | None:
     """Why `raw` must not be converted now, as an outcome (refused, or
     skipped as up to date), or None when it may be. Reads no file: only
-    asks the file system about paths."""
+    asks the file system about paths and stamps."""
     outputs = fmt.paths(raw, out_dir)
-    existing = [p for p in outputs if os.path.lexists(p)]
-    for p in existing:
-        for source in {raw, *inputs}:
-            try:
-                same = os.path.samefile(p, source)
-            except OSError:
-                same = False
-            if same:
-                return refused(raw, f"the output {p} is an input file; not converted")
-    if not existing or overwrite:
-        return None
-    if len(existing) == len(outputs) and _is_up_to_date(raw, fmt, outputs, out_dir, options, force):
+    sources = list(dict.fromkeys([raw, *inputs]))
+    try:
+        may_write(outputs, sources, overwrite=True)  # an input is never an output
+    except OutputExists as exc:
+        return refused(raw, f"{exc}; not converted")
+    if not overwrite and up_to_date(outputs, [raw], _options(fmt, options, force)):
         return Outcome(raw, tuple(outputs), status=UP_TO_DATE)
-    return refused(raw, f"{existing[0]} exists and was not converted from this file as it is now "
-                        "(--overwrite replaces it)")
+    try:
+        may_write(outputs, [raw], overwrite=overwrite)
+    except OutputExists as exc:
+        return refused(raw, str(exc))
+    return None
 
 
 # -- converting one file -------------------------------------------------------
+
+def _facts(path: str) -> tuple[int, int]:
+    st = os.stat(path)
+    return st.st_size, st.st_mtime_ns
+
 
 def _write(source: ScanSource, fmt: OutputFormat, out_dir: str, options: WriteOptions,
            force: bool) -> tuple[list[str], dict[str, int]]:
@@ -125,9 +110,7 @@ def _write(source: ScanSource, fmt: OutputFormat, out_dir: str, options: WriteOp
         for path in paths:
             os.unlink(path)
         raise OSError("changed while it was being converted; its outputs were removed")
-    stamp = _stamp(source.path, fmt, paths, options, force)
-    with atomic_path(stamp_path(source.path, fmt, out_dir)) as tmp, open(tmp, "w", encoding="utf-8") as f:
-        json.dump(stamp, f)
+    write_stamps(paths, [source.path], _options(fmt, options, force))
     return paths, dict(written.warnings)
 
 
@@ -139,7 +122,7 @@ def _open_source(raw: str, force: bool, on_progress: Callable[[float], None] | N
         if on_progress is not None:
             on_progress(step)
 
-    source = ScanSource(raw, force=force, on_scan=on_scan)
+    source = open_source(raw, force=force, on_scan=on_scan)
     step = 1.0 / max(1, source.num_scans)
     return source
 
@@ -159,7 +142,7 @@ def convert_one(raw: str, to: str, out_dir: str, *, options: WriteOptions | None
         return failed(raw, str(exc))
     except ImportError:
         raise
-    except Exception as exc:  # noqa: BLE001  (any failure belongs to this file alone)
+    except Exception as exc:  # any failure belongs to this file alone
         return failed(raw, describe_failure(raw, exc))
     except BaseException as exc:
         if type(exc).__name__ != "PanicException":
@@ -192,6 +175,35 @@ def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
     return _write(_open_source(raw, force, on_progress), fmt, out, options, force)[0]
 
 
+def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
+                 on_progress: Callable[[float], None] | None = None,
+                 options: WriteOptions | None = None, force: bool = False,
+                 overwrite: bool = False) -> list[str]:
+    """Converts one RAW file to `to` ("mzml", "mgf" or "parquet") under
+    `out_dir` (created if needed) and returns the output paths; outputs
+    that are up to date are not written again. Raises OSError or
+    NotRawFileError when the file cannot be read, LayoutError when it fails
+    the layout check (unless `force`), OutputExists when an output exists
+    that may not be replaced (see `plan`; `overwrite` replaces it),
+    OutputBusy when another run writes into `out_dir`, OutputError when an
+    output cannot be written, ValueError for options that would write
+    nothing, and MissingDependency when a writer's package is missing.
+    `on_progress` receives the fraction of the file done since its last
+    call."""
+    raw, out = as_path(raw, "raw"), as_path(out_dir, "out_dir")
+    fmt = output_format(to)
+    options = options or WriteOptions()
+    check_options(fmt, options)
+    fmt.check_packages()
+    with _held(out):
+        stop = plan(raw, fmt, out, options=options, force=force, overwrite=overwrite)
+        if stop is not None and stop.status == UP_TO_DATE:
+            return list(stop.outputs)
+        if stop is not None:
+            raise OutputExists(fmt.paths(raw, out)[0], stop.error or "exists")
+        return _write(_open_source(raw, force, on_progress), fmt, out, options, force)[0]
+
+
 def convert_task(raw: str, to: str, out_dir: str, options: WriteOptions | None = None,
                  force: bool = False) -> Outcome:
     """`convert_one` as a task for a process pool or a cluster."""
@@ -200,42 +212,13 @@ def convert_task(raw: str, to: str, out_dir: str, options: WriteOptions | None =
 
 # -- converting many -----------------------------------------------------------
 
-def _progress_bar(total: int, enabled: bool) -> Any:
-    if not enabled:
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return None
-    return tqdm(total=total, file=sys.stderr, dynamic_ncols=True, desc=f"0/{total} files",
-                bar_format="{desc} {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]")
-
-
-def _unique_stems(files: Sequence[str]) -> tuple[list[str], list[Outcome]]:
-    """Each file once; a file whose stem another has already is refused,
-    since its outputs would replace the other's."""
-    stems: dict[str, str] = {}
-    unique: list[str] = []
-    problems: list[Outcome] = []
-    for path in files:
-        stem = os.path.splitext(os.path.basename(path))[0]
-        if stem in stems and os.path.abspath(path) == os.path.abspath(stems[stem]):
-            continue  # named twice: converted once
-        if stem in stems:
-            problems.append(refused(path, f"same name stem as {stems[stem]}; not converted"))
-            continue
-        stems[stem] = path
-        unique.append(path)
-    return unique, problems
-
-
-def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: int | None = None,
+def convert_many(inputs: StrPath | Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: int | None = None,
                  dask_address: str | None = None, progress: bool = False,
                  on_outcome: Callable[[Outcome], None] | None = None,
                  options: WriteOptions | None = None, force: bool = False,
                  overwrite: bool = False) -> list[Outcome]:
-    """Converts every RAW file that `inputs` names (see `collect_inputs`)
-    and returns an Outcome for each: first the inputs that could not be
+    """Converts every RAW file that `inputs` (a path, or an iterable of
+    paths) names (see `collect_inputs`) and returns an Outcome for each: first the inputs that could not be
     used or may not be converted now (refused, up to date), then the files
     converted, in input order.
 
@@ -247,17 +230,59 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
     `progress` shows a bar on standard error; `on_outcome` is called as each
     file finishes. SIGTERM, like Ctrl-C, stops the run: workers end, their
     partial files are removed, and Stopped (KeyboardInterrupt) is raised.
-    Raises ClusterError when the scheduler cannot be reached."""
+    Raises ClusterError when the scheduler cannot be reached, OutputBusy
+    when another run writes into `out_dir`, ValueError or TypeError for bad
+    arguments, and ScriptReentered when worker processes, importing the
+    caller's script, were asked to start the batch again (the call belongs
+    under `if __name__ == "__main__":`)."""
+    refuse_reentry("convert_many()")
     fmt = output_format(to)
-    fmt.check_packages()
     options = options or WriteOptions()
+    check_options(fmt, options)
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
+        raise ValueError(f"jobs must be a whole number of at least 1, not {jobs!r}")
+    fmt.check_packages()
     found, problems = collect_inputs(inputs)
-    files, twice = _unique_stems(found)
-    problems += twice
-    out = os.path.abspath(os.fspath(out_dir))
+    out = os.path.abspath(as_path(out_dir, "out_dir"))
     if os.path.exists(out) and not os.path.isdir(out):
-        problems += [failed(f, str(OutputError(out, "not a directory"))) for f in files]
-        files = []
+        files, twice = unique_stems(found)
+        outcomes = problems + twice + [failed(f, str(OutputError(out, "not a directory"))) for f in files]
+        for outcome in outcomes:
+            if on_outcome is not None:
+                on_outcome(outcome)
+        return outcomes
+    with _held(out):
+        return _convert_held(found, problems, fmt, out, jobs=jobs, dask_address=dask_address,
+                             progress=progress, on_outcome=on_outcome, options=options, force=force,
+                             overwrite=overwrite)
+
+
+@contextlib.contextmanager
+def _held(out: str) -> Iterator[None]:
+    """The output directory, created if needed and held for this run; one
+    created here and left empty is removed again."""
+    created = not os.path.isdir(out)
+    try:
+        os.makedirs(out, exist_ok=True)
+    except OSError as exc:
+        raise OutputError(out, exc) from exc
+    try:
+        with DirectoryLock(out):
+            yield
+    finally:
+        if created:
+            with contextlib.suppress(OSError):
+                os.rmdir(out)  # only when empty
+
+
+def _convert_held(found: list[str], problems: list[Outcome], fmt: OutputFormat, out: str, *,
+                  jobs: int | None, dask_address: str | None, progress: bool,
+                  on_outcome: Callable[[Outcome], None] | None, options: WriteOptions, force: bool,
+                  overwrite: bool) -> list[Outcome]:
+    """`convert_many` once its output directory is held."""
+    to = fmt.name
+    files, twice = unique_stems(found)
+    problems += twice
     todo = []
     for path in files:
         stop = plan(os.path.abspath(path), fmt, out, options=options, force=force, overwrite=overwrite,
@@ -272,7 +297,7 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
         if on_outcome is not None:
             on_outcome(outcome)
     outcomes: dict[str, Outcome] = {}
-    bar = _progress_bar(len(todo), progress and bool(todo))
+    bar = progress_bar(len(todo), progress)
 
     def finished(path: str, outcome: Outcome) -> None:
         # Tasks see absolute paths; outcomes name the file as the caller did.
@@ -285,9 +310,7 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
                     on_outcome(outcome)
             else:
                 on_outcome(outcome)
-        if bar is not None:
-            bar.set_description_str(f"{len(outcomes)}/{len(todo)} files", refresh=False)
-            bar.update(1.0)
+        advance(bar, len(outcomes), len(todo))
 
     items = [(p, (os.path.abspath(p), to, out, options, force)) for p in todo]
     workers = min(jobs or default_jobs(), len(todo))
@@ -305,13 +328,13 @@ def convert_many(inputs: Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: 
                     # In this process the bar also moves scan by scan.
                     done = 0.0
 
-                    def advance(step: float) -> None:
+                    def scan_done(step: float) -> None:
                         nonlocal done
                         if bar is not None and done + step < 1.0:
                             done += step
                             bar.update(step)
 
-                    outcome = convert_one(*args[:3], options=options, force=force, on_progress=advance)
+                    outcome = convert_one(*args[:3], options=options, force=force, on_progress=scan_done)
                     if bar is not None:
                         bar.update(-done)
                     finished(path, outcome)

@@ -16,32 +16,32 @@ from __future__ import annotations
 
 import math
 import os
-import re
 from collections import deque
 from collections.abc import Callable, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
-from ._deps import missing
-from .atomic import atomic_path
-from .formats import FORMATS, WriteOptions, Written
-from .reading import Scan, ScanSource, StrPath
+from ..base.deps import missing
+from ..base.paths import StrPath
+from ..base.text import CONTROLS
+from ..source.scans import PRECURSOR, PRECURSOR_NOT_FINITE, Scan, ScanSource, open_source
+from .formats import WriteOptions, Written
+from .output import atomic_path
 
 if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import NDArray
 
 PURPOSE = "vantoro convert --to mgf"
+#: MS levels written unless others are asked for: fragment spectra.
+DEFAULT_MS_LEVELS = frozenset({2})
 #: Peaks formatted at once (about 4 MB of text; three batches are held at most).
 BATCH_PEAKS = 1 << 17
-# Characters that would end or break a line of text: controls (CR, LF, VT,
-# FF, the C1 range with NEL) and the Unicode line and paragraph separators.
-LINE_BREAKERS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
 
 
 def one_line(text: str) -> str:
     """`text` with every character that could break its line replaced by "_"."""
-    return LINE_BREAKERS.sub("_", text)
+    return CONTROLS.sub("_", text)
 
 
 def mgf_header(scan: Scan, stem: str, warn: Callable[[str], None]) -> str | None:
@@ -49,12 +49,13 @@ def mgf_header(scan: Scan, stem: str, warn: Callable[[str], None]) -> str | None
     does not go to MGF (no peak list, or no usable precursor m/z)."""
     if scan.mz is None:
         return None
-    precursor = scan.monomz if scan.ms_level >= 2 else 0.0
-    if not math.isfinite(precursor):
+    kind = scan.precursor
+    if kind == PRECURSOR_NOT_FINITE:
         warn("left out of MGF: precursor m/z not finite")
         return None
-    if precursor <= 0:  # none recorded: left out, as MS1 scans are
+    if kind != PRECURSOR:  # none recorded (or negative): left out, as MS1 scans are
         return None
+    precursor = scan.monomz
     # The trans-proteomic pipeline's form: stem.first.last.charge
     lines = [f"BEGIN IONS\nTITLE={stem}.{scan.number}.{scan.number}.{scan.charge}\nPEPMASS={precursor!r}\n"]
     if math.isfinite(scan.rt):
@@ -124,7 +125,7 @@ def write_mgf(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | None
     """Writes the MS2 scans of `raw` that have a peak list and a precursor
     m/z to `dest` and returns how many were written. Raises LayoutError
     when the file fails the layout check."""
-    return write_mgf_source(ScanSource(raw, on_scan=on_scan), [os.fspath(dest)], WriteOptions()).spectra
+    return write_mgf_source(open_source(raw, on_scan=on_scan), [os.fspath(dest)], WriteOptions()).spectra
 
 
 def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
@@ -137,7 +138,7 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
         text = PeakText()
     except ImportError as exc:
         raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
-    levels = options.ms_levels or FORMATS["mgf"].ms_levels or frozenset()
+    levels = options.ms_levels or DEFAULT_MS_LEVELS
     stem = one_line(source.stem)
     written = Written(warnings=source.warnings)
     with atomic_path(dests[0]) as tmp, open(tmp, "wb") as fh, \
@@ -145,6 +146,7 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
         # Batches are formatted on the pool while the next is read, and
         # written in order.
         pending: deque[Future[list[bytes | memoryview]]] = deque()
+        # Every peak list is read, whatever its level: the layout check judges them all.
         for scan in source.scans():
             if scan.ms_level not in levels or scan.mz is None or scan.intensity is None:
                 continue

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, cast
 
-from ._deps import missing
-from .atomic import OutputError, atomic_path
-from .reading import ScanSource, StrPath
+from ..base.deps import missing
+from ..base.paths import StrPath, as_path
+from ..source.scans import open_source
+from ..write.output import OutputError, output_file
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -18,7 +20,8 @@ X_FROM = ("data", "zero")
 
 
 def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force: bool = False,
-                  relative: bool = False, x_from: str = "data", labels: int = LABELLED_PEAKS) -> Figure:
+                  relative: bool = False, x_from: str = "data", labels: int = LABELLED_PEAKS,
+                  overwrite: bool = False) -> Figure:
     """The peak list of `scan` as a stick spectrum, titled with the file,
     scan, retention time and, for MSn, the precursor, which is also marked
     on the m/z axis. The `labels` most intense peaks get their m/z written
@@ -28,21 +31,26 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force
     `dest` when given (format from its suffix, PNG by default). Raises
     ValueError when the scan has no peak list, LayoutError when the file
     fails the layout check (unless `force`), OutputError when `dest` cannot
-    be written. Uses no pyplot state, so it works under any backend and in
-    notebooks."""
+    be written (OutputExists when it is the input, or a file vantoro did
+    not write, unless `overwrite`). Uses no pyplot state, so it works under
+    any backend and in notebooks."""
     if x_from not in X_FROM:
         raise ValueError(f"x_from must be one of {', '.join(X_FROM)}, not {x_from!r}")
+    if isinstance(scan, bool) or not isinstance(scan, int):
+        raise TypeError(f"scan must be an int, not {type(scan).__name__}")
+    if isinstance(labels, bool) or not isinstance(labels, int):
+        raise TypeError(f"labels must be an int, not {type(labels).__name__}")
     try:
         import numpy as np
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
     except ImportError as exc:
         raise missing(exc.name or "matplotlib", PURPOSE, "plot") from exc
-    raw = os.fspath(raw)
-    source = ScanSource(raw, force=force)
+    raw = as_path(raw, "raw")
+    source = open_source(raw, force=force)
     found = next((s for s in source.scans(only=lambda n: n == scan)), None)
     if found is None or found.mz is None or found.intensity is None:
-        raise ValueError(f"scan {scan} of {raw} has no peak list")
+        raise ValueError(f"scan {scan} has no peak list")
     mz = np.asarray(found.mz, dtype=np.float64)
     intensity = np.asarray(found.intensity, dtype=np.float64)
     top = float(intensity.max()) if len(intensity) else 0.0
@@ -81,15 +89,18 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force
             title += f", z={found.charge}"
     ax.set_title(title, fontsize=10)
     if dest is not None:
-        save_figure(fig, dest)
+        save_figure(fig, dest, inputs=[raw], overwrite=overwrite)
     return fig
 
 
-def save_figure(fig: Figure, dest: StrPath, dpi: int = 120) -> None:
-    """Saves `fig` to `dest`, whole or not at all, in the format its suffix
-    names (PNG by default). Raises OutputError when it cannot be written."""
+def save_figure(fig: Figure, dest: StrPath, dpi: int = 120, *, inputs: Sequence[str] = (),
+                overwrite: bool = False) -> None:
+    """Saves `fig` to `dest` through the output layer (never over one of
+    `inputs`, nor over a file vantoro did not write unless `overwrite`),
+    whole or not at all, in the format its suffix names (PNG by default).
+    Raises OutputError when it cannot be written."""
     suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
-    with atomic_path(dest) as tmp:
+    with output_file(dest, inputs, overwrite=overwrite) as tmp:
         try:
             fig.savefig(tmp, format=suffix or "png", dpi=dpi)
         except OSError as exc:

@@ -5,12 +5,12 @@ from __future__ import annotations
 import datetime as dt
 import os
 import textwrap
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 
-from .batch import READ, Outcome, collect_inputs, failed, refused
-from .check import LayoutCheck, peak_mz
-from .reading import StrPath, describe_failure, open_raw
+from ..base.paths import StrPath
+from ..base.text import printable
+from ..source.scans import RECORD, ScanSource
 
 
 @dataclass(frozen=True)
@@ -54,49 +54,20 @@ class FileInfo:
         }
 
 
-def file_info(path: StrPath) -> FileInfo:
+def file_info(path: StrPath, *, path_text: str | None = None) -> FileInfo:
     """Header facts, layout check, peak-list count, status-log labels and
-    warnings of a RAW file. Needs no NumPy. Raises like `open_raw`. Each
-    peak list is decoded once, for the count and the check together."""
-    reader = open_raw(path)
-    check = LayoutCheck(path, reader)
-    with_peaks = 0
-    peaks = peak_mz(reader)
-    for row in reader.list_spectra():
-        number = int(row["scan_number"])
-        mz = peaks(number)
-        if mz is not None:
-            with_peaks += 1
-            if check.ok:
-                check.scan(number, float(row["rt"]), mz)
+    warnings of a RAW file. Needs no NumPy. Raises like `RawFileReader`.
+    Each peak list is decoded once, for the count and the check together.
+    Raises NotRawFileError for a file of another format version."""
+    source = ScanSource(path, on_failure=RECORD, path_text=path_text)
+    reader = source.reader
+    with_peaks = sum(1 for scan in source.scans() if scan.has_peaks)
     return FileInfo(
-        path=os.fspath(path), version=int(reader.version), creation_date=str(reader.creation_date),
+        path=source.path, version=int(reader.version), creation_date=str(reader.creation_date),
         num_scans=int(reader.num_scans), scans_with_peaks=with_peaks,
         status_log_labels=[str(s) for s in reader.get_status_log_labels()],
-        warnings=[str(s) for s in reader.get_error_logs()], layout_check=str(check.verdict),
+        warnings=[str(s) for s in reader.get_error_logs()], layout_check=str(source.verdict),
     )
-
-
-def info_many(inputs: Iterable[StrPath], on_outcome: Callable[[Outcome], None] | None = None
-              ) -> list[FileInfo]:
-    """`file_info` of every RAW file that `inputs` names (see
-    `collect_inputs`), in order. `on_outcome` hears of each input: read,
-    refused by the layout check (its facts are still given) or failed."""
-    files, problems = collect_inputs(inputs)
-    outcomes = list(problems)
-    infos = []
-    for path in files:
-        try:
-            info = file_info(path)
-        except Exception as exc:  # noqa: BLE001  (reported, the other files go on)
-            outcomes.append(failed(path, describe_failure(path, exc)))
-            continue
-        infos.append(info)
-        outcomes.append(Outcome(path, status=READ) if info.readable else refused(path, info.layout_check))
-    if on_outcome is not None:
-        for outcome in outcomes:
-            on_outcome(outcome)
-    return infos
 
 
 def format_info(infos: Sequence[FileInfo], width: int = 100) -> str:
@@ -105,7 +76,7 @@ def format_info(infos: Sequence[FileInfo], width: int = 100) -> str:
     rows = [head]
     for i in infos:
         created = i.created
-        rows.append((os.path.basename(i.path), str(i.version),
+        rows.append((printable(os.path.basename(i.path)), str(i.version),
                       created.strftime("%Y-%m-%d %H:%M:%S") if created else i.creation_date,
                       str(i.num_scans), str(i.scans_with_peaks),
                       str(len(i.status_log_labels)), str(len(i.warnings)), i.layout_check))
@@ -115,9 +86,9 @@ def format_info(infos: Sequence[FileInfo], width: int = 100) -> str:
     for i in infos:
         if not (i.status_log_labels or i.warnings):
             continue
-        lines += ["", os.path.basename(i.path)]
+        lines += ["", printable(os.path.basename(i.path))]
         for title, items in (("status-log labels", i.status_log_labels), ("warnings", i.warnings)):
             if items:
-                lines += textwrap.wrap(f"{title}: " + "; ".join(items), width,
+                lines += textwrap.wrap(f"{title}: " + "; ".join(map(printable, items)), width,
                                        initial_indent="  ", subsequent_indent="    ")
     return "\n".join(lines)

@@ -8,22 +8,26 @@ peak list counts as empty (intensity 0, base-peak m/z NaN).
 
 from __future__ import annotations
 
+import math
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Union
+from typing import TYPE_CHECKING, Any, Union
 
-from ._deps import missing
-from .reading import StrPath, ms_level as trailer_ms_level, open_raw
+from vantoro import RawFileReader
+
+from ..base.deps import missing
+from ..base.paths import StrPath, as_path
+from ..source.scans import ScanSource, open_source, walk
 
 if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import NDArray
 
-    from vantoro import RawFileReader
-
 PURPOSE = "vantoro chrom"
-ReaderOrPath = Union["RawFileReader", StrPath]
+#: A path (checked like the command checks it), an open ScanSource, or an
+#: open reader (taken as it is).
+Source = Union[StrPath, ScanSource, RawFileReader]
 
 
 @dataclass(frozen=True)
@@ -38,6 +42,18 @@ class Tolerance:
             raise ValueError(f"tolerance unit must be ppm or Da, not {self.unit!r}")
         if not (self.value >= 0 and self.value < float("inf")):
             raise ValueError(f"tolerance must be a finite number of at least 0, not {self.value}")
+
+    @classmethod
+    def of(cls, value: Tolerance | str | float) -> Tolerance:
+        """A Tolerance as given, parsed from text, or a number of ppm."""
+        if isinstance(value, Tolerance):
+            return value
+        if isinstance(value, str):
+            return cls.parse(value)
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            return cls(float(value))
+        raise TypeError(f"tolerance must be a Tolerance, a text such as '10ppm' or a number of ppm, "
+                        f"not {type(value).__name__}")
 
     @classmethod
     def parse(cls, text: str) -> Tolerance:
@@ -70,11 +86,6 @@ class Chromatograms:
     tolerance: Tolerance
 
 
-def _level(reader: RawFileReader, scan: int) -> int:
-    extra = reader.get_trailer_extra(scan)
-    return trailer_ms_level({k: v for k, v in extra.items() if isinstance(v, (int, float, str))})
-
-
 def _numpy() -> object:
     try:
         import numpy
@@ -83,49 +94,66 @@ def _numpy() -> object:
     return numpy
 
 
-def chromatograms(raw: ReaderOrPath, *, ms_level: int | None = 1,
-                  targets: Sequence[float] = (), tolerance: Tolerance | str = "10ppm") -> Chromatograms:
+def chromatograms(raw: Source, *, ms_level: int | None = 1, targets: Sequence[float] = (),
+                  tolerance: Tolerance | str | float = "10ppm", force: bool = False) -> Chromatograms:
     """TIC, base peak and, for each of `targets`, the summed intensity of
-    the peaks within `tolerance`, over the scans of `ms_level` (None for
-    every scan), in one walk over the peak lists. `raw` is a path or an
-    open reader. Raises like `open_raw` for a path that cannot be read."""
+    the peaks within `tolerance` (a Tolerance, a text such as "10ppm" or
+    "0.02Da", or a number of ppm), over the scans of `ms_level` (None for
+    every scan), in one walk over the peak lists. `raw` is a path, checked
+    as the command checks it (LayoutError when it fails, unless `force`),
+    or a source or reader already open. Raises like `RawFileReader` for a
+    path that cannot be read, ValueError or TypeError for bad arguments."""
     _numpy()
     import numpy as np
 
-    tol = Tolerance.parse(tolerance) if isinstance(tolerance, str) else tolerance
-    from vantoro import RawFileReader
-
-    reader = raw if isinstance(raw, RawFileReader) else open_raw(raw)
-    target_mz = np.asarray(targets, dtype=np.float64).reshape(-1)
+    tol = Tolerance.of(tolerance)
+    if ms_level is not None and (isinstance(ms_level, bool) or not isinstance(ms_level, int) or ms_level < 1):
+        raise ValueError(f"ms_level must be an MS level of 1 or more, or None for every scan, not {ms_level!r}")
+    try:
+        target_mz = np.asarray(targets, dtype=np.float64).reshape(-1)
+    except (TypeError, ValueError):
+        raise TypeError(f"targets must be a sequence of m/z values, not {targets!r}") from None
     if not np.isfinite(target_mz).all():
         raise ValueError("XIC targets must be finite m/z values")
+    if isinstance(raw, ScanSource):
+        scans = raw.scans(levels=None if ms_level is None else frozenset({ms_level}))
+    elif isinstance(raw, RawFileReader):
+        scans = walk(raw, levels=None if ms_level is None else frozenset({ms_level}))
+    else:
+        source = open_source(as_path(raw, "raw"), force=force)
+        scans = source.scans(levels=None if ms_level is None else frozenset({ms_level}))
     half = tol.half_width(target_mz)
     windows = _Windows(target_mz - half, target_mz + half)
 
-    # The MS level lives in each scan's trailer: only a level filter reads it,
-    # and only the scans of that level have their peak list decoded.
-    rows = [row for row in reader.list_spectra()
-            if ms_level is None or _level(reader, int(row["scan_number"])) == ms_level]
-    count = len(rows)
-    bpc = np.zeros(count)
-    bpc_mz = np.full(count, np.nan)
     # Per scan, the sums between consecutive window bounds (the disjoint
     # case) or the total and each window's sum (overlapping windows); the
-    # rest is done for all scans at once after the walk.
-    width = len(windows.keys)
-    pieces = np.zeros((count, width if windows.disjoint else len(target_mz) + 1))
-    bounds = np.zeros((count, width), dtype=np.intp)
+    # rest is done for all scans at once after the walk. The MS level lives
+    # in each scan's trailer: only the scans of that level have their peak
+    # list decoded.
+    width = len(windows.keys) if windows.disjoint else len(target_mz) + 1
+    numbers: list[int] = []
+    times: list[float] = []
+    bpc: list[float] = []
+    bpc_mz: list[float] = []
+    pieces: list[Any] = []
+    bounds: list[Any] = []
+    no_bounds = np.zeros(len(windows.keys), dtype=np.intp)
     has_targets = len(target_mz) > 0
     # Reused from scan to scan, so that the order test and the sums allocate nothing.
     in_order = np.empty(0, dtype=bool)
     work = np.empty(0)
-    reduceat, get_peaks = np.add.reduceat, reader.get_peaks
-    for j, row in enumerate(rows):
-        scan = int(row["scan_number"])
-        mz, inten = get_peaks(scan)
-        # Two one-element zero arrays may also be a scan without a peak list.
-        if len(mz) == 1 and reader.native_get_peaks(scan) is None:
-            continue  # zeros; bounds all 0 make every piece empty
+    reduceat = np.add.reduceat
+    for scan in scans:
+        numbers.append(scan.number)
+        times.append(scan.rt)
+        row = np.zeros(width)
+        pieces.append(row)
+        mz, inten = scan.mz, scan.intensity
+        if mz is None or inten is None:
+            bpc.append(0.0)
+            bpc_mz.append(math.nan)
+            bounds.append(no_bounds)  # bounds all 0 make every piece empty
+            continue
         # Only the windows need the m/z in order; the TIC and base peak do not.
         if has_targets and len(mz) > 1:
             if len(in_order) < len(mz) - 1:
@@ -135,11 +163,11 @@ def chromatograms(raw: ReaderOrPath, *, ms_level: int | None = 1,
                 order = np.argsort(mz, kind="stable")
                 mz, inten = mz[order], inten[order]
         top = int(inten.argmax())
-        bpc[j] = inten[top]
-        bpc_mz[j] = mz[top]
+        bpc.append(float(inten[top]))
+        bpc_mz.append(float(mz[top]))
         if windows.disjoint:
             b = mz.searchsorted(windows.keys)  # non-decreasing, b[0] == 0
-            bounds[j] = b
+            bounds.append(b)
             # The intensities in double precision with one 0 after them, so
             # that every bound (at most len(inten)) indexes an element;
             # reduceat then gives the sum from each bound to the next (to
@@ -150,22 +178,25 @@ def chromatograms(raw: ReaderOrPath, *, ms_level: int | None = 1,
             padded = work[:n + 1]
             padded[:n] = inten
             padded[n] = 0.0
-            reduceat(padded, b, out=pieces[j])
+            reduceat(padded, b, out=row)
         else:
-            pieces[j, 0] = inten.sum(dtype=np.float64)
-            pieces[j, 1:] = _window_sums(mz, inten, windows.low, windows.high)
+            row[0] = inten.sum(dtype=np.float64)
+            row[1:] = _window_sums(mz, inten, windows.low, windows.high)
+    count = len(numbers)
+    piece_table = np.array(pieces).reshape(count, width)
     xic = np.empty((len(target_mz), count))
     if windows.disjoint:
+        bound_table = np.array(bounds, dtype=np.intp).reshape(count, width)
         # reduceat gives the single value at a bound for an empty piece (a bound equal to the next).
-        pieces[:, :-1][bounds[:, :-1] == bounds[:, 1:]] = 0.0
-        tic = pieces.sum(axis=1)
-        xic[windows.order] = pieces[:, 1::2].T
+        piece_table[:, :-1][bound_table[:, :-1] == bound_table[:, 1:]] = 0.0
+        tic = piece_table.sum(axis=1)
+        xic[windows.order] = piece_table[:, 1::2].T
     else:
-        tic = pieces[:, 0].copy()
-        xic[windows.order] = pieces[:, 1:].T
+        tic = piece_table[:, 0].copy()
+        xic[windows.order] = piece_table[:, 1:].T
     return Chromatograms(
-        ms_level=ms_level, scan=np.array([int(r["scan_number"]) for r in rows], dtype=np.int64),
-        rt=np.array([float(r["rt"]) for r in rows], dtype=np.float64), tic=tic, bpc=bpc, bpc_mz=bpc_mz,
+        ms_level=ms_level, scan=np.array(numbers, dtype=np.int64), rt=np.array(times, dtype=np.float64),
+        tic=tic, bpc=np.array(bpc, dtype=np.float64), bpc_mz=np.array(bpc_mz, dtype=np.float64),
         targets=target_mz, xic=xic, tolerance=tol)
 
 
@@ -211,20 +242,20 @@ def _window_sums(mz: NDArray[np.float64], intensity: NDArray[np.float32],
     return sums
 
 
-def tic(raw: ReaderOrPath, ms_level: int | None = 1) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def tic(raw: Source, ms_level: int | None = 1) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Retention times (minutes) and total ion current of the scans of `ms_level`."""
     c = chromatograms(raw, ms_level=ms_level)
     return c.rt, c.tic
 
 
-def bpc(raw: ReaderOrPath, ms_level: int | None = 1
+def bpc(raw: Source, ms_level: int | None = 1
         ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
     """Retention times, base-peak intensities and base-peak m/z."""
     c = chromatograms(raw, ms_level=ms_level)
     return c.rt, c.bpc, c.bpc_mz
 
 
-def xic(raw: ReaderOrPath, targets: Sequence[float], tolerance: Tolerance | str = "10ppm",
+def xic(raw: Source, targets: Sequence[float], tolerance: Tolerance | str = "10ppm",
         ms_level: int | None = 1) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Retention times and, per target m/z, the summed intensity within
     `tolerance`: an array of shape (len(targets), scans)."""
@@ -232,7 +263,8 @@ def xic(raw: ReaderOrPath, targets: Sequence[float], tolerance: Tolerance | str 
     return c.rt, c.xic
 
 
-def _csv(c: Chromatograms, kinds: Sequence[str]) -> str:
+def csv_text(c: Chromatograms, kinds: Sequence[str]) -> str:
+    """`kinds` ("tic", "bpc", "xic") of `c` as CSV: scan, retention time, then one column per series."""
     head = ["scan", "rt_min"]
     cols: list[Sequence[float]] = [c.scan.tolist(), c.rt.tolist()]
     if "tic" in kinds:
@@ -248,54 +280,3 @@ def _csv(c: Chromatograms, kinds: Sequence[str]) -> str:
     for i in range(len(c.scan)):
         lines.append(",".join(f"{col[i]:.10g}" if isinstance(col[i], float) else str(col[i]) for col in cols))
     return "\n".join(lines) + "\n"
-
-
-def write_chromatograms(c: Chromatograms, kinds: Sequence[str], dest: StrPath | None = None,
-                        title: str = "") -> None:
-    """`kinds` ("tic", "bpc", "xic") of `c` as CSV on standard output
-    (`dest` None), in a .csv file, or drawn to an image whose format its
-    suffix names (matplotlib, the `plot` extra). Raises OutputError when
-    `dest` cannot be written."""
-    import os
-    import sys
-
-    from .atomic import OutputError, atomic_path
-
-    if dest is None:
-        sys.stdout.write(_csv(c, kinds))
-        return
-    suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
-    if suffix == "csv":
-        with atomic_path(dest) as tmp:
-            try:
-                with open(tmp, "w", encoding="utf-8", newline="") as f:
-                    f.write(_csv(c, kinds))
-            except OSError as exc:
-                raise OutputError(dest, exc) from exc
-        return
-    try:
-        from matplotlib.figure import Figure
-    except ImportError as exc:
-        raise missing(exc.name or "matplotlib", "vantoro chrom (images)", "plot") from exc
-    from .plot import save_figure
-
-    fig = Figure(figsize=(10, 2.6 * len(kinds) + 0.6), layout="constrained")
-    axes = fig.subplots(len(kinds), 1, sharex=True, squeeze=False)[:, 0]
-    level = "all scans" if c.ms_level is None else f"MS{c.ms_level}"
-    for ax, kind in zip(axes, kinds):
-        if kind == "tic":
-            ax.plot(c.rt, c.tic, lw=1)
-            ax.set_ylabel("TIC")
-        elif kind == "bpc":
-            ax.plot(c.rt, c.bpc, lw=1, color="tab:red")
-            ax.set_ylabel("base peak")
-        else:
-            for t, row in zip(c.targets, c.xic):
-                ax.plot(c.rt, row, lw=1, label=f"{t:.4f}")
-            ax.set_ylabel(f"XIC ±{c.tolerance}")
-            ax.legend(fontsize=8, ncol=4)
-        ax.set_ylim(bottom=0)
-        ax.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
-    axes[-1].set_xlabel("retention time (min)")
-    axes[0].set_title(f"{title}   {level}".strip(), fontsize=10)
-    save_figure(fig, dest, dpi=110)

@@ -1,0 +1,270 @@
+"""QC metrics: a run's series for the people who look at a run before they
+search it.
+
+`run_qc(path)` reads one file in one walk (each trailer and peak list once)
+and returns a picklable `RunQC`, so a pool of worker processes can compute
+a batch; the functions below derive the report's series from it.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+from collections import Counter
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+from ..base.deps import missing
+from ..base.paths import StrPath, as_path
+from ..source.scans import (CHARGE_STATE, INJECTION_TIME, MASTER_SCAN, MONOISOTOPIC_MZ, MS_ORDER,
+                            PRECURSOR_MASS, RECORD, ScanSource, TrailerValue)
+from .info import FileInfo
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
+PURPOSE = "vantoro report"
+#: chromatographic peak widths (seconds) whose sampling the report states
+PEAK_WIDTHS = (10.0, 20.0, 30.0)
+#: trailer keys shown by their own plots; every other varying key gets a table or plot
+SHOWN_ELSEWHERE = frozenset({INJECTION_TIME, MASTER_SCAN, CHARGE_STATE, MONOISOTOPIC_MZ, PRECURSOR_MASS,
+                             MS_ORDER})
+#: a varying numeric trailer field with more distinct values than this is plotted, not tabled
+TABLE_LIMIT = 8
+#: the most values a trailer field's table lists
+TABLE_ROWS = 12
+# A maximum injection time in the instrument method: a key naming it (not a
+# closing tag, not the end of a longer name), then a number.
+_METHOD_MAX_IT = re.compile(
+    r"(?<![/A-Za-z0-9])(?:max(?:imum)?[\s_.\-]*(?:ion[\s_\-]*)?inject(?:ion)?[\s_\-]*time|max[\s_\-]*it\b)",
+    re.IGNORECASE)
+_NUMBER_AFTER = re.compile(r"[^0-9<]{0,24}(?:<[^>]{0,40}>\s*)?([0-9]+(?:\.[0-9]+)?)")
+
+
+def numpy_module() -> Any:
+    try:
+        import numpy
+    except ImportError as exc:
+        raise missing("numpy", PURPOSE, "report") from exc
+    return numpy
+
+
+@dataclass
+class RunQC:
+    """One run's facts and per-scan columns, as read; the series of the
+    report are computed from them by the functions below."""
+
+    info: FileInfo  #: the file's facts, status-log labels and warnings
+    verdict: str  #: the layout check's verdict: "ok" or the reason
+    layout: str | None
+    #: maximum injection times the instrument method states, in the order stated
+    method_max_it: list[float]
+    # Per-scan columns, in scan order.
+    scan: NDArray[np.int64]
+    rt: NDArray[np.float64]  #: minutes
+    ms_level: NDArray[np.int64]
+    injection_time: NDArray[np.float64]  #: ms
+    master_scan: NDArray[np.int64]
+    charge: NDArray[np.int64]
+    monomz: NDArray[np.float64]
+    precursor_mz: NDArray[np.float64]  #: NaN where the scan has no usable precursor
+    has_peaks: NDArray[np.bool_]
+    tic: NDArray[np.float64]
+    base_peak: NDArray[np.float64]
+    base_peak_mz: NDArray[np.float64]  #: NaN without peaks
+    #: every other trailer key: its value per scan (None where absent)
+    trailer: dict[str, list[TrailerValue | None]] = field(default_factory=dict)
+
+    @property
+    def path(self) -> str:
+        return self.info.path
+
+    @property
+    def name(self) -> str:
+        return os.path.basename(self.info.path)
+
+    @property
+    def ok(self) -> bool:
+        return self.verdict == "ok"
+
+
+def method_max_injection_times(method: str) -> list[float]:
+    """The maximum injection times (ms) an instrument method's text states,
+    in order: a key such as "MaxIT", "Maximum Injection Time (ms)" or
+    <MaxIonInjectionTime>, followed closely by its number."""
+    found = []
+    for key in _METHOD_MAX_IT.finditer(method):
+        number = _NUMBER_AFTER.match(method, key.end())
+        if number is not None:
+            found.append(float(number.group(1)))
+    return found
+
+
+def run_qc(path: StrPath, *, path_text: str | None = None) -> RunQC:
+    """Reads one run for the report: each scan's row, trailer and peak list
+    once, the layout check over the same walk. Raises like `RawFileReader`,
+    and NotRawFileError for a file of another format version."""
+    np = numpy_module()
+    source = ScanSource(as_path(path), on_failure=RECORD, path_text=path_text)
+    reader = source.reader
+    n = int(reader.num_scans)
+    columns: dict[str, list[Any]] = {k: [] for k in (
+        "scan", "rt", "ms_level", "injection_time", "master_scan", "charge", "monomz", "precursor_mz",
+        "has_peaks", "tic", "base_peak", "base_peak_mz")}
+    trailer: dict[str, list[TrailerValue | None]] = {}
+    for i, scan in enumerate(source.scans()):
+        for key, value in scan.trailer.items():
+            if key not in SHOWN_ELSEWHERE:
+                trailer.setdefault(key, [None] * n)[i] = value
+        tic, base, base_mz = 0.0, 0.0, math.nan
+        if scan.mz is not None and scan.intensity is not None and len(scan.intensity):
+            tic = float(scan.intensity.sum(dtype=np.float64))
+            top = int(np.argmax(scan.intensity))
+            base, base_mz = float(scan.intensity[top]), float(scan.mz[top])
+        precursor = scan.precursor_mz
+        for key, value in (("scan", scan.number), ("rt", scan.rt), ("ms_level", scan.ms_level),
+                           ("injection_time", scan.injection_time), ("master_scan", scan.master_scan),
+                           ("charge", scan.charge), ("monomz", scan.monomz),
+                           ("precursor_mz", math.nan if precursor is None else precursor),
+                           ("has_peaks", scan.has_peaks), ("tic", tic), ("base_peak", base),
+                           ("base_peak_mz", base_mz)):
+            columns[key].append(value)
+    verdict = source.verdict
+    ints = ("scan", "ms_level", "master_scan", "charge")
+    arrays = {k: np.array(v, dtype=np.int64 if k in ints else bool if k == "has_peaks" else np.float64)
+              for k, v in columns.items()}
+    return RunQC(
+        info=FileInfo(path=source.path, version=int(reader.version), creation_date=str(reader.creation_date),
+                      num_scans=n, scans_with_peaks=int(arrays["has_peaks"].sum()),
+                      status_log_labels=[str(s) for s in reader.get_status_log_labels()],
+                      warnings=[str(s) for s in reader.get_error_logs()]),
+        verdict=str(verdict), layout=verdict.layout,
+        method_max_it=method_max_injection_times(str(reader.get_instrument_method(0))),
+        trailer=trailer, **arrays)
+
+
+# -- series computed from a RunQC -------------------------------------------
+
+def scans_per_level(run: RunQC) -> dict[int, int]:
+    return {int(k): int(v) for k, v in sorted(Counter(run.ms_level.tolist()).items())}
+
+
+@dataclass(frozen=True)
+class Cycles:
+    """The MS1 cycles of a run: each MS1 scan starts one, which lasts until
+    the next MS1 scan."""
+
+    rt: NDArray[np.float64]  #: each MS1 scan's retention time, minutes
+    msn: NDArray[np.int64]  #: MSn scans (level 2 and up) before the next MS1 scan or the end
+    seconds: NDArray[np.float64]  #: cycle time; one fewer than `rt` (the last cycle has no end)
+
+    def points_per_peak(self, width: float) -> tuple[float, float]:
+        """Points across a chromatographic peak `width` seconds wide: at the
+        median cycle time, and at the longest (the worst case)."""
+        np = numpy_module()
+        if not len(self.seconds):
+            return math.nan, math.nan
+        median, longest = float(np.median(self.seconds)), float(self.seconds.max())
+        return (width / median if median > 0 else math.inf), (width / longest if longest > 0 else math.inf)
+
+
+def cycles(run: RunQC) -> Cycles:
+    np = numpy_module()
+    ms1 = np.flatnonzero(run.ms_level == 1)
+    msn_positions = np.flatnonzero(run.ms_level >= 2)
+    # MSn scans counted from each MS1 scan's position to the next one's.
+    ends = np.append(ms1[1:], len(run.ms_level))
+    msn = np.searchsorted(msn_positions, ends) - np.searchsorted(msn_positions, ms1)
+    return Cycles(rt=run.rt[ms1], msn=msn.astype(np.int64), seconds=np.diff(run.rt[ms1]) * 60.0)
+
+
+def injection_time_limits(run: RunQC) -> dict[int, tuple[float, str]]:
+    """Per MS level, the maximum injection time to mark and where it comes
+    from: the method's (the n-th stated value for level n, a single stated
+    value for every level) or else the largest observed."""
+    limits: dict[int, tuple[float, str]] = {}
+    stated = run.method_max_it
+    for level in scans_per_level(run):
+        if stated:
+            limits[level] = (stated[min(level, len(stated)) - 1], "method maximum")
+        else:
+            values = run.injection_time[run.ms_level == level]
+            limits[level] = (float(values.max()) if len(values) else 0.0, "observed maximum")
+    return limits
+
+
+def precursor_charges(run: RunQC) -> dict[int, int]:
+    """MSn scans per precursor charge (0: the file states none)."""
+    return {int(k): int(v) for k, v in sorted(Counter(run.charge[run.ms_level >= 2].tolist()).items())}
+
+
+def precursors(run: RunQC) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Retention time and m/z of the MSn scans that state a precursor."""
+    chosen = numpy_module().isfinite(run.precursor_mz)
+    return run.rt[chosen], run.precursor_mz[chosen]
+
+
+def varying_trailer(run: RunQC) -> tuple[dict[str, list[TrailerValue | None]], dict[str, TrailerValue]]:
+    """The trailer keys whose value differs between scans, and those with one value in every scan."""
+    varying: dict[str, list[TrailerValue | None]] = {}
+    constant: dict[str, TrailerValue] = {}
+    for key, values in run.trailer.items():
+        distinct = set(values)
+        if len(distinct) > 1:
+            varying[key] = values
+        elif values and values[0] is not None:
+            constant[key] = values[0]
+    return varying, constant
+
+
+def summary_row(run: RunQC) -> dict[str, float | str]:
+    """The comparison table's numbers for one run."""
+    np = numpy_module()
+    c = cycles(run)
+    levels = scans_per_level(run)
+    charges = precursor_charges(run)
+    msn_total = sum(charges.values())
+    ms1 = run.ms_level == 1
+    msn = run.ms_level >= 2
+    created = run.info.created
+    return {
+        "run": run.name,
+        "created (UTC)": created.strftime("%Y-%m-%d %H:%M") if created else run.info.creation_date,
+        "scans": float(run.info.num_scans),
+        "MS1": float(levels.get(1, 0)),
+        "MSn": float(sum(v for k, v in levels.items() if k >= 2)),
+        "MSn per cycle (median)": float(np.median(c.msn)) if len(c.msn) else math.nan,
+        "cycle time s (median)": float(np.median(c.seconds)) if len(c.seconds) else math.nan,
+        "points per 20 s peak": c.points_per_peak(20.0)[0],
+        "max TIC": float(run.tic.max()) if len(run.tic) else math.nan,
+        "MS1 inj. time ms (median)": float(np.median(run.injection_time[ms1])) if ms1.any() else math.nan,
+        "MSn inj. time ms (median)": float(np.median(run.injection_time[msn])) if msn.any() else math.nan,
+        "charge 2 %": 100.0 * charges.get(2, 0) / msn_total if msn_total else math.nan,
+        "warnings": float(len(run.info.warnings)),
+        "layout check": run.verdict,
+    }
+
+
+LOG_COLUMNS = frozenset({"max TIC"})
+
+
+def log_scale(value: float) -> float:
+    return math.log10(value) if value > 0 else math.nan
+
+
+def odd_cells(values: Sequence[float]) -> list[bool]:
+    """Which values stand out of the batch: more than 3.5 robust standard
+    deviations (1.4826 × the median absolute deviation) from the median."""
+    np = numpy_module()
+    arr = np.asarray(values, dtype=float)
+    finite = arr[np.isfinite(arr)]
+    if len(finite) < 3:
+        return [False] * len(arr)
+    median = float(np.median(finite))
+    mad = 1.4826 * float(np.median(np.abs(finite - median)))
+    if mad == 0:
+        return [bool(np.isfinite(v) and v != median) for v in arr]
+    return [bool(np.isfinite(v) and abs(v - median) > 3.5 * mad) for v in arr]

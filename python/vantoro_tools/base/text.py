@@ -1,0 +1,30 @@
+"""Text shown to people: file names and texts from a file may hold any
+character, and a message line must stay one line that cannot be faked."""
+
+from __future__ import annotations
+
+import re
+
+#: Characters that could break a line or drive a terminal: the controls
+#: (C0, DEL, C1 with NEL) and the Unicode line and paragraph separators.
+CONTROLS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+
+
+def printable(text: str) -> str:
+    """`text` with every control character written as an escape (\\n, \\x1b,
+    \\u2028), so that it prints on one line and cannot move the cursor."""
+    return CONTROLS.sub(_escape, text)
+
+
+def _escape(match: re.Match[str]) -> str:
+    char = match.group()
+    named = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}.get(char)
+    if named is not None:
+        return named
+    code = ord(char)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
+def message(path: str, reason: str) -> str:
+    """The one line a command prints about `path`."""
+    return f"vantoro: {printable(path)}: {printable(reason)}"

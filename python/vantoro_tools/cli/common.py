@@ -1,0 +1,38 @@
+"""What the subcommands share: message lines, argument types, the progress
+switch."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from ..base.text import message, printable
+
+
+def say(text: str) -> None:
+    """One line on standard error, its control characters escaped."""
+    print(f"vantoro: {printable(text)}", file=sys.stderr)
+
+
+def fail(path: str, reason: str) -> None:
+    """The line that says why `path` was not handled."""
+    print(message(path, reason), file=sys.stderr)
+
+
+def show_progress(args: argparse.Namespace) -> bool:
+    return not getattr(args, "quiet", False) and sys.stderr.isatty()
+
+
+def positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def add_overwrite(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace an existing file vantoro did not write (never an input file)")

@@ -1,0 +1,57 @@
+"""`vantoro convert`: RAW files to mzML, MGF or Parquet."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from ..run.convert import convert_many
+from ..run.outcome import Tally
+from ..run.pool import default_jobs
+from ..write.formats import COMPRESSIONS, WriteOptions
+from ..write.registry import FORMATS
+from .common import add_overwrite, positive, say, show_progress
+
+
+def ms_levels(text: str) -> frozenset[int]:
+    try:
+        levels = frozenset(int(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of MS levels: {text!r} (e.g. 2 or 2,3)") from None
+    if not levels or min(levels) < 1:
+        raise argparse.ArgumentTypeError("MS levels start at 1")
+    return levels
+
+
+def add_parser(sub: Any) -> None:
+    p = sub.add_parser(
+        "convert", help="convert to " + ", ".join(FORMATS),
+        description="Convert RAW files (or the *.raw files of directories). Formats: "
+                    + "; ".join(f"{f.name}: {f.summary}" for f in FORMATS.values()) + ".")
+    p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
+    p.add_argument("--to", required=True, choices=list(FORMATS))
+    p.add_argument("--out", required=True, metavar="DIR", help="output directory (created)")
+    p.add_argument("--ms-levels", type=ms_levels, metavar="N[,N...]",
+                   help="MS levels to write (default: all; MGF: 2)")
+    p.add_argument("--compression", choices=COMPRESSIONS, default="zlib",
+                   help="mzML binary arrays (default: zlib)")
+    p.add_argument("--force", action="store_true",
+                   help="convert files that fail the layout check, saying so")
+    add_overwrite(p)
+    p.add_argument("--jobs", "-j", type=positive, metavar="N",
+                   help=f"files converted at once (default: {default_jobs()}, the number of cores)")
+    p.add_argument("--dask", metavar="ADDRESS",
+                   help="run on the Dask cluster whose scheduler is at ADDRESS")
+    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    p.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    tally = Tally()
+    convert_many(args.inputs, args.to, args.out, jobs=args.jobs, dask_address=args.dask,
+                 progress=show_progress(args), on_outcome=tally.add,
+                 options=WriteOptions(ms_levels=args.ms_levels, compression=args.compression),
+                 force=args.force, overwrite=args.overwrite)
+    if not args.quiet:
+        say(f"{tally.summary()}; output in {args.out}")
+    return tally.exit_status

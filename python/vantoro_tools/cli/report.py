@@ -1,0 +1,77 @@
+"""`vantoro report`: a QC report of one or many runs, as one self-contained HTML file."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+from typing import Any
+
+from ..analyse.qc import numpy_module
+from ..report.page import write_report
+from ..run.gather import gather
+from ..run.inputs import collect_inputs
+from ..run.outcome import READ, Outcome, Tally, failed, refused
+from ..run.pool import default_jobs, stop_on_sigterm
+from ..write.output import OutputError
+from .common import add_overwrite, positive, say, show_progress
+
+#: below this much input in all, starting worker processes costs more than it saves
+POOL_MIN_BYTES = 64 << 20
+
+
+def add_parser(sub: Any) -> None:
+    p = sub.add_parser(
+        "report", help="a QC report of one or many runs, as one self-contained HTML file",
+        description="Writes one HTML file that opens in any browser without network access: per run "
+                    "the chromatograms, scans per MS level, top N reached, cycle time, injection "
+                    "times, precursor charges and m/z, varying trailer fields and the file's facts; "
+                    "for several runs a comparison first.")
+    p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
+    p.add_argument("-o", "--output", required=True, metavar="REPORT.html")
+    p.add_argument("--jobs", "-j", type=positive, metavar="N",
+                   help="files read at once (default: the cores, or 1 for less than 64 MiB of input)")
+    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    add_overwrite(p)
+    p.set_defaults(run=run)
+
+
+def default_report_jobs(paths: list[str], cores: int) -> int:
+    total = 0
+    for p in paths:
+        try:
+            st = os.stat(p)
+        except OSError:
+            continue  # reported when read
+        blocks = getattr(st, "st_blocks", None)  # a sparse file's holes are never read
+        total += st.st_size if blocks is None else min(st.st_size, blocks * 512)
+    return cores if total >= POOL_MIN_BYTES else 1
+
+
+def run(args: argparse.Namespace) -> int:
+    numpy_module()  # a missing package is named once, not as every file's failure
+    tally = Tally(verb=READ)
+    found, problems = collect_inputs(args.inputs)
+    paths = list(dict.fromkeys(found))  # a file given twice is read and shown once
+    for outcome in problems:
+        tally.add(outcome)
+    not_read = [(o.source, o.error or o.status) for o in problems]
+    start = time.perf_counter()
+    with stop_on_sigterm():
+        got = gather(paths, jobs=args.jobs or default_report_jobs(paths, default_jobs()),
+                     progress=show_progress(args), on_failure=lambda path, why: tally.add(failed(path, why)))
+    for r in got.runs:
+        tally.add(Outcome(r.path, status=READ) if r.ok else refused(r.path, f"layout check failed: {r.verdict}"))
+    not_read += got.failed
+    if not got.runs:
+        say("no run could be read; no report written")
+        return 1
+    try:
+        size = write_report(got.runs, args.output, not_read, overwrite=args.overwrite)
+    except OutputError as exc:
+        tally.add(failed(args.output, str(exc)))
+        return tally.exit_status
+    if not args.quiet:
+        say(f"report of {len(got.runs)} run(s) in {args.output} ({size / 1024:.0f} KiB, "
+            f"{time.perf_counter() - start:.1f} s); {len(not_read)} not read")
+    return tally.exit_status

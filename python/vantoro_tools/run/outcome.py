@@ -1,0 +1,93 @@
+"""One outcome per input, in one vocabulary for every command, and the
+tally that prints each outcome's line and owns the summary and the exit
+status."""
+
+from __future__ import annotations
+
+import sys
+from collections import Counter
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+from ..base.text import message
+
+#: What became of an input.
+CONVERTED, UP_TO_DATE, REFUSED, FAILED, READ, WRITTEN = (
+    "converted", "up to date", "refused", "failed", "read", "written")
+#: Exit statuses: every input handled; some refused or failed; a usage error,
+#: a missing package, an unreachable cluster or a busy output directory.
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What became of one input: its status, the files written, why none
+    were, and the values left out of its outputs by kind."""
+
+    source: str
+    outputs: tuple[str, ...] = ()
+    error: str | None = None
+    status: str = CONVERTED
+    warnings: dict[str, int] = field(default_factory=dict)
+
+    @property
+    def ok(self) -> bool:
+        return self.status not in (REFUSED, FAILED)
+
+    def line(self) -> str | None:
+        """The line standard error shows for this input, if any: one line,
+        its control characters escaped."""
+        if self.error is not None:
+            return message(self.source, self.error)
+        if self.warnings:
+            counted = ", ".join(f"{n} {kind}" for kind, n in sorted(self.warnings.items()))
+            return message(self.source, f"{self.status}, with warnings: {counted}")
+        return None
+
+
+def failed(source: str, error: str) -> Outcome:
+    return Outcome(source, error=error, status=FAILED)
+
+
+def refused(source: str, error: str) -> Outcome:
+    return Outcome(source, error=error, status=REFUSED)
+
+
+@dataclass
+class Tally:
+    """Counts the outcomes of one command, prints each one's line as it
+    comes, and gives the summary line and the exit status: 0 when every
+    input was handled, 1 when any was refused or failed."""
+
+    verb: str = CONVERTED
+    print_lines: bool = True
+    counts: Counter[str] = field(default_factory=Counter)
+    outcomes: list[Outcome] = field(default_factory=list)
+
+    def add(self, outcome: Outcome) -> None:
+        self.outcomes.append(outcome)
+        self.counts[outcome.status] += 1
+        line = outcome.line()
+        if self.print_lines and line is not None:
+            print(line, file=sys.stderr)
+
+    @property
+    def exit_status(self) -> int:
+        return EXIT_FAILED if self.counts[REFUSED] or self.counts[FAILED] else EXIT_OK
+
+    def summary(self) -> str:
+        statuses = [self.verb, UP_TO_DATE, REFUSED, FAILED] if self.verb == CONVERTED \
+            else [self.verb, REFUSED, FAILED]
+        warned = sum(1 for o in self.outcomes if o.warnings)
+        text = ", ".join(f"{self.counts[s]} {s}" for s in statuses)
+        return text + (f"; {warned} with warnings" if warned else "")
+
+
+def task_outcome(path: str, result: Callable[[], Any]) -> Outcome:
+    """A task's outcome, or a failed one when the task itself could not run."""
+    try:
+        outcome = result()
+    except Exception as exc:  # a lost worker fails this file only
+        return failed(path, f"task failed: {type(exc).__name__}: {exc}")
+    return outcome if isinstance(outcome, Outcome) else failed(path, f"task returned {outcome!r}")

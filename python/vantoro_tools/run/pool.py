@@ -1,0 +1,254 @@
+"""The local process pool: one task per file on worker processes, stopping
+cleanly on a signal, with workers that end with the command however it
+ends. Built on the public API of `concurrent.futures` and
+`multiprocessing` alone."""
+
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from concurrent.futures.process import BrokenProcessPool
+from multiprocessing.context import BaseContext
+from multiprocessing.process import BaseProcess
+from typing import Any, TypeVar
+
+T = TypeVar("T")
+
+#: Called with a task's name and a function that gives its result or raises its error.
+Done = Callable[[str, Callable[[], T]], None]
+#: How long stopped workers get to remove their partial files before they are killed.
+STOP_GRACE = 1.5
+#: How often a worker looks whether its command is still alive, seconds.
+PARENT_POLL = 0.2
+#: The exit status of a pool worker that was asked, while importing the
+#: caller's script, to start another batch.
+REENTERED_EXIT = 86
+#: Set in the environment of this process's pool workers.
+POOL_ENV = "VANTORO_POOL_WORKER"
+
+
+class Stopped(BaseException):
+    """SIGTERM (or SIGINT in a worker) asked this process to stop."""
+
+    def __init__(self, signum: int):
+        super().__init__(f"stopped by signal {signum}")
+        self.signum = signum
+
+
+class ScriptReentered(RuntimeError):
+    """A batch call ran while a worker process imported the caller's script."""
+
+
+def reentry_message(call: str) -> str:
+    return (f"{call} ran again in a worker process that imports your script; put the call under "
+            "`if __name__ == \"__main__\":` (worker processes import the script that started them)")
+
+
+def refuse_reentry(call: str) -> None:
+    """Ends a worker process at once when `call` (a batch function) runs
+    while the worker imports the caller's script, as a script without the
+    main guard does in every worker: the batch would otherwise start again
+    in each worker. A worker of this package's pool ends silently with
+    REENTERED_EXIT (its command says why, once); any other process prints
+    the one line that says what to do."""
+    main = sys.modules.get("__mp_main__")
+    if getattr(main, "__name__", None) != "__mp_main__":
+        return  # the first process: multiprocessing names its main module __main__
+    if os.environ.get(POOL_ENV) != "1":
+        print(f"vantoro: {reentry_message(call)}", file=sys.stderr)
+    raise SystemExit(REENTERED_EXIT)
+
+
+def default_jobs() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+# -- stopping ---------------------------------------------------------------
+
+def _raise_stopped(signum: int, frame: Any) -> None:
+    raise Stopped(signum)
+
+
+@contextlib.contextmanager
+def stop_on_sigterm() -> Iterator[None]:
+    """SIGTERM raises Stopped in this (main) thread for the block's
+    duration, so partial outputs are removed as the stack unwinds, as on
+    Ctrl-C. Elsewhere than the main thread nothing is changed."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _raise_stopped)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+_in_task = False
+
+
+def _worker_stop(signum: int, frame: Any) -> None:
+    # In a task: unwind it (its partial files go), then the task exits the
+    # process. Between tasks: nothing to clean up.
+    if _in_task:
+        raise Stopped(signum)
+    os._exit(128 + signum)
+
+
+def process_gone(pid: int) -> bool:
+    """Whether process `pid` has ended: no such process, or a zombie that
+    has ended but is not yet reaped by its parent."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            # The state follows the command name, which may hold spaces and parentheses.
+            return f.read().rsplit(b")", 1)[1].split()[0] in (b"Z", b"X")
+    except FileNotFoundError:
+        return os.path.isdir("/proc/self") or _no_such_process(pid)
+    except (OSError, IndexError):
+        return _no_such_process(pid)
+
+
+def _no_such_process(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        pass
+    return False
+
+
+def _watch_parent(parent: int) -> None:
+    while not process_gone(parent):
+        time.sleep(PARENT_POLL)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
+def _worker_init(parent: int) -> None:
+    """Set-up of each pool worker. SIGTERM stops it cleanly; SIGINT is left
+    to the command, which stops its workers itself (a Ctrl-C reaches the
+    whole process group). The command's death ends the worker too, SIGKILL
+    included: through the parent-death signal and a watch on the command's
+    process that counts an unreaped zombie as dead."""
+    signal.signal(signal.SIGTERM, _worker_stop)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if sys.platform.startswith("linux"):
+        with contextlib.suppress(OSError, AttributeError):
+            PR_SET_PDEATHSIG = 1
+            ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+    threading.Thread(target=_watch_parent, args=(parent,), daemon=True, name="parent-watch").start()
+
+
+def run_in_worker(task: Callable[..., T], *args: Any) -> T:
+    """Runs `task` in a pool worker so that a stop signal ends the worker
+    once the task's partial files are gone."""
+    global _in_task
+    _in_task = True
+    try:
+        return task(*args)
+    except Stopped as exc:
+        sys.stderr.flush()
+        os._exit(128 + exc.signum)
+    finally:
+        _in_task = False
+
+
+# -- running tasks ----------------------------------------------------------
+
+def _context(preload: Sequence[str]) -> BaseContext:
+    # Workers are forks of a fresh server process, not of this process and
+    # its threads. The server imports `preload` once for all workers; that
+    # applies when this process starts its server, the first time.
+    os.environ[POOL_ENV] = "1"  # inherited by the server and so by every worker
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        forkserver = multiprocessing.get_context("forkserver")
+        forkserver.set_forkserver_preload([__name__, *preload])
+        return forkserver
+    return multiprocessing.get_context("spawn")
+
+
+def run_pool(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]], workers: int,
+             done: Done[T], preload: Sequence[str] = ()) -> None:
+    """Runs `task(*args)` for each (name, args) of `items` on `workers`
+    processes, calling `done(name, result)` as each ends (`result()` gives
+    the task's value or raises its error).
+
+    SIGINT and SIGTERM are only noted while the pool runs, so that they
+    never interrupt the executor in its own bookkeeping (a lock left held
+    there hangs the process at exit); at the next check, within a fraction
+    of a second, the pending tasks are cancelled, no further result is
+    taken, the workers are stopped (SIGTERM, then SIGKILL after STOP_GRACE
+    seconds), and KeyboardInterrupt or Stopped is raised. Any other
+    exception stops the pool the same way. Raises ScriptReentered when the
+    workers ended because they were asked to start a batch of their own."""
+    caught: list[int] = []
+    previous: dict[int, Any] = {}
+    if threading.current_thread() is threading.main_thread():
+        for stop in (signal.SIGINT, signal.SIGTERM):
+            if signal.getsignal(stop) is not signal.SIG_IGN:
+                previous[stop] = signal.signal(stop, lambda n, frame: caught.append(n))
+    before = set(multiprocessing.active_children())
+    pool = ProcessPoolExecutor(workers, mp_context=_context(preload), initializer=_worker_init,
+                               initargs=(os.getpid(),))
+    started: list[BaseProcess] = []
+    try:
+        futures: dict[Future[T], str] = {}
+        for name, args in items:
+            if caught:
+                break
+            futures[pool.submit(run_in_worker, task, *args)] = name
+        started = [p for p in multiprocessing.active_children() if p not in before]
+        pending = set(futures)
+        while pending and not caught:
+            finished, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
+            if caught:
+                break  # a stop signal came while waiting: results from now on are not the tasks' own
+            for future in finished:
+                if isinstance(future.exception(), BrokenProcessPool):
+                    _raise_if_reentered(started)
+                done(futures[future], future.result)
+        if caught:
+            raise KeyboardInterrupt if caught[0] == signal.SIGINT else Stopped(caught[0])
+    except BaseException:
+        _stop_pool(pool, started or [p for p in multiprocessing.active_children() if p not in before])
+        raise
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+    pool.shutdown(wait=True)
+
+
+def _raise_if_reentered(workers: Sequence[BaseProcess]) -> None:
+    deadline = time.monotonic() + 1.0
+    for p in workers:
+        p.join(max(0.0, deadline - time.monotonic()))
+        if p.exitcode == REENTERED_EXIT:
+            raise ScriptReentered(reentry_message("the batch"))
+
+
+def _stop_pool(pool: ProcessPoolExecutor, workers: Sequence[BaseProcess]) -> None:
+    """Cancels what is pending and ends the workers: SIGTERM, so that each
+    removes its partial files, then SIGKILL after STOP_GRACE seconds."""
+    pool.shutdown(wait=False, cancel_futures=True)
+    for p in workers:
+        with contextlib.suppress(Exception):
+            p.terminate()
+    deadline = time.monotonic() + STOP_GRACE
+    for p in workers:
+        p.join(max(0.0, deadline - time.monotonic()))
+    for p in workers:
+        if p.is_alive():
+            p.kill()
+            p.join(1.0)

@@ -1,0 +1,1 @@
+"""Indexed mzML: the writer, its PSI-MS and UO terms, MS-Numpress."""

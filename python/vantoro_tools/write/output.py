@@ -1,0 +1,331 @@
+"""Every file vantoro writes goes through this layer: converted outputs,
+plots, chromatograms, reports and the stamps beside them, from the command
+and from the library alike.
+
+- An output that is one of the inputs (the same file, also through a hard
+  or symbolic link) is refused, whatever the options.
+- An existing file is replaced only when vantoro wrote it from the same
+  inputs and it is unchanged since (its stamp says so), or with
+  `overwrite`.
+- A file is written under a hidden temporary name in its directory and
+  renamed when whole. The temporary name says which process writes it
+  (host, process id and the process's start time), so a later run can
+  remove the partial files of runs that died without ever touching those
+  of a run that is still writing.
+- An output directory is held by one run at a time (`DirectoryLock`).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import re
+import secrets
+import socket
+from collections.abc import Iterator, Mapping, Sequence
+from typing import IO, Any
+
+from ..base.paths import StrPath
+from ..base.text import printable
+
+PART_SUFFIX = ".part"
+# .<final name>.<token>.<pid>-<start time>@<host>.part
+_PART = re.compile(r"^\..+\.[0-9a-f]{8}\.(?P<pid>\d+)-(?P<start>\d+)@(?P<host>[\w.-]+)\.part$")
+
+
+class OutputError(OSError):
+    """An output file or directory could not be written; the message names it."""
+
+    def __init__(self, path: StrPath, reason: str | BaseException):
+        if isinstance(reason, OSError):
+            reason = reason.strerror or str(reason)
+        super().__init__(f"cannot write {os.fspath(path)}: {reason}")
+        self.path = os.fspath(path)
+
+
+class OutputExists(OutputError):
+    """An output exists that may not be replaced (or is one of the inputs)."""
+
+    def __init__(self, path: StrPath, reason: str):
+        OSError.__init__(self, reason)
+        self.path = os.fspath(path)
+
+
+class OutputBusy(OutputError):
+    """Another run holds the output directory."""
+
+
+def _host() -> str:
+    return re.sub(r"[^\w.-]", "_", socket.gethostname()) or "host"
+
+
+def _start_time(pid: int) -> int:
+    """When process `pid` started, in clock ticks since boot (Linux), or 0
+    where that is not known; -1 when there is no such process."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            # The command name (field 2) may hold spaces and parentheses.
+            return int(f.read().rsplit(b")", 1)[1].split()[19])
+    except FileNotFoundError:
+        return -1 if os.path.isdir("/proc/self") else _pid_alive(pid)
+    except (OSError, ValueError, IndexError):
+        return 0
+
+
+def _pid_alive(pid: int) -> int:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return -1
+    except OSError:
+        pass
+    return 0
+
+
+def _owner_tag() -> str:
+    pid = os.getpid()
+    return f"{pid}-{max(0, _start_time(pid))}@{_host()}"
+
+
+def part_owner_alive(name: str) -> bool | None:
+    """Whether the process that writes partial file `name` is alive: None
+    when `name` is no partial file of this package or was written on
+    another host (its owner cannot be asked)."""
+    match = _PART.match(name)
+    if match is None or match["host"] != _host():
+        return None
+    pid, start = int(match["pid"]), int(match["start"])
+    now = _start_time(pid)
+    if now == -1:
+        return False
+    # The same process id with another start time is a new process.
+    return now == 0 or start == 0 or now == start
+
+
+def remove_dead_parts(directory: StrPath) -> list[str]:
+    """Removes the partial files in `directory` whose writing process has
+    died; returns their paths. Missing or unreadable directories are left
+    alone."""
+    removed: list[str] = []
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return removed
+    for name in names:
+        if name.endswith(PART_SUFFIX) and part_owner_alive(name) is False:
+            path = os.path.join(os.fspath(directory), name)
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+                removed.append(path)
+    return removed
+
+
+@contextlib.contextmanager
+def atomic_path(dest: StrPath) -> Iterator[str]:
+    """Yields a temporary path in the directory of `dest` for the caller to
+    write; renames it to `dest` when the block ends normally and removes it
+    when the block raises (Ctrl-C and a stop signal included). Raises
+    OutputError naming `dest` when the temporary file cannot be created or
+    renamed."""
+    dest = os.fspath(dest)
+    directory, name = os.path.split(os.path.abspath(dest))
+    owner = _owner_tag()
+    while True:
+        tmp = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.{owner}{PART_SUFFIX}")
+        try:
+            # Created like any new file (mode 0666 less the umask), not 0600.
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            break
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            raise OutputError(dest, exc) from exc
+    try:
+        yield tmp
+        try:
+            os.replace(tmp, dest)
+        except OSError as exc:
+            raise OutputError(dest, exc) from exc
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+# -- what may be written ------------------------------------------------------
+
+STAMP_SUFFIX = ".vantoro.json"
+
+
+def stamp_path(dest: StrPath) -> str:
+    """The hidden file beside `dest` that records what it was made from."""
+    directory, name = os.path.split(os.fspath(dest))
+    return os.path.join(directory, f".{name}{STAMP_SUFFIX}")
+
+
+def _facts(path: str) -> list[int]:
+    st = os.stat(path)
+    return [st.st_size, st.st_mtime_ns]
+
+
+def _read_stamp(dest: str) -> dict[str, Any] | None:
+    try:
+        with open(stamp_path(dest), encoding="utf-8") as f:
+            stamp = json.load(f)
+    except (OSError, ValueError):
+        return None
+    return stamp if isinstance(stamp, dict) else None
+
+
+def _input_record(path: str) -> dict[str, Any]:
+    return {"path": os.path.realpath(path), "facts": _facts(path)}
+
+
+def refuse_inputs(dests: Sequence[str], inputs: Sequence[str]) -> None:
+    """Raises OutputExists when an output is one of the inputs."""
+    for dest in dests:
+        if not os.path.lexists(dest):
+            continue
+        for source in inputs:
+            try:
+                same = os.path.samefile(dest, source)
+            except OSError:
+                same = False
+            if same:
+                raise OutputExists(dest, f"the output {dest} is an input file")
+
+
+def written_from(dest: str, inputs: Sequence[str] | None) -> bool:
+    """Whether vantoro wrote `dest` from these inputs (None: from any) and
+    it is unchanged since."""
+    stamp = _read_stamp(dest)
+    if stamp is None:
+        return False
+    try:
+        unchanged = stamp.get("output") == _facts(dest)
+    except OSError:
+        return False
+    if inputs is None:
+        return unchanged
+    wanted = sorted(os.path.realpath(p) for p in inputs)
+    return unchanged and sorted(str(r.get("path")) for r in stamp.get("inputs", [])) == wanted
+
+
+def up_to_date(dests: Sequence[str], inputs: Sequence[str], options: Mapping[str, Any]) -> bool:
+    """Whether every output exists as vantoro wrote it from the inputs as
+    they are now, with the same options: writing it again would give the
+    same files."""
+    try:
+        current = [_input_record(p) for p in inputs]
+    except OSError:
+        return False
+    for dest in dests:
+        stamp = _read_stamp(dest)
+        try:
+            if stamp is None or stamp.get("output") != _facts(dest):
+                return False
+        except OSError:
+            return False
+        if stamp.get("inputs") != current or stamp.get("options") != dict(options):
+            return False
+    return True
+
+
+def may_write(dests: Sequence[str], inputs: Sequence[str], *, overwrite: bool = False,
+              any_inputs: bool = False) -> None:
+    """Raises OutputExists unless every output of `dests` may be written:
+    never over an input; over an existing file only when vantoro wrote it
+    from the same inputs (from any, with `any_inputs`: a report of another
+    batch) and it is unchanged since, or with `overwrite`."""
+    refuse_inputs(dests, inputs)
+    if overwrite:
+        return
+    for dest in dests:
+        if os.path.lexists(dest) and not written_from(dest, None if any_inputs else inputs):
+            what = "it" if any_inputs else "it from this input"
+            raise OutputExists(dest, f"{dest} exists and vantoro did not write {what} (--overwrite replaces it)")
+
+
+def write_stamps(dests: Sequence[str], inputs: Sequence[str], options: Mapping[str, Any]) -> None:
+    """Records beside each finished output what it was made from."""
+    records = [_input_record(p) for p in inputs]
+    for dest in dests:
+        stamp = {"inputs": records, "options": dict(options), "output": _facts(dest)}
+        with atomic_path(stamp_path(dest)) as tmp, open(tmp, "w", encoding="utf-8") as f:
+            json.dump(stamp, f)
+
+
+# -- one run per directory ------------------------------------------------------
+
+LOCK_NAME = ".vantoro.lock"
+
+
+class DirectoryLock:
+    """Holds an output directory for one run: an advisory lock on a hidden
+    file in it, released when the block ends or the process dies however
+    it dies (the system drops the lock with its last descriptor), so a dead
+    holder's lock is simply taken. Raises OutputBusy when another run holds
+    it, naming that run's process. The lock file is removed on release; a
+    run that locked a file removed meanwhile tries again on the new one."""
+
+    def __init__(self, directory: StrPath, *, naming: StrPath | None = None):
+        self.directory = os.fspath(directory) or "."
+        self.path = os.path.join(self.directory, LOCK_NAME)
+        #: what an error that is not about the lock names: the output the caller writes
+        self.naming = self.directory if naming is None else os.fspath(naming)
+        self._file: IO[str] | None = None
+
+    def __enter__(self) -> DirectoryLock:
+        try:
+            import fcntl
+        except ImportError:  # not POSIX: no advisory locks to take
+            return self
+        while True:
+            try:
+                f = open(self.path, "a+", encoding="utf-8")
+            except OSError as exc:
+                raise OutputError(self.naming, exc) from exc
+            try:
+                fcntl.flock(f.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except OSError:
+                f.seek(0)
+                holder = f.read(200).strip()
+                f.close()
+                raise OutputBusy(self.directory, "busy: another vantoro run "
+                                 + (f"(process {printable(holder)}) " if holder else "")
+                                 + "writes there; try again when it has finished") from None
+            try:
+                current = os.stat(self.path)
+            except FileNotFoundError:
+                current = None
+            if current is not None and os.path.samestat(current, os.fstat(f.fileno())):
+                break
+            f.close()  # its holder removed it on release: lock the file that is there now
+        f.seek(0)
+        f.truncate()
+        f.write(f"{os.getpid()} on {_host()}\n")
+        f.flush()
+        self._file = f
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._file is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(self.path)
+            self._file.close()  # closing releases the lock
+            self._file = None
+
+
+@contextlib.contextmanager
+def output_file(dest: StrPath, inputs: Sequence[str], *, overwrite: bool = False, any_inputs: bool = False,
+                options: Mapping[str, Any] | None = None) -> Iterator[str]:
+    """The whole output layer for one file: its directory held, the output
+    checked (`may_write`), a temporary path yielded for the caller to
+    write, renamed to `dest` when the block ends normally and stamped."""
+    dest = os.fspath(dest)
+    with DirectoryLock(os.path.dirname(os.path.abspath(dest)), naming=dest):
+        may_write([dest], inputs, overwrite=overwrite, any_inputs=any_inputs)
+        with atomic_path(dest) as tmp:
+            yield tmp
+        write_stamps([dest], inputs, options or {})
