@@ -225,7 +225,7 @@ def _trailer_field(page: _Page, run: RunQC, key: str, values: list[TrailerValue 
 
 
 def _asset(name: str) -> str:
-    return resources.files(__package__).joinpath("assets", name).read_text(encoding="utf-8")
+    return resources.files(__package__).joinpath("assets").joinpath(name).read_text(encoding="utf-8")
 
 
 def report_html(runs: Sequence[RunQC], failed: Sequence[tuple[str, str]] = (), *,

@@ -161,30 +161,6 @@ def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
     NotRawFileError when the file cannot be read, LayoutError when it fails
     the layout check (unless `force`), OutputExists when an output exists
     that may not be replaced (see `plan`; `overwrite` replaces it),
-    OutputError when an output cannot be written, and MissingDependency
-    when a writer's package is missing. `on_progress` receives the fraction
-    of the file done since its last call."""
-    raw, out = os.fspath(raw), os.fspath(out_dir)
-    fmt = output_format(to)
-    options = options or WriteOptions()
-    stop = plan(raw, fmt, out, options=options, force=force, overwrite=overwrite)
-    if stop is not None and stop.status == UP_TO_DATE:
-        return list(stop.outputs)
-    if stop is not None:
-        raise OutputExists(fmt.paths(raw, out)[0], stop.error or "exists")
-    return _write(_open_source(raw, force, on_progress), fmt, out, options, force)[0]
-
-
-def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
-                 on_progress: Callable[[float], None] | None = None,
-                 options: WriteOptions | None = None, force: bool = False,
-                 overwrite: bool = False) -> list[str]:
-    """Converts one RAW file to `to` ("mzml", "mgf" or "parquet") under
-    `out_dir` (created if needed) and returns the output paths; outputs
-    that are up to date are not written again. Raises OSError or
-    NotRawFileError when the file cannot be read, LayoutError when it fails
-    the layout check (unless `force`), OutputExists when an output exists
-    that may not be replaced (see `plan`; `overwrite` replaces it),
     OutputBusy when another run writes into `out_dir`, OutputError when an
     output cannot be written, ValueError for options that would write
     nothing, and MissingDependency when a writer's package is missing.
