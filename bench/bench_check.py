@@ -19,12 +19,12 @@ import tempfile
 import time
 from contextlib import contextmanager
 
-from common import bytes_read  # noqa: F401  (puts tests/ on the path)
-from builders import dense_orbitrap, orbitrap_varied  # noqa: E402
+import vantoro_tools.analyse.info as info_module
+from vantoro_tools import check as check_module
+from vantoro_tools import convert_file, file_info
 
-import vantoro_tools.analyse.info as info_module  # noqa: E402
-from vantoro_tools import convert_file, file_info  # noqa: E402
-from vantoro_tools import check as check_module  # noqa: E402
+from builders import dense_orbitrap, orbitrap_varied
+from common import bytes_read  # noqa: F401  (puts tests/ on the path)
 
 
 class NoCheck(check_module.LayoutCheck):
@@ -117,12 +117,18 @@ def main() -> None:
     print(f"dense file: 145 scans x {args.peaks} peaks, to {args.to}; {args.repeat} rounds, alternating")
     for k in rounds:
         print(f"  {k:16s} median {med[k] * 1e3:9.2f} ms   min {low[k] * 1e3:9.2f} ms")
-    print(f"check's share of a conversion: median {100 * (med['convert'] / med['convert_nocheck'] - 1):+.2f} %,"
-          f" min {100 * (low['convert'] / low['convert_nocheck'] - 1):+.2f} %")
-    print(f"check's cost in info per file: median {(med['info'] - med['info_nocheck']) * 1e3:+.3f} ms,"
-          f" min {(low['info'] - low['info_nocheck']) * 1e3:+.3f} ms")
-    print(f"time inside the check: {in_convert * 1e3:.2f} ms of a {total * 1e3:.1f} ms conversion"
-          f" ({100 * in_convert / total:.2f} %); {in_info * 1e3:.3f} ms of a {info_total * 1e3:.2f} ms info")
+    print(
+        f"check's share of a conversion: median {100 * (med['convert'] / med['convert_nocheck'] - 1):+.2f} %,"
+        f" min {100 * (low['convert'] / low['convert_nocheck'] - 1):+.2f} %"
+    )
+    print(
+        f"check's cost in info per file: median {(med['info'] - med['info_nocheck']) * 1e3:+.3f} ms,"
+        f" min {(low['info'] - low['info_nocheck']) * 1e3:+.3f} ms"
+    )
+    print(
+        f"time inside the check: {in_convert * 1e3:.2f} ms of a {total * 1e3:.1f} ms conversion"
+        f" ({100 * in_convert / total:.2f} %); {in_info * 1e3:.3f} ms of a {info_total * 1e3:.2f} ms info"
+    )
 
 
 if __name__ == "__main__":

@@ -34,12 +34,13 @@ import sys
 import tempfile
 import time
 
-from common import bytes_read  # noqa: E402  (also puts tests/ on the path)
-import numpy as np  # noqa: E402
-import vantoro  # noqa: E402
-from builders import dense_orbitrap, qc_batch  # noqa: E402
+import numpy as np
 
-from vantoro_tools.analyse.chrom import chromatograms  # noqa: E402
+import vantoro
+from vantoro_tools.analyse.chrom import chromatograms
+
+from builders import dense_orbitrap, qc_batch
+from common import bytes_read
 
 SCANS = 145
 PEAKS = 20_000
@@ -64,10 +65,12 @@ def compare(label, walk, baseline, rounds):
     for k, clock in enumerate(("wall", "CPU")):
         x, y = [t[k] for t in a], [t[k] for t in b]
         ratios = [p / q for p, q in zip(x, y)]
-        print(f"  {clock:4}: walk median {statistics.median(x) * 1e3:6.1f} ms, get_peaks alone "
-              f"{statistics.median(y) * 1e3:6.1f} ms; ratio of medians "
-              f"{statistics.median(x) / statistics.median(y):.3f}, round-by-round median "
-              f"{statistics.median(ratios):.3f} (min {min(ratios):.3f}, max {max(ratios):.3f}, {rounds} rounds)")
+        print(
+            f"  {clock:4}: walk median {statistics.median(x) * 1e3:6.1f} ms, get_peaks alone "
+            f"{statistics.median(y) * 1e3:6.1f} ms; ratio of medians "
+            f"{statistics.median(x) / statistics.median(y):.3f}, round-by-round median "
+            f"{statistics.median(ratios):.3f} (min {min(ratios):.3f}, max {max(ratios):.3f}, {rounds} rounds)"
+        )
     print(f"  bytes read per walk: chromatograms {bytes_read(walk)[1]:,}, get_peaks {bytes_read(baseline)[1]:,}")
 
 
@@ -78,8 +81,10 @@ def part1(work, rounds):
     targets = np.sort(np.random.default_rng(3).uniform(150.0, 1900.0, TARGETS))
     every = range(1, SCANS + 1)
     ms1 = [s for s in every if r.get_trailer_extra(s)["MS Order"] == 1]
-    print(f"file: {os.path.getsize(path):,} bytes, {SCANS} scans x {PEAKS:,} peaks, {TARGETS} XIC targets, "
-          f"10 ppm; {len(ms1)} MS1 scans")
+    print(
+        f"file: {os.path.getsize(path):,} bytes, {SCANS} scans x {PEAKS:,} peaks, {TARGETS} XIC targets, "
+        f"10 ppm; {len(ms1)} MS1 scans"
+    )
 
     # The baseline holds each peak list until the next is decoded, as any
     # consumer does (the walk too): dropping each at once makes the
@@ -98,12 +103,24 @@ def part1(work, rounds):
 
     c = chromatograms(r, ms_level=None, targets=targets)
     assert c.xic.shape == (TARGETS, SCANS) and c.xic.any()
-    compare("every scan: TIC + BPC + 100-target XIC vs get_peaks of every scan",
-            lambda: chromatograms(r, ms_level=None, targets=targets), peaks_all, rounds)
-    compare("the same, against get_peaks of every scan with each list dropped at once",
-            lambda: chromatograms(r, ms_level=None, targets=targets), peaks_dropped, rounds)
-    compare("MS1 scans (trailers read for the level): TIC + BPC + XIC vs get_peaks of the MS1 scans",
-            lambda: chromatograms(r, ms_level=1, targets=targets), peaks_ms1, rounds)
+    compare(
+        "every scan: TIC + BPC + 100-target XIC vs get_peaks of every scan",
+        lambda: chromatograms(r, ms_level=None, targets=targets),
+        peaks_all,
+        rounds,
+    )
+    compare(
+        "the same, against get_peaks of every scan with each list dropped at once",
+        lambda: chromatograms(r, ms_level=None, targets=targets),
+        peaks_dropped,
+        rounds,
+    )
+    compare(
+        "MS1 scans (trailers read for the level): TIC + BPC + XIC vs get_peaks of the MS1 scans",
+        lambda: chromatograms(r, ms_level=1, targets=targets),
+        peaks_ms1,
+        rounds,
+    )
     print(f"peak RSS of this process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB")
 
 
@@ -120,8 +137,10 @@ def part2(work):
             t0 = time.perf_counter()
             subprocess.run([vantoro_cmd, "report", folder, "-o", out, "-q", "-j", str(jobs)], check=True)
             times.append(time.perf_counter() - t0)
-        print(f"vantoro report of 20 runs, --jobs {jobs}: median {statistics.median(times):.2f} s "
-              f"(whole command, 3 runs), {os.path.getsize(out) / 1024:.0f} KiB")
+        print(
+            f"vantoro report of 20 runs, --jobs {jobs}: median {statistics.median(times):.2f} s "
+            f"(whole command, 3 runs), {os.path.getsize(out) / 1024:.0f} KiB"
+        )
     part3(work, os.path.join(work, "report-1.html"))
 
 
@@ -133,9 +152,18 @@ def part3(work, report, rounds=5):
     blank = os.path.join(work, "blank.html")
     with open(blank, "w") as f:
         f.write("<!DOCTYPE html><html><body></body></html>")
-    cmd = [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--proxy-server=127.0.0.1:9",
-           f"--user-data-dir={os.path.join(work, 'profile')}", "--dump-dom"]
+    cmd = [
+        chromium,
+        "--headless",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--no-first-run",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--proxy-server=127.0.0.1:9",
+        f"--user-data-dir={os.path.join(work, 'profile')}",
+        "--dump-dom",
+    ]
     walls = {"report": [], "blank": []}
     ready, render = [], []
     for _ in range(rounds + 1):  # the first round warms the profile and the page cache
@@ -150,9 +178,11 @@ def part3(work, report, rounds=5):
                 ready.append(int(attrs["ready-ms"]))
                 render.append(int(attrs["render-ms"]))
     med = {k: statistics.median(v[1:]) for k, v in walls.items()}
-    print(f"headless chromium, {rounds} loads: report {med['report']:.2f} s, empty page {med['blank']:.2f} s "
-          f"(whole browser process, median); the report's own: {statistics.median(ready[1:])} ms from the "
-          f"request to every plot drawn, {statistics.median(render[1:])} ms of it drawing")
+    print(
+        f"headless chromium, {rounds} loads: report {med['report']:.2f} s, empty page {med['blank']:.2f} s "
+        f"(whole browser process, median); the report's own: {statistics.median(ready[1:])} ms from the "
+        f"request to every plot drawn, {statistics.median(render[1:])} ms of it drawing"
+    )
 
 
 def main():

@@ -37,9 +37,10 @@ import sys
 import tempfile
 import time
 
-from common import parallelism_now, whole_file_read  # noqa: E402  (also puts tests/ on the path)
-from builders import orbitrap_v66  # noqa: E402
-from vantoro_tools import open_raw, read_peaks  # noqa: E402
+from vantoro_tools import open_raw, read_peaks
+
+from builders import orbitrap_v66
+from common import parallelism_now, whole_file_read
 
 MIB = 1 << 20
 PEAKS = 1000
@@ -77,16 +78,33 @@ print(json.dumps(result))
 
 
 def convert_in_child(path: str, to: str, out: str) -> dict[str, float]:
-    res = subprocess.run([sys.executable, "-c", CHILD, path, to, out], capture_output=True, text=True,
-                         check=True, timeout=1800)
+    res = subprocess.run(
+        [sys.executable, "-c", CHILD, path, to, out], capture_output=True, text=True, check=True, timeout=1800
+    )
     return json.loads(res.stdout)  # type: ignore[no-any-return]
 
 
 def batch_run(files: list[str], to: str, out: str, jobs: int) -> float:
     shutil.rmtree(out, ignore_errors=True)
     t0 = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "vantoro_tools", "convert", *files, "--to", to,
-                    "--out", out, "--jobs", str(jobs), "--quiet"], check=True, timeout=3600)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "vantoro_tools",
+            "convert",
+            *files,
+            "--to",
+            to,
+            "--out",
+            out,
+            "--jobs",
+            str(jobs),
+            "--quiet",
+        ],
+        check=True,
+        timeout=3600,
+    )
     return time.perf_counter() - t0
 
 
@@ -111,16 +129,21 @@ def measure(path: str, label: str, tmp: str, reads: int, formats: tuple[str, ...
     t_search = statistics.median(search)
     print(f"\n== {label}: {size:,} bytes")
     print(f"whole-file read (median of {reads}):       {t_read * 1e3:9.1f} ms")
-    print(f"peak lists of every scan (read_peaks):  {t_search * 1e3:9.1f} ms"
-          f"  {t_search / t_read:7.2f} whole-file reads")
+    print(
+        f"peak lists of every scan (read_peaks):  {t_search * 1e3:9.1f} ms  {t_search / t_read:7.2f} whole-file reads"
+    )
     for to in formats:
         r = convert_in_child(path, to, os.path.join(tmp, "out-" + to))
         print(f"{to}: conversion in a fresh process")
         for run in ("first", "second"):
-            print(f"  {run:6} conversion {r[run] * 1e3:9.1f} ms  {r[run] / t_read:7.2f} whole-file reads"
-                  f"  {r[run + '_rchar']:>12,} bytes read ({r[run + '_rchar'] / size:.4f} of the file)")
-        print(f"  peak RSS after imports {r['maxrss_after_imports'] / MIB:6.1f} MiB,"
-              f" at the end {r['maxrss'] / MIB:6.1f} MiB")
+            print(
+                f"  {run:6} conversion {r[run] * 1e3:9.1f} ms  {r[run] / t_read:7.2f} whole-file reads"
+                f"  {r[run + '_rchar']:>12,} bytes read ({r[run + '_rchar'] / size:.4f} of the file)"
+            )
+        print(
+            f"  peak RSS after imports {r['maxrss_after_imports'] / MIB:6.1f} MiB,"
+            f" at the end {r['maxrss'] / MIB:6.1f} MiB"
+        )
 
 
 def batch(path: str, label: str, tmp: str, count: int, repeat: int, formats: tuple[str, ...]) -> None:
@@ -130,15 +153,19 @@ def batch(path: str, label: str, tmp: str, count: int, repeat: int, formats: tup
         os.link(path, name)
         files.append(name)
     for to in formats:
-        print(f"batch of {count} {label} files to {to}, `vantoro convert` wall time (median of {repeat}),"
-              f" load average {os.getloadavg()[0]:.2f}:")
+        print(
+            f"batch of {count} {label} files to {to}, `vantoro convert` wall time (median of {repeat}),"
+            f" load average {os.getloadavg()[0]:.2f}:"
+        )
         runs: dict[int, list[float]] = {1: [], 2: []}
         for _ in range(repeat):  # alternated, so that a change of load hits both alike
             for jobs in (1, 2):
                 runs[jobs].append(batch_run(files, to, os.path.join(tmp, "batch"), jobs))
         one, two = statistics.median(runs[1]), statistics.median(runs[2])
-        print(f"  --jobs 1 {one:7.2f} s   --jobs 2 {two:7.2f} s   speed-up {one / two:5.2f}x"
-              f"   (two CPU-bound processes got {parallelism_now():.2f}x just after)")
+        print(
+            f"  --jobs 1 {one:7.2f} s   --jobs 2 {two:7.2f} s   speed-up {one / two:5.2f}x"
+            f"   (two CPU-bound processes got {parallelism_now():.2f}x just after)"
+        )
     for name in files:
         os.unlink(name)
 

@@ -41,15 +41,20 @@ import tempfile
 import threading
 import time
 
-from common import parallelism_now, whole_file_read  # noqa: E402  (also puts tests/ on the path)
-from builders import orbitrap_dense, orbitrap_run  # noqa: E402
+from builders import orbitrap_dense, orbitrap_run
+from common import parallelism_now, whole_file_read
 
 MIB = 1 << 20
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 # format label -> (writer, mzML compression)
-CONVERSIONS = {"parquet": ("parquet", "zlib"), "mgf": ("mgf", "zlib"), "mzml": ("mzml", "zlib"),
-               "numpress": ("mzml", "numpress"), "none": ("mzml", "none")}
+CONVERSIONS = {
+    "parquet": ("parquet", "zlib"),
+    "mgf": ("mgf", "zlib"),
+    "mzml": ("mzml", "zlib"),
+    "numpress": ("mzml", "numpress"),
+    "none": ("mzml", "none"),
+}
 
 CHILD = r"""
 import importlib, json, os, resource, sys, time
@@ -188,16 +193,67 @@ def measure(label: str, files: list[str], tmp: str, rounds: int, reads: int, for
     c_decode = min(d[3] for d in decodes)
     print(f"\n== {label}: {len(files)} file(s), {size:,} bytes, {spectra:,} scans, {peaks:,} peaks")
     widths = [22, 9, 9, 8, 8, 10, 8, 14, 9, 9, 8, 9, 8]
-    print(fmt_row(["", "min s", "median s", "x read", "x med", "Mpeaks/s", "ms/spectrum", "output bytes",
-                   "RSS MiB", "tree MiB", "cpu s", "x cpu rd", "import s"], widths))
-    print(fmt_row(["whole-file read", f"{t_read:.3f}", f"{statistics.median(t_reads):.3f}", "1.00",
-                   f"{statistics.median(t_reads) / t_read:.2f}", f"{peaks / t_read / 1e6:.0f}",
-                   f"{t_read / spectra * 1e3:.4f}", "", "", "", f"{c_read:.3f}", "1.00", ""], widths))
+    print(
+        fmt_row(
+            [
+                "",
+                "min s",
+                "median s",
+                "x read",
+                "x med",
+                "Mpeaks/s",
+                "ms/spectrum",
+                "output bytes",
+                "RSS MiB",
+                "tree MiB",
+                "cpu s",
+                "x cpu rd",
+                "import s",
+            ],
+            widths,
+        )
+    )
+    print(
+        fmt_row(
+            [
+                "whole-file read",
+                f"{t_read:.3f}",
+                f"{statistics.median(t_reads):.3f}",
+                "1.00",
+                f"{statistics.median(t_reads) / t_read:.2f}",
+                f"{peaks / t_read / 1e6:.0f}",
+                f"{t_read / spectra * 1e3:.4f}",
+                "",
+                "",
+                "",
+                f"{c_read:.3f}",
+                "1.00",
+                "",
+            ],
+            widths,
+        )
+    )
     t_dmed = statistics.median(d[0] for d in decodes)
-    print(fmt_row(["get_peaks decoding", f"{t_decode:.3f}", f"{t_dmed:.3f}", f"{t_decode / t_read:.2f}",
-                   f"{t_dmed / t_read:.2f}", f"{peaks / t_decode / 1e6:.0f}",
-                   f"{t_decode / spectra * 1e3:.4f}", "", "", "", f"{c_decode:.3f}",
-                   f"{c_decode / c_read:.2f}", ""], widths))
+    print(
+        fmt_row(
+            [
+                "get_peaks decoding",
+                f"{t_decode:.3f}",
+                f"{t_dmed:.3f}",
+                f"{t_decode / t_read:.2f}",
+                f"{t_dmed / t_read:.2f}",
+                f"{peaks / t_decode / 1e6:.0f}",
+                f"{t_decode / spectra * 1e3:.4f}",
+                "",
+                "",
+                "",
+                f"{c_decode:.3f}",
+                f"{c_decode / c_read:.2f}",
+                "",
+            ],
+            widths,
+        )
+    )
     for name in formats:
         to, compression = CONVERSIONS[name]
         out = os.path.join(tmp, f"out-{name}")
@@ -211,15 +267,32 @@ def measure(label: str, files: list[str], tmp: str, rounds: int, reads: int, for
         best, med = min(secs), statistics.median(secs)
         written = tree_bytes(out)
         shutil.rmtree(out, ignore_errors=True)
-        print(fmt_row([f"{name} ({to})" if name != to else name, f"{best:.3f}", f"{med:.3f}",
-                       f"{best / t_read:.1f}", f"{med / t_read:.1f}", f"{peaks / best / 1e6:.1f}",
-                       f"{best / spectra * 1e3:.3f}", f"{written:,}", f"{max(r[1] for r in runs) / MIB:.0f}",
-                       f"{max(r[2] for r in runs) / MIB:.0f}", f"{min(r[4] for r in runs):.2f}",
-                       f"{min(r[4] for r in runs) / c_read:.1f}", f"{statistics.median(r[3] for r in runs):.2f}"],
-                      widths), flush=True)
-    print("(x read: the conversion's min over the read's min; x med: medians; cpu s: CPU seconds of the"
-          " conversion, all threads; x cpu rd: over the read's CPU seconds; import s: the writer's imports"
-          " in the child, before the clock)")
+        print(
+            fmt_row(
+                [
+                    f"{name} ({to})" if name != to else name,
+                    f"{best:.3f}",
+                    f"{med:.3f}",
+                    f"{best / t_read:.1f}",
+                    f"{med / t_read:.1f}",
+                    f"{peaks / best / 1e6:.1f}",
+                    f"{best / spectra * 1e3:.3f}",
+                    f"{written:,}",
+                    f"{max(r[1] for r in runs) / MIB:.0f}",
+                    f"{max(r[2] for r in runs) / MIB:.0f}",
+                    f"{min(r[4] for r in runs):.2f}",
+                    f"{min(r[4] for r in runs) / c_read:.1f}",
+                    f"{statistics.median(r[3] for r in runs):.2f}",
+                ],
+                widths,
+            ),
+            flush=True,
+        )
+    print(
+        "(x read: the conversion's min over the read's min; x med: medians; cpu s: CPU seconds of the"
+        " conversion, all threads; x cpu rd: over the read's CPU seconds; import s: the writer's imports"
+        " in the child, before the clock)"
+    )
 
 
 def batch(tmp: str, count: int, rounds: int, formats: list[str]) -> None:
@@ -228,8 +301,10 @@ def batch(tmp: str, count: int, rounds: int, formats: list[str]) -> None:
     for k in range(count):
         orbitrap_dense(40_000, seed=100 + k).write(os.path.join(src, f"m{k:02d}_orbitrap.raw"))
     size = tree_bytes(src)
-    print(f"\n== batch: {count} medium files (145 scans of 40,000 peaks), {size:,} bytes,"
-          f" `vantoro convert DIR --jobs N` wall time, min and median of {rounds}")
+    print(
+        f"\n== batch: {count} medium files (145 scans of 40,000 peaks), {size:,} bytes,"
+        f" `vantoro convert DIR --jobs N` wall time, min and median of {rounds}"
+    )
     for name in formats:
         to, compression = CONVERSIONS[name]
         extra = [] if name == to else ["--compression", compression]
@@ -238,16 +313,34 @@ def batch(tmp: str, count: int, rounds: int, formats: list[str]) -> None:
             for jobs in (1, 2):
                 out = os.path.join(tmp, "batch-out")
                 shutil.rmtree(out, ignore_errors=True)
-                _, wall, tree = run_tree([sys.executable, "-m", "vantoro_tools", "convert", src, "--to", to,
-                                          "--out", out, "--jobs", str(jobs), "--quiet", *extra])
+                _, wall, tree = run_tree(
+                    [
+                        sys.executable,
+                        "-m",
+                        "vantoro_tools",
+                        "convert",
+                        src,
+                        "--to",
+                        to,
+                        "--out",
+                        out,
+                        "--jobs",
+                        str(jobs),
+                        "--quiet",
+                        *extra,
+                    ]
+                )
                 runs[jobs].append((wall, tree))
         one = [w for w, _ in runs[1]]
         two = [w for w, _ in runs[2]]
-        print(f"  {name:9} --jobs 1 min {min(one):6.2f} s med {statistics.median(one):6.2f} s"
-              f"   --jobs 2 min {min(two):6.2f} s med {statistics.median(two):6.2f} s"
-              f"   speed-up {min(one) / min(two):4.2f}x (medians {statistics.median(one) / statistics.median(two):4.2f}x)"
-              f"   tree RSS {max(t for _, t in runs[1]) / MIB:.0f} / {max(t for _, t in runs[2]) / MIB:.0f} MiB"
-              f"   (two CPU-bound processes got {parallelism_now():.2f}x just after)", flush=True)
+        print(
+            f"  {name:9} --jobs 1 min {min(one):6.2f} s med {statistics.median(one):6.2f} s"
+            f"   --jobs 2 min {min(two):6.2f} s med {statistics.median(two):6.2f} s"
+            f"   speed-up {min(one) / min(two):4.2f}x (medians {statistics.median(one) / statistics.median(two):4.2f}x)"
+            f"   tree RSS {max(t for _, t in runs[1]) / MIB:.0f} / {max(t for _, t in runs[2]) / MIB:.0f} MiB"
+            f"   (two CPU-bound processes got {parallelism_now():.2f}x just after)",
+            flush=True,
+        )
     shutil.rmtree(src, ignore_errors=True)
 
 
@@ -273,8 +366,9 @@ def main() -> None:
         if "run" in only:
             run_dir = os.path.join(tmp, "run")
             os.makedirs(run_dir)
-            files = [orbitrap_run(seed=k).write(os.path.join(run_dir, f"run{k:03d}_orbitrap.raw"))
-                     for k in range(args.files)]
+            files = [
+                orbitrap_run(seed=k).write(os.path.join(run_dir, f"run{k:03d}_orbitrap.raw")) for k in range(args.files)
+            ]
             measure("run-like set", files, tmp, args.rounds, args.reads, formats)
             shutil.rmtree(run_dir)
         if "batch" in only:

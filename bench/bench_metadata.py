@@ -18,9 +18,10 @@ import sys
 import tempfile
 import time
 
-from common import bytes_read, whole_file_read  # noqa: E402  (also puts tests/ on the path)
-import vantoro  # noqa: E402
-from builders import orbitrap_v66, utf16  # noqa: E402
+import vantoro
+
+from builders import orbitrap_v66, utf16
+from common import bytes_read, whole_file_read
 
 REGION, WINDOW = 4194304, 200000
 MIB = 1 << 20
@@ -29,7 +30,7 @@ MIB = 1 << 20
 def build(path: str, size: int) -> None:
     img = orbitrap_v66(size=size)
     # Worst case for the method text: the marker at the last place it may start.
-    img.put(REGION - 5, b"<?xml version=\"1.0\"?><InstrumentMethod>m</InstrumentMethod>")
+    img.put(REGION - 5, b'<?xml version="1.0"?><InstrumentMethod>m</InstrumentMethod>')
     labels = "\0".join(["Coulombmeter"] + [f"Status {k}" for k in range(200)] + ["X"]) + "\0"
     warnings = "\0".join(["Possible spray instability"] + [f"Warning {k}" for k in range(60)]) + "\0"
     img.put(size - 3 * MIB + 2, utf16(labels))
@@ -90,22 +91,25 @@ def main() -> int:
                 assert result, f"{name} found nothing"
         base = statistics.median(base_times)
 
-        print(f"file: {size} bytes (sparse); whole-file read, median of {args.repeats}: "
-              f"{base * 1e3:.1f} ms")
+        print(f"file: {size} bytes (sparse); whole-file read, median of {args.repeats}: {base * 1e3:.1f} ms")
         print(f"{'method':<24}{'median ms':>11}{'x read':>9}{'bytes read/call':>17}")
         for name in methods:
             med = statistics.median(times[name]) / calls.get(name, 1)
             print(f"{name:<24}{med * 1e3:>11.3f}{med / base:>9.3f}{reads[name]:>17.0f}")
 
-        print(f"resident memory growth, fresh process (a file image plus a unit image "
-              f"would be {2 * size / MIB:.0f} MiB):")
+        print(
+            f"resident memory growth, fresh process (a file image plus a unit image would be {2 * size / MIB:.0f} MiB):"
+        )
         for name in ("get_status_log_labels", "get_error_logs"):
-            out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, path, name], check=True,
-                                 capture_output=True, text=True).stdout.split()
+            out = subprocess.run(
+                [sys.executable, "-c", MEMORY_PROBE, path, name], check=True, capture_output=True, text=True
+            ).stdout.split()
             print(f"  {name:<24}{int(out[0]) / MIB:>8.2f} MiB  ({out[1]} texts)")
 
-        print(f"get_instrument_method reads {reads['get_instrument_method']:.0f} bytes: the search "
-              f"region ({REGION}) plus the window ({WINDOW}) is {REGION + WINDOW}")
+        print(
+            f"get_instrument_method reads {reads['get_instrument_method']:.0f} bytes: the search "
+            f"region ({REGION}) plus the window ({WINDOW}) is {REGION + WINDOW}"
+        )
     finally:
         if os.path.exists(path):
             os.remove(path)

@@ -17,10 +17,10 @@ import statistics
 import tempfile
 import time
 
-from common import bytes_read, whole_file_read  # noqa: E402  (also puts tests/ on the path)
-from builders import orbitrap_v66  # noqa: E402
+from vantoro import RawFileReader
 
-from vantoro import RawFileReader  # noqa: E402
+from builders import orbitrap_v66
+from common import bytes_read, whole_file_read
 
 
 def median_time(fn, repeat):

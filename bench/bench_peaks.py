@@ -12,9 +12,10 @@ import statistics
 import sys
 import time
 
-from common import bytes_read, whole_file_read  # noqa: E402  (also puts tests/ on the path)
-import vantoro  # noqa: E402
-from builders import orbitrap_v66  # noqa: E402
+import vantoro
+
+from builders import orbitrap_v66
+from common import bytes_read, whole_file_read
 
 GIB = 1 << 30
 PEAKS = 1000
@@ -41,6 +42,7 @@ def bytes_per_call(method, scans):
     def run():
         for s in scans:
             method(s)
+
     return bytes_read(run)[1] / len(scans)
 
 

@@ -8,7 +8,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from read_counter import bytes_read  # noqa: E402,F401  (re-exported)
+from read_counter import bytes_read  # noqa: F401  (re-exported)
 
 
 def whole_file_read(path, buf) -> int:
@@ -33,10 +33,12 @@ def parallelism_now() -> float:
     """What two processes get from the machine at this moment: the time of
     two CPU-bound loops one after the other over the time of the two at
     once (2.0 on two idle cores; less while other work holds a core)."""
+
     def run(count: int) -> float:
         t0 = time.perf_counter()
         procs = [subprocess.Popen([sys.executable, "-c", BURN]) for _ in range(count)]
         for proc in procs:
             proc.wait()
         return time.perf_counter() - t0
+
     return (2 * run(1)) / run(2)

@@ -11,20 +11,18 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from builders import orbitrap_v66, utf16  # noqa: E402  (the same builders the tests use)
+from vantoro import RawFileReader
 
-from vantoro import RawFileReader  # noqa: E402
+from builders import orbitrap_v66, utf16
 
-METHOD_XML = (b'<?xml version="1.0"?><InstrumentMethod><CmData>'
-              b'<Scan Resolution="60000"/></CmData></InstrumentMethod>')
+METHOD_XML = b'<?xml version="1.0"?><InstrumentMethod><CmData><Scan Resolution="60000"/></CmData></InstrumentMethod>'
 
 
 def build(path: str) -> None:
     img = orbitrap_v66(num_peaks=60, block_stride=1000)
     img.put(200000, METHOD_XML + b"\x00\xff binary data follows")
     img.put(300000, utf16("Coulombmeter\0Ambient Temp\0Vacuum (mbar)\0Spray Voltage\0X\0"))
-    img.put(400000, utf16("Possible spray instability\0Fan speed low\0"
-                          "Possible spray instability\0"))
+    img.put(400000, utf16("Possible spray instability\0Fan speed low\0Possible spray instability\0"))
     img.write(path)
 
 
@@ -42,8 +40,10 @@ def main() -> None:
         print()
         print(f"{'scan':>5} {'rt (min)':>9} {'inj (ms)':>9} {'master':>7} {'z':>3} {'mono m/z':>9}")
         for row in reader.list_spectra()[:8]:
-            print(f"{row['scan_number']:>5} {row['rt']:>9.3f} {row['injection_time']:>9.3f} "
-                  f"{row['master_scan']:>7} {row['charge']:>3} {row['monomz']:>9.3f}")
+            print(
+                f"{row['scan_number']:>5} {row['rt']:>9.3f} {row['injection_time']:>9.3f} "
+                f"{row['master_scan']:>7} {row['charge']:>3} {row['monomz']:>9.3f}"
+            )
         print(f"  ... {reader.num_scans - 8} more scans")
 
         print("\npeaks of scan 3 (first five of get_peaks):")

@@ -13,13 +13,28 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
-from builders import (CHAIN_BASE, METHOD_SEARCH_CHUNK, METHOD_SEARCH_REGION, PROBED_COUNT_OFFSETS,  # noqa: E402
-                      RT_ORBI_START, RT_ORBI_STRIDE, RT_SMALL_START, RT_SMALL_STRIDE, SMALL_OFFSETS, UNIT_CHUNK,
-                      V57_RECORD_START, V57_STRIDE, RawImage, orbitrap_v66, peak_block_v57, peak_block_v66,
-                      scan_count, utf16)
+from builders import (  # noqa: E402
+    METHOD_SEARCH_CHUNK,
+    METHOD_SEARCH_REGION,
+    PROBED_COUNT_OFFSETS,
+    RT_ORBI_START,
+    RT_ORBI_STRIDE,
+    RT_SMALL_START,
+    RT_SMALL_STRIDE,
+    SMALL_OFFSETS,
+    UNIT_CHUNK,
+    V57_RECORD_START,
+    V57_STRIDE,
+    RawImage,
+    orbitrap_v66,
+    peak_block_v57,
+    peak_block_v66,
+    scan_count,
+    utf16,
+)
 
 CORPUS = os.path.join(HERE, "corpus")
-METHOD = b"<?xml version=\"1.0\"?><InstrumentMethod><CmData>v\xc3\xa9</CmData></InstrumentMethod>"
+METHOD = b'<?xml version="1.0"?><InstrumentMethod><CmData>v\xc3\xa9</CmData></InstrumentMethod>'
 
 
 def pos(offset):
@@ -36,7 +51,7 @@ def encode(img, *, small=False, orbitrap=False, version=66, read_error=False, re
     for offset in sorted(img.regions):
         data = img.regions[offset]
         for at in range(0, len(data), 65535):
-            chunk = data[at:at + 65535]
+            chunk = data[at : at + 65535]
             out += pos(offset + at) + struct.pack("<H", len(chunk)) + chunk
     return bytes(out)
 
@@ -63,7 +78,10 @@ def seeds_open():
         img = filled(version)
         for small in (False, True):
             for orbi in (False, True):
-                yield f"filled-v{version}-s{small:d}-o{orbi:d}", encode(img, small=small, orbitrap=orbi, version=version)
+                yield (
+                    f"filled-v{version}-s{small:d}-o{orbi:d}",
+                    encode(img, small=small, orbitrap=orbi, version=version),
+                )
     short = filled(66)
     short.size = RT_ORBI_START + RT_ORBI_STRIDE * 3
     yield "orbitrap-chain-cut", encode(short, orbitrap=True)
@@ -101,8 +119,11 @@ def seeds_trailer():
 
 
 def seeds_method():
-    for name, offset in (("start", 100), ("chunk-border", METHOD_SEARCH_CHUNK - 2),
-                         ("region-end", METHOD_SEARCH_REGION - 5)):
+    for name, offset in (
+        ("start", 100),
+        ("chunk-border", METHOD_SEARCH_CHUNK - 2),
+        ("region-end", METHOD_SEARCH_REGION - 5),
+    ):
         img = RawImage().header(66).put(offset, METHOD)
         img.size = max(img.size, offset + 1000)
         yield name, encode(img)
@@ -112,27 +133,43 @@ def seeds_method():
 
 def seeds_text_scans():
     labels = units("Coulombmeter", 0, "Four", 0, 0xB0, "P1", 0, "X", 0, "More", 0)
-    warnings = units("Possible spray instability", 0, "Second", 0, 0x100, "Third", 0,
-                     "Possible spray instability", 0, 0x4E2D)
-    for name, offset, data in (("labels", 1000, labels), ("warnings", 1000, warnings),
-                               ("labels-border", UNIT_CHUNK - 6, labels),
-                               ("warnings-border", UNIT_CHUNK - 10, warnings),
-                               ("surrogates", 1000, units("Coulombmeter", 0, "A", 0xD800, "B", 0, 0xDC00, 0))):
+    warnings = units(
+        "Possible spray instability", 0, "Second", 0, 0x100, "Third", 0, "Possible spray instability", 0, 0x4E2D
+    )
+    for name, offset, data in (
+        ("labels", 1000, labels),
+        ("warnings", 1000, warnings),
+        ("labels-border", UNIT_CHUNK - 6, labels),
+        ("warnings-border", UNIT_CHUNK - 10, warnings),
+        ("surrogates", 1000, units("Coulombmeter", 0, "A", 0xD800, "B", 0, 0xDC00, 0)),
+    ):
         img = RawImage().header(66).put(offset, data)
         for stop_after in (0, 1):
             yield f"{name}-stop{stop_after}", bytes([stop_after]) + encode(img)
 
 
 def seeds_strict_text():
-    utf16_texts = ["Coulombmeter", "\u00b0C \u4e2d", "\U0001F600"]
+    utf16_texts = ["Coulombmeter", "\u00b0C \u4e2d", "\U0001f600"]
     for i, t in enumerate(utf16_texts):
         yield f"utf16-{i}", b"\x00" + utf16(t)
     yield "utf16-lone-high", b"\x00" + units("a", 0xD800, "b")
     yield "utf16-lone-low", b"\x00" + units(0xDC00)
     for i, t in enumerate([b"  AGC  ", "\u00a0\u3000x\u2029".encode(), b"\xc3", b"\xed\xa0\x80", b"\xf4\x90\x80\x80"]):
         yield f"field-{i}", b"\x01" + t
-    for i, t in enumerate([b"35", b"-.5e3", b"1.", b"1e-310", b"1e400", b"+inf", b"NaN", b"1e", b"0x10",
-                           b"00000000000000000000000000000000001.5"]):
+    for i, t in enumerate(
+        [
+            b"35",
+            b"-.5e3",
+            b"1.",
+            b"1e-310",
+            b"1e400",
+            b"+inf",
+            b"NaN",
+            b"1e",
+            b"0x10",
+            b"00000000000000000000000000000000001.5",
+        ]
+    ):
         yield f"decimal-{i}", b"\x02" + t
 
 

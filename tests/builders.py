@@ -44,12 +44,12 @@ class RawImage:
         self.regions: dict[int, bytes] = {}
 
     # -- raw placement -------------------------------------------------
-    def put(self, offset: int, data: bytes) -> "RawImage":
+    def put(self, offset: int, data: bytes) -> RawImage:
         self.regions[offset] = bytes(data)
         self.size = max(self.size, offset + len(data))
         return self
 
-    def pack(self, offset: int, fmt: str, *values) -> "RawImage":
+    def pack(self, offset: int, fmt: str, *values) -> RawImage:
         return self.put(offset, struct.pack("<" + fmt, *values))
 
     def u8(self, offset, v):
@@ -71,8 +71,9 @@ class RawImage:
         return self.pack(offset, "d", v)
 
     # -- header --------------------------------------------------------
-    def header(self, version: int = 66, *, word36: int | None = None, word12: int | None = None,
-               creation_time: int = 0) -> "RawImage":
+    def header(
+        self, version: int = 66, *, word36: int | None = None, word12: int | None = None, creation_time: int = 0
+    ) -> RawImage:
         """Version words at 36 (57/66) or 12 (anything else), creation time at 16."""
         if word36 is None:
             word36 = version if version in (57, 66) else 0
@@ -82,24 +83,35 @@ class RawImage:
         return self
 
     # -- per-scan layouts ----------------------------------------------
-    def rt_series(self, start: int, stride: int, values) -> "RawImage":
+    def rt_series(self, start: int, stride: int, values) -> RawImage:
         for i, v in enumerate(values):
             self.f64(start + stride * i, v)
         return self
 
-    def offset_chain(self, words) -> "RawImage":
+    def offset_chain(self, words) -> RawImage:
         """The words just before each orbitrap retention time: scan k+1's
         offset is scan k's offset plus word k."""
         for i, w in enumerate(words):
             self.u32(RT_ORBI_START + RT_ORBI_STRIDE * i - 4, w)
         return self
 
-    def trailer(self, scan: int, *, agc: bytes | None = None, injection_time: float | None = None,
-                elapsed: float | None = None, resolution: int | None = None,
-                ms_order_byte: int | None = None, master_scan: int | None = None,
-                monomz: float | None = None, charge: int | None = None,
-                collision: bytes | None = None, hcd: bytes | None = None,
-                isolation: float | None = None, length: int = TRAILER_PRESENT) -> "RawImage":
+    def trailer(
+        self,
+        scan: int,
+        *,
+        agc: bytes | None = None,
+        injection_time: float | None = None,
+        elapsed: float | None = None,
+        resolution: int | None = None,
+        ms_order_byte: int | None = None,
+        master_scan: int | None = None,
+        monomz: float | None = None,
+        charge: int | None = None,
+        collision: bytes | None = None,
+        hcd: bytes | None = None,
+        isolation: float | None = None,
+        length: int = TRAILER_PRESENT,
+    ) -> RawImage:
         """The 558-byte trailer block of a 1-based scan; `length` bytes of it
         are made part of the file (140 makes it count as present)."""
         b = trailer_block_start(scan)
@@ -165,8 +177,7 @@ def utf16(text: str) -> bytes:
     return text.encode("utf-16-le")
 
 
-def orbitrap_v66(num_peaks: int = 0, *, size: int | None = None, scans: int = 145,
-                 block_stride: int = 0) -> RawImage:
+def orbitrap_v66(num_peaks: int = 0, *, size: int | None = None, scans: int = 145, block_stride: int = 0) -> RawImage:
     """A version-66 orbitrap layout: retention times, an offset chain whose
     scans sit `block_stride` bytes apart from 3666, and trailer blocks for
     every scan. With num_peaks > 0 each scan gets a peak block at its offset."""
@@ -174,9 +185,20 @@ def orbitrap_v66(num_peaks: int = 0, *, size: int | None = None, scans: int = 14
     img.rt_series(RT_ORBI_START, RT_ORBI_STRIDE, [0.5 * (i + 1) for i in range(scans)])
     img.offset_chain([block_stride] * scans)
     for s in range(1, scans + 1):
-        img.trailer(s, agc=b"AGC", injection_time=10.0 + s, elapsed=0.25, resolution=60000,
-                    ms_order_byte=s % 2, master_scan=s - 1 if s % 2 == 0 else 0,
-                    monomz=400.0 + s, charge=2, collision=b"35", hcd=b"30.5", isolation=1.6)
+        img.trailer(
+            s,
+            agc=b"AGC",
+            injection_time=10.0 + s,
+            elapsed=0.25,
+            resolution=60000,
+            ms_order_byte=s % 2,
+            master_scan=s - 1 if s % 2 == 0 else 0,
+            monomz=400.0 + s,
+            charge=2,
+            collision=b"35",
+            hcd=b"30.5",
+            isolation=1.6,
+        )
         if num_peaks:
             mz = [100.0 + j * 0.5 for j in range(num_peaks)]
             inten = [float(1000 + j) for j in range(num_peaks)]
@@ -201,8 +223,8 @@ def orbitrap_varied(seed: int = 1, stride: int = 12000) -> RawImage:
         mz = sorted(rnd.uniform(50.5, 2000.0) for _ in range(n))
         inten = [rnd.uniform(0.0, 1e7) for _ in range(n)]
         img.put(CHAIN_BASE + stride * (s - 1), peak_block_v66(mz, inten))
-    img.trailer(5, monomz=0.0)   # MS2 without a precursor m/z
-    img.trailer(7, charge=0)     # MS2 without a charge
+    img.trailer(5, monomz=0.0)  # MS2 without a precursor m/z
+    img.trailer(7, charge=0)  # MS2 without a charge
     img.put(1 << 22, utf16("Coulombmeter\0Ambient Temp\0Vacuum (mbar)\0X\0"))
     img.put(1 << 23, utf16("Possible spray instability\0Fan speed low\0"))
     return img
@@ -216,8 +238,7 @@ def small_v57() -> RawImage:
     for i in range(48):
         img.f32(V57_FIRST_RECORD_END + V57_STRIDE * i - 40, 5.0 + i)
     img.size = V57_FIRST_RECORD_END + V57_STRIDE * 47  # the reader needs the whole 40-byte field span
-    return img.put(SMALL_OFFSETS[0], peak_block_v57([100.0 + j for j in range(20)],
-                                                     [float(j) for j in range(20)]))
+    return img.put(SMALL_OFFSETS[0], peak_block_v57([100.0 + j for j in range(20)], [float(j) for j in range(20)]))
 
 
 # The orbitrap tables (chain words, retention times, trailer blocks) that
@@ -239,7 +260,7 @@ def orbitrap_blocks(img: RawImage, blocks: list[bytes]) -> RawImage:
     from CHAIN_BASE, jumping over the orbitrap tables, and writes the
     offset chain that finds them."""
     words, pos = [], CHAIN_BASE
-    for k, block in enumerate(blocks):
+    for block in blocks:
         if pos < ORBI_TABLES[1] and pos + len(block) > ORBI_TABLES[0]:
             jump = -(-ORBI_TABLES[1] // 16) * 16 - pos  # the block goes after the tables
             words[-1] += jump
@@ -285,8 +306,13 @@ def orbitrap_run(seed: int = 0, cycle: int = 10) -> RawImage:
             img.trailer(s, ms_order_byte=0, master_scan=0, monomz=0.0, charge=0)
             blocks.append(peak_block_arrays(*_spectrum(rng, int(rng.integers(2000, 20001)))))
         else:
-            img.trailer(s, ms_order_byte=1, master_scan=master, monomz=float(rng.uniform(350, 1500)),
-                        charge=int(rng.integers(1, 5)))
+            img.trailer(
+                s,
+                ms_order_byte=1,
+                master_scan=master,
+                monomz=float(rng.uniform(350, 1500)),
+                charge=int(rng.integers(1, 5)),
+            )
             blocks.append(peak_block_arrays(*_spectrum(rng, int(rng.integers(51, 501)))))
     return orbitrap_blocks(img, blocks)
 
@@ -318,8 +344,7 @@ def dense_orbitrap(peaks: int, scans: int = 145) -> RawImage:
 QC_METHOD_OFFSET = 0x3F0000  # inside the 4 MiB where the instrument method is looked for
 
 
-def qc_run(seed: int, *, odd: bool = False, method_max_it: tuple[float, ...] = (),
-           stride: int = 12000) -> RawImage:
+def qc_run(seed: int, *, odd: bool = False, method_max_it: tuple[float, ...] = (), stride: int = 12000) -> RawImage:
     """A version-66 orbitrap run shaped like a data-dependent acquisition:
     MS1 scans each followed by a varying number of MS2 scans (the top N
     reached), some MS2 scans followed by an MS3 scan, master scans pointing
@@ -365,22 +390,33 @@ def qc_run(seed: int, *, odd: bool = False, method_max_it: tuple[float, ...] = (
         it = min(cap, rnd.uniform(2.0, 70.0 if level > 1 else 40.0))
         charge = rnd.choice((2, 2, 2, 3, 3, 4, 1, 0)) if level > 1 else 0
         precursor = round(rnd.uniform(350.0, 1400.0), 4) if level > 1 and rnd.random() > 0.05 else 0.0
-        img.trailer(s, agc=b"AGC", injection_time=it, elapsed=rnd.uniform(0.02, 0.3),
-                    resolution=120000 if level == 1 else ms2_res, ms_order_byte=level - 1,
-                    master_scan=master, monomz=precursor, charge=charge,
-                    collision=b"%d" % rnd.choice((28, 30, 32)) if level > 1 else b"0",
-                    hcd=b"30" if level > 1 else b"", isolation=(1.6 if level == 2 else 2.0) if level > 1 else 0.0)
+        img.trailer(
+            s,
+            agc=b"AGC",
+            injection_time=it,
+            elapsed=rnd.uniform(0.02, 0.3),
+            resolution=120000 if level == 1 else ms2_res,
+            ms_order_byte=level - 1,
+            master_scan=master,
+            monomz=precursor,
+            charge=charge,
+            collision=b"%d" % rnd.choice((28, 30, 32)) if level > 1 else b"0",
+            hcd=b"30" if level > 1 else b"",
+            isolation=(1.6 if level == 2 else 2.0) if level > 1 else 0.0,
+        )
         if level > 1 and s % 9 == 0:
             continue
         n = rnd.randint(11, min(300, (stride - 4) // 12))
         mz = sorted(rnd.uniform(60.0, 1900.0) for _ in range(n))
-        shape = math.exp(-((rt[s - 1] - rt[-1] / 2) / (rt[-1] / 4)) ** 2)
+        shape = math.exp(-(((rt[s - 1] - rt[-1] / 2) / (rt[-1] / 4)) ** 2))
         inten = [rnd.uniform(0.0, 1.0) * scale * (shape if level == 1 else 0.1) for _ in range(n)]
         img.put(CHAIN_BASE + stride * (s - 1), peak_block_v66(mz, inten))
     if method_max_it:
         fields = "".join(f"<Scan><MaxIT>{v:g}</MaxIT></Scan>" for v in method_max_it)
-        img.put(QC_METHOD_OFFSET, f'<?xml version="1.0"?><InstrumentMethod><CmData>{fields}'
-                                  '</CmData></InstrumentMethod>'.encode())
+        img.put(
+            QC_METHOD_OFFSET,
+            f'<?xml version="1.0"?><InstrumentMethod><CmData>{fields}</CmData></InstrumentMethod>'.encode(),
+        )
     img.put(1 << 22, utf16("Coulombmeter\0Source Voltage (kV)\0Capillary Temp (C)\0"))
     if seed % 3 == 0:
         img.put(1 << 23, utf16(f"Possible spray instability\0Spray current unstable (run {seed})\0"))
@@ -392,5 +428,9 @@ def qc_batch(directory, count: int = 20, odd: tuple[int, ...] = (13,)) -> list[s
     whose number is in `odd` stand out, even-numbered ones state their
     maximum injection times in the method."""
     os.makedirs(directory, exist_ok=True)
-    return [qc_run(k, odd=k in odd, method_max_it=(50.0, 54.0) if k % 2 == 0 else ()).write(
-        os.path.join(os.fspath(directory), f"run_{k:02d}_orbitrap.raw")) for k in range(1, count + 1)]
+    return [
+        qc_run(k, odd=k in odd, method_max_it=(50.0, 54.0) if k % 2 == 0 else ()).write(
+            os.path.join(os.fspath(directory), f"run_{k:02d}_orbitrap.raw")
+        )
+        for k in range(1, count + 1)
+    ]

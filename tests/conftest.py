@@ -5,7 +5,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from builders import RawImage  # noqa: E402
+from builders import RawImage
 
 
 @pytest.fixture

@@ -18,13 +18,12 @@ def assert_valid_mzml(path) -> bytes:
     assert b'unitCvRef="PSI-MS" unitAccession="UO:' not in data
     at = int(re.search(rb"<indexListOffset>(\d+)</indexListOffset>", data).group(1))
     assert data.startswith(b"<indexList ", at)
-    for kind, ident, offset in re.findall(
-            rb'<index name="(\w+)">|<offset idRef="([^"]+)">(\d+)</offset>', data[at:]):
+    for kind, ident, offset in re.findall(rb'<index name="(\w+)">|<offset idRef="([^"]+)">(\d+)</offset>', data[at:]):
         if kind:
             element = kind
         else:
             assert data.startswith(b"<%s index=" % element, int(offset))
             assert data.find(b' id="%s"' % ident, int(offset)) < data.find(b">", int(offset))
     end = data.index(b"<fileChecksum>") + len(b"<fileChecksum>")
-    assert data[end:end + 40].decode() == hashlib.sha1(data[:end]).hexdigest()
+    assert data[end : end + 40].decode() == hashlib.sha1(data[:end]).hexdigest()
     return data

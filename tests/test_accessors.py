@@ -1,7 +1,8 @@
 import pytest
 
 from vantoro import RawFileReader
-from builders import RawImage, V57_FIRST_RECORD_END, V57_STRIDE, orbitrap_v66
+
+from builders import V57_FIRST_RECORD_END, V57_STRIDE, RawImage, orbitrap_v66
 
 FLOAT_GETTERS = ["get_rt", "get_injection_time", "get_monoisotopic_mz"]
 INT_GETTERS = ["get_master_scan", "get_charge_state"]
@@ -15,7 +16,7 @@ def orbi(tmp_path_factory):
 
 
 @pytest.mark.parametrize("name", FLOAT_GETTERS + INT_GETTERS)
-@pytest.mark.parametrize("scan", [0, 146, 2 ** 32 - 1])
+@pytest.mark.parametrize("scan", [0, 146, 2**32 - 1])
 def test_scans_without_entry_give_typed_zero(orbi, name, scan):
     value = getattr(orbi, name)(scan)
     assert value == 0
@@ -54,8 +55,11 @@ def test_list_spectra_matches_accessors(orbi):
         s = k + 1
         assert list(row) == KEYS
         assert row == {
-            "scan_number": s, "rt": orbi.get_rt(s), "injection_time": orbi.get_injection_time(s),
-            "master_scan": orbi.get_master_scan(s), "charge": orbi.get_charge_state(s),
+            "scan_number": s,
+            "rt": orbi.get_rt(s),
+            "injection_time": orbi.get_injection_time(s),
+            "master_scan": orbi.get_master_scan(s),
+            "charge": orbi.get_charge_state(s),
             "monomz": orbi.get_monoisotopic_mz(s),
         }
         assert [type(row[k]) for k in KEYS] == [int, float, float, int, int, float]

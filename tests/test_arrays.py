@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 import vantoro
+
 from builders import SMALL_OFFSETS, RawImage, peak_block_v66
 
 np = pytest.importorskip("numpy")
@@ -20,8 +21,7 @@ INTEN = [float(1000 + j) for j in range(1000)]
 
 @pytest.fixture
 def path(tmp_path):
-    return RawImage().header(66).put(SMALL_OFFSETS[0], peak_block_v66(MZ, INTEN)).write(
-        tmp_path / "v66.small.RAW")
+    return RawImage().header(66).put(SMALL_OFFSETS[0], peak_block_v66(MZ, INTEN)).write(tmp_path / "v66.small.RAW")
 
 
 @pytest.mark.parametrize("scan, length", [(1, 1000), (0, 1)])
@@ -62,7 +62,8 @@ def test_buffers_are_freed(path):
     # would show as growth, so the child runs with none; without ASan the
     # option is ignored.
     asan = (os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0").lstrip(":")
-    run_python("""
+    run_python(
+        """
         import gc, os
         r = vantoro.RawFileReader(PATH)
 
@@ -82,19 +83,24 @@ def test_buffers_are_freed(path):
         gc.collect()
         grown = rss() - before
         assert grown < 16 << 20, grown
-        """, path, env=dict(os.environ, ASAN_OPTIONS=asan))
+        """,
+        path,
+        env=dict(os.environ, ASAN_OPTIONS=asan),
+    )
 
 
 def run_python(code, path, env=None):
     prelude = f"import sys, types, vantoro\nPATH = {str(path)!r}\n"
-    res = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
-                         capture_output=True, text=True, timeout=120, env=env)
+    res = subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True, timeout=120, env=env
+    )
     assert res.returncode == 0, res.stdout + res.stderr
     return res
 
 
 def test_without_numpy(path):
-    res = run_python("""
+    res = run_python(
+        """
         assert "numpy" not in sys.modules      # importing vantoro does not touch NumPy
         r = vantoro.RawFileReader(PATH)
         mz, inten = r.native_get_peaks(1)
@@ -116,7 +122,9 @@ def test_without_numpy(path):
         a, b = r.get_peaks(1)
         assert (a.tolist(), b.tolist()) == (mz, inten)
         print("ok")
-        """, path)
+        """,
+        path,
+    )
     assert res.stdout == "ok\n"
     assert "Failed to access NumPy array API capsule" in res.stderr
 
@@ -125,7 +133,8 @@ def test_capsule_lookup(path):
     # NumPy 2 serves the table from numpy._core.multiarray, NumPy 1 from
     # numpy.core.multiarray. Proxies on both names record the lookups; a first
     # lookup that finds no capsule is not cached.
-    res = run_python("""
+    res = run_python(
+        """
         import importlib, numpy
         major = numpy.lib.NumpyVersion(numpy.__version__).major
         # NumPy before 1.26 has no numpy._core; NumPy 2 warns on numpy.core.
@@ -147,7 +156,9 @@ def test_capsule_lookup(path):
         for _ in range(3):
             assert len(r.get_peaks(1)[0]) == 1000
         print(major, seen)
-        """, path)
+        """,
+        path,
+    )
     major, seen = res.stdout.split(" ", 1)
     name = "numpy._core.multiarray" if int(major) >= 2 else "numpy.core.multiarray"
     assert eval(seen) == [(name, "_ARRAY_API")] * 2  # later arrays use the cached table

@@ -4,10 +4,25 @@ import struct
 import pytest
 
 from vantoro import RawFileReader
-from builders import (CHAIN_BASE, CHAIN_WORD_BEFORE, HEADER_SIZE, RawImage, SMALL_OFFSETS, peak_block_v66,
-                      RT_ORBI_START, RT_ORBI_STRIDE, RT_SMALL_START, RT_SMALL_STRIDE, TRAILER_CACHED,
-                      TRAILER_START, TRAILER_STRIDE, V57_RECORD_EXTENT, V57_RECORD_START, V57_STRIDE,
-                      scan_count, trailer_block_start)
+
+from builders import (
+    CHAIN_BASE,
+    CHAIN_WORD_BEFORE,
+    HEADER_SIZE,
+    RT_ORBI_START,
+    RT_ORBI_STRIDE,
+    RT_SMALL_START,
+    RT_SMALL_STRIDE,
+    SMALL_OFFSETS,
+    TRAILER_CACHED,
+    TRAILER_START,
+    V57_RECORD_EXTENT,
+    V57_RECORD_START,
+    V57_STRIDE,
+    RawImage,
+    peak_block_v66,
+    scan_count,
+)
 
 
 def table(r, getter):
@@ -15,8 +30,10 @@ def table(r, getter):
 
 
 def all_tables(r):
-    return [table(r, g) for g in (r.get_rt, r.get_injection_time, r.get_master_scan,
-                                  r.get_charge_state, r.get_monoisotopic_mz)]
+    return [
+        table(r, g)
+        for g in (r.get_rt, r.get_injection_time, r.get_master_scan, r.get_charge_state, r.get_monoisotopic_mz)
+    ]
 
 
 def filled_image(version):
@@ -112,10 +129,18 @@ def test_trailer_diagnostics_need_76_bytes_of_the_block(write_raw):
     img.trailer(1, injection_time=1.5, master_scan=9, monomz=300.25, charge=3, length=76)
     img.trailer(2, injection_time=2.5, master_scan=8, monomz=301.25, charge=4, length=75)
     r = RawFileReader(write_raw(img, "orbitrap.raw"))
-    assert [r.get_injection_time(1), r.get_master_scan(1), r.get_monoisotopic_mz(1),
-            r.get_charge_state(1)] == [1.5, 9, 300.25, 3]
-    assert [r.get_injection_time(2), r.get_master_scan(2), r.get_monoisotopic_mz(2),
-            r.get_charge_state(2)] == [0.0, 0, 0.0, 0]
+    assert [r.get_injection_time(1), r.get_master_scan(1), r.get_monoisotopic_mz(1), r.get_charge_state(1)] == [
+        1.5,
+        9,
+        300.25,
+        3,
+    ]
+    assert [r.get_injection_time(2), r.get_master_scan(2), r.get_monoisotopic_mz(2), r.get_charge_state(2)] == [
+        0.0,
+        0,
+        0.0,
+        0,
+    ]
 
 
 def test_single_precision_injection_time_is_widened_exactly(write_raw):
@@ -127,13 +152,17 @@ def test_single_precision_injection_time_is_widened_exactly(write_raw):
 # -- the orbitrap offset chain on short files (it used to end in an internal
 # fault, so small files in an "orbitrap" folder could not be opened at all) --
 
-@pytest.mark.parametrize("size", [
-    HEADER_SIZE,
-    RT_ORBI_START - CHAIN_WORD_BEFORE - 1,    # a byte before scan 1's chain word
-    RT_ORBI_START - CHAIN_WORD_BEFORE,        # where scan 1's chain word starts
-    RT_ORBI_START + RT_ORBI_STRIDE * 144 - 1,  # a byte before the last retention time
-    RT_ORBI_START + RT_ORBI_STRIDE * 144,      # where the last retention time starts
-])
+
+@pytest.mark.parametrize(
+    "size",
+    [
+        HEADER_SIZE,
+        RT_ORBI_START - CHAIN_WORD_BEFORE - 1,  # a byte before scan 1's chain word
+        RT_ORBI_START - CHAIN_WORD_BEFORE,  # where scan 1's chain word starts
+        RT_ORBI_START + RT_ORBI_STRIDE * 144 - 1,  # a byte before the last retention time
+        RT_ORBI_START + RT_ORBI_STRIDE * 144,  # where the last retention time starts
+    ],
+)
 def test_short_orbitrap_file_opens(write_raw, size):
     img = RawImage().header(66)
     img.size = size
@@ -154,19 +183,24 @@ def test_last_orbitrap_retention_time_needs_its_eight_bytes(write_raw):
 
 # -- markers --
 
-@pytest.mark.parametrize("name,rt", [
-    ("orbitrap_runs/a.raw", 2000.0),   # a directory selects the rules for files inside it
-    ("Orbitrap_runs/a.raw", 0.0),      # other letter case selects nothing
-    ("ORBITRAP.raw", 0.0),
-    ("small.RAW/a.raw", 1000.0),
-    ("Small.RAW", 0.0),
-])
+
+@pytest.mark.parametrize(
+    "name,rt",
+    [
+        ("orbitrap_runs/a.raw", 2000.0),  # a directory selects the rules for files inside it
+        ("Orbitrap_runs/a.raw", 0.0),  # other letter case selects nothing
+        ("ORBITRAP.raw", 0.0),
+        ("small.RAW/a.raw", 1000.0),
+        ("Small.RAW", 0.0),
+    ],
+)
 def test_markers_are_exact_substrings_of_the_whole_path(write_raw, name, rt):
     r = RawFileReader(write_raw(filled_image(66), name))
     assert r.get_rt(1) == rt
 
 
 # -- initialize_caches --
+
 
 def test_initialize_caches_is_idempotent_and_rereads(write_raw):
     img = filled_image(66)
@@ -248,6 +282,7 @@ def test_exclusive_borrow_conflicts_with_a_running_query(write_raw):
 
 
 # -- scan offsets, seen through the peak search that starts at them --
+
 
 def marked_block(first_mz):
     mz = [first_mz + j for j in range(60)]  # > 50 peaks: taken at the first position

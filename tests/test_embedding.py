@@ -11,6 +11,7 @@ import sysconfig
 import pytest
 
 import vantoro
+
 from builders import orbitrap_v66
 
 HOST_SOURCE = os.path.join(os.path.dirname(__file__), "embed_host.c")
@@ -40,9 +41,11 @@ def test_three_rounds_of_initialize_import_read_finalize(tmp_path):
     host = str(tmp_path / "embed_host")
     compile_host(host)
     path = orbitrap_v66(num_peaks=20, block_stride=1000).write(tmp_path / "orbitrap.raw")
-    env = dict(os.environ,
-               PYTHONHOME=sys.base_prefix,
-               PYTHONPATH=os.pathsep.join([os.path.dirname(vantoro.__file__), os.path.dirname(__file__)]))
+    env = dict(
+        os.environ,
+        PYTHONHOME=sys.base_prefix,
+        PYTHONPATH=os.pathsep.join([os.path.dirname(vantoro.__file__), os.path.dirname(__file__)]),
+    )
     res = subprocess.run([host, path], capture_output=True, text=True, env=env, timeout=300)
     assert res.returncode == 0, res.stdout + res.stderr
     assert res.stdout.split("\n")[:3] == ["round 1 ok", "round 2 ok", "round 3 ok"]

@@ -5,12 +5,13 @@ import os
 import pytest
 
 import vantoro
+
 from builders import RawImage, utf16
 from read_counter import AVAILABLE, NOISE, bytes_read
 
 REGION = 4194304
 WINDOW = 200000
-METHOD = b"<?xml version=\"1.0\"?><InstrumentMethod><CmData>v\xc3\xa9</CmData></InstrumentMethod>"
+METHOD = b'<?xml version="1.0"?><InstrumentMethod><CmData>v\xc3\xa9</CmData></InstrumentMethod>'
 
 
 def reader(tmp_path, *regions, size=None):
@@ -30,10 +31,19 @@ def test_index_is_ignored(tmp_path):
 
 
 # Around the internal chunk borders (64 KiB) and the end of the search region.
-@pytest.mark.parametrize("offset, found", [
-    (40, True), (65533, True), (65534, True), (65536, True), (131070, True),
-    (REGION - 5, True), (REGION - 4, False), (REGION, False),
-])
+@pytest.mark.parametrize(
+    "offset, found",
+    [
+        (40, True),
+        (65533, True),
+        (65534, True),
+        (65536, True),
+        (131070, True),
+        (REGION - 5, True),
+        (REGION - 4, False),
+        (REGION, False),
+    ],
+)
 def test_start_marker_must_lie_in_first_4_mib(tmp_path, offset, found):
     r = reader(tmp_path, (offset, METHOD), size=REGION + 1_000_000)
     assert r.get_instrument_method(0) == (METHOD.decode() if found else "")
@@ -47,12 +57,15 @@ def test_first_marker_wins_without_retry(tmp_path):
     assert r.get_instrument_method(0) == "<?xml a" + "\0" * 193 + METHOD.decode()
 
 
-@pytest.mark.parametrize("content, expected", [
-    (b"<?xml", "<?xml"),
-    (b"<?xm", ""),
-    (b"<?XML x</CmData>", ""),
-    (utf16("<?xml version='1.0'?></CmData>"), ""),
-])
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        (b"<?xml", "<?xml"),
+        (b"<?xm", ""),
+        (b"<?XML x</CmData>", ""),
+        (utf16("<?xml version='1.0'?></CmData>"), ""),
+    ],
+)
 def test_tiny_files(tmp_path, content, expected):
     # Files shorter than the header: open them without the reader's header probe.
     path = tmp_path / "run.raw"
@@ -62,11 +75,14 @@ def test_tiny_files(tmp_path, content, expected):
     assert r.get_instrument_method(0) == expected
 
 
-@pytest.mark.parametrize("body, expected_end", [
-    (b"<a></CmData><b></InstrumentMethod><c></CmData>", b"</InstrumentMethod>"),
-    (b"<a></CmData><b></CmData>", b"<a></CmData>"),
-    (b"<a></instrumentmethod></CmData>", b"</CmData>"),
-])
+@pytest.mark.parametrize(
+    "body, expected_end",
+    [
+        (b"<a></CmData><b></InstrumentMethod><c></CmData>", b"</InstrumentMethod>"),
+        (b"<a></CmData><b></CmData>", b"<a></CmData>"),
+        (b"<a></instrumentmethod></CmData>", b"</CmData>"),
+    ],
+)
 def test_end_tag_choice(tmp_path, body, expected_end):
     r = reader(tmp_path, (1000, b"<?xml " + body + b"tail"))
     text = r.get_instrument_method(0)
@@ -81,21 +97,27 @@ def test_no_end_tag_returns_whole_window(tmp_path):
 
 
 # The common case in real files: a complete block followed by binary data.
-@pytest.mark.parametrize("after", [
-    b"\xff\xfe\x00\x01binary",
-    b"\x80" * 1000,
-    b"a" * (WINDOW - len(METHOD) - 1) + b"\xc3\xa9",   # the window cuts this character
-])
+@pytest.mark.parametrize(
+    "after",
+    [
+        b"\xff\xfe\x00\x01binary",
+        b"\x80" * 1000,
+        b"a" * (WINDOW - len(METHOD) - 1) + b"\xc3\xa9",  # the window cuts this character
+    ],
+)
 def test_binary_after_the_block_is_ignored(tmp_path, after):
     r = reader(tmp_path, (500, METHOD + after))
     assert r.get_instrument_method(0) == METHOD.decode()
 
 
-@pytest.mark.parametrize("data", [
-    b"<?xml \xff</CmData>",                                   # invalid before the tag
-    b"<?xml \xed\xa0\x80</InstrumentMethod>",               # encoded surrogate
-    b"<?xml " + b"a" * (WINDOW - 7) + b"\xc3\xa9",         # no tag, window cut mid-character
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"<?xml \xff</CmData>",  # invalid before the tag
+        b"<?xml \xed\xa0\x80</InstrumentMethod>",  # encoded surrogate
+        b"<?xml " + b"a" * (WINDOW - 7) + b"\xc3\xa9",  # no tag, window cut mid-character
+    ],
+)
 def test_invalid_text_gives_empty(tmp_path, data):
     assert reader(tmp_path, (500, data)).get_instrument_method(0) == ""
 
@@ -123,9 +145,9 @@ def test_reads_at_most_region_and_window(tmp_path, offset, found):
     text, read = bytes_read(lambda: r.get_instrument_method(0))
     assert (text == METHOD.decode()) == found
     if offset == REGION - 5:
-        expected = REGION + WINDOW       # the whole region, then one window
+        expected = REGION + WINDOW  # the whole region, then one window
     elif found:
-        expected = 65536 + WINDOW        # streaming stops at the chunk holding the marker
+        expected = 65536 + WINDOW  # streaming stops at the chunk holding the marker
     else:
         expected = REGION
     assert expected <= read <= expected + NOISE

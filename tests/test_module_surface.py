@@ -7,36 +7,55 @@ import pytest
 
 import vantoro
 from vantoro import RawFileReader
+
 from builders import RawImage, orbitrap_v66
 
 METHODS = [
     ("initialize_caches", "($self)", "Internal method to populate RT, scan offset, and diagnostic caches."),
-    ("get_rt", "($self, scan_number)",
-     "Returns the retention time (in minutes) for the specified scan number."),
-    ("get_injection_time", "($self, scan_number)",
-     "Returns the ion injection time (in milliseconds) for the specified scan number."),
+    ("get_rt", "($self, scan_number)", "Returns the retention time (in minutes) for the specified scan number."),
+    (
+        "get_injection_time",
+        "($self, scan_number)",
+        "Returns the ion injection time (in milliseconds) for the specified scan number.",
+    ),
     ("get_master_scan", "($self, scan_number)", "Returns the master scan number for the given MSn scan."),
     ("get_charge_state", "($self, scan_number)", "Returns the precursor charge state for the given scan."),
-    ("get_monoisotopic_mz", "($self, scan_number)",
-     "Returns the precursor monoisotopic m/z for the given scan."),
-    ("get_trailer_extra", "($self, scan_number)",
-     "Recovers diagnostic metadata from the scan trailer.\n"
-     "Returns a dictionary of available fields (e.g., 'Ion Injection Time (ms)', 'MS Order')."),
-    ("get_instrument_method", "($self, _index)",
-     "Returns the instrument method report for the given index.\n"
-     "In modern XML-based files, this typically contains the full CmData block."),
-    ("get_status_log_labels", "($self)",
-     "Returns a list of labels for all parameters monitored in the instrument status log."),
-    ("get_error_logs", "($self)",
-     "Returns a list of hardware and software warning messages captured during acquisition."),
-    ("get_peaks", "($self, scan_num)",
-     "Extracts spectral peaks (m/z and intensity) for a given scan number.\n"
-     "Returns a tuple of (m/z_array, intensity_array)."),
-    ("native_get_peaks", "($self, scan_num)",
-     "Internal native implementation for spectral peak extraction."),
-    ("list_spectra", "($self)",
-     "Returns a list of all scan summaries in the file.\n"
-     "Each entry contains scan_number, rt, injection_time, master_scan, charge, and monomz."),
+    ("get_monoisotopic_mz", "($self, scan_number)", "Returns the precursor monoisotopic m/z for the given scan."),
+    (
+        "get_trailer_extra",
+        "($self, scan_number)",
+        "Recovers diagnostic metadata from the scan trailer.\n"
+        "Returns a dictionary of available fields (e.g., 'Ion Injection Time (ms)', 'MS Order').",
+    ),
+    (
+        "get_instrument_method",
+        "($self, _index)",
+        "Returns the instrument method report for the given index.\n"
+        "In modern XML-based files, this typically contains the full CmData block.",
+    ),
+    (
+        "get_status_log_labels",
+        "($self)",
+        "Returns a list of labels for all parameters monitored in the instrument status log.",
+    ),
+    (
+        "get_error_logs",
+        "($self)",
+        "Returns a list of hardware and software warning messages captured during acquisition.",
+    ),
+    (
+        "get_peaks",
+        "($self, scan_num)",
+        "Extracts spectral peaks (m/z and intensity) for a given scan number.\n"
+        "Returns a tuple of (m/z_array, intensity_array).",
+    ),
+    ("native_get_peaks", "($self, scan_num)", "Internal native implementation for spectral peak extraction."),
+    (
+        "list_spectra",
+        "($self)",
+        "Returns a list of all scan summaries in the file.\n"
+        "Each entry contains scan_number, rt, injection_time, master_scan, charge, and monomz.",
+    ),
 ]
 
 PROPERTIES = [
@@ -162,14 +181,15 @@ print(reader.num_scans, reader.get_rt(145), reader.get_injection_time(3))
 
 def test_sub_interpreter_import_is_refused(write_raw):
     path = write_raw(orbitrap_v66(), "orbitrap.raw")
-    out = subprocess.run([sys.executable, "-c", SUB_INTERPRETER_RUN, path],
-                         capture_output=True, text=True, timeout=60)
+    out = subprocess.run([sys.executable, "-c", SUB_INTERPRETER_RUN, path], capture_output=True, text=True, timeout=60)
     if out.returncode == 77:
         pytest.skip("this Python offers no way to create a sub-interpreter")
     assert out.returncode == 0, out.stderr
     isolated, legacy, main_after = out.stdout.splitlines()
-    own = ("ImportError: vantoro does not support sub-interpreters: "
-           "it can only be imported once per process, by the first interpreter that imports it")
+    own = (
+        "ImportError: vantoro does not support sub-interpreters: "
+        "it can only be imported once per process, by the first interpreter that imports it"
+    )
     # The legacy configuration lets the module's init run, so its own guard
     # refuses. From 3.12 CPython turns the module away from an isolated
     # sub-interpreter before that; earlier versions have no such check.

@@ -5,36 +5,43 @@ import sys
 import pytest
 
 from vantoro import RawFileReader
-from builders import HEADER_SIZE, RawImage, RT_SMALL_START
+
+from builders import HEADER_SIZE, RT_SMALL_START, RawImage
 
 
-@pytest.mark.parametrize("word36,word12,expected", [
-    (57, 99, 57),          # offset 12 ignored when 36 holds a known version
-    (66, 99, 66),
-    (0, 0, 0),             # otherwise 12 is taken unchecked
-    (58, 1000, 1000),
-    (0x42000000, 7, 7),    # bytes 00 00 00 42 are not 66
-    (1, 0xFFFFFFFF, 0xFFFFFFFF),
-])
+@pytest.mark.parametrize(
+    "word36,word12,expected",
+    [
+        (57, 99, 57),  # offset 12 ignored when 36 holds a known version
+        (66, 99, 66),
+        (0, 0, 0),  # otherwise 12 is taken unchecked
+        (58, 1000, 1000),
+        (0x42000000, 7, 7),  # bytes 00 00 00 42 are not 66
+        (1, 0xFFFFFFFF, 0xFFFFFFFF),
+    ],
+)
 def test_version_probe(write_raw, word36, word12, expected):
     img = RawImage().header(word36=word36, word12=word12)
     assert RawFileReader(write_raw(img)).version == expected
 
 
-@pytest.mark.parametrize("creation_time,text", [
-    (0, "0"),
-    (116444736000000000, "0"),
-    (116444736009999999, "0"),
-    (116444736010000000, "1"),
-    (132000000000000000, "1555526400"),
-    (18446744073709551615, "1833029933770"),
-])
+@pytest.mark.parametrize(
+    "creation_time,text",
+    [
+        (0, "0"),
+        (116444736000000000, "0"),
+        (116444736009999999, "0"),
+        (116444736010000000, "1"),
+        (132000000000000000, "1555526400"),
+        (18446744073709551615, "1833029933770"),
+    ],
+)
 def test_creation_date(write_raw, creation_time, text):
     img = RawImage().header(66, creation_time=creation_time)
     assert RawFileReader(write_raw(img)).creation_date == text
 
 
-@pytest.mark.parametrize("version,scans", [(57, 48), (66, 145), (0, 100), (58, 100), (2 ** 32 - 1, 100)])
+@pytest.mark.parametrize("version,scans", [(57, 48), (66, 145), (0, 100), (58, 100), (2**32 - 1, 100)])
 def test_num_scans_follows_version(write_raw, version, scans):
     assert RawFileReader(write_raw(RawImage().header(version))).num_scans == scans
 
@@ -123,6 +130,9 @@ def test_relative_path_resolves_against_current_directory(tmp_path, monkeypatch)
 def test_fifo_fails_instead_of_blocking(tmp_path):
     fifo = tmp_path / "pipe.raw"
     os.mkfifo(fifo)
-    code = f"from vantoro import RawFileReader\ntry:\n    RawFileReader({str(fifo)!r})\nexcept OSError as e:\n    print(type(e).__name__)\n"
+    code = (
+        f"from vantoro import RawFileReader\ntry:\n    RawFileReader({str(fifo)!r})\n"
+        "except OSError as e:\n    print(type(e).__name__)\n"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
     assert out.stdout.strip() == "OSError", out

@@ -7,6 +7,7 @@ import struct
 import pytest
 
 import vantoro
+
 from builders import CHAIN_BASE, SMALL_OFFSETS, RawImage, orbitrap_v66, peak_block_v57, peak_block_v66
 from read_counter import bytes_read
 
@@ -53,12 +54,15 @@ def check(tmp_path, version, blocks, want, size=None):
 
 
 nan, up, down = math.nan, (lambda x: math.nextafter(x, math.inf)), (lambda x: math.nextafter(x, 0.0))
+
+
 def block66(n, **k):
     return block(66, n, **k)
 
 
 def expect66(n, **k):
     return expect(66, n, **k)
+
 
 V66_CASES = {
     # window: count positions offset .. offset + 9999
@@ -74,23 +78,35 @@ V66_CASES = {
     "first 5000": ([(0, block66(12, start=5000.0, step=0.0))], None),
     "first nan": ([(0, block66(12, start=nan))], None),
     "first just above 50": ([(0, block66(12, start=up(50.0), step=0.0))], expect66(12, start=up(50.0), step=0.0)),
-    "first just below 5000": ([(0, block66(12, start=down(5000.0), step=0.0))],
-                              expect66(12, start=down(5000.0), step=0.0)),
+    "first just below 5000": (
+        [(0, block66(12, start=down(5000.0), step=0.0))],
+        expect66(12, start=down(5000.0), step=0.0),
+    ),
     # order tolerance on the second m/z
-    "second = first - 0.001": ([(0, block66(12, start=300.0, mz1=300.0 - 0.001))],
-                               expect66(12, start=300.0, mz1=300.0 - 0.001)),
+    "second = first - 0.001": (
+        [(0, block66(12, start=300.0, mz1=300.0 - 0.001))],
+        expect66(12, start=300.0, mz1=300.0 - 0.001),
+    ),
     "second below tolerance": ([(0, block66(12, start=300.0, mz1=down(300.0 - 0.001)))], None),
     "second nan": ([(0, block66(12, start=300.0, mz1=nan))], expect66(12, start=300.0, mz1=nan)),
     # which block wins
     "30 then 60": ([(0, block66(30)), (2000, block66(60, start=200.0))], expect66(60, start=200.0)),
     "30 then 20": ([(0, block66(30)), (2000, block66(20, start=200.0))], expect66(20, start=200.0)),
     "60 stops at once": ([(0, block66(60)), (2000, block66(20, start=200.0))], expect66(60)),
-    "51 stops, 50 does not": ([(0, block66(50)), (2000, block66(51, start=200.0)), (4000, block66(20, start=300.0))],
-                              expect66(51, start=200.0)),
+    "51 stops, 50 does not": (
+        [(0, block66(50)), (2000, block66(51, start=200.0)), (4000, block66(20, start=300.0))],
+        expect66(51, start=200.0),
+    ),
     "alone, interior searched": ([(0, block66(30))], expect66(30)),
-    "small, small, large, small": ([(0, block66(30)), (3000, block66(20, start=200.0)),
-                                    (6000, block66(60, start=300.0)), (8000, block66(25, start=400.0))],
-                                   expect66(60, start=300.0)),
+    "small, small, large, small": (
+        [
+            (0, block66(30)),
+            (3000, block66(20, start=200.0)),
+            (6000, block66(60, start=300.0)),
+            (8000, block66(25, start=400.0)),
+        ],
+        expect66(60, start=300.0),
+    ),
 }
 
 
@@ -103,8 +119,7 @@ def test_v66_search(tmp_path, blocks, want):
 @pytest.mark.parametrize("version", [66, 57])
 def test_block_must_fit_in_file(tmp_path, version, extra, hit):
     data = block(version, 20)
-    check(tmp_path, version, [(0, data)], expect(version, 20) if hit else None,
-          size=O + len(data) + extra)
+    check(tmp_path, version, [(0, data)], expect(version, 20) if hit else None, size=O + len(data) + extra)
 
 
 NARROW_CASES = {
@@ -153,8 +168,7 @@ def test_scan_numbers_follow_the_offset_chain(tmp_path):
         assert r.native_get_peaks(s) is None
 
 
-@pytest.mark.parametrize("how", ["offset at end", "offset past end", "deleted", "now a directory",
-                                 "truncated"])
+@pytest.mark.parametrize("how", ["offset at end", "offset past end", "deleted", "now a directory", "truncated"])
 def test_nothing_without_an_exception(tmp_path, how):
     size = {"offset at end": O, "offset past end": O - 1}.get(how)
     r = small_reader(tmp_path, 66, [] if size else [(0, block(66, 60))], size=size)

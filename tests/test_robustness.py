@@ -5,16 +5,27 @@ import os
 import struct
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from vantoro import RawFileReader
+
 from builders import RawImage, orbitrap_v66, utf16
 
 QUERIES = [
-    ("get_rt", 1), ("get_injection_time", 1), ("get_master_scan", 1), ("get_charge_state", 1),
-    ("get_monoisotopic_mz", 1), ("get_trailer_extra", 1), ("get_trailer_extra", 145),
-    ("get_instrument_method", 0), ("get_status_log_labels", None), ("get_error_logs", None),
-    ("native_get_peaks", 1), ("native_get_peaks", 145), ("list_spectra", None),
+    ("get_rt", 1),
+    ("get_injection_time", 1),
+    ("get_master_scan", 1),
+    ("get_charge_state", 1),
+    ("get_monoisotopic_mz", 1),
+    ("get_trailer_extra", 1),
+    ("get_trailer_extra", 145),
+    ("get_instrument_method", 0),
+    ("get_status_log_labels", None),
+    ("get_error_logs", None),
+    ("native_get_peaks", 1),
+    ("native_get_peaks", 145),
+    ("list_spectra", None),
 ]
 
 
@@ -52,11 +63,21 @@ def test_no_descriptor_leaks_on_any_path(tmp_path):
     assert open_fds() == before
 
 
-ANCHORS = [b"", utf16("Coulombmeter"), utf16("Possible spray instability"), b"<?xml",
-           b"</InstrumentMethod>", b"</CmData>", b"\x00\xd8", b"\xff\xdf",
-           # plausible starts of peak blocks, whose records may run past the end
-           struct.pack("<Id", 11, 100.0), struct.pack("<Id", 60, 100.0),
-           struct.pack("<If", 11, 100.0), struct.pack("<If", 150, 100.0)]
+ANCHORS = [
+    b"",
+    utf16("Coulombmeter"),
+    utf16("Possible spray instability"),
+    b"<?xml",
+    b"</InstrumentMethod>",
+    b"</CmData>",
+    b"\x00\xd8",
+    b"\xff\xdf",
+    # plausible starts of peak blocks, whose records may run past the end
+    struct.pack("<Id", 11, 100.0),
+    struct.pack("<Id", 60, 100.0),
+    struct.pack("<If", 11, 100.0),
+    struct.pack("<If", 150, 100.0),
+]
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -64,8 +85,7 @@ ANCHORS = [b"", utf16("Coulombmeter"), utf16("Possible spray instability"), b"<?
     version=st.sampled_from([57, 66, 0, 1234]),
     name=st.sampled_from(["plain.raw", "small.RAW", "orbitrap.raw", "orbitrap_small.RAW"]),
     # Offsets reach past the fixed scan offsets of the small-file layout.
-    pieces=st.lists(st.tuples(st.integers(0, 300000), st.sampled_from(ANCHORS), st.binary(max_size=400)),
-                    max_size=12),
+    pieces=st.lists(st.tuples(st.integers(0, 300000), st.sampled_from(ANCHORS), st.binary(max_size=400)), max_size=12),
     tail=st.integers(0, 3),
 )
 def test_random_contents_never_crash(tmp_path, version, name, pieces, tail):

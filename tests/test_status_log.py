@@ -8,6 +8,7 @@ import time
 import pytest
 
 import vantoro
+
 from builders import RawImage, utf16
 from read_counter import AVAILABLE, NOISE, bytes_read
 
@@ -33,12 +34,15 @@ def scan(tmp_path, method, *regions, size=None, name="run.raw"):
 
 
 @both
-@pytest.mark.parametrize("data", [
-    b"",
-    lambda a: a.encode(),                 # 8-bit text only
-    lambda a: units(a[:-1]),              # anchor missing its last letter
-    lambda a: units(a.upper()),           # exact match only
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"",
+        lambda a: a.encode(),  # 8-bit text only
+        lambda a: units(a[:-1]),  # anchor missing its last letter
+        lambda a: units(a.upper()),  # exact match only
+    ],
+)
 def test_no_anchor(tmp_path, method, anchor, data):
     data = data(anchor) if callable(data) else data
     assert scan(tmp_path, method, (1000, data + units(0, "Label", 0))) == []
@@ -56,8 +60,7 @@ def test_anchor_at_odd_offset_is_not_seen(tmp_path, method, anchor):
 @both
 @pytest.mark.parametrize("border", [MIB, 3 * MIB])
 # The anchor starts at border - anchors * (anchor bytes) + delta.
-@pytest.mark.parametrize("anchors, delta", [(1, -2), (1, 0), (1, 2), (0, -2), (0, 0), (0, 2),
-                                            (1, 1), (0, -1), (0, 1)])
+@pytest.mark.parametrize("anchors, delta", [(1, -2), (1, 0), (1, 2), (0, -2), (0, 0), (0, 2), (1, 1), (0, -1), (0, 1)])
 def test_anchor_around_chunk_borders(tmp_path, method, anchor, border, anchors, delta):
     offset = border - anchors * 2 * len(anchor) + delta
     found = scan(tmp_path, method, (offset, units(anchor, 0, "Next", 0)), size=border + MIB)
@@ -71,8 +74,7 @@ def test_anchor_ending_at_file_end(tmp_path, method, anchor):
 
 @both
 def test_first_anchor_wins(tmp_path, method, anchor):
-    found = scan(tmp_path, method, (3000, units(anchor, "One", 0, "Two", 0)),
-                 (MIB + 10, units(anchor, "Later", 0)))
+    found = scan(tmp_path, method, (3000, units(anchor, "One", 0, "Two", 0)), (MIB + 10, units(anchor, "Later", 0)))
     # The scan starts at the first copy and, across the zeros, runs on into the second.
     assert found == [anchor + "One", "Two", anchor + "Later"]
 
@@ -101,12 +103,15 @@ def test_surrogate_pairs_and_non_ascii_kept(tmp_path, method, anchor):
 
 
 @both
-@pytest.mark.parametrize("bad", [
-    ["Bad", 0xD800],            # high surrogate at the run's end
-    ["Bad", 0xD800, "x"],       # high surrogate not followed by a low one
-    ["Bad", 0xDC00, "x"],       # lone low surrogate
-    ["Bad", 0xDC00, 0xD800],    # pair in the wrong order
-])
+@pytest.mark.parametrize(
+    "bad",
+    [
+        ["Bad", 0xD800],  # high surrogate at the run's end
+        ["Bad", 0xD800, "x"],  # high surrogate not followed by a low one
+        ["Bad", 0xDC00, "x"],  # lone low surrogate
+        ["Bad", 0xDC00, 0xD800],  # pair in the wrong order
+    ],
+)
 def test_unpaired_surrogate_run_dropped_but_counted(tmp_path, method, anchor, bad):
     limit = 300 if method == LABELS[0] else 100
     labels = [f"L{k:03d}" for k in range(limit - 2)]
@@ -197,13 +202,16 @@ def raise_from_handler(signum, frame):
 
 # Anchor absent: the anchor search streams the whole file. Anchor first: the
 # resume step walks the hole after it, unit by unit, to the end of the file.
-@pytest.mark.parametrize("method, anchor_at, handler, expected", [
-    (LABELS[0], None, signal.default_int_handler, KeyboardInterrupt),
-    (LABELS[0], 0, signal.default_int_handler, KeyboardInterrupt),
-    (WARNINGS[0], None, signal.default_int_handler, KeyboardInterrupt),
-    (WARNINGS[0], 0, signal.default_int_handler, KeyboardInterrupt),
-    (WARNINGS[0], 0, raise_from_handler, FromHandler),
-])
+@pytest.mark.parametrize(
+    "method, anchor_at, handler, expected",
+    [
+        (LABELS[0], None, signal.default_int_handler, KeyboardInterrupt),
+        (LABELS[0], 0, signal.default_int_handler, KeyboardInterrupt),
+        (WARNINGS[0], None, signal.default_int_handler, KeyboardInterrupt),
+        (WARNINGS[0], 0, signal.default_int_handler, KeyboardInterrupt),
+        (WARNINGS[0], 0, raise_from_handler, FromHandler),
+    ],
+)
 def test_a_signal_ends_a_long_scan(tmp_path, method, anchor_at, handler, expected):
     anchor = dict([LABELS, WARNINGS])[method]
     regions = [] if anchor_at is None else [(1000, units(anchor, 0))]

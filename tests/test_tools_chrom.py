@@ -11,9 +11,9 @@ from builders import CHAIN_BASE, orbitrap_v66, peak_block_v66, qc_run
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
-from vantoro import RawFileReader  # noqa: E402
-from vantoro_tools.analyse.chrom import Tolerance, chromatograms  # noqa: E402
-from vantoro_tools.cli import main  # noqa: E402
+from vantoro import RawFileReader
+from vantoro_tools.analyse.chrom import Tolerance, chromatograms
+from vantoro_tools.cli import main
 
 
 @pytest.fixture(scope="module")
@@ -31,20 +31,31 @@ def expected(path, level, targets, half_width):
         peaks = r.native_get_peaks(n)
         mz, inten = peaks if peaks is not None else ([], [])
         top = max(range(len(inten)), key=lambda k: (inten[k], -k)) if inten else None
-        out.append((n, r.get_rt(n), sum(inten), inten[top] if top is not None else 0.0,
-                    mz[top] if top is not None else math.nan,
-                    [sum(i for m, i in zip(mz, inten) if abs(m - t) <= half_width(t)) for t in targets]))
+        out.append(
+            (
+                n,
+                r.get_rt(n),
+                sum(inten),
+                inten[top] if top is not None else 0.0,
+                mz[top] if top is not None else math.nan,
+                [sum(i for m, i in zip(mz, inten) if abs(m - t) <= half_width(t)) for t in targets],
+            )
+        )
     return out
 
 
 @pytest.mark.parametrize("level", [1, 2, None])
-@pytest.mark.parametrize("tol, half_width", [
-    ("10ppm", lambda t: t * 10e-6), ("0.5Da", lambda t: 0.5), ("25 ppm", lambda t: t * 25e-6)])
+@pytest.mark.parametrize(
+    "tol, half_width", [("10ppm", lambda t: t * 10e-6), ("0.5Da", lambda t: 0.5), ("25 ppm", lambda t: t * 25e-6)]
+)
 def test_one_walk_matches_peak_by_peak_sums(raw, level, tol, half_width):
     # Targets on real peaks (one scan's m/z), between peaks, and outside every list.
     r = RawFileReader(raw)
-    ref = next(n for n in range(1, r.num_scans + 1) if r.native_get_peaks(n) is not None
-               and level in (None, r.get_trailer_extra(n)["MS Order"]))
+    ref = next(
+        n
+        for n in range(1, r.num_scans + 1)
+        if r.native_get_peaks(n) is not None and level in (None, r.get_trailer_extra(n)["MS Order"])
+    )
     some = r.native_get_peaks(ref)[0]
     targets = [some[0], some[5], some[5] + 0.3, 30.0, 5000.0, some[-1]]
     c = chromatograms(raw, ms_level=level, targets=targets, tolerance=tol)
@@ -76,9 +87,17 @@ def test_open_reader_and_exact_values(raw, tmp_path):
     assert c.tic[1:].sum() == 0 and np.isnan(c.bpc_mz[1:]).all()
 
 
-@pytest.mark.parametrize("text, value, unit", [
-    ("10ppm", 10.0, "ppm"), ("10 ppm", 10.0, "ppm"), ("0.02Da", 0.02, "Da"), ("0.02 da", 0.02, "Da"),
-    ("5", 5.0, "ppm"), ("1e1ppm", 10.0, "ppm")])
+@pytest.mark.parametrize(
+    "text, value, unit",
+    [
+        ("10ppm", 10.0, "ppm"),
+        ("10 ppm", 10.0, "ppm"),
+        ("0.02Da", 0.02, "Da"),
+        ("0.02 da", 0.02, "Da"),
+        ("5", 5.0, "ppm"),
+        ("1e1ppm", 10.0, "ppm"),
+    ],
+)
 def test_tolerance_parse(text, value, unit):
     assert Tolerance.parse(text) == Tolerance(value, unit)
 

@@ -11,8 +11,8 @@ import pytest
 from builders import RawImage, orbitrap_varied
 
 pytest.importorskip("vantoro_tools")
-from vantoro import RawFileReader  # noqa: E402
-from vantoro_tools.cli import main  # noqa: E402
+from vantoro import RawFileReader
+from vantoro_tools.cli import main
 
 
 def visible(directory):
@@ -35,20 +35,36 @@ def test_bad_inputs_get_one_line_each_and_the_rest_converts(raw, tmp_path, capsy
     (bad / "notes.txt").write_text("not a RAW file and not named like one")
     (tmp_path / "empty").mkdir()
     out = tmp_path / "out"
-    status = main(["convert", raw, str(bad), str(tmp_path / "missing.raw"), str(tmp_path / "empty"),
-                   "--to", "parquet", "--out", str(out), "-j", "2"])
+    status = main(
+        [
+            "convert",
+            raw,
+            str(bad),
+            str(tmp_path / "missing.raw"),
+            str(tmp_path / "empty"),
+            "--to",
+            "parquet",
+            "--out",
+            str(out),
+            "-j",
+            "2",
+        ]
+    )
     assert status == 1
     lines = capsys.readouterr().err.splitlines()
     failures = sorted(line for line in lines if "converted" not in line)
-    assert failures == sorted([
-        f"vantoro: {bad / 'short.RAW'}: not a RAW file (shorter than the 40-byte header)",
-        f"vantoro: {bad / 'v60.raw'}: not a RAW file (format version 60; vantoro reads 57 and 66)",
-        f"vantoro: {tmp_path / 'missing.raw'}: no such file",
-        f"vantoro: {tmp_path / 'empty'}: directory holds no .raw files",
-    ])
+    assert failures == sorted(
+        [
+            f"vantoro: {bad / 'short.RAW'}: not a RAW file (shorter than the 40-byte header)",
+            f"vantoro: {bad / 'v60.raw'}: not a RAW file (format version 60; vantoro reads 57 and 66)",
+            f"vantoro: {tmp_path / 'missing.raw'}: no such file",
+            f"vantoro: {tmp_path / 'empty'}: directory holds no .raw files",
+        ]
+    )
     assert lines[-1] == f"vantoro: 1 converted, 0 up to date, 0 refused, 4 failed; output in {out}"
-    written = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs
-                     if not f.startswith("."))
+    written = sorted(
+        os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs if not f.startswith(".")
+    )
     assert written == ["peaks/run_orbitrap.parquet", "scans/run_orbitrap.parquet"]
     # All good: status 0; --quiet: nothing on standard error.
     assert main(["convert", raw, "--to", "parquet", "--out", str(out), "-q", "--overwrite"]) == 0
@@ -71,16 +87,34 @@ def test_info_table_and_json(raw, tmp_path, capsys):
     captured = capsys.readouterr()
     assert captured.err == f"vantoro: {tmp_path / 'missing.raw'}: no such file\n"
     r = RawFileReader(raw)
-    assert json.loads(captured.out) == [{
-        "file": raw, "version": 66, "creation_date": r.creation_date, "created_utc": "2019-04-17T18:40:00Z",
-        "layout_check": "ok",
-        "num_scans": 145, "scans_with_peaks": sum(r.native_get_peaks(s) is not None for s in range(1, 146)),
-        "status_log_labels": r.get_status_log_labels(), "warnings": r.get_error_logs(),
-    }]
+    assert json.loads(captured.out) == [
+        {
+            "file": raw,
+            "version": 66,
+            "creation_date": r.creation_date,
+            "created_utc": "2019-04-17T18:40:00Z",
+            "layout_check": "ok",
+            "num_scans": 145,
+            "scans_with_peaks": sum(r.native_get_peaks(s) is not None for s in range(1, 146)),
+            "status_log_labels": r.get_status_log_labels(),
+            "warnings": r.get_error_logs(),
+        }
+    ]
     assert main(["info", raw]) == 0
     table = capsys.readouterr().out.splitlines()
-    assert table[0].split() == ["FILE", "VERSION", "CREATED", "(UTC)", "SCANS", "PEAK", "LISTS", "LABELS",
-                                "WARNINGS", "LAYOUT", "CHECK"]
+    assert table[0].split() == [
+        "FILE",
+        "VERSION",
+        "CREATED",
+        "(UTC)",
+        "SCANS",
+        "PEAK",
+        "LISTS",
+        "LABELS",
+        "WARNINGS",
+        "LAYOUT",
+        "CHECK",
+    ]
     assert table[1].split() == ["run_orbitrap.raw", "66", "2019-04-17", "18:40:00", "145", "109", "4", "2", "ok"]
     assert "warnings: Possible spray instability; Fan speed low" in table[-1]
 
@@ -99,20 +133,43 @@ def test_plot(raw, tmp_path, capsys):
     assert [f for f in os.listdir(tmp_path) if not f.startswith(".")] == ["s.png"]
 
 
-@pytest.mark.parametrize("argv, package, needs, message", [
-    ("convert {raw} --to mzml --out {out}", "psims", ["numpy", "lxml"],
-     "vantoro convert --to mzml needs psims: pip install 'vantoro[convert]'"),
-    ("convert {raw} --to parquet --out {out}", "pyarrow", ["numpy"],
-     "vantoro convert --to parquet needs pyarrow: pip install 'vantoro[convert]'"),
-    ("convert {raw} --to mgf --out {out} --dask tcp://127.0.0.1:1", "distributed", ["numpy", "pyteomics"],
-     "vantoro convert --dask needs distributed: pip install 'vantoro[dask]'"),
-    ("plot {raw} 1 -o {out}/x.png", "matplotlib", ["numpy"],
-     "vantoro plot needs matplotlib: pip install 'vantoro[plot]'"),
-    ("report {raw} -o {out}/r.html", "numpy", [], "vantoro report needs numpy: pip install 'vantoro[report]'"),
-    ("chrom {raw}", "numpy", [], "vantoro chrom needs numpy: pip install 'vantoro[numpy]'"),
-    ("chrom {raw} -o {out}/c.png", "matplotlib", ["numpy"],
-     "vantoro chrom (images) needs matplotlib: pip install 'vantoro[plot]'"),
-])
+@pytest.mark.parametrize(
+    "argv, package, needs, message",
+    [
+        (
+            "convert {raw} --to mzml --out {out}",
+            "psims",
+            ["numpy", "lxml"],
+            "vantoro convert --to mzml needs psims: pip install 'vantoro[convert]'",
+        ),
+        (
+            "convert {raw} --to parquet --out {out}",
+            "pyarrow",
+            ["numpy"],
+            "vantoro convert --to parquet needs pyarrow: pip install 'vantoro[convert]'",
+        ),
+        (
+            "convert {raw} --to mgf --out {out} --dask tcp://127.0.0.1:1",
+            "distributed",
+            ["numpy", "pyteomics"],
+            "vantoro convert --dask needs distributed: pip install 'vantoro[dask]'",
+        ),
+        (
+            "plot {raw} 1 -o {out}/x.png",
+            "matplotlib",
+            ["numpy"],
+            "vantoro plot needs matplotlib: pip install 'vantoro[plot]'",
+        ),
+        ("report {raw} -o {out}/r.html", "numpy", [], "vantoro report needs numpy: pip install 'vantoro[report]'"),
+        ("chrom {raw}", "numpy", [], "vantoro chrom needs numpy: pip install 'vantoro[numpy]'"),
+        (
+            "chrom {raw} -o {out}/c.png",
+            "matplotlib",
+            ["numpy"],
+            "vantoro chrom (images) needs matplotlib: pip install 'vantoro[plot]'",
+        ),
+    ],
+)
 def test_missing_package_is_named(raw, tmp_path, capsys, monkeypatch, argv, package, needs, message):
     for name in needs:
         pytest.importorskip(name)
@@ -124,8 +181,9 @@ def test_missing_package_is_named(raw, tmp_path, capsys, monkeypatch, argv, pack
 
 
 def test_module_entry_point(raw):
-    out = subprocess.run([sys.executable, "-m", "vantoro_tools", "info", "--json", raw],
-                         capture_output=True, text=True, timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-m", "vantoro_tools", "info", "--json", raw], capture_output=True, text=True, timeout=120
+    )
     assert out.returncode == 0 and json.loads(out.stdout)[0]["num_scans"] == 145
 
 
@@ -140,6 +198,7 @@ def test_readme_describes_every_output_format():
         assert fmt.name in readme
         for output in fmt.outputs:
             assert f"DIR/{output.format(stem='<stem>')}" in readme
-    help_text = subprocess.run([sys.executable, "-m", "vantoro_tools", "convert", "--help"],
-                               capture_output=True, text=True, timeout=120).stdout
+    help_text = subprocess.run(
+        [sys.executable, "-m", "vantoro_tools", "convert", "--help"], capture_output=True, text=True, timeout=120
+    ).stdout
     assert all(" ".join(f.summary.split()) in " ".join(help_text.split()) for f in FORMATS.values())

@@ -13,13 +13,15 @@ from mzml_check import assert_valid_mzml
 
 np = pytest.importorskip("numpy")
 vantoro_tools = pytest.importorskip("vantoro_tools")
-from vantoro import RawFileReader  # noqa: E402
-from vantoro_tools import convert_file  # noqa: E402
-from vantoro_tools.write.formats import WriteOptions
-from vantoro_tools.write.registry import FORMATS  # noqa: E402
-from vantoro_tools.source.scans import open_source  # noqa: E402
-from vantoro_tools.write.formats import COMPRESSIONS  # noqa: E402
-from vantoro_tools.cli import main  # noqa: E402
+from vantoro import RawFileReader
+from vantoro_tools import convert_file
+from vantoro_tools.cli import main
+from vantoro_tools.source.scans import open_source
+from vantoro_tools.write.formats import (
+    COMPRESSIONS,
+    WriteOptions,
+)
+from vantoro_tools.write.registry import FORMATS
 
 
 @pytest.fixture(scope="module")
@@ -35,9 +37,14 @@ def vantoro_scans(path):
     for s in range(1, r.num_scans + 1):
         if r.native_get_peaks(s) is not None:
             mz, inten = r.get_peaks(s)
-            out[s] = dict(rt=r.get_rt(s), level=r.get_trailer_extra(s)["MS Order"], mz=mz.copy(),
-                          intensity=inten.copy(), monomz=r.get_monoisotopic_mz(s),
-                          charge=r.get_charge_state(s))
+            out[s] = dict(
+                rt=r.get_rt(s),
+                level=r.get_trailer_extra(s)["MS Order"],
+                mz=mz.copy(),
+                intensity=inten.copy(),
+                monomz=r.get_monoisotopic_mz(s),
+                charge=r.get_charge_state(s),
+            )
     return out
 
 
@@ -142,8 +149,7 @@ def test_parquet_dataset_duckdb_and_pandas(raw, tmp_path):
     # One dataset of both files: one schema, one row per scan and per peak.
     counts = duckdb.sql(f"select file, count(*) from {scans} group by file order by file").fetchall()
     assert counts == [("01 run_orbitrap.raw", 145), ("b.small.RAW", 48)]
-    types = dict(duckdb.sql(f"select column_name, column_type from (describe select * from {peaks})")
-                 .fetchall())
+    types = dict(duckdb.sql(f"select column_name, column_type from (describe select * from {peaks})").fetchall())
     assert types == {"file": "VARCHAR", "scan_number": "UINTEGER", "mz": "DOUBLE", "intensity": "FLOAT"}
 
     for path in (raw, small):
@@ -155,8 +161,10 @@ def test_parquet_dataset_duckdb_and_pandas(raw, tmp_path):
             trailer = r.get_trailer_extra(spectrum["scan_number"])
             assert {k: row[k] for k in trailer} == trailer
             assert all(pd.isna(v) for k, v in row.items() if k not in trailer and k[0].isupper())
-        got = duckdb.sql(f"select scan_number, list(mz order by mz), list(intensity order by mz) "
-                         f"from {peaks} where file = '{name}' group by scan_number").fetchall()
+        got = duckdb.sql(
+            f"select scan_number, list(mz order by mz), list(intensity order by mz) "
+            f"from {peaks} where file = '{name}' group by scan_number"
+        ).fetchall()
         want = {s: r.native_get_peaks(s) for s in range(1, r.num_scans + 1)}
         assert {s: (m, i) for s, m, i in got} == {s: p for s, p in want.items() if p is not None}
         assert table["peak_count"].tolist() == [len(p[0]) if p else 0 for p in want.values()]
@@ -178,8 +186,11 @@ def test_failure_midway_leaves_no_output(raw, tmp_path, to):
     paths = convert_file(raw, to, tmp_path)  # and a later run completes
     if to == "mzml":
         assert_valid_mzml(paths[0])
-    assert all(name.endswith((".mzML", ".mgf", ".parquet", ".vantoro.json"))
-               for _, _, files in os.walk(tmp_path) for name in files)
+    assert all(
+        name.endswith((".mzML", ".mgf", ".parquet", ".vantoro.json"))
+        for _, _, files in os.walk(tmp_path)
+        for name in files
+    )
 
 
 def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
@@ -193,20 +204,43 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
         orbitrap_varied(seed=k).write(src / f"r{k}_orbitrap.raw")
     faulthandler.dump_traceback_later(600, exit=True)  # a hung cluster ends the run
     try:
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=False, protocol="tcp://",
-                          host="127.0.0.1",
-                          dashboard_address=None) as cluster:
+        with LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=False,
+            protocol="tcp://",
+            host="127.0.0.1",
+            dashboard_address=None,
+        ) as cluster:
             for to in ("parquet", "mgf", "mzml"):
-                assert main(["convert", str(src), "--to", to, "--out", str(tmp_path / "dask"), "-q",
-                             "--dask", cluster.scheduler_address]) == 0
+                assert (
+                    main(
+                        [
+                            "convert",
+                            str(src),
+                            "--to",
+                            to,
+                            "--out",
+                            str(tmp_path / "dask"),
+                            "-q",
+                            "--dask",
+                            cluster.scheduler_address,
+                        ]
+                    )
+                    == 0
+                )
     finally:
         faulthandler.cancel_dump_traceback_later()
     for to in ("parquet", "mgf", "mzml"):
         assert main(["convert", str(src), "--to", to, "--out", str(tmp_path / "pool"), "-q", "-j", "2"]) == 0
 
     def files(root):
-        return {os.path.relpath(os.path.join(d, f), root): open(os.path.join(d, f), "rb").read()
-                for d, _, names in os.walk(root) for f in names if not f.startswith(".")}
+        return {
+            os.path.relpath(os.path.join(d, f), root): open(os.path.join(d, f), "rb").read()
+            for d, _, names in os.walk(root)
+            for f in names
+            if not f.startswith(".")
+        }
 
     dask, pool = files(tmp_path / "dask"), files(tmp_path / "pool")
     assert len(pool) == 12 and dask == pool
@@ -246,9 +280,14 @@ def test_values_not_finite_are_left_out_and_counted(odd_raw, tmp_path):
     assert_valid_mzml(path)  # no nan or inf anywhere
     assert written.spectra == len(want)  # every spectrum kept
     assert written.warnings == {
-        "layout check failed": 1, "precursor m/z not finite": 1, "injection time not finite": 1,
-        "HCD energy not a finite number": 1, "collision energy not finite": 1,
-        "isolation width not finite": 1, "retention time not finite": 1}
+        "layout check failed": 1,
+        "precursor m/z not finite": 1,
+        "injection time not finite": 1,
+        "HCD energy not a finite number": 1,
+        "collision energy not finite": 1,
+        "isolation width not finite": 1,
+        "retention time not finite": 1,
+    }
     with mzml.MzML(path) as reader:
         nine = reader.get_by_id("scan=9")
     (precursor,) = nine["precursorList"]["precursor"]
@@ -263,8 +302,11 @@ def test_values_not_finite_are_left_out_and_counted(odd_raw, tmp_path):
     assert [int(e["params"]["scans"]) for e in entries] == ms2
     assert {e["params"]["title"].rsplit(".", 3)[0] for e in entries} == {"odd_name_orbitrap"}
     assert "rtinseconds" not in entries[ms2.index(17)]["params"]
-    assert written.warnings == {"layout check failed": 1, "retention time not finite": 1,
-                                "left out of MGF: precursor m/z not finite": 1}
+    assert written.warnings == {
+        "layout check failed": 1,
+        "retention time not finite": 1,
+        "left out of MGF: precursor m/z not finite": 1,
+    }
 
 
 @pytest.mark.parametrize("to", ["mzml", "mgf", "parquet"])

@@ -6,8 +6,8 @@ import pytest
 from builders import qc_run
 
 pytest.importorskip("vantoro_tools")
-from vantoro import RawFileReader  # noqa: E402
-from vantoro_tools.cli import main  # noqa: E402
+from vantoro import RawFileReader
+from vantoro_tools.cli import main
 
 
 @pytest.fixture(scope="module")
@@ -17,8 +17,13 @@ def raw(tmp_path_factory):
 
 def scan_of_level(raw, level):
     r = RawFileReader(raw)
-    return next(n for n in range(1, r.num_scans + 1) if r.native_get_peaks(n) is not None
-                and r.get_trailer_extra(n)["MS Order"] == level and (level == 1 or r.get_monoisotopic_mz(n) > 0))
+    return next(
+        n
+        for n in range(1, r.num_scans + 1)
+        if r.native_get_peaks(n) is not None
+        and r.get_trailer_extra(n)["MS Order"] == level
+        and (level == 1 or r.get_monoisotopic_mz(n) > 0)
+    )
 
 
 @pytest.mark.parametrize("level", [1, 2])
@@ -47,7 +52,7 @@ def test_spectrum(raw, level, relative, x_from):
     frame = ax.get_window_extent(renderer)
     assert 3 <= len(boxes) < min(300, len(mz)) - 5
     assert all(b.x0 >= frame.x0 and b.x1 <= frame.x1 for b in boxes)
-    assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:])
+    assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1 :])
 
 
 def test_plot_options_and_unwritable_output(raw, tmp_path, capsys):

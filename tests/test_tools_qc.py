@@ -17,10 +17,10 @@ from processes import alive, default_sigint, descendants, gone_within
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
-from vantoro import RawFileReader  # noqa: E402
-from vantoro_tools.analyse import qc  # noqa: E402
-from vantoro_tools.run.gather import gather  # noqa: E402
-from vantoro_tools.cli import main  # noqa: E402
+from vantoro import RawFileReader
+from vantoro_tools.analyse import qc
+from vantoro_tools.cli import main
+from vantoro_tools.run.gather import gather
 
 
 @pytest.fixture(scope="module")
@@ -87,24 +87,33 @@ def test_charges_precursors_and_injection_limits(batch, runs):
         assert prt.tolist() == [row["rt"] for row in msn if row["monomz"] > 0]
         limits = qc.injection_time_limits(run)
         if run.method_max_it:  # even-numbered runs state 50 ms for MS1 and 54 ms for MSn
-            assert limits == {1: (50.0, "method maximum"), 2: (54.0, "method maximum"),
-                              **({3: (54.0, "method maximum")} if 3 in limits else {})}
+            assert limits == {
+                1: (50.0, "method maximum"),
+                2: (54.0, "method maximum"),
+                **({3: (54.0, "method maximum")} if 3 in limits else {}),
+            }
         else:
             for level, (value, how) in limits.items():
                 assert how == "observed maximum"
-                assert value == max(row["injection_time"] for row in r.list_spectra()
-                                    if r.get_trailer_extra(row["scan_number"])["MS Order"] == level)
+                assert value == max(
+                    row["injection_time"]
+                    for row in r.list_spectra()
+                    if r.get_trailer_extra(row["scan_number"])["MS Order"] == level
+                )
     assert [bool(run.method_max_it) for run in runs] == [k % 2 == 0 for k in range(1, 7)]
 
 
-@pytest.mark.parametrize("text, found", [
-    ("<MaxIT>50</MaxIT><MaxIT>54.5</MaxIT>", [50.0, 54.5]),
-    ("Maximum Injection Time (ms) = 118", [118.0]),
-    ('<Setting name="MaxIonInjectionTime" value="22"/>', [22.0]),
-    ("max_inject_time: 35", [35.0]),
-    ("<ResolutionMaxIT>x</ResolutionMaxIT><Injection>5</Injection>", []),
-    ("", []),
-])
+@pytest.mark.parametrize(
+    "text, found",
+    [
+        ("<MaxIT>50</MaxIT><MaxIT>54.5</MaxIT>", [50.0, 54.5]),
+        ("Maximum Injection Time (ms) = 118", [118.0]),
+        ('<Setting name="MaxIonInjectionTime" value="22"/>', [22.0]),
+        ("max_inject_time: 35", [35.0]),
+        ("<ResolutionMaxIT>x</ResolutionMaxIT><Injection>5</Injection>", []),
+        ("", []),
+    ],
+)
 def test_method_max_injection_times(text, found):
     assert qc.method_max_injection_times(text) == found
 
@@ -133,7 +142,7 @@ def test_report_command(batch, runs, tmp_path, capsys):
     # The odd run (slow cycles, weak spray) is highlighted in the comparison table.
     row = re.search(r'<tr><td><a href="#run4">run_05_orbitrap.raw</a>.*?</tr>', page).group(0)
     cells = re.findall(r"<td( class=\"odd\")?>([^<]*)</td>", row)
-    head = re.findall(r"<th>([^<]*)</th>", page)[:len(cells) + 1][1:]
+    head = re.findall(r"<th>([^<]*)</th>", page)[: len(cells) + 1][1:]
     flagged = {h for h, (odd, _) in zip(head, cells) if odd}
     assert {"cycle time s (median)", "max TIC"} <= flagged
     # One worker process or two: the same runs, in the order given.
@@ -184,8 +193,12 @@ def test_a_signal_stops_the_report_and_its_workers(tmp_path, signum, status):
     for k in range(1, 2000):  # two thousand names of one dense file: a batch that takes a while
         os.link(first, src / f"f{k:04d}_orbitrap.raw")
     out = tmp_path / "report.html"
-    proc = subprocess.Popen([sys.executable, "-m", "vantoro_tools", "report", str(src), "-o", str(out),
-                             "-j", "2", "-q"], stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vantoro_tools", "report", str(src), "-o", str(out), "-j", "2", "-q"],
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=default_sigint,
+    )
     deadline = time.monotonic() + 60
     while len([p for p in descendants(proc.pid) if alive(p)]) < 3:  # the server and both workers
         assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()

@@ -18,28 +18,41 @@ from builders import qc_batch
 
 pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
-from vantoro_tools.cli import main  # noqa: E402
+from vantoro_tools.cli import main
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="needs Debian's chromium")
 ARTIFACTS = os.environ.get("VANTORO_ARTIFACTS") or os.path.join(
-    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "report")
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "report"
+)
 FLAGS = [
-    "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", "--no-first-run",
-    "--disable-background-networking", "--disable-component-update", "--disable-sync",
-    "--disable-default-apps", "--disable-extensions", "--disable-features=Translate,MediaRouter",
+    "--headless",
+    "--no-sandbox",
+    "--disable-gpu",
+    "--hide-scrollbars",
+    "--no-first-run",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+    "--disable-default-apps",
+    "--disable-extensions",
+    "--disable-features=Translate,MediaRouter",
     # Whatever the page asks for goes to a dead proxy (and, where it can be had, into a
     # network namespace without interfaces): nothing reaches the network.
-    "--proxy-server=127.0.0.1:9", "--enable-logging=stderr", "--v=0",
+    "--proxy-server=127.0.0.1:9",
+    "--enable-logging=stderr",
+    "--v=0",
 ]
 CONSOLE = re.compile(r'CONSOLE[^\]]*\] "(.*)", source: (\S+)')
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def no_network_prefix():
     try:
-        ok = subprocess.run(["unshare", "-n", "true"], capture_output=True, timeout=10,
-                            env=browser_env()).returncode == 0
+        ok = (
+            subprocess.run(["unshare", "-n", "true"], capture_output=True, timeout=10, env=browser_env()).returncode
+            == 0
+        )
     except (OSError, subprocess.TimeoutExpired):
         ok = False
     return ["unshare", "-n"] if ok else []
@@ -59,19 +72,29 @@ class Visit:
     def __init__(self, page, work, *, screenshot=None):
         url = "file://" + os.path.abspath(page)
         netlog = os.path.join(work, "net.json")
-        cmd = [*no_network_prefix(), CHROMIUM, *FLAGS, f"--user-data-dir={os.path.join(work, 'profile')}",
-               f"--log-net-log={netlog}", "--virtual-time-budget=15000"]
+        cmd = [
+            *no_network_prefix(),
+            CHROMIUM,
+            *FLAGS,
+            f"--user-data-dir={os.path.join(work, 'profile')}",
+            f"--log-net-log={netlog}",
+            "--virtual-time-budget=15000",
+        ]
         start = time.perf_counter()
-        done = subprocess.run([*cmd, "--dump-dom", url], capture_output=True, text=True, timeout=120,
-                              env=browser_env())
+        done = subprocess.run([*cmd, "--dump-dom", url], capture_output=True, text=True, timeout=120, env=browser_env())
         self.seconds = time.perf_counter() - start
         assert done.returncode == 0, done.stderr[-2000:]
         self.dom = done.stdout
         self.console = [m.group(1) for m in CONSOLE.finditer(done.stderr) if m.group(2).startswith(url)]
         self.requests = page_requests(netlog)
         if screenshot is not None:
-            shot = subprocess.run([*cmd, "--window-size=1400,2400", f"--screenshot={screenshot}", url],
-                                  capture_output=True, text=True, timeout=120, env=browser_env())
+            shot = subprocess.run(
+                [*cmd, "--window-size=1400,2400", f"--screenshot={screenshot}", url],
+                capture_output=True,
+                text=True,
+                timeout=120,
+                env=browser_env(),
+            )
             assert shot.returncode == 0, shot.stderr[-2000:]
         parser = _Tags()
         parser.feed(self.dom)
@@ -138,15 +161,18 @@ def test_zoom_hover_and_reset(tmp_path):
     assert visit.console == [] and visit.body.get("data-errors") == "0"
     assert (visit.body.get("data-after-drag"), visit.body.get("data-after-reset")) == ("1", "0")
     # The first figure is the TIC of every run: the tip names a run, its time and intensity.
-    assert re.fullmatch(r"run_0[12]_orbitrap\.raw\nretention time \(min\): [0-9.]+\nintensity: .+",
-                        visit.body.get("data-hover", "")), visit.body.get("data-hover")
+    assert re.fullmatch(
+        r"run_0[12]_orbitrap\.raw\nretention time \(min\): [0-9.]+\nintensity: .+", visit.body.get("data-hover", "")
+    ), visit.body.get("data-hover")
 
 
 def test_the_checks_see_a_page_that_reaches_out(tmp_path):
     page = tmp_path / "leaky.html"
-    page.write_text('<html><body><img src="http://example.invalid/a.png"><script>'
-                    'fetch("https://example.invalid/b").catch(function () {});'
-                    'console.log("hello"); null.x;</script></body></html>')
+    page.write_text(
+        '<html><body><img src="http://example.invalid/a.png"><script>'
+        'fetch("https://example.invalid/b").catch(function () {});'
+        'console.log("hello"); null.x;</script></body></html>'
+    )
     visit = Visit(str(page), str(tmp_path))
     assert sorted(visit.requests) == ["http://example.invalid/a.png", "https://example.invalid/b"]
     assert visit.console[0] == "hello" and len(visit.console) == 2  # the log, then the TypeError
@@ -171,9 +197,15 @@ def test_report_opens_offline_with_every_figure_drawn(runs, tmp_path):
     assert all(int(f.get("data-points", "0")) > 0 for f in visit.figures)
     with open(shot, "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"
-    metrics = {"runs": runs, "report_bytes": out.stat().st_size, "build_seconds": round(build, 2),
-               "render_ms": int(visit.body["data-render-ms"]), "ready_ms": int(visit.body["data-ready-ms"]), "headless_load_seconds": round(visit.seconds, 2),
-               "figures": len(visit.figures)}
+    metrics = {
+        "runs": runs,
+        "report_bytes": out.stat().st_size,
+        "build_seconds": round(build, 2),
+        "render_ms": int(visit.body["data-render-ms"]),
+        "ready_ms": int(visit.body["data-ready-ms"]),
+        "headless_load_seconds": round(visit.seconds, 2),
+        "figures": len(visit.figures),
+    }
     with open(os.path.join(ARTIFACTS, f"report-{runs}-metrics.json"), "w") as f:
         json.dump(metrics, f, indent=1)
     print(metrics)

@@ -12,20 +12,31 @@ import time
 
 import pytest
 
-from builders import (RT_ORBI_START, RT_ORBI_STRIDE, CHAIN_BASE, dense_orbitrap, orbitrap_varied,
-                      peak_block_v66, small_v57)
+from builders import (
+    CHAIN_BASE,
+    RT_ORBI_START,
+    RT_ORBI_STRIDE,
+    dense_orbitrap,
+    orbitrap_varied,
+    peak_block_v66,
+    small_v57,
+)
 from processes import default_sigint, descendants, gone_within
 
 pytest.importorskip("vantoro_tools")
-from vantoro_tools.write.output import atomic_path, remove_dead_parts  # noqa: E402
-from vantoro_tools.cli import main  # noqa: E402
+from vantoro_tools.cli import main
+from vantoro_tools.write.output import atomic_path, remove_dead_parts
 
 pytest.importorskip("pyarrow")
 
 
 def visible_files(root):
-    return sorted(os.path.relpath(os.path.join(d, f), root)
-                  for d, _, names in os.walk(root) for f in names if not f.startswith("."))
+    return sorted(
+        os.path.relpath(os.path.join(d, f), root)
+        for d, _, names in os.walk(root)
+        for f in names
+        if not f.startswith(".")
+    )
 
 
 def all_files(root):
@@ -49,23 +60,33 @@ def truncated(path):
     return str(path)
 
 
-@pytest.mark.parametrize("name, make, reason", [
-    ("sample01.raw", lambda p: orbitrap_varied().write(p),
-     "no layout marker in the path ('orbitrap' or 'small.RAW'): vantoro would read every scan as zeros"),
-    ("half.small.RAW", truncated,
-     "truncated: 752,069 bytes, but its small layout's scan tables need 1,504,139"),
-    ("nan_orbitrap.raw", lambda p: bad_rt(math.nan, 3).write(p), "scan 3: retention time is nan"),
-    ("back_orbitrap.raw", lambda p: bad_rt(0.1, 10).write(p),
-     "scan 10: retention time 0.1 min is before the previous scan's 4.5"),
-    ("inf_orbitrap.raw", lambda p: bad_mz().write(p), "scan 1: peak list holds a non-finite m/z"),
-])
+@pytest.mark.parametrize(
+    "name, make, reason",
+    [
+        (
+            "sample01.raw",
+            lambda p: orbitrap_varied().write(p),
+            "no layout marker in the path ('orbitrap' or 'small.RAW'): vantoro would read every scan as zeros",
+        ),
+        ("half.small.RAW", truncated, "truncated: 752,069 bytes, but its small layout's scan tables need 1,504,139"),
+        ("nan_orbitrap.raw", lambda p: bad_rt(math.nan, 3).write(p), "scan 3: retention time is nan"),
+        (
+            "back_orbitrap.raw",
+            lambda p: bad_rt(0.1, 10).write(p),
+            "scan 10: retention time 0.1 min is before the previous scan's 4.5",
+        ),
+        ("inf_orbitrap.raw", lambda p: bad_mz().write(p), "scan 1: peak list holds a non-finite m/z"),
+    ],
+)
 def test_layout_check_refuses_and_force_converts(tmp_path, capsys, name, make, reason):
     raw = make(tmp_path / name)
     out = tmp_path / "out"
     assert main(["convert", str(raw), "--to", "parquet", "--out", str(out)]) == 1
     err = capsys.readouterr().err.splitlines()
-    assert err == [f"vantoro: {raw}: {reason} (--force converts it anyway)",
-                   f"vantoro: 0 converted, 0 up to date, 1 refused, 0 failed; output in {out}"]
+    assert err == [
+        f"vantoro: {raw}: {reason} (--force converts it anyway)",
+        f"vantoro: 0 converted, 0 up to date, 1 refused, 0 failed; output in {out}",
+    ]
     assert not out.exists() or all_files(out) == []
 
     assert main(["info", str(raw), "--json"]) == 1
@@ -74,8 +95,7 @@ def test_layout_check_refuses_and_force_converts(tmp_path, capsys, name, make, r
     assert captured.err == f"vantoro: {raw}: {reason}\n"
 
     assert main(["convert", str(raw), "--to", "parquet", "--out", str(out), "--force"]) == 0
-    assert capsys.readouterr().err.splitlines()[0] == \
-        f"vantoro: {raw}: converted, with warnings: 1 layout check failed"
+    assert capsys.readouterr().err.splitlines()[0] == f"vantoro: {raw}: converted, with warnings: 1 layout check failed"
     assert len(visible_files(out)) == 2
 
 
@@ -89,8 +109,10 @@ def test_an_output_that_is_an_input_is_refused(tmp_path, capsys, link):
         os.mkdir(tmp_path / "in")
         (os.link if link == "hard" else os.symlink)(raw, src)
     assert main(["convert", src, "--to", "mgf", "--out", str(tmp_path), "-q", "--overwrite"]) == 1
-    assert capsys.readouterr().err == \
-        f"vantoro: {src}: the output {tmp_path / 'x_orbitrap.mgf'} is an input file; not converted\n"
+    assert (
+        capsys.readouterr().err
+        == f"vantoro: {src}: the output {tmp_path / 'x_orbitrap.mgf'} is an input file; not converted\n"
+    )
     assert open(raw, "rb").read() == before
 
 
@@ -137,13 +159,15 @@ def test_every_input_is_accounted_for(tmp_path, capsys, monkeypatch, write_raw):
 
     monkeypatch.setattr(os, "listdir", listdir)
     inputs = [str(tmp_path / "in"), str(tmp_path / "locked"), str(tmp_path / "empty")]
-    expected = sorted([
-        f"vantoro: {tmp_path / 'in' / 'dangling.raw'}: broken symbolic link",
-        f"vantoro: {tmp_path / 'in' / 'fifo.RAW'}: a FIFO, not a RAW file",
-        f"vantoro: {tmp_path / 'in' / 'sub.raw'}: a directory, not a RAW file",
-        f"vantoro: {tmp_path / 'locked'}: cannot list the directory: Permission denied",
-        f"vantoro: {tmp_path / 'empty'}: directory holds no .raw files",
-    ])
+    expected = sorted(
+        [
+            f"vantoro: {tmp_path / 'in' / 'dangling.raw'}: broken symbolic link",
+            f"vantoro: {tmp_path / 'in' / 'fifo.RAW'}: a FIFO, not a RAW file",
+            f"vantoro: {tmp_path / 'in' / 'sub.raw'}: a directory, not a RAW file",
+            f"vantoro: {tmp_path / 'locked'}: cannot list the directory: Permission denied",
+            f"vantoro: {tmp_path / 'empty'}: directory holds no .raw files",
+        ]
+    )
     assert main(["convert", *inputs, "--to", "parquet", "--out", str(tmp_path / "out")]) == 1
     err = capsys.readouterr().err.splitlines()
     assert sorted(err[:-1]) == expected
@@ -194,6 +218,7 @@ def test_dead_partial_files_go_and_live_ones_stay(tmp_path):
 
 # -- signals -----------------------------------------------------------------
 
+
 @pytest.fixture(scope="module")
 def batch(tmp_path_factory):
     """Twenty names of one dense file: a batch that takes a while."""
@@ -206,8 +231,20 @@ def batch(tmp_path_factory):
 
 
 def start_batch(batch, out):
-    cmd = [sys.executable, "-m", "vantoro_tools", "convert", str(batch), "--to", "parquet",
-           "--out", str(out), "-j", "2", "-q"]
+    cmd = [
+        sys.executable,
+        "-m",
+        "vantoro_tools",
+        "convert",
+        str(batch),
+        "--to",
+        "parquet",
+        "--out",
+        str(out),
+        "-j",
+        "2",
+        "-q",
+    ]
     proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
     deadline = time.monotonic() + 120
     # Started for real: both workers are converting, each writing a partial file.
@@ -241,8 +278,10 @@ def test_workers_of_a_killed_command_exit_and_the_next_run_cleans_up(batch, tmp_
     proc.wait()
     assert gone_within(workers, 2.5)
     # Whatever the killed run left half-written is removed by the next run.
-    assert main(["convert", str(batch / "f00_orbitrap.raw"), "--to", "parquet", "--out", str(out), "-q",
-                 "--overwrite"]) == 0
+    assert (
+        main(["convert", str(batch / "f00_orbitrap.raw"), "--to", "parquet", "--out", str(out), "-q", "--overwrite"])
+        == 0
+    )
     assert [f for f in all_files(out) if f.endswith(".part")] == []
 
 
@@ -252,13 +291,30 @@ def test_an_unreachable_scheduler_fails_fast_in_one_line(tmp_path):
     silent = socket.socket()
     silent.bind(("127.0.0.1", 0))
     silent.listen()  # accepts, never answers
-    script = ("import sys, time, distributed; from vantoro_tools.cli import main\n"
-              "t = time.monotonic(); status = main(sys.argv[1:])\n"
-              "print(status, time.monotonic() - t)\n")
+    script = (
+        "import sys, time, distributed; from vantoro_tools.cli import main\n"
+        "t = time.monotonic(); status = main(sys.argv[1:])\n"
+        "print(status, time.monotonic() - t)\n"
+    )
     for address in (f"tcp://127.0.0.1:{silent.getsockname()[1]}", "tcp://127.0.0.1:notaport"):
-        run = subprocess.run([sys.executable, "-c", script, "convert", raw, "--to", "mgf", "--out",
-                              str(tmp_path / "o"), "--dask", address],
-                             capture_output=True, text=True, timeout=60)
+        run = subprocess.run(
+            [
+                sys.executable,
+                "-c",
+                script,
+                "convert",
+                raw,
+                "--to",
+                "mgf",
+                "--out",
+                str(tmp_path / "o"),
+                "--dask",
+                address,
+            ],
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
         status, seconds = run.stdout.split()
         assert status == "2" and float(seconds) < 5
         assert run.stderr.startswith(f"vantoro: cannot reach the Dask scheduler at {address}: ")

@@ -38,7 +38,7 @@ WRONG = [
     ('RawFileReader(b"run.raw")', "arg-type"),
     ("reader.version = 67", "misc"),
     ('reader.list_spectra()[0]["mz"]', "typeddict-item"),
-    ('label: int = reader.get_status_log_labels()[0]', "assignment"),
+    ("label: int = reader.get_status_log_labels()[0]", "assignment"),
     ("mz, intensity = reader.native_get_peaks(5)", "misc"),
     ("class Sub(RawFileReader): pass", "misc"),
     ("import vantoro; vantoro.PanicException", "attr-defined"),
@@ -51,12 +51,27 @@ def mypy_errors(tmp_path, name, source):
     path = tmp_path / name
     path.write_text(source)
     out = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--config-file=", "--cache-dir",
-         str(tmp_path / "cache"), "--no-error-summary", "--show-error-codes", name],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--config-file=",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "--no-error-summary",
+            "--show-error-codes",
+            name,
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert out.returncode in (0, 1), out.stderr + out.stdout
-    return sorted((int(m[1]), m[2]) for m in re.finditer(r"^\S+:(\d+): error: .*\[([\w-]+)\]$",
-                                                          out.stdout, re.M)), out.stdout
+    return sorted(
+        (int(m[1]), m[2]) for m in re.finditer(r"^\S+:(\d+): error: .*\[([\w-]+)\]$", out.stdout, re.M)
+    ), out.stdout
 
 
 def test_right_calls_pass_strict_mode(tmp_path):

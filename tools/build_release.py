@@ -44,8 +44,12 @@ TARGETS = {
     "aarch64": "aarch64-linux-gnu",
 }
 # What each wheel must carry besides the extension.
-WHEEL_MEMBERS = ["vantoro-stubs/__init__.pyi", "vantoro_tools/__init__.py", "vantoro_tools/py.typed",
-                 "vantoro_tools/_native.pyi"]
+WHEEL_MEMBERS = [
+    "vantoro-stubs/__init__.pyi",
+    "vantoro_tools/__init__.py",
+    "vantoro_tools/py.typed",
+    "vantoro_tools/_native.pyi",
+]
 
 
 START = time.monotonic()
@@ -71,8 +75,12 @@ def zig_toolchain(py: Path, arch: str, where: Path) -> Path:
     target = f"{TARGETS[arch]}.{GLIBC}"
     # The compiler is run through the virtual environment's Python, so no
     # PATH lookup decides which Zig compiles.
-    for name, zig_args in {"cc": f"cc -target {target}", "c++": f"c++ -target {target}",
-                           "ar": "ar", "ranlib": "ranlib"}.items():
+    for name, zig_args in {
+        "cc": f"cc -target {target}",
+        "c++": f"c++ -target {target}",
+        "ar": "ar",
+        "ranlib": "ranlib",
+    }.items():
         tool = where / f"zig-{name}"
         tool.write_text(f'#!/bin/sh\nexec "{py}" -m ziglang {zig_args} "$@"\n')
         tool.chmod(0o755)
@@ -98,11 +106,22 @@ def build_wheel(py: Path, sdist: Path, arch: str, work: Path) -> Path:
     # The wheel's platform tag before auditwheel repair: the target machine.
     env["_PYTHON_HOST_PLATFORM"] = f"linux-{arch}"
     out = work / f"wheel-{arch}"
-    run([py, "-m", "build", "--wheel", "--outdir", out, sdist,
-         f"-Cbuild-dir={work / f'build-{arch}'}",
-         f"-Ccmake.define.CMAKE_TOOLCHAIN_FILE={toolchain}",
-         # The C++ tests of the core are not part of a wheel, also when cross-building.
-         "-Ccmake.define.VANTORO_TESTS=OFF"], env=env)
+    run(
+        [
+            py,
+            "-m",
+            "build",
+            "--wheel",
+            "--outdir",
+            out,
+            sdist,
+            f"-Cbuild-dir={work / f'build-{arch}'}",
+            f"-Ccmake.define.CMAKE_TOOLCHAIN_FILE={toolchain}",
+            # The C++ tests of the core are not part of a wheel, also when cross-building.
+            "-Ccmake.define.VANTORO_TESTS=OFF",
+        ],
+        env=env,
+    )
     (wheel,) = out.glob("*.whl")
     repaired = work / f"repaired-{arch}"
     # "auto": the most widely installable tag the wheel qualifies for, judged

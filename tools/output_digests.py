@@ -21,7 +21,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-import builders  # noqa: E402
+import builders
 
 MASKS = [
     (re.compile(rb"<fileChecksum>[0-9a-f]{40}</fileChecksum>"), b"<fileChecksum/>"),
@@ -44,8 +44,9 @@ def runs(directory: str) -> list[str]:
 
 
 def vantoro(*args: str) -> None:
-    subprocess.run([sys.executable, "-m", "vantoro_tools", *args], check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(
+        [sys.executable, "-m", "vantoro_tools", *args], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+    )
 
 
 def main() -> None:
@@ -54,19 +55,35 @@ def main() -> None:
     inputs = os.path.join(work, "in")
     names = runs(inputs)
     out = os.path.join(work, "out")
-    for to, compression in [("mzml", "zlib"), ("mzml", "numpress"), ("mzml", "none"), ("mgf", None),
-                            ("parquet", None)]:
+    for to, compression in [("mzml", "zlib"), ("mzml", "numpress"), ("mzml", "none"), ("mgf", None), ("parquet", None)]:
         extra = ["--compression", compression] if compression else []
-        vantoro("convert", inputs, "--to", to, "--out", os.path.join(out, f"{to}-{compression}"),
-                "--jobs", "1", "--quiet", *extra)
+        vantoro(
+            "convert",
+            inputs,
+            "--to",
+            to,
+            "--out",
+            os.path.join(out, f"{to}-{compression}"),
+            "--jobs",
+            "1",
+            "--quiet",
+            *extra,
+        )
     os.makedirs(os.path.join(out, "chrom"))
     for name in names:
-        vantoro("chrom", os.path.join(inputs, name), "--tic", "--bpc", "--xic", "445.12,519.14",
-                "-o", os.path.join(out, "chrom", name + ".csv"))
+        vantoro(
+            "chrom",
+            os.path.join(inputs, name),
+            "--tic",
+            "--bpc",
+            "--xic",
+            "445.12,519.14",
+            "-o",
+            os.path.join(out, "chrom", name + ".csv"),
+        )
     os.makedirs(os.path.join(out, "report"))
     vantoro("report", os.path.join(inputs, "qc"), "-o", os.path.join(out, "report", "qc.html"), "--quiet")
-    vantoro("report", os.path.join(inputs, names[0]), "-o", os.path.join(out, "report", "one.html"),
-            "--quiet")
+    vantoro("report", os.path.join(inputs, names[0]), "-o", os.path.join(out, "report", "one.html"), "--quiet")
     digests = {}
     for root, _, files in os.walk(out):
         for f in files:

@@ -12,7 +12,7 @@ import math
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any
 
 from vantoro import RawFileReader
 
@@ -27,7 +27,7 @@ if TYPE_CHECKING:
 PURPOSE = "vantoro chrom"
 #: A path (checked like the command checks it), an open ScanSource, or an
 #: open reader (taken as it is).
-Source = Union[StrPath, ScanSource, RawFileReader]
+Source = StrPath | ScanSource | RawFileReader
 
 
 @dataclass(frozen=True)
@@ -52,12 +52,13 @@ class Tolerance:
             return cls.parse(value)
         if isinstance(value, (int, float)) and not isinstance(value, bool):
             return cls(float(value))
-        raise TypeError(f"tolerance must be a Tolerance, a text such as '10ppm' or a number of ppm, "
-                        f"not {type(value).__name__}")
+        raise TypeError(
+            f"tolerance must be a Tolerance, a text such as '10ppm' or a number of ppm, not {type(value).__name__}"
+        )
 
     @classmethod
     def parse(cls, text: str) -> Tolerance:
-        """"10ppm", "10 ppm", "0.02Da", "0.02 da"; a bare number is ppm."""
+        """ "10ppm", "10 ppm", "0.02Da", "0.02 da"; a bare number is ppm."""
         m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)\s*(ppm|da|Da|DA)?\s*", text)
         if m is None:
             raise ValueError(f"not a tolerance: {text!r} (e.g. 10ppm or 0.02Da)")
@@ -94,8 +95,14 @@ def _numpy() -> object:
     return numpy
 
 
-def chromatograms(raw: Source, *, ms_level: int | None = 1, targets: Sequence[float] = (),
-                  tolerance: Tolerance | str | float = "10ppm", force: bool = False) -> Chromatograms:
+def chromatograms(
+    raw: Source,
+    *,
+    ms_level: int | None = 1,
+    targets: Sequence[float] = (),
+    tolerance: Tolerance | str | float = "10ppm",
+    force: bool = False,
+) -> Chromatograms:
     """TIC, base peak and, for each of `targets`, the summed intensity of
     the peaks within `tolerance` (a Tolerance, a text such as "10ppm" or
     "0.02Da", or a number of ppm), over the scans of `ms_level` (None for
@@ -158,7 +165,7 @@ def chromatograms(raw: Source, *, ms_level: int | None = 1, targets: Sequence[fl
         if has_targets and len(mz) > 1:
             if len(in_order) < len(mz) - 1:
                 in_order = np.empty(len(mz) - 1, dtype=bool)
-            ordered = in_order[:len(mz) - 1]
+            ordered = in_order[: len(mz) - 1]
             if not np.greater_equal(mz[1:], mz[:-1], out=ordered).all():
                 order = np.argsort(mz, kind="stable")
                 mz, inten = mz[order], inten[order]
@@ -175,7 +182,7 @@ def chromatograms(raw: Source, *, ms_level: int | None = 1, targets: Sequence[fl
             n = len(inten)
             if len(work) <= n:
                 work = np.empty(n + 1)
-            padded = work[:n + 1]
+            padded = work[: n + 1]
             padded[:n] = inten
             padded[n] = 0.0
             reduceat(padded, b, out=row)
@@ -195,9 +202,16 @@ def chromatograms(raw: Source, *, ms_level: int | None = 1, targets: Sequence[fl
         tic = piece_table[:, 0].copy()
         xic[windows.order] = piece_table[:, 1:].T
     return Chromatograms(
-        ms_level=ms_level, scan=np.array(numbers, dtype=np.int64), rt=np.array(times, dtype=np.float64),
-        tic=tic, bpc=np.array(bpc, dtype=np.float64), bpc_mz=np.array(bpc_mz, dtype=np.float64),
-        targets=target_mz, xic=xic, tolerance=tol)
+        ms_level=ms_level,
+        scan=np.array(numbers, dtype=np.int64),
+        rt=np.array(times, dtype=np.float64),
+        tic=tic,
+        bpc=np.array(bpc, dtype=np.float64),
+        bpc_mz=np.array(bpc_mz, dtype=np.float64),
+        targets=target_mz,
+        xic=xic,
+        tolerance=tol,
+    )
 
 
 class _Windows:
@@ -223,8 +237,9 @@ class _Windows:
         self.disjoint = bool((np.diff(keys) >= 0).all())
 
 
-def _window_sums(mz: NDArray[np.float64], intensity: NDArray[np.float32],
-                 low: NDArray[np.float64], high: NDArray[np.float64]) -> NDArray[np.float64]:
+def _window_sums(
+    mz: NDArray[np.float64], intensity: NDArray[np.float32], low: NDArray[np.float64], high: NDArray[np.float64]
+) -> NDArray[np.float64]:
     """The summed intensity of the peaks with low[k] <= m/z <= high[k], for
     every k, windows that may overlap: two binary searches per window, then
     one `add.reduceat` pass over the window bounds, interleaved (the sums
@@ -248,15 +263,15 @@ def tic(raw: Source, ms_level: int | None = 1) -> tuple[NDArray[np.float64], NDA
     return c.rt, c.tic
 
 
-def bpc(raw: Source, ms_level: int | None = 1
-        ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+def bpc(raw: Source, ms_level: int | None = 1) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
     """Retention times, base-peak intensities and base-peak m/z."""
     c = chromatograms(raw, ms_level=ms_level)
     return c.rt, c.bpc, c.bpc_mz
 
 
-def xic(raw: Source, targets: Sequence[float], tolerance: Tolerance | str = "10ppm",
-        ms_level: int | None = 1) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def xic(
+    raw: Source, targets: Sequence[float], tolerance: Tolerance | str = "10ppm", ms_level: int | None = 1
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Retention times and, per target m/z, the summed intensity within
     `tolerance`: an array of shape (len(targets), scans)."""
     c = chromatograms(raw, ms_level=ms_level, targets=targets, tolerance=tolerance)

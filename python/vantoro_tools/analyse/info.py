@@ -63,10 +63,14 @@ def file_info(path: StrPath, *, path_text: str | None = None) -> FileInfo:
     reader = source.reader
     with_peaks = sum(1 for scan in source.scans() if scan.has_peaks)
     return FileInfo(
-        path=source.path, version=int(reader.version), creation_date=str(reader.creation_date),
-        num_scans=int(reader.num_scans), scans_with_peaks=with_peaks,
+        path=source.path,
+        version=int(reader.version),
+        creation_date=str(reader.creation_date),
+        num_scans=int(reader.num_scans),
+        scans_with_peaks=with_peaks,
         status_log_labels=[str(s) for s in reader.get_status_log_labels()],
-        warnings=[str(s) for s in reader.get_error_logs()], layout_check=str(source.verdict),
+        warnings=[str(s) for s in reader.get_error_logs()],
+        layout_check=str(source.verdict),
     )
 
 
@@ -76,19 +80,36 @@ def format_info(infos: Sequence[FileInfo], width: int = 100) -> str:
     rows = [head]
     for i in infos:
         created = i.created
-        rows.append((printable(os.path.basename(i.path)), str(i.version),
-                      created.strftime("%Y-%m-%d %H:%M:%S") if created else i.creation_date,
-                      str(i.num_scans), str(i.scans_with_peaks),
-                      str(len(i.status_log_labels)), str(len(i.warnings)), i.layout_check))
+        rows.append(
+            (
+                printable(os.path.basename(i.path)),
+                str(i.version),
+                created.strftime("%Y-%m-%d %H:%M:%S") if created else i.creation_date,
+                str(i.num_scans),
+                str(i.scans_with_peaks),
+                str(len(i.status_log_labels)),
+                str(len(i.warnings)),
+                i.layout_check,
+            )
+        )
     widths = [max(len(r[c]) for r in rows) for c in range(len(head))]
-    lines = ["  ".join(cell.ljust(w) if c < 3 or c == len(head) - 1 else cell.rjust(w)
-                       for c, (cell, w) in enumerate(zip(r, widths))).rstrip() for r in rows]
+    lines = [
+        "  ".join(
+            cell.ljust(w) if c < 3 or c == len(head) - 1 else cell.rjust(w)
+            for c, (cell, w) in enumerate(zip(r, widths))
+        ).rstrip()
+        for r in rows
+    ]
     for i in infos:
         if not (i.status_log_labels or i.warnings):
             continue
         lines += ["", printable(os.path.basename(i.path))]
         for title, items in (("status-log labels", i.status_log_labels), ("warnings", i.warnings)):
             if items:
-                lines += textwrap.wrap(f"{title}: " + "; ".join(map(printable, items)), width,
-                                       initial_indent="  ", subsequent_indent="    ")
+                lines += textwrap.wrap(
+                    f"{title}: " + "; ".join(map(printable, items)),
+                    width,
+                    initial_indent="  ",
+                    subsequent_indent="    ",
+                )
     return "\n".join(lines)

@@ -18,8 +18,17 @@ from typing import TYPE_CHECKING, Any
 
 from ..base.deps import missing
 from ..base.paths import StrPath, as_path
-from ..source.scans import (CHARGE_STATE, INJECTION_TIME, MASTER_SCAN, MONOISOTOPIC_MZ, MS_ORDER,
-                            PRECURSOR_MASS, RECORD, ScanSource, TrailerValue)
+from ..source.scans import (
+    CHARGE_STATE,
+    INJECTION_TIME,
+    MASTER_SCAN,
+    MONOISOTOPIC_MZ,
+    MS_ORDER,
+    PRECURSOR_MASS,
+    RECORD,
+    ScanSource,
+    TrailerValue,
+)
 from .info import FileInfo
 
 if TYPE_CHECKING:
@@ -30,8 +39,7 @@ PURPOSE = "vantoro report"
 #: chromatographic peak widths (seconds) whose sampling the report states
 PEAK_WIDTHS = (10.0, 20.0, 30.0)
 #: trailer keys shown by their own plots; every other varying key gets a table or plot
-SHOWN_ELSEWHERE = frozenset({INJECTION_TIME, MASTER_SCAN, CHARGE_STATE, MONOISOTOPIC_MZ, PRECURSOR_MASS,
-                             MS_ORDER})
+SHOWN_ELSEWHERE = frozenset({INJECTION_TIME, MASTER_SCAN, CHARGE_STATE, MONOISOTOPIC_MZ, PRECURSOR_MASS, MS_ORDER})
 #: a varying numeric trailer field with more distinct values than this is plotted, not tabled
 TABLE_LIMIT = 8
 #: the most values a trailer field's table lists
@@ -40,7 +48,8 @@ TABLE_ROWS = 12
 # closing tag, not the end of a longer name), then a number.
 _METHOD_MAX_IT = re.compile(
     r"(?<![/A-Za-z0-9])(?:max(?:imum)?[\s_.\-]*(?:ion[\s_\-]*)?inject(?:ion)?[\s_\-]*time|max[\s_\-]*it\b)",
-    re.IGNORECASE)
+    re.IGNORECASE,
+)
 _NUMBER_AFTER = re.compile(r"[^0-9<]{0,24}(?:<[^>]{0,40}>\s*)?([0-9]+(?:\.[0-9]+)?)")
 
 
@@ -111,9 +120,23 @@ def run_qc(path: StrPath, *, path_text: str | None = None) -> RunQC:
     source = ScanSource(as_path(path), on_failure=RECORD, path_text=path_text)
     reader = source.reader
     n = int(reader.num_scans)
-    columns: dict[str, list[Any]] = {k: [] for k in (
-        "scan", "rt", "ms_level", "injection_time", "master_scan", "charge", "monomz", "precursor_mz",
-        "has_peaks", "tic", "base_peak", "base_peak_mz")}
+    columns: dict[str, list[Any]] = {
+        k: []
+        for k in (
+            "scan",
+            "rt",
+            "ms_level",
+            "injection_time",
+            "master_scan",
+            "charge",
+            "monomz",
+            "precursor_mz",
+            "has_peaks",
+            "tic",
+            "base_peak",
+            "base_peak_mz",
+        )
+    }
     trailer: dict[str, list[TrailerValue | None]] = {}
     for i, scan in enumerate(source.scans()):
         for key, value in scan.trailer.items():
@@ -125,28 +148,47 @@ def run_qc(path: StrPath, *, path_text: str | None = None) -> RunQC:
             top = int(np.argmax(scan.intensity))
             base, base_mz = float(scan.intensity[top]), float(scan.mz[top])
         precursor = scan.precursor_mz
-        for key, value in (("scan", scan.number), ("rt", scan.rt), ("ms_level", scan.ms_level),
-                           ("injection_time", scan.injection_time), ("master_scan", scan.master_scan),
-                           ("charge", scan.charge), ("monomz", scan.monomz),
-                           ("precursor_mz", math.nan if precursor is None else precursor),
-                           ("has_peaks", scan.has_peaks), ("tic", tic), ("base_peak", base),
-                           ("base_peak_mz", base_mz)):
+        for key, value in (
+            ("scan", scan.number),
+            ("rt", scan.rt),
+            ("ms_level", scan.ms_level),
+            ("injection_time", scan.injection_time),
+            ("master_scan", scan.master_scan),
+            ("charge", scan.charge),
+            ("monomz", scan.monomz),
+            ("precursor_mz", math.nan if precursor is None else precursor),
+            ("has_peaks", scan.has_peaks),
+            ("tic", tic),
+            ("base_peak", base),
+            ("base_peak_mz", base_mz),
+        ):
             columns[key].append(value)
     verdict = source.verdict
     ints = ("scan", "ms_level", "master_scan", "charge")
-    arrays = {k: np.array(v, dtype=np.int64 if k in ints else bool if k == "has_peaks" else np.float64)
-              for k, v in columns.items()}
+    arrays = {
+        k: np.array(v, dtype=np.int64 if k in ints else bool if k == "has_peaks" else np.float64)
+        for k, v in columns.items()
+    }
     return RunQC(
-        info=FileInfo(path=source.path, version=int(reader.version), creation_date=str(reader.creation_date),
-                      num_scans=n, scans_with_peaks=int(arrays["has_peaks"].sum()),
-                      status_log_labels=[str(s) for s in reader.get_status_log_labels()],
-                      warnings=[str(s) for s in reader.get_error_logs()]),
-        verdict=str(verdict), layout=verdict.layout,
+        info=FileInfo(
+            path=source.path,
+            version=int(reader.version),
+            creation_date=str(reader.creation_date),
+            num_scans=n,
+            scans_with_peaks=int(arrays["has_peaks"].sum()),
+            status_log_labels=[str(s) for s in reader.get_status_log_labels()],
+            warnings=[str(s) for s in reader.get_error_logs()],
+        ),
+        verdict=str(verdict),
+        layout=verdict.layout,
         method_max_it=method_max_injection_times(str(reader.get_instrument_method(0))),
-        trailer=trailer, **arrays)
+        trailer=trailer,
+        **arrays,
+    )
 
 
 # -- series computed from a RunQC -------------------------------------------
+
 
 def scans_per_level(run: RunQC) -> dict[int, int]:
     return {int(k): int(v) for k, v in sorted(Counter(run.ms_level.tolist()).items())}

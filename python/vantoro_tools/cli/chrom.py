@@ -45,17 +45,25 @@ def level(text: str) -> int | None:
 
 def add_parser(sub: Any) -> None:
     p = sub.add_parser(
-        "chrom", help="TIC, base-peak and extracted-ion chromatograms",
+        "chrom",
+        help="TIC, base-peak and extracted-ion chromatograms",
         description="Chromatograms of one RAW file, one point per scan of the MS level: printed as CSV, "
-                    "or written to a .csv file or drawn to an image (.png, .svg, .pdf).")
+        "or written to a .csv file or drawn to an image (.png, .svg, .pdf).",
+    )
     p.add_argument("file", metavar="FILE")
     p.add_argument("--tic", action="store_true", help="total ion current (the default)")
     p.add_argument("--bpc", action="store_true", help="base-peak intensity and its m/z")
     p.add_argument("--xic", type=targets, metavar="MZ[,MZ...]", help="extracted ion chromatograms")
-    p.add_argument("--tol", type=tolerance, default="10ppm", metavar="TOL",
-                   help="XIC tolerance, e.g. 10ppm or 0.02Da (default 10ppm)")
-    p.add_argument("--ms-level", type=level, default=1, metavar="N",
-                   help="scans of this MS level, or 'all' (default 1)")
+    p.add_argument(
+        "--tol",
+        type=tolerance,
+        default="10ppm",
+        metavar="TOL",
+        help="XIC tolerance, e.g. 10ppm or 0.02Da (default 10ppm)",
+    )
+    p.add_argument(
+        "--ms-level", type=level, default=1, metavar="N", help="scans of this MS level, or 'all' (default 1)"
+    )
     p.add_argument("-o", "--output", metavar="OUT", help="out.csv or an image (default: CSV on stdout)")
     p.add_argument("--force", action="store_true", help="read a file that fails the layout check")
     add_overwrite(p)
@@ -65,16 +73,21 @@ def add_parser(sub: Any) -> None:
 def outcome(args: argparse.Namespace) -> Outcome:
     xic = args.xic or []
     try:
-        chroms = chromatograms(args.file, ms_level=args.ms_level, targets=xic, tolerance=args.tol,
-                               force=args.force)
+        chroms = chromatograms(args.file, ms_level=args.ms_level, targets=xic, tolerance=args.tol, force=args.force)
     except LayoutError as exc:  # the reader would answer zeros: no chromatogram to give
         return refused(args.file, f"{exc} (--force reads it anyway)")
     except (OSError, ValueError) as exc:  # NotRawFileError included
         return failed(args.file, describe_failure(args.file, exc))
     kinds = [k for k in ("tic", "bpc") if getattr(args, k)] + (["xic"] if xic else [])
     try:
-        write_chromatograms(chroms, kinds or ["tic"], args.output, title=os.path.basename(args.file),
-                            inputs=[args.file], overwrite=args.overwrite)
+        write_chromatograms(
+            chroms,
+            kinds or ["tic"],
+            args.output,
+            title=os.path.basename(args.file),
+            inputs=[args.file],
+            overwrite=args.overwrite,
+        )
     except OutputError as exc:
         return failed(args.output, str(exc))
     return Outcome(args.file, (args.output,) if args.output else (), status=WRITTEN)

@@ -34,5 +34,6 @@ def positive(text: str) -> int:
 
 
 def add_overwrite(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--overwrite", action="store_true",
-                        help="replace an existing file vantoro did not write (never an input file)")
+    parser.add_argument(
+        "--overwrite", action="store_true", help="replace an existing file vantoro did not write (never an input file)"
+    )

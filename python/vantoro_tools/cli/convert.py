@@ -25,33 +25,45 @@ def ms_levels(text: str) -> frozenset[int]:
 
 def add_parser(sub: Any) -> None:
     p = sub.add_parser(
-        "convert", help="convert to " + ", ".join(FORMATS),
+        "convert",
+        help="convert to " + ", ".join(FORMATS),
         description="Convert RAW files (or the *.raw files of directories). Formats: "
-                    + "; ".join(f"{f.name}: {f.summary}" for f in FORMATS.values()) + ".")
+        + "; ".join(f"{f.name}: {f.summary}" for f in FORMATS.values())
+        + ".",
+    )
     p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     p.add_argument("--to", required=True, choices=list(FORMATS))
     p.add_argument("--out", required=True, metavar="DIR", help="output directory (created)")
-    p.add_argument("--ms-levels", type=ms_levels, metavar="N[,N...]",
-                   help="MS levels to write (default: all; MGF: 2)")
-    p.add_argument("--compression", choices=COMPRESSIONS, default="zlib",
-                   help="mzML binary arrays (default: zlib)")
-    p.add_argument("--force", action="store_true",
-                   help="convert files that fail the layout check, saying so")
+    p.add_argument("--ms-levels", type=ms_levels, metavar="N[,N...]", help="MS levels to write (default: all; MGF: 2)")
+    p.add_argument("--compression", choices=COMPRESSIONS, default="zlib", help="mzML binary arrays (default: zlib)")
+    p.add_argument("--force", action="store_true", help="convert files that fail the layout check, saying so")
     add_overwrite(p)
-    p.add_argument("--jobs", "-j", type=positive, metavar="N",
-                   help=f"files converted at once (default: {default_jobs()}, the number of cores)")
-    p.add_argument("--dask", metavar="ADDRESS",
-                   help="run on the Dask cluster whose scheduler is at ADDRESS")
+    p.add_argument(
+        "--jobs",
+        "-j",
+        type=positive,
+        metavar="N",
+        help=f"files converted at once (default: {default_jobs()}, the number of cores)",
+    )
+    p.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster whose scheduler is at ADDRESS")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
     p.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
     tally = Tally()
-    convert_many(args.inputs, args.to, args.out, jobs=args.jobs, dask_address=args.dask,
-                 progress=show_progress(args), on_outcome=tally.add,
-                 options=WriteOptions(ms_levels=args.ms_levels, compression=args.compression),
-                 force=args.force, overwrite=args.overwrite)
+    convert_many(
+        args.inputs,
+        args.to,
+        args.out,
+        jobs=args.jobs,
+        dask_address=args.dask,
+        progress=show_progress(args),
+        on_outcome=tally.add,
+        options=WriteOptions(ms_levels=args.ms_levels, compression=args.compression),
+        force=args.force,
+        overwrite=args.overwrite,
+    )
     if not args.quiet:
         say(f"{tally.summary()}; output in {args.out}")
     return tally.exit_status

@@ -18,10 +18,19 @@ def add_parser(sub: Any) -> None:
     p.add_argument("scan", type=int, metavar="SCAN")
     p.add_argument("-o", "--output", required=True, metavar="IMAGE", help="e.g. spectrum.png")
     p.add_argument("--relative", action="store_true", help="intensity as %% of the base peak")
-    p.add_argument("--x-from", choices=("data", "zero"), default="data",
-                   help="m/z axis from the data (default; never below 0) or from 0")
-    p.add_argument("--labels", type=int, default=5, metavar="N",
-                   help="label the N most intense peaks where labels do not overlap (default 5)")
+    p.add_argument(
+        "--x-from",
+        choices=("data", "zero"),
+        default="data",
+        help="m/z axis from the data (default; never below 0) or from 0",
+    )
+    p.add_argument(
+        "--labels",
+        type=int,
+        default=5,
+        metavar="N",
+        help="label the N most intense peaks where labels do not overlap (default 5)",
+    )
     p.add_argument("--force", action="store_true", help="plot a file that fails the layout check")
     add_overwrite(p)
     p.set_defaults(run=run)
@@ -29,8 +38,16 @@ def add_parser(sub: Any) -> None:
 
 def outcome(args: argparse.Namespace) -> Outcome:
     try:
-        plot_spectrum(args.file, args.scan, args.output, force=args.force, relative=args.relative,
-                      x_from=args.x_from, labels=args.labels, overwrite=args.overwrite)
+        plot_spectrum(
+            args.file,
+            args.scan,
+            args.output,
+            force=args.force,
+            relative=args.relative,
+            x_from=args.x_from,
+            labels=args.labels,
+            overwrite=args.overwrite,
+        )
     except OutputError as exc:
         return failed(args.output, str(exc))
     except LayoutError as exc:

@@ -22,15 +22,22 @@ POOL_MIN_BYTES = 64 << 20
 
 def add_parser(sub: Any) -> None:
     p = sub.add_parser(
-        "report", help="a QC report of one or many runs, as one self-contained HTML file",
+        "report",
+        help="a QC report of one or many runs, as one self-contained HTML file",
         description="Writes one HTML file that opens in any browser without network access: per run "
-                    "the chromatograms, scans per MS level, top N reached, cycle time, injection "
-                    "times, precursor charges and m/z, varying trailer fields and the file's facts; "
-                    "for several runs a comparison first.")
+        "the chromatograms, scans per MS level, top N reached, cycle time, injection "
+        "times, precursor charges and m/z, varying trailer fields and the file's facts; "
+        "for several runs a comparison first.",
+    )
     p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     p.add_argument("-o", "--output", required=True, metavar="REPORT.html")
-    p.add_argument("--jobs", "-j", type=positive, metavar="N",
-                   help="files read at once (default: the cores, or 1 for less than 64 MiB of input)")
+    p.add_argument(
+        "--jobs",
+        "-j",
+        type=positive,
+        metavar="N",
+        help="files read at once (default: the cores, or 1 for less than 64 MiB of input)",
+    )
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
     add_overwrite(p)
     p.set_defaults(run=run)
@@ -58,8 +65,12 @@ def run(args: argparse.Namespace) -> int:
     not_read = [(o.source, o.error or o.status) for o in problems]
     start = time.perf_counter()
     with stop_on_sigterm():
-        got = gather(paths, jobs=args.jobs or default_report_jobs(paths, default_jobs()),
-                     progress=show_progress(args), on_failure=lambda path, why: tally.add(failed(path, why)))
+        got = gather(
+            paths,
+            jobs=args.jobs or default_report_jobs(paths, default_jobs()),
+            progress=show_progress(args),
+            on_failure=lambda path, why: tally.add(failed(path, why)),
+        )
     for r in got.runs:
         tally.add(Outcome(r.path, status=READ) if r.ok else refused(r.path, f"layout check failed: {r.verdict}"))
     not_read += got.failed
@@ -72,6 +83,8 @@ def run(args: argparse.Namespace) -> int:
         tally.add(failed(args.output, str(exc)))
         return tally.exit_status
     if not args.quiet:
-        say(f"report of {len(got.runs)} run(s) in {args.output} ({size / 1024:.0f} KiB, "
-            f"{time.perf_counter() - start:.1f} s); {len(not_read)} not read")
+        say(
+            f"report of {len(got.runs)} run(s) in {args.output} ({size / 1024:.0f} KiB, "
+            f"{time.perf_counter() - start:.1f} s); {len(not_read)} not read"
+        )
     return tally.exit_status

@@ -13,8 +13,15 @@ from ..write.output import OutputError, output_file
 from .plot import save_figure
 
 
-def write_chromatograms(c: Chromatograms, kinds: Sequence[str], dest: StrPath | None = None,
-                        title: str = "", *, inputs: Sequence[str] = (), overwrite: bool = False) -> None:
+def write_chromatograms(
+    c: Chromatograms,
+    kinds: Sequence[str],
+    dest: StrPath | None = None,
+    title: str = "",
+    *,
+    inputs: Sequence[str] = (),
+    overwrite: bool = False,
+) -> None:
     """`kinds` ("tic", "bpc", "xic") of `c` as CSV on standard output
     (`dest` None), in a .csv file, or drawn to an image whose format its
     suffix names (matplotlib, the `plot` extra). `inputs` are the files the

@@ -13,9 +13,23 @@ from collections.abc import Iterable, Sequence
 from importlib import resources
 from typing import Any
 
-from ..analyse.qc import (LOG_COLUMNS, PEAK_WIDTHS, TABLE_LIMIT, TABLE_ROWS, RunQC, log_scale, numpy_module, cycles,
-                          injection_time_limits, odd_cells, precursor_charges, precursors, scans_per_level,
-                          summary_row, varying_trailer)
+from ..analyse.qc import (
+    LOG_COLUMNS,
+    PEAK_WIDTHS,
+    TABLE_LIMIT,
+    TABLE_ROWS,
+    RunQC,
+    cycles,
+    injection_time_limits,
+    log_scale,
+    numpy_module,
+    odd_cells,
+    precursor_charges,
+    precursors,
+    scans_per_level,
+    summary_row,
+    varying_trailer,
+)
 from ..base.paths import StrPath
 from ..base.version import tool_version
 from ..source.scans import TrailerValue
@@ -66,8 +80,10 @@ class _Page:
     def figure(self, spec: dict[str, Any], wide: bool = False) -> None:
         self.figures.append(spec)
         cls = "fig wide" if wide else "fig"
-        self.add(f'<div class="{cls}" data-fig="{len(self.figures) - 1}">'
-                 f'<div class="ftitle">{html.escape(spec["title"])}</div></div>')
+        self.add(
+            f'<div class="{cls}" data-fig="{len(self.figures) - 1}">'
+            f'<div class="ftitle">{html.escape(spec["title"])}</div></div>'
+        )
 
 
 def _table(head: Sequence[str], rows: Iterable[Sequence[str]], classes: Sequence[Sequence[str]] = ()) -> str:
@@ -83,41 +99,70 @@ def _table(head: Sequence[str], rows: Iterable[Sequence[str]], classes: Sequence
 
 
 def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
-    page.add('<section id="compare"><h2>Comparison of %d runs</h2>' % len(runs))
+    page.add(f'<section id="compare"><h2>Comparison of {len(runs)} runs</h2>')
     rows = [summary_row(r) for r in runs]
     head = list(rows[0])
     numeric = [k for k in head if isinstance(rows[0][k], float)]
     # Intensities spread over decades: judged on a log scale.
-    flags = {k: odd_cells([log_scale(float(r[k])) if k in LOG_COLUMNS else float(r[k]) for r in rows])
-             for k in numeric}
+    flags = {k: odd_cells([log_scale(float(r[k])) if k in LOG_COLUMNS else float(r[k]) for r in rows]) for k in numeric}
     cells, classes = [], []
     for i, r in enumerate(rows):
         cells.append([str(v) if isinstance(v, str) else _fmt(v, 4) for v in r.values()])
-        classes.append(["odd" if (k in flags and flags[k][i]) or (k == "layout check" and r[k] != "ok") else ""
-                        for k in head])
+        classes.append(
+            ["odd" if (k in flags and flags[k][i]) or (k == "layout check" and r[k] != "ok") else "" for k in head]
+        )
     # Each run's name links to its section.
     table = _table(head, cells, classes)
     for i, run in enumerate(runs):
         name = html.escape(run.name)
         table = table.replace(f"<tr><td>{name}</td>", f'<tr><td><a href="#run{i}">{name}</a></td>', 1)
-    page.add('<p class="note">Highlighted: a value far from the batch median (more than 3.5 robust '
-             'standard deviations), or a failed layout check.</p>')
+    page.add(
+        '<p class="note">Highlighted: a value far from the batch median (more than 3.5 robust '
+        "standard deviations), or a failed layout check.</p>"
+    )
     page.add(f'<div class="tablewrap">{table}</div><div class="grid">')
     names = [r.name for r in runs]
     ms1 = [r.ms_level == 1 for r in runs]
-    page.figure({"title": "TIC (MS1), every run", "type": "line", "x": "retention time (min)",
-                 "y": "intensity", "series": [{"name": n, "x": _rt(r.rt[m]), "y": _nums(r.tic[m])}
-                                              for n, r, m in zip(names, runs, ms1)]}, wide=True)
-    page.figure({"title": "Base peak (MS1), every run", "type": "line", "x": "retention time (min)",
-                 "y": "intensity", "series": [{"name": n, "x": _rt(r.rt[m]), "y": _nums(r.base_peak[m])}
-                                              for n, r, m in zip(names, runs, ms1)]}, wide=True)
+    page.figure(
+        {
+            "title": "TIC (MS1), every run",
+            "type": "line",
+            "x": "retention time (min)",
+            "y": "intensity",
+            "series": [{"name": n, "x": _rt(r.rt[m]), "y": _nums(r.tic[m])} for n, r, m in zip(names, runs, ms1)],
+        },
+        wide=True,
+    )
+    page.figure(
+        {
+            "title": "Base peak (MS1), every run",
+            "type": "line",
+            "x": "retention time (min)",
+            "y": "intensity",
+            "series": [{"name": n, "x": _rt(r.rt[m]), "y": _nums(r.base_peak[m])} for n, r, m in zip(names, runs, ms1)],
+        },
+        wide=True,
+    )
     cyc = [cycles(r) for r in runs]
-    page.figure({"title": "Cycle time, every run", "type": "line", "x": "retention time (min)",
-                 "y": "cycle time (s)", "series": [{"name": n, "x": _rt(c.rt[:-1]), "y": _nums(c.seconds)}
-                                                   for n, c in zip(names, cyc)]})
-    page.figure({"title": "MSn scans per MS1 cycle, every run", "type": "line", "step": True,
-                 "x": "retention time (min)", "y": "MSn scans",
-                 "series": [{"name": n, "x": _rt(c.rt), "y": c.msn.tolist()} for n, c in zip(names, cyc)]})
+    page.figure(
+        {
+            "title": "Cycle time, every run",
+            "type": "line",
+            "x": "retention time (min)",
+            "y": "cycle time (s)",
+            "series": [{"name": n, "x": _rt(c.rt[:-1]), "y": _nums(c.seconds)} for n, c in zip(names, cyc)],
+        }
+    )
+    page.figure(
+        {
+            "title": "MSn scans per MS1 cycle, every run",
+            "type": "line",
+            "step": True,
+            "x": "retention time (min)",
+            "y": "MSn scans",
+            "series": [{"name": n, "x": _rt(c.rt), "y": c.msn.tolist()} for n, c in zip(names, cyc)],
+        }
+    )
     page.add("</div></section>")
 
 
@@ -126,70 +171,164 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
     name = html.escape(run.name)
     page.add(f'<section id="run{index}"><h2>{name}</h2>')
     if not run.ok:
-        page.add(f'<p class="bad">Layout check failed: {html.escape(run.verdict)}. '
-                 'The values below may not describe the file.</p>')
+        page.add(
+            f'<p class="bad">Layout check failed: {html.escape(run.verdict)}. '
+            "The values below may not describe the file.</p>"
+        )
     info = run.info
     created = info.created
     levels = scans_per_level(run)
-    facts = [("file", info.path), ("format version", str(info.version)),
-             ("created (UTC)", created.strftime("%Y-%m-%d %H:%M:%S") if created else info.creation_date),
-             ("scans", str(info.num_scans)), ("scans with a peak list", str(info.scans_with_peaks)),
-             ("scans per MS level", ", ".join(f"MS{k}: {v}" for k, v in levels.items())),
-             ("layout", run.layout or "none"), ("layout check", run.verdict)]
+    facts = [
+        ("file", info.path),
+        ("format version", str(info.version)),
+        ("created (UTC)", created.strftime("%Y-%m-%d %H:%M:%S") if created else info.creation_date),
+        ("scans", str(info.num_scans)),
+        ("scans with a peak list", str(info.scans_with_peaks)),
+        ("scans per MS level", ", ".join(f"MS{k}: {v}" for k, v in levels.items())),
+        ("layout", run.layout or "none"),
+        ("layout check", run.verdict),
+    ]
     page.add('<div class="facts">' + _table(["fact", "value"], facts))
     for title, items in (("Status-log labels", info.status_log_labels), ("Warnings", info.warnings)):
-        body = "".join(f"<li>{html.escape(_value_text(s))}</li>" if s.strip() else
-                       "<li class='blank'>(blank)</li>" for s in items) or "<li class='none'>none</li>"
+        body = (
+            "".join(
+                f"<li>{html.escape(_value_text(s))}</li>" if s.strip() else "<li class='blank'>(blank)</li>"
+                for s in items
+            )
+            or "<li class='none'>none</li>"
+        )
         page.add(f"<div><h4>{title} ({len(items)})</h4><ul>{body}</ul></div>")
     c = cycles(run)
     ppp = [(w, *c.points_per_peak(w)) for w in PEAK_WIDTHS]
-    page.add(_table(["peak width", "points per peak (median cycle)", "(longest cycle)"],
-                    [(f"{w:g} s", _fmt(a), _fmt(b)) for w, a, b in ppp]))
+    page.add(
+        _table(
+            ["peak width", "points per peak (median cycle)", "(longest cycle)"],
+            [(f"{w:g} s", _fmt(a), _fmt(b)) for w, a, b in ppp],
+        )
+    )
     varying, constant = varying_trailer(run)
     if constant:
-        page.add(_table(["trailer field (same in every scan)", "value"],
-                        [(k, _value_text(v)) for k, v in constant.items()]))
+        page.add(
+            _table(["trailer field (same in every scan)", "value"], [(k, _value_text(v)) for k, v in constant.items()])
+        )
     page.add('</div><div class="grid">')
 
     ms1 = run.ms_level == 1
     x1 = _rt(run.rt[ms1])
-    page.figure({"title": "TIC (MS1)", "type": "line", "x": "retention time (min)", "y": "intensity",
-                 "series": [{"name": "TIC", "x": x1, "y": _nums(run.tic[ms1])}]})
-    page.figure({"title": "Base peak (MS1)", "type": "line", "x": "retention time (min)", "y": "intensity",
-                 "series": [{"name": "base peak", "x": x1, "y": _nums(run.base_peak[ms1]),
-                             "extra": _nums(run.base_peak_mz[ms1], 7), "extraName": "m/z"}]})
-    page.figure({"title": "Scans per MS level", "type": "bars", "x": "MS level", "y": "scans",
-                 "series": [{"name": "scans", "x": list(levels), "y": list(levels.values())}],
-                 "ticks": [[k, f"MS{k}"] for k in levels]})
-    page.figure({"title": "MSn scans per MS1 cycle (top N reached)", "type": "line", "step": True,
-                 "x": "retention time (min)", "y": "MSn scans",
-                 "series": [{"name": "MSn per cycle", "x": _rt(c.rt), "y": c.msn.tolist()}]})
-    page.figure({"title": "Cycle time", "type": "points", "x": "retention time (min)", "y": "seconds",
-                 "series": [{"name": "cycle time", "x": _rt(c.rt[:-1]), "y": _nums(c.seconds)}],
-                 "hlines": [{"y": _num(w / 10.0), "label": f"10 points per {w:g} s peak"} for w in PEAK_WIDTHS]})
+    page.figure(
+        {
+            "title": "TIC (MS1)",
+            "type": "line",
+            "x": "retention time (min)",
+            "y": "intensity",
+            "series": [{"name": "TIC", "x": x1, "y": _nums(run.tic[ms1])}],
+        }
+    )
+    page.figure(
+        {
+            "title": "Base peak (MS1)",
+            "type": "line",
+            "x": "retention time (min)",
+            "y": "intensity",
+            "series": [
+                {
+                    "name": "base peak",
+                    "x": x1,
+                    "y": _nums(run.base_peak[ms1]),
+                    "extra": _nums(run.base_peak_mz[ms1], 7),
+                    "extraName": "m/z",
+                }
+            ],
+        }
+    )
+    page.figure(
+        {
+            "title": "Scans per MS level",
+            "type": "bars",
+            "x": "MS level",
+            "y": "scans",
+            "series": [{"name": "scans", "x": list(levels), "y": list(levels.values())}],
+            "ticks": [[k, f"MS{k}"] for k in levels],
+        }
+    )
+    page.figure(
+        {
+            "title": "MSn scans per MS1 cycle (top N reached)",
+            "type": "line",
+            "step": True,
+            "x": "retention time (min)",
+            "y": "MSn scans",
+            "series": [{"name": "MSn per cycle", "x": _rt(c.rt), "y": c.msn.tolist()}],
+        }
+    )
+    page.figure(
+        {
+            "title": "Cycle time",
+            "type": "points",
+            "x": "retention time (min)",
+            "y": "seconds",
+            "series": [{"name": "cycle time", "x": _rt(c.rt[:-1]), "y": _nums(c.seconds)}],
+            "hlines": [{"y": _num(w / 10.0), "label": f"10 points per {w:g} s peak"} for w in PEAK_WIDTHS],
+        }
+    )
     limits = injection_time_limits(run)
-    page.figure({"title": "Injection time per MS level", "type": "points", "x": "retention time (min)",
-                 "y": "ms", "series": [{"name": f"MS{k}", "x": _rt(run.rt[run.ms_level == k]),
-                                        "y": _nums(run.injection_time[run.ms_level == k])} for k in levels],
-                 "hlines": [{"y": _num(v), "label": f"MS{k} {how} {v:.3g} ms", "series": i}
-                            for i, (k, (v, how)) in enumerate(limits.items())]})
+    page.figure(
+        {
+            "title": "Injection time per MS level",
+            "type": "points",
+            "x": "retention time (min)",
+            "y": "ms",
+            "series": [
+                {
+                    "name": f"MS{k}",
+                    "x": _rt(run.rt[run.ms_level == k]),
+                    "y": _nums(run.injection_time[run.ms_level == k]),
+                }
+                for k in levels
+            ],
+            "hlines": [
+                {"y": _num(v), "label": f"MS{k} {how} {v:.3g} ms", "series": i}
+                for i, (k, (v, how)) in enumerate(limits.items())
+            ],
+        }
+    )
     charges = precursor_charges(run)
     if charges:
-        page.figure({"title": "Precursor charge states (MSn scans)", "type": "bars", "x": "charge",
-                     "y": "scans", "series": [{"name": "scans", "x": list(charges), "y": list(charges.values())}],
-                     "ticks": [[k, "none" if k == 0 else f"{k}+"] for k in charges]})
+        page.figure(
+            {
+                "title": "Precursor charge states (MSn scans)",
+                "type": "bars",
+                "x": "charge",
+                "y": "scans",
+                "series": [{"name": "scans", "x": list(charges), "y": list(charges.values())}],
+                "ticks": [[k, "none" if k == 0 else f"{k}+"] for k in charges],
+            }
+        )
     else:
         _placeholder(page, "Precursor charge states", "No MSn scans.")
     prt, pmz = precursors(run)
     if len(pmz):
         hist, edges = np.histogram(pmz, bins=min(40, max(5, len(pmz) // 3)))
-        page.figure({"title": "Precursor m/z histogram", "type": "hist", "x": "precursor m/z", "y": "MSn scans",
-                     "series": [{"name": "scans", "x": _nums(edges, 7), "y": hist.tolist()}]})
+        page.figure(
+            {
+                "title": "Precursor m/z histogram",
+                "type": "hist",
+                "x": "precursor m/z",
+                "y": "MSn scans",
+                "series": [{"name": "scans", "x": _nums(edges, 7), "y": hist.tolist()}],
+            }
+        )
         grid, xe, ye = np.histogram2d(prt, pmz, bins=(min(40, max(4, len(pmz) // 4)), 30))
-        page.figure({"title": "Precursor m/z over retention time (density)", "type": "heat",
-                     "x": "retention time (min)", "y": "precursor m/z",
-                     "heat": {"x": _nums(xe, 7), "y": _nums(ye, 7), "z": grid.T.astype(int).tolist()},
-                     "series": [{"name": "precursors", "x": _rt(prt), "y": _nums(pmz, 7)}]})
+        page.figure(
+            {
+                "title": "Precursor m/z over retention time (density)",
+                "type": "heat",
+                "x": "retention time (min)",
+                "y": "precursor m/z",
+                "heat": {"x": _nums(xe, 7), "y": _nums(ye, 7), "z": grid.T.astype(int).tolist()},
+                "series": [{"name": "precursors", "x": _rt(prt), "y": _nums(pmz, 7)}],
+            }
+        )
     else:
         _placeholder(page, "Precursors", "No MSn scan states a precursor m/z.")
     for key, values in varying.items():
@@ -208,41 +347,50 @@ def _trailer_field(page: _Page, run: RunQC, key: str, values: list[TrailerValue 
         series = []
         for level in scans_per_level(run):
             idx = [i for i in range(len(values)) if run.ms_level[i] == level and values[i] is not None]
-            series.append({"name": f"MS{level}", "x": _rt(run.rt[idx]),
-                           "y": _nums([float(values[i]) for i in idx])})  # type: ignore[arg-type]
-        page.figure({"title": f"Trailer: {key}", "type": "points", "x": "retention time (min)", "y": key,
-                     "series": series})
+            series.append({"name": f"MS{level}", "x": _rt(run.rt[idx]), "y": _nums([float(values[i]) for i in idx])})  # type: ignore[arg-type]
+        page.figure(
+            {"title": f"Trailer: {key}", "type": "points", "x": "retention time (min)", "y": key, "series": series}
+        )
         return
     counts: Counter[tuple[int, TrailerValue | None]] = Counter(zip(run.ms_level.tolist(), values))
     levels = list(scans_per_level(run))
     keys = sorted(distinct, key=lambda v: (str(type(v)), v)) + ([None] if None in values else [])
-    rows = [[_value_text(v), *(str(counts.get((lv, v), 0)) for lv in levels)]
-            for v in keys[:TABLE_ROWS]]
+    rows = [[_value_text(v), *(str(counts.get((lv, v), 0)) for lv in levels)] for v in keys[:TABLE_ROWS]]
     if len(keys) > TABLE_ROWS:
         rows.append([f"… {len(keys) - TABLE_ROWS} more values", *("" for _ in levels)])
-    page.add(f'<div class="fig table"><div class="ftitle">Trailer: {html.escape(key)}</div>'
-             + _table(["value", *(f"MS{lv} scans" for lv in levels)], rows) + "</div>")
+    page.add(
+        f'<div class="fig table"><div class="ftitle">Trailer: {html.escape(key)}</div>'
+        + _table(["value", *(f"MS{lv} scans" for lv in levels)], rows)
+        + "</div>"
+    )
 
 
 def _asset(name: str) -> str:
     return resources.files(__package__).joinpath("assets").joinpath(name).read_text(encoding="utf-8")
 
 
-def report_html(runs: Sequence[RunQC], failed: Sequence[tuple[str, str]] = (), *,
-                title: str = "vantoro QC report") -> str:
+def report_html(
+    runs: Sequence[RunQC], failed: Sequence[tuple[str, str]] = (), *, title: str = "vantoro QC report"
+) -> str:
     """The report page for `runs` (and a list of inputs that could not be
     read, with why): one HTML text with its script, style and data inline."""
     page = _Page()
     now = dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    page.add(f"<header><h1>{html.escape(title)}</h1><p>{len(runs)} run(s), written {now} by vantoro "
-             f"{html.escape(tool_version())}. Drag across a plot to zoom, double-click to reset; "
-             "hover for values; click a legend entry to hide its line.</p>")
+    page.add(
+        f"<header><h1>{html.escape(title)}</h1><p>{len(runs)} run(s), written {now} by vantoro "
+        f"{html.escape(tool_version())}. Drag across a plot to zoom, double-click to reset; "
+        "hover for values; click a legend entry to hide its line.</p>"
+    )
     if failed:
-        page.add('<div class="bad"><h4>Not read</h4><ul>' + "".join(
-            f"<li>{html.escape(p)}: {html.escape(why)}</li>" for p, why in failed) + "</ul></div>")
+        page.add(
+            '<div class="bad"><h4>Not read</h4><ul>'
+            + "".join(f"<li>{html.escape(p)}: {html.escape(why)}</li>" for p, why in failed)
+            + "</ul></div>"
+        )
     if len(runs) > 1:
-        page.add("<nav>" + " · ".join(f'<a href="#run{i}">{html.escape(r.name)}</a>'
-                                      for i, r in enumerate(runs)) + "</nav>")
+        page.add(
+            "<nav>" + " · ".join(f'<a href="#run{i}">{html.escape(r.name)}</a>' for i, r in enumerate(runs)) + "</nav>"
+        )
     page.add("</header>")
     if len(runs) > 1:
         _comparison(page, runs)
@@ -250,17 +398,20 @@ def report_html(runs: Sequence[RunQC], failed: Sequence[tuple[str, str]] = (), *
         _run_section(page, i, run)
     # "<" escaped so that no text in the data can close the script element.
     data = json.dumps(page.figures, separators=(",", ":"), allow_nan=False).replace("<", "\\u003c")
-    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-            "script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:\">"
-            f"<title>{html.escape(title)}</title><style>{_asset('report.css')}</style></head><body>"
-            + "".join(page.parts)
-            + f'<script type="application/json" id="qc-data">{data}</script>'
-            + f"<script>{_asset('report.js')}</script></body></html>\n")
+    return (
+        '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
+        '<meta http-equiv="Content-Security-Policy" content="default-src \'none\'; '
+        "script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:\">"
+        f"<title>{html.escape(title)}</title><style>{_asset('report.css')}</style></head><body>"
+        + "".join(page.parts)
+        + f'<script type="application/json" id="qc-data">{data}</script>'
+        + f"<script>{_asset('report.js')}</script></body></html>\n"
+    )
 
 
-def write_report(runs: Sequence[RunQC], dest: StrPath, failed: Sequence[tuple[str, str]] = (), *,
-                 overwrite: bool = False) -> int:
+def write_report(
+    runs: Sequence[RunQC], dest: StrPath, failed: Sequence[tuple[str, str]] = (), *, overwrite: bool = False
+) -> int:
     """Writes the report to `dest` through the output layer (never over one
     of the runs, nor over a file vantoro did not write unless `overwrite`;
     whole or not at all) and returns its size in bytes.

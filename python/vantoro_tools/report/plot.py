@@ -19,9 +19,17 @@ LABELLED_PEAKS = 5  # the most intense peaks get their m/z written above them, r
 X_FROM = ("data", "zero")
 
 
-def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force: bool = False,
-                  relative: bool = False, x_from: str = "data", labels: int = LABELLED_PEAKS,
-                  overwrite: bool = False) -> Figure:
+def plot_spectrum(
+    raw: StrPath,
+    scan: int,
+    dest: StrPath | None = None,
+    *,
+    force: bool = False,
+    relative: bool = False,
+    x_from: str = "data",
+    labels: int = LABELLED_PEAKS,
+    overwrite: bool = False,
+) -> Figure:
     """The peak list of `scan` as a stick spectrum, titled with the file,
     scan, retention time and, for MSn, the precursor, which is also marked
     on the m/z axis. The `labels` most intense peaks get their m/z written
@@ -75,8 +83,16 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force
         text = f"precursor {precursor:.4f}" + (f" ({found.charge}+)" if found.charge > 0 else "")
         ax.axvline(precursor, color="tab:red", linestyle="--", linewidth=1.0)
         ax.plot([precursor], [ymax * 1.13], marker="v", color="tab:red", markersize=8)
-        ax.annotate(text, (precursor, ymax * 1.1), textcoords="offset points", xytext=(4, 0),
-                    ha="left", va="center", fontsize=8, color="tab:red")
+        ax.annotate(
+            text,
+            (precursor, ymax * 1.1),
+            textcoords="offset points",
+            xytext=(4, 0),
+            ha="left",
+            va="center",
+            fontsize=8,
+            color="tab:red",
+        )
     _label_peaks(fig, cast(Any, canvas).get_renderer(), ax, mz, intensity, labels)
     ax.set_xlabel("m/z")
     ax.set_ylabel("relative intensity (%)" if relative else "intensity")
@@ -93,8 +109,9 @@ def plot_spectrum(raw: StrPath, scan: int, dest: StrPath | None = None, *, force
     return fig
 
 
-def save_figure(fig: Figure, dest: StrPath, dpi: int = 120, *, inputs: Sequence[str] = (),
-                overwrite: bool = False) -> None:
+def save_figure(
+    fig: Figure, dest: StrPath, dpi: int = 120, *, inputs: Sequence[str] = (), overwrite: bool = False
+) -> None:
     """Saves `fig` to `dest` through the output layer (never over one of
     `inputs`, nor over a file vantoro did not write unless `overwrite`),
     whole or not at all, in the format its suffix names (PNG by default).
@@ -127,8 +144,14 @@ def _label_peaks(fig: Figure, renderer: Any, ax: Any, mz: Any, intensity: Any, c
             break
         if not xlo <= mz[k] <= xhi:
             continue
-        label = ax.annotate(f"{mz[k]:.4f}", (float(mz[k]), float(intensity[k])), textcoords="offset points",
-                            xytext=(0, 3), ha="center", fontsize=8)
+        label = ax.annotate(
+            f"{mz[k]:.4f}",
+            (float(mz[k]), float(intensity[k])),
+            textcoords="offset points",
+            xytext=(0, 3),
+            ha="center",
+            fontsize=8,
+        )
         box = label.get_window_extent(renderer)
         inside = box.x0 >= frame.x0 and box.x1 <= frame.x1 and box.y1 <= frame.y1
         if not inside or any(box.overlaps(other) for other in taken):

@@ -20,8 +20,7 @@ class ClusterError(RuntimeError):
     """The Dask scheduler could not be reached."""
 
 
-def run_dask(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]], address: str,
-             done: Done[T]) -> None:
+def run_dask(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]], address: str, done: Done[T]) -> None:
     """Runs the same tasks on the Dask cluster whose scheduler is at
     `address`. Raises ClusterError, within a few seconds, when it cannot be
     reached."""
@@ -45,6 +44,7 @@ def _connect(distributed: Any, address: str) -> Any:
     identity request. The request goes first, on a connection of its own
     with a bounded wait, so that a wrong address fails in seconds and
     leaves no half-made client behind to complain when collected."""
+
     async def identity() -> None:
         comm = await distributed.comm.connect(address, timeout=CLUSTER_TIMEOUT)
         try:

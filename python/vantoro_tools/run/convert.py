@@ -21,8 +21,15 @@ from ..base.paths import StrPath, as_path
 from ..source.raw import LayoutError, describe_failure
 from ..source.scans import ScanSource, open_source
 from ..write.formats import WriteOptions
-from ..write.output import (DirectoryLock, OutputError, OutputExists, may_write, remove_dead_parts, up_to_date,
-                            write_stamps)
+from ..write.output import (
+    DirectoryLock,
+    OutputError,
+    OutputExists,
+    may_write,
+    remove_dead_parts,
+    up_to_date,
+    write_stamps,
+)
 from ..write.registry import OutputFormat, output_format
 from .cluster import run_dask
 from .inputs import collect_inputs, unique_stems
@@ -39,8 +46,12 @@ def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
 
 def _options(fmt: OutputFormat, options: WriteOptions, force: bool) -> dict[str, Any]:
     """What the stamps record of a conversion's options."""
-    return {"format": fmt.name, "ms_levels": sorted(options.ms_levels) if options.ms_levels else None,
-            "compression": options.compression, "force": force}
+    return {
+        "format": fmt.name,
+        "ms_levels": sorted(options.ms_levels) if options.ms_levels else None,
+        "compression": options.compression,
+        "force": force,
+    }
 
 
 class MeaninglessOptions(ValueError):
@@ -51,12 +62,22 @@ def check_options(fmt: OutputFormat, options: WriteOptions) -> None:
     """Raises MeaninglessOptions for options that could only give a meaningless output."""
     levels = options.ms_levels if options.ms_levels is not None else fmt.ms_levels
     if levels is not None and fmt.fragments_only and max(levels) < 2:
-        raise MeaninglessOptions(f"{fmt.name.upper()} holds fragment spectra (MS2 and up): MS levels "
-                         f"{', '.join(map(str, sorted(levels)))} would write no spectrum")
+        raise MeaninglessOptions(
+            f"{fmt.name.upper()} holds fragment spectra (MS2 and up): MS levels "
+            f"{', '.join(map(str, sorted(levels)))} would write no spectrum"
+        )
 
 
-def plan(raw: str, fmt: OutputFormat, out_dir: str, *, options: WriteOptions, force: bool = False,
-         overwrite: bool = False, inputs: Iterable[str] = ()) -> Outcome | None:
+def plan(
+    raw: str,
+    fmt: OutputFormat,
+    out_dir: str,
+    *,
+    options: WriteOptions,
+    force: bool = False,
+    overwrite: bool = False,
+    inputs: Iterable[str] = (),
+) -> Outcome | None:
     """Why `raw` must not be converted now, as an outcome (refused, or
     skipped as up to date), or None when it may be. Reads no file: only
     asks the file system about paths and stamps."""
@@ -77,13 +98,15 @@ def plan(raw: str, fmt: OutputFormat, out_dir: str, *, options: WriteOptions, fo
 
 # -- converting one file -------------------------------------------------------
 
+
 def _facts(path: str) -> tuple[int, int]:
     st = os.stat(path)
     return st.st_size, st.st_mtime_ns
 
 
-def _write(source: ScanSource, fmt: OutputFormat, out_dir: str, options: WriteOptions,
-           force: bool) -> tuple[list[str], dict[str, int]]:
+def _write(
+    source: ScanSource, fmt: OutputFormat, out_dir: str, options: WriteOptions, force: bool
+) -> tuple[list[str], dict[str, int]]:
     paths = fmt.paths(source.path, out_dir)
     before = _facts(source.path)
     for path in paths:
@@ -127,8 +150,15 @@ def _open_source(raw: str, force: bool, on_progress: Callable[[float], None] | N
     return source
 
 
-def convert_one(raw: str, to: str, out_dir: str, *, options: WriteOptions | None = None,
-                force: bool = False, on_progress: Callable[[float], None] | None = None) -> Outcome:
+def convert_one(
+    raw: str,
+    to: str,
+    out_dir: str,
+    *,
+    options: WriteOptions | None = None,
+    force: bool = False,
+    on_progress: Callable[[float], None] | None = None,
+) -> Outcome:
     """Converts `raw` (already planned: see `plan`) and says what became of
     it: converted, refused by the layout check, or failed. Raises only
     MissingDependency and interruptions."""
@@ -151,10 +181,16 @@ def convert_one(raw: str, to: str, out_dir: str, *, options: WriteOptions | None
     return Outcome(raw, tuple(paths), warnings=warnings)
 
 
-def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
-                 on_progress: Callable[[float], None] | None = None,
-                 options: WriteOptions | None = None, force: bool = False,
-                 overwrite: bool = False) -> list[str]:
+def convert_file(
+    raw: StrPath,
+    to: str,
+    out_dir: StrPath,
+    *,
+    on_progress: Callable[[float], None] | None = None,
+    options: WriteOptions | None = None,
+    force: bool = False,
+    overwrite: bool = False,
+) -> list[str]:
     """Converts one RAW file to `to` ("mzml", "mgf" or "parquet") under
     `out_dir` (created if needed) and returns the output paths; outputs
     that are up to date are not written again. Raises OSError or
@@ -180,19 +216,27 @@ def convert_file(raw: StrPath, to: str, out_dir: StrPath, *,
         return _write(_open_source(raw, force, on_progress), fmt, out, options, force)[0]
 
 
-def convert_task(raw: str, to: str, out_dir: str, options: WriteOptions | None = None,
-                 force: bool = False) -> Outcome:
+def convert_task(raw: str, to: str, out_dir: str, options: WriteOptions | None = None, force: bool = False) -> Outcome:
     """`convert_one` as a task for a process pool or a cluster."""
     return convert_one(raw, to, out_dir, options=options, force=force)
 
 
 # -- converting many -----------------------------------------------------------
 
-def convert_many(inputs: StrPath | Iterable[StrPath], to: str, out_dir: StrPath, *, jobs: int | None = None,
-                 dask_address: str | None = None, progress: bool = False,
-                 on_outcome: Callable[[Outcome], None] | None = None,
-                 options: WriteOptions | None = None, force: bool = False,
-                 overwrite: bool = False) -> list[Outcome]:
+
+def convert_many(
+    inputs: StrPath | Iterable[StrPath],
+    to: str,
+    out_dir: StrPath,
+    *,
+    jobs: int | None = None,
+    dask_address: str | None = None,
+    progress: bool = False,
+    on_outcome: Callable[[Outcome], None] | None = None,
+    options: WriteOptions | None = None,
+    force: bool = False,
+    overwrite: bool = False,
+) -> list[Outcome]:
     """Converts every RAW file that `inputs` (a path, or an iterable of
     paths) names (see `collect_inputs`) and returns an Outcome for each: first the inputs that could not be
     used or may not be converted now (refused, up to date), then the files
@@ -228,9 +272,19 @@ def convert_many(inputs: StrPath | Iterable[StrPath], to: str, out_dir: StrPath,
                 on_outcome(outcome)
         return outcomes
     with _held(out):
-        return _convert_held(found, problems, fmt, out, jobs=jobs, dask_address=dask_address,
-                             progress=progress, on_outcome=on_outcome, options=options, force=force,
-                             overwrite=overwrite)
+        return _convert_held(
+            found,
+            problems,
+            fmt,
+            out,
+            jobs=jobs,
+            dask_address=dask_address,
+            progress=progress,
+            on_outcome=on_outcome,
+            options=options,
+            force=force,
+            overwrite=overwrite,
+        )
 
 
 @contextlib.contextmanager
@@ -251,18 +305,35 @@ def _held(out: str) -> Iterator[None]:
                 os.rmdir(out)  # only when empty
 
 
-def _convert_held(found: list[str], problems: list[Outcome], fmt: OutputFormat, out: str, *,
-                  jobs: int | None, dask_address: str | None, progress: bool,
-                  on_outcome: Callable[[Outcome], None] | None, options: WriteOptions, force: bool,
-                  overwrite: bool) -> list[Outcome]:
+def _convert_held(
+    found: list[str],
+    problems: list[Outcome],
+    fmt: OutputFormat,
+    out: str,
+    *,
+    jobs: int | None,
+    dask_address: str | None,
+    progress: bool,
+    on_outcome: Callable[[Outcome], None] | None,
+    options: WriteOptions,
+    force: bool,
+    overwrite: bool,
+) -> list[Outcome]:
     """`convert_many` once its output directory is held."""
     to = fmt.name
     files, twice = unique_stems(found)
     problems += twice
     todo = []
     for path in files:
-        stop = plan(os.path.abspath(path), fmt, out, options=options, force=force, overwrite=overwrite,
-                    inputs=[os.path.abspath(f) for f in found])
+        stop = plan(
+            os.path.abspath(path),
+            fmt,
+            out,
+            options=options,
+            force=force,
+            overwrite=overwrite,
+            inputs=[os.path.abspath(f) for f in found],
+        )
         if stop is None:
             todo.append(path)
         else:
@@ -277,8 +348,9 @@ def _convert_held(found: list[str], problems: list[Outcome], fmt: OutputFormat, 
 
     def finished(path: str, outcome: Outcome) -> None:
         # Tasks see absolute paths; outcomes name the file as the caller did.
-        outcome = replace(outcome, source=path,
-                          error=outcome.error.replace(outcome.source, path) if outcome.error else None)
+        outcome = replace(
+            outcome, source=path, error=outcome.error.replace(outcome.source, path) if outcome.error else None
+        )
         outcomes[path] = outcome
         if on_outcome is not None:
             if bar is not None:
@@ -293,12 +365,17 @@ def _convert_held(found: list[str], problems: list[Outcome], fmt: OutputFormat, 
     try:
         with stop_on_sigterm():
             if dask_address is not None:
-                run_dask(convert_task, items, dask_address,
-                         lambda path, result: finished(path, task_outcome(path, result)))
+                run_dask(
+                    convert_task, items, dask_address, lambda path, result: finished(path, task_outcome(path, result))
+                )
             elif workers > 1:
-                run_pool(convert_task, items, workers,
-                         lambda path, result: finished(path, task_outcome(path, result)),
-                         preload=[__name__, *fmt.preload])
+                run_pool(
+                    convert_task,
+                    items,
+                    workers,
+                    lambda path, result: finished(path, task_outcome(path, result)),
+                    preload=[__name__, *fmt.preload],
+                )
             else:
                 for path, args in items:
                     # In this process the bar also moves scan by scan.

@@ -17,8 +17,9 @@ class Gathered:
     failed: list[tuple[str, str]]  #: (input, why it could not be read)
 
 
-def gather(paths: Sequence[str], *, jobs: int = 1, progress: bool = False,
-           on_failure: Callable[[str, str], None] | None = None) -> Gathered:
+def gather(
+    paths: Sequence[str], *, jobs: int = 1, progress: bool = False, on_failure: Callable[[str, str], None] | None = None
+) -> Gathered:
     """`run_qc` for every path, on `jobs` worker processes when more than
     one, results in the order of `paths`."""
     refuse_reentry("gather()")
@@ -40,10 +41,8 @@ def gather(paths: Sequence[str], *, jobs: int = 1, progress: bool = False,
             for path in paths:
                 done(path, lambda p=path: run_qc(p))  # type: ignore[misc]
         else:
-            run_pool(run_qc, [(p, (p,)) for p in paths], min(jobs, len(paths)), done,
-                     preload=[__name__])
+            run_pool(run_qc, [(p, (p,)) for p in paths], min(jobs, len(paths)), done, preload=[__name__])
     finally:
         if bar is not None:
             bar.close()
-    return Gathered([results[p] for p in paths if p in results],
-                    [(p, failed[p]) for p in paths if p in failed])
+    return Gathered([results[p] for p in paths if p in results], [(p, failed[p]) for p in paths if p in failed])

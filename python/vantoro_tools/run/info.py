@@ -11,8 +11,9 @@ from .inputs import collect_inputs
 from .outcome import READ, Outcome, failed, refused
 
 
-def info_many(inputs: StrPath | Iterable[StrPath], on_outcome: Callable[[Outcome], None] | None = None
-              ) -> list[FileInfo]:
+def info_many(
+    inputs: StrPath | Iterable[StrPath], on_outcome: Callable[[Outcome], None] | None = None
+) -> list[FileInfo]:
     """`file_info` of every RAW file that `inputs` names (see
     `collect_inputs`), in order. `on_outcome` hears of each input: read,
     refused by the layout check (its facts are still given) or failed."""
@@ -31,4 +32,3 @@ def info_many(inputs: StrPath | Iterable[StrPath], on_outcome: Callable[[Outcome
         for outcome in outcomes:
             on_outcome(outcome)
     return infos
-

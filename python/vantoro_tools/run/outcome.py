@@ -14,7 +14,13 @@ from ..base.text import message
 
 #: What became of an input.
 CONVERTED, UP_TO_DATE, REFUSED, FAILED, READ, WRITTEN = (
-    "converted", "up to date", "refused", "failed", "read", "written")
+    "converted",
+    "up to date",
+    "refused",
+    "failed",
+    "read",
+    "written",
+)
 #: Exit statuses: every input handled; some refused or failed; a usage error,
 #: a missing package, an unreachable cluster or a busy output directory.
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -77,8 +83,7 @@ class Tally:
         return EXIT_FAILED if self.counts[REFUSED] or self.counts[FAILED] else EXIT_OK
 
     def summary(self) -> str:
-        statuses = [self.verb, UP_TO_DATE, REFUSED, FAILED] if self.verb == CONVERTED \
-            else [self.verb, REFUSED, FAILED]
+        statuses = [self.verb, UP_TO_DATE, REFUSED, FAILED] if self.verb == CONVERTED else [self.verb, REFUSED, FAILED]
         warned = sum(1 for o in self.outcomes if o.warnings)
         text = ", ".join(f"{self.counts[s]} {s}" for s in statuses)
         return text + (f"; {warned} with warnings" if warned else "")

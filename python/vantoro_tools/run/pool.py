@@ -48,8 +48,10 @@ class ScriptReentered(RuntimeError):
 
 
 def reentry_message(call: str) -> str:
-    return (f"{call} ran again in a worker process that imports your script; put the call under "
-            "`if __name__ == \"__main__\":` (worker processes import the script that started them)")
+    return (
+        f"{call} ran again in a worker process that imports your script; put the call under "
+        '`if __name__ == "__main__":` (worker processes import the script that started them)'
+    )
 
 
 def refuse_reentry(call: str) -> None:
@@ -76,6 +78,7 @@ def default_jobs() -> int:
 
 
 # -- stopping ---------------------------------------------------------------
+
 
 def _raise_stopped(signum: int, frame: Any) -> None:
     raise Stopped(signum)
@@ -167,6 +170,7 @@ def run_in_worker(task: Callable[..., T], *args: Any) -> T:
 
 # -- running tasks ----------------------------------------------------------
 
+
 def _context(preload: Sequence[str]) -> BaseContext:
     # Workers are forks of a fresh server process, not of this process and
     # its threads. The server imports `preload` once for all workers; that
@@ -179,8 +183,13 @@ def _context(preload: Sequence[str]) -> BaseContext:
     return multiprocessing.get_context("spawn")
 
 
-def run_pool(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]], workers: int,
-             done: Done[T], preload: Sequence[str] = ()) -> None:
+def run_pool(
+    task: Callable[..., T],
+    items: Sequence[tuple[str, tuple[Any, ...]]],
+    workers: int,
+    done: Done[T],
+    preload: Sequence[str] = (),
+) -> None:
     """Runs `task(*args)` for each (name, args) of `items` on `workers`
     processes, calling `done(name, result)` as each ends (`result()` gives
     the task's value or raises its error).
@@ -200,8 +209,7 @@ def run_pool(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]
             if signal.getsignal(stop) is not signal.SIG_IGN:
                 previous[stop] = signal.signal(stop, lambda n, frame: caught.append(n))
     before = set(multiprocessing.active_children())
-    pool = ProcessPoolExecutor(workers, mp_context=_context(preload), initializer=_worker_init,
-                               initargs=(os.getpid(),))
+    pool = ProcessPoolExecutor(workers, mp_context=_context(preload), initializer=_worker_init, initargs=(os.getpid(),))
     started: list[BaseProcess] = []
     try:
         futures: dict[Future[T], str] = {}

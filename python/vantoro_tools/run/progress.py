@@ -16,8 +16,14 @@ def progress_bar(total: int, enabled: bool, *, unit: str = "files", minimum: int
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=total, file=sys.stderr, dynamic_ncols=True, desc=f"0/{total} {unit}", leave=False,
-                bar_format="{desc} {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]")
+    return tqdm(
+        total=total,
+        file=sys.stderr,
+        dynamic_ncols=True,
+        desc=f"0/{total} {unit}",
+        leave=False,
+        bar_format="{desc} {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]",
+    )
 
 
 def advance(bar: Any, done: int, total: int, unit: str = "files") -> None:

@@ -53,8 +53,7 @@ def judge_file(path_text: str, version: int, size: int) -> Verdict:
         markers = " or ".join(repr(MARKERS[k]) for k in ("orbitrap", "small"))
         return Verdict(f"no layout marker in the path ({markers}): vantoro would read every scan as zeros")
     if kind == "truncated":
-        return Verdict(f"truncated: {size:,} bytes, but its {layout} layout's scan tables need {need:,}",
-                       layout)
+        return Verdict(f"truncated: {size:,} bytes, but its {layout} layout's scan tables need {need:,}", layout)
     return Verdict(None, layout)
 
 

@@ -10,7 +10,7 @@ import os
 from collections import Counter
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any
 
 from vantoro import RawFileReader
 
@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import NDArray
 
-TrailerValue = Union[int, float, str]
+TrailerValue = int | float | str
 
 # The trailer's keys, as get_trailer_extra names them, and each one's type.
 MS_ORDER = "MS Order"
@@ -37,9 +37,19 @@ COLLISION_ENERGY = "Collision Energy"
 HCD_ENERGY = "HCD Energy eV"
 #: Every key the reader may answer, in its order, with the type of its value.
 TRAILER_KEYS: dict[str, type] = {
-    INJECTION_TIME: float, MASTER_SCAN: int, CHARGE_STATE: int, MONOISOTOPIC_MZ: float,
-    PRECURSOR_MASS: float, "Elapsed Scan Time (sec)": float, "Orbitrap Resolution": int, MS_ORDER: int,
-    HCD_ENERGY: str, ACTIVATION_TYPE: str, COLLISION_ENERGY: float, ISOLATION_WIDTH: float, "AGC": str,
+    INJECTION_TIME: float,
+    MASTER_SCAN: int,
+    CHARGE_STATE: int,
+    MONOISOTOPIC_MZ: float,
+    PRECURSOR_MASS: float,
+    "Elapsed Scan Time (sec)": float,
+    "Orbitrap Resolution": int,
+    MS_ORDER: int,
+    HCD_ENERGY: str,
+    ACTIVATION_TYPE: str,
+    COLLISION_ENERGY: float,
+    ISOLATION_WIDTH: float,
+    "AGC": str,
 }
 
 #: What a scan's precursor m/z is: none (an MS1 scan, or 0 recorded), usable,
@@ -129,9 +139,16 @@ class ScanSource:
     `path_text` is what the layout markers are read from (the file's path,
     or the URL a fetched file came from)."""
 
-    def __init__(self, path: StrPath, *, on_failure: str = RAISE, path_text: str | None = None,
-                 on_scan: Callable[[], None] | None = None, reader: RawFileReader | None = None,
-                 refuse_unknown: bool = True):
+    def __init__(
+        self,
+        path: StrPath,
+        *,
+        on_failure: str = RAISE,
+        path_text: str | None = None,
+        on_scan: Callable[[], None] | None = None,
+        reader: RawFileReader | None = None,
+        refuse_unknown: bool = True,
+    ):
         self.path = as_path(path)
         self.name = os.path.basename(self.path if path_text is None else path_text)
         self.stem = os.path.splitext(self.name)[0]
@@ -139,8 +156,7 @@ class ScanSource:
         version = int(self.reader.version)
         if refuse_unknown and version not in KNOWN_VERSIONS:
             raise NotRawFileError(not_raw_reason(version))
-        self.check = LayoutCheck(self.path if path_text is None else path_text, version,
-                                 os.path.getsize(self.path))
+        self.check = LayoutCheck(self.path if path_text is None else path_text, version, os.path.getsize(self.path))
         self.on_failure = on_failure
         self.on_scan = on_scan
         self.warnings: Counter[str] = Counter()
@@ -164,8 +180,9 @@ class ScanSource:
             raise LayoutError(reason)
         self.warn("layout check failed")
 
-    def scans(self, *, peaks: bool = True, levels: frozenset[int] | None = None,
-              only: Callable[[int], bool] | None = None) -> Iterator[Scan]:
+    def scans(
+        self, *, peaks: bool = True, levels: frozenset[int] | None = None, only: Callable[[int], bool] | None = None
+    ) -> Iterator[Scan]:
         """`walk` over this file, each peak list judged by the layout check."""
         judging = self.on_failure != RECORD or self.check.ok
         for scan in walk(self.reader, peaks=peaks, levels=levels, only=only, on_scan=self.on_scan):
@@ -175,9 +192,14 @@ class ScanSource:
             yield scan
 
 
-def walk(reader: RawFileReader, *, peaks: bool = True, levels: frozenset[int] | None = None,
-         only: Callable[[int], bool] | None = None, on_scan: Callable[[], None] | None = None
-         ) -> Iterator[Scan]:
+def walk(
+    reader: RawFileReader,
+    *,
+    peaks: bool = True,
+    levels: frozenset[int] | None = None,
+    only: Callable[[int], bool] | None = None,
+    on_scan: Callable[[], None] | None = None,
+) -> Iterator[Scan]:
     """Every scan of `reader` in order, or those at `levels` whose number
     `only` accepts, one at a time, with its peak list when `peaks` is true:
     a file's peak lists are never all held at once. Peak lists are NumPy
@@ -189,8 +211,10 @@ def walk(reader: RawFileReader, *, peaks: bool = True, levels: frozenset[int] | 
         if only is not None and not only(number):
             continue
         trailer: dict[str, TrailerValue] = {
-            key: value for key, value in reader.get_trailer_extra(number).items()
-            if isinstance(value, (int, float, str))}
+            key: value
+            for key, value in reader.get_trailer_extra(number).items()
+            if isinstance(value, (int, float, str))
+        }
         level = ms_level(trailer)
         if levels is not None and level not in levels:
             continue
@@ -198,10 +222,17 @@ def walk(reader: RawFileReader, *, peaks: bool = True, levels: frozenset[int] | 
             on_scan()
         found = fetch(reader, number) if peaks else None
         yield Scan(
-            number=number, rt=float(row["rt"]), injection_time=float(row["injection_time"]),
-            master_scan=int(row["master_scan"]), charge=int(row["charge"]),
-            monomz=float(row["monomz"]), ms_level=level, trailer=trailer,
-            mz=None if found is None else found[0], intensity=None if found is None else found[1])
+            number=number,
+            rt=float(row["rt"]),
+            injection_time=float(row["injection_time"]),
+            master_scan=int(row["master_scan"]),
+            charge=int(row["charge"]),
+            monomz=float(row["monomz"]),
+            ms_level=level,
+            trailer=trailer,
+            mz=None if found is None else found[0],
+            intensity=None if found is None else found[1],
+        )
 
 
 def open_source(path: StrPath, *, force: bool = False, **kwargs: Any) -> ScanSource:

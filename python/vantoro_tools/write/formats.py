@@ -9,7 +9,6 @@ from dataclasses import dataclass, field
 
 from ..source.scans import ScanSource
 
-
 #: How mzML may store its binary arrays.
 COMPRESSIONS = ("zlib", "numpress", "none")
 
@@ -35,5 +34,3 @@ class Written:
 
 #: writer(source, output paths, options) -> Written
 Writer = Callable[[ScanSource, Sequence[str], WriteOptions], Written]
-
-

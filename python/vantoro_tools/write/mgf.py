@@ -91,8 +91,7 @@ class PeakText:
     def _array(self, values: NDArray[Any]) -> Any:
         # From its buffer: pa.array() would import pandas.
         pa = self.pa
-        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
-                                     [None, pa.py_buffer(values)])
+        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, pa.py_buffer(values)])
 
     def take(self) -> Callable[[], list[bytes | memoryview]]:
         """The entries gathered so far, as a function that formats them
@@ -102,8 +101,12 @@ class PeakText:
         self.entries, self.mz, self.intensity, self.peaks = [], [], [], 0
         return lambda: self._format(entries, mz, intensity)
 
-    def _format(self, entries: list[tuple[bytes, int]], mz_arrays: list[NDArray[np.float64]],
-                intensity_arrays: list[NDArray[np.float32]]) -> list[bytes | memoryview]:
+    def _format(
+        self,
+        entries: list[tuple[bytes, int]],
+        mz_arrays: list[NDArray[np.float64]],
+        intensity_arrays: list[NDArray[np.float32]],
+    ) -> list[bytes | memoryview]:
         np, pa, pc = self.np, self.pa, self.pc
         if not entries:
             return []
@@ -116,7 +119,7 @@ class PeakText:
         parts: list[bytes | memoryview] = []
         line = 0
         for header, count in entries:
-            parts += [header, data[offsets[line]:offsets[line + count]], b"END IONS\n\n"]
+            parts += [header, data[offsets[line] : offsets[line + count]], b"END IONS\n\n"]
             line += count
         return parts
 
@@ -141,8 +144,11 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
     levels = options.ms_levels or DEFAULT_MS_LEVELS
     stem = one_line(source.stem)
     written = Written(warnings=source.warnings)
-    with atomic_path(dests[0]) as tmp, open(tmp, "wb") as fh, \
-            ThreadPoolExecutor(2, thread_name_prefix="vantoro-mgf") as pool:
+    with (
+        atomic_path(dests[0]) as tmp,
+        open(tmp, "wb") as fh,
+        ThreadPoolExecutor(2, thread_name_prefix="vantoro-mgf") as pool,
+    ):
         # Batches are formatted on the pool while the next is read, and
         # written in order.
         pending: deque[Future[list[bytes | memoryview]]] = deque()

@@ -232,8 +232,9 @@ def up_to_date(dests: Sequence[str], inputs: Sequence[str], options: Mapping[str
     return True
 
 
-def may_write(dests: Sequence[str], inputs: Sequence[str], *, overwrite: bool = False,
-              any_inputs: bool = False) -> None:
+def may_write(
+    dests: Sequence[str], inputs: Sequence[str], *, overwrite: bool = False, any_inputs: bool = False
+) -> None:
     """Raises OutputExists unless every output of `dests` may be written:
     never over an input; over an existing file only when vantoro wrote it
     from the same inputs (from any, with `any_inputs`: a report of another
@@ -292,9 +293,12 @@ class DirectoryLock:
                 f.seek(0)
                 holder = f.read(200).strip()
                 f.close()
-                raise OutputBusy(self.directory, "busy: another vantoro run "
-                                 + (f"(process {printable(holder)}) " if holder else "")
-                                 + "writes there; try again when it has finished") from None
+                raise OutputBusy(
+                    self.directory,
+                    "busy: another vantoro run "
+                    + (f"(process {printable(holder)}) " if holder else "")
+                    + "writes there; try again when it has finished",
+                ) from None
             try:
                 current = os.stat(self.path)
             except FileNotFoundError:
@@ -318,8 +322,14 @@ class DirectoryLock:
 
 
 @contextlib.contextmanager
-def output_file(dest: StrPath, inputs: Sequence[str], *, overwrite: bool = False, any_inputs: bool = False,
-                options: Mapping[str, Any] | None = None) -> Iterator[str]:
+def output_file(
+    dest: StrPath,
+    inputs: Sequence[str],
+    *,
+    overwrite: bool = False,
+    any_inputs: bool = False,
+    options: Mapping[str, Any] | None = None,
+) -> Iterator[str]:
     """The whole output layer for one file: its directory held, the output
     checked (`may_write`), a temporary path yielded for the caller to
     write, renamed to `dest` when the block ends normally and stamped."""

@@ -26,25 +26,33 @@ if TYPE_CHECKING:
 
 PURPOSE = "vantoro convert --to parquet"
 
-SCAN_COLUMNS = [("file", "string"), ("scan_number", "uint32"), ("rt", "float64"),
-                ("injection_time", "float64"), ("master_scan", "int64"), ("charge", "int64"),
-                ("monomz", "float64"), ("peak_count", "int64")]
+SCAN_COLUMNS = [
+    ("file", "string"),
+    ("scan_number", "uint32"),
+    ("rt", "float64"),
+    ("injection_time", "float64"),
+    ("master_scan", "int64"),
+    ("charge", "int64"),
+    ("monomz", "float64"),
+    ("peak_count", "int64"),
+]
 # Every field get_trailer_extra may answer, in its order, with its type: a
 # column is there (null where a scan lacks the field) whatever the file
 # holds, so the tables of many files share one schema.
-TRAILER_COLUMNS = [(key, {int: "int64", float: "float64", str: "string"}[kind])
-                   for key, kind in TRAILER_KEYS.items()]
+TRAILER_COLUMNS = [(key, {int: "int64", float: "float64", str: "string"}[kind]) for key, kind in TRAILER_KEYS.items()]
 #: Peaks gathered before a row group of the peaks table is written.
 ROW_GROUP_PEAKS = 1 << 20
 
 
-def write_parquet(raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *,
-                  on_scan: Callable[[], None] | None = None) -> int:
+def write_parquet(
+    raw: StrPath, scans_dest: StrPath, peaks_dest: StrPath, *, on_scan: Callable[[], None] | None = None
+) -> int:
     """Writes the scans table of `raw` to `scans_dest` and its peaks table
     to `peaks_dest`; returns the scans written. Raises LayoutError when the
     file fails the layout check."""
-    return write_parquet_source(open_source(raw, on_scan=on_scan),
-                                [os.fspath(scans_dest), os.fspath(peaks_dest)], WriteOptions()).spectra
+    return write_parquet_source(
+        open_source(raw, on_scan=on_scan), [os.fspath(scans_dest), os.fspath(peaks_dest)], WriteOptions()
+    ).spectra
 
 
 def write_parquet_source(source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
@@ -67,8 +75,7 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
         if valid is not None and not valid.all():
             validity = pa.py_buffer(np.packbits(valid, bitorder="little"))
         values = np.ascontiguousarray(values)
-        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
-                                     [validity, pa.py_buffer(values)])
+        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [validity, pa.py_buffer(values)])
 
     def strings(values: Sequence[str | None]) -> Any:
         encoded = [b"" if v is None else v.encode("utf-8", "replace") for v in values]
@@ -76,8 +83,9 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
         np.cumsum([len(b) for b in encoded], out=offsets[1:])
         valid = np.array([v is not None for v in values], np.bool_)
         validity = None if valid.all() else pa.py_buffer(np.packbits(valid, bitorder="little"))
-        return pa.Array.from_buffers(pa.string(), len(encoded),
-                                     [validity, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))])
+        return pa.Array.from_buffers(
+            pa.string(), len(encoded), [validity, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))]
+        )
 
     def column(values: list[Any], kind: str) -> Any:
         if kind == "string":
@@ -93,8 +101,9 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
     plain: dict[str, Any] = {"store_schema": False}
     # The file name is one dictionary entry, in memory and in the file.
     file_type = pa.dictionary(pa.int32(), pa.string())
-    peak_schema = pa.schema([("file", file_type), ("scan_number", pa.uint32()), ("mz", pa.float64()),
-                             ("intensity", pa.float32())])
+    peak_schema = pa.schema(
+        [("file", file_type), ("scan_number", pa.uint32()), ("mz", pa.float64()), ("intensity", pa.float32())]
+    )
     file_dictionary = strings([name])
 
     rows: dict[str, list[Any]] = {col: [] for col, _ in SCAN_COLUMNS + TRAILER_COLUMNS}
@@ -107,12 +116,15 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
             return
         lengths = [len(mz) for _, mz, _ in pending]
         n = sum(lengths)
-        table = pa.Table.from_arrays([
-            pa.DictionaryArray.from_arrays(numeric(np.zeros(n, np.int32)), file_dictionary),
-            numeric(np.repeat(np.array([s for s, _, _ in pending], np.uint32), lengths)),
-            numeric(np.concatenate([mz for _, mz, _ in pending])),
-            numeric(np.concatenate([i for _, _, i in pending])),
-        ], schema=peak_schema)
+        table = pa.Table.from_arrays(
+            [
+                pa.DictionaryArray.from_arrays(numeric(np.zeros(n, np.int32)), file_dictionary),
+                numeric(np.repeat(np.array([s for s, _, _ in pending], np.uint32), lengths)),
+                numeric(np.concatenate([mz for _, mz, _ in pending])),
+                numeric(np.concatenate([i for _, _, i in pending])),
+            ],
+            schema=peak_schema,
+        )
         writer.write_table(table, row_group_size=n)
         pending.clear()
         pending_peaks = 0
@@ -120,9 +132,13 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
     with atomic_path(peaks_dest) as peaks_tmp, atomic_path(scans_dest) as scans_tmp:
         # Dictionary encoding where values repeat; m/z and intensity split
         # into byte streams, which compress better than whole floats.
-        with pq.ParquetWriter(peaks_tmp, peak_schema, use_dictionary=["file", "scan_number"],
-                              column_encoding={"mz": "BYTE_STREAM_SPLIT", "intensity": "BYTE_STREAM_SPLIT"},
-                              **plain) as writer:
+        with pq.ParquetWriter(
+            peaks_tmp,
+            peak_schema,
+            use_dictionary=["file", "scan_number"],
+            column_encoding={"mz": "BYTE_STREAM_SPLIT", "intensity": "BYTE_STREAM_SPLIT"},
+            **plain,
+        ) as writer:
             for scan in source.scans():
                 if levels is not None and scan.ms_level not in levels:
                     continue
@@ -133,10 +149,16 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
                     pending_peaks += count
                     if pending_peaks >= ROW_GROUP_PEAKS:
                         flush(writer)
-                for col, value in (("file", name), ("scan_number", scan.number), ("rt", scan.rt),
-                                   ("injection_time", scan.injection_time),
-                                   ("master_scan", scan.master_scan), ("charge", scan.charge),
-                                   ("monomz", scan.monomz), ("peak_count", count)):
+                for col, value in (
+                    ("file", name),
+                    ("scan_number", scan.number),
+                    ("rt", scan.rt),
+                    ("injection_time", scan.injection_time),
+                    ("master_scan", scan.master_scan),
+                    ("charge", scan.charge),
+                    ("monomz", scan.monomz),
+                    ("peak_count", count),
+                ):
                     rows[col].append(value)
                 for col, _ in TRAILER_COLUMNS:
                     rows[col].append(scan.trailer.get(col))

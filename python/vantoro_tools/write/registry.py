@@ -53,22 +53,40 @@ class OutputFormat:
         return self.writer(source, dests, options)
 
 
-FORMATS: dict[str, OutputFormat] = {f.name: f for f in [
-    OutputFormat(
-        "mzml", "indexed mzML, every scan with a peak list (PSI-MS terms)",
-        outputs=("{stem}.mzML",), packages=("numpy", "isal", "pybase64"),
-        preload=("numpy", "isal.isal_zlib", "pybase64"), extra="convert", writer=write_mzml_source),
-    OutputFormat(
-        "mgf", "MGF for search engines: MS2 scans with a precursor m/z",
-        outputs=("{stem}.mgf",), packages=("numpy", "pyarrow"),
-        preload=("numpy", "pyarrow.compute"), extra="convert", writer=write_mgf_source,
-        ms_levels=DEFAULT_MS_LEVELS, fragments_only=True),
-    OutputFormat(
-        "parquet", "Parquet tables: DIR/scans (one row per scan) and DIR/peaks (one row per peak)",
-        outputs=("scans/{stem}.parquet", "peaks/{stem}.parquet"), packages=("numpy", "pyarrow"),
-        preload=("numpy", "pyarrow.parquet"), extra="convert",
-        writer=write_parquet_source),
-]}
+FORMATS: dict[str, OutputFormat] = {
+    f.name: f
+    for f in [
+        OutputFormat(
+            "mzml",
+            "indexed mzML, every scan with a peak list (PSI-MS terms)",
+            outputs=("{stem}.mzML",),
+            packages=("numpy", "isal", "pybase64"),
+            preload=("numpy", "isal.isal_zlib", "pybase64"),
+            extra="convert",
+            writer=write_mzml_source,
+        ),
+        OutputFormat(
+            "mgf",
+            "MGF for search engines: MS2 scans with a precursor m/z",
+            outputs=("{stem}.mgf",),
+            packages=("numpy", "pyarrow"),
+            preload=("numpy", "pyarrow.compute"),
+            extra="convert",
+            writer=write_mgf_source,
+            ms_levels=DEFAULT_MS_LEVELS,
+            fragments_only=True,
+        ),
+        OutputFormat(
+            "parquet",
+            "Parquet tables: DIR/scans (one row per scan) and DIR/peaks (one row per peak)",
+            outputs=("scans/{stem}.parquet", "peaks/{stem}.parquet"),
+            packages=("numpy", "pyarrow"),
+            preload=("numpy", "pyarrow.parquet"),
+            extra="convert",
+            writer=write_parquet_source,
+        ),
+    ]
+}
 
 
 def output_format(name: str) -> OutputFormat:

@@ -78,8 +78,8 @@ def encode_linear(data: NDArray[np.float64], fixed_point: float) -> bytes:
     zeros = np.full(len(diff), 8, np.uint8)
     ones = np.full(len(diff), 8, np.uint8)
     for k in range(8):
-        zeros -= diff >= np.uint32(16 ** k)
-        ones -= inverted >= np.uint32(16 ** k)
+        zeros -= diff >= np.uint32(16**k)
+        ones -= inverted >= np.uint32(16**k)
     skip = np.where(positive, zeros, np.where(negative, np.minimum(ones, 7), 0)).astype(np.uint8)
     count = np.where(negative, skip + 8, skip).astype(np.uint8)
     stream = np.empty((len(diff), 9), np.uint8)

@@ -25,8 +25,18 @@ from typing import IO, TYPE_CHECKING, Any
 from ...base.deps import missing
 from ...base.paths import StrPath
 from ...base.version import tool_version
-from ...source.scans import (ACTIVATION_TYPE, COLLISION_ENERGY, HCD_ENERGY, ISOLATION_WIDTH, NO_PRECURSOR,
-                             PRECURSOR_NEGATIVE, PRECURSOR_NOT_FINITE, Scan, ScanSource, open_source)
+from ...source.scans import (
+    ACTIVATION_TYPE,
+    COLLISION_ENERGY,
+    HCD_ENERGY,
+    ISOLATION_WIDTH,
+    NO_PRECURSOR,
+    PRECURSOR_NEGATIVE,
+    PRECURSOR_NOT_FINITE,
+    Scan,
+    ScanSource,
+    open_source,
+)
 from ..formats import COMPRESSIONS, WriteOptions, Written
 from ..output import atomic_path
 from . import numpress
@@ -47,37 +57,76 @@ ACTIVATION_TERMS = {
 }
 # Every term the writer uses, resolved once per process.
 TERMS = (
-    "MS1 spectrum", "MSn spectrum", "centroid spectrum", "ms level", "total ion current",
-    "Thermo RAW format", "scan number only nativeID format", "custom unreleased software tool",
-    "ionization type", "mass analyzer type", "detector type", "Thermo Fisher Scientific instrument model",
-    "Conversion to mzML", "no combination", "scan start time", "ion injection time",
-    "isolation window target m/z", "isolation window lower offset", "isolation window upper offset",
-    "selected ion m/z", "charge state", "collision energy", "dissociation method",
-    *ACTIVATION_TERMS.values(), "m/z array", "intensity array", "time array",
-    "64-bit float", "32-bit float", "zlib compression", "no compression",
-    "MS-Numpress linear prediction compression", "MS-Numpress short logged float compression",
+    "MS1 spectrum",
+    "MSn spectrum",
+    "centroid spectrum",
+    "ms level",
+    "total ion current",
+    "Thermo RAW format",
+    "scan number only nativeID format",
+    "custom unreleased software tool",
+    "ionization type",
+    "mass analyzer type",
+    "detector type",
+    "Thermo Fisher Scientific instrument model",
+    "Conversion to mzML",
+    "no combination",
+    "scan start time",
+    "ion injection time",
+    "isolation window target m/z",
+    "isolation window lower offset",
+    "isolation window upper offset",
+    "selected ion m/z",
+    "charge state",
+    "collision energy",
+    "dissociation method",
+    *ACTIVATION_TERMS.values(),
+    "m/z array",
+    "intensity array",
+    "time array",
+    "64-bit float",
+    "32-bit float",
+    "zlib compression",
+    "no compression",
+    "MS-Numpress linear prediction compression",
+    "MS-Numpress short logged float compression",
     "total ion current chromatogram",
     # units
-    "m/z", "number of detector counts", "minute", "millisecond", "electronvolt",
+    "m/z",
+    "number of detector counts",
+    "minute",
+    "millisecond",
+    "electronvolt",
 )
 CV_ID = {"MS": "PSI-MS", "UO": "UO"}
 
-INDEXED_NS = ('<indexedmzML xmlns="http://psi.hupo.org/ms/mzml" '
-              'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
-              'xsi:schemaLocation="http://psi.hupo.org/ms/mzml '
-              'http://psidev.info/files/ms/mzML/xsd/mzML1.1.2_idx.xsd">\n')
-MZML_NS = ('  <mzML xmlns="http://psi.hupo.org/ms/mzml" '
-           'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
-           'xsi:schemaLocation="http://psi.hupo.org/ms/mzml '
-           'http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" version="1.1.0">\n')
+INDEXED_NS = (
+    '<indexedmzML xmlns="http://psi.hupo.org/ms/mzml" '
+    'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
+    'xsi:schemaLocation="http://psi.hupo.org/ms/mzml '
+    'http://psidev.info/files/ms/mzML/xsd/mzML1.1.2_idx.xsd">\n'
+)
+MZML_NS = (
+    '  <mzML xmlns="http://psi.hupo.org/ms/mzml" '
+    'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
+    'xsi:schemaLocation="http://psi.hupo.org/ms/mzml '
+    'http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" version="1.1.0">\n'
+)
 
 
 def attr(text: str) -> str:
     """`text` as the value of an XML attribute: markup escaped, and the
     characters XML cannot hold at all (controls, lone surrogates) replaced."""
     text = re.sub("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]", "\ufffd", text)
-    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-            .replace('"', "&quot;").replace("\t", "&#9;").replace("\n", "&#10;").replace("\r", "&#13;"))
+    return (
+        text.replace("&", "&amp;")
+        .replace("<", "&lt;")
+        .replace(">", "&gt;")
+        .replace('"', "&quot;")
+        .replace("\t", "&#9;")
+        .replace("\n", "&#10;")
+        .replace("\r", "&#13;")
+    )
 
 
 def _xml_id(text: str) -> str:
@@ -130,12 +179,12 @@ def _obo_terms(path: str, wanted: set[str]) -> tuple[str, dict[str, str]]:
         name = term.group(2)
         if name in wanted and name not in found:
             end = text.find("\n\n", term.end())
-            if "\nis_obsolete: true" not in text[term.end():end if end >= 0 else len(text)]:
+            if "\nis_obsolete: true" not in text[term.end() : end if end >= 0 else len(text)]:
                 found[name] = term.group(1)
     return (version.group(1) if version else ""), found
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def vocabulary() -> Vocabulary:
     """The PSI-MS and UO vocabularies bundled with psims (never a network
     look-up), reduced to the terms in TERMS. Read once per process."""
@@ -156,11 +205,14 @@ def vocabulary() -> Vocabulary:
         f'      <cv id="{CV_ID[prefix]}" fullName="{full}" version="{attr(versions[prefix])}" URI="{uri}"/>\n'
         for prefix, full, uri in (
             ("MS", "PSI-MS", "http://purl.obolibrary.org/obo/ms/psi-ms.obo"),
-            ("UO", "UNIT-ONTOLOGY", "http://purl.obolibrary.org/obo/uo.obo")))
+            ("UO", "UNIT-ONTOLOGY", "http://purl.obolibrary.org/obo/uo.obo"),
+        )
+    )
     return Vocabulary(f'    <cvList count="2">\n{cv_list}    </cvList>\n', ref, unit)
 
 
 # -- binary arrays -------------------------------------------------------
+
 
 @dataclass(frozen=True)
 class Encoded:
@@ -193,11 +245,16 @@ class Encoder:
         self._b64: Callable[[Any], bytes] = pybase64.b64encode
         self._deflate: Callable[[Any], bytes] = functools.partial(isal_zlib.compress, level=DEFLATE_LEVEL)
         dtypes = {"mz": "64-bit float", "intensity": "32-bit float", "time": "64-bit float"}
-        self._params = {(kind, method): f"{voc.param(name)}{voc.param(dtypes[kind])}"
-                        for kind in dtypes for method, name in (
-                            ("zlib", "zlib compression"), ("none", "no compression"),
-                            ("linear", "MS-Numpress linear prediction compression"),
-                            ("slof", "MS-Numpress short logged float compression"))}
+        self._params = {
+            (kind, method): f"{voc.param(name)}{voc.param(dtypes[kind])}"
+            for kind in dtypes
+            for method, name in (
+                ("zlib", "zlib compression"),
+                ("none", "no compression"),
+                ("linear", "MS-Numpress linear prediction compression"),
+                ("slof", "MS-Numpress short logged float compression"),
+            )
+        }
 
     def encode(self, values: NDArray[Any], kind: str) -> tuple[bytes, str]:
         """The base64 text of `values` and the cvParams that describe it."""
@@ -210,8 +267,11 @@ class Encoder:
             method = "slof" if kind == "intensity" else "linear"
             data = np.ascontiguousarray(values, dtype=np.float64)
             if numpress.encodable(data, method):
-                packed = (numpress.encode_slof(data, numpress.slof_fixed_point(data)) if method == "slof"
-                          else numpress.encode_linear(data, numpress.linear_fixed_point(data)))
+                packed = (
+                    numpress.encode_slof(data, numpress.slof_fixed_point(data))
+                    if method == "slof"
+                    else numpress.encode_linear(data, numpress.linear_fixed_point(data))
+                )
                 return self._b64(packed), self._params[kind, method]
             method = "zlib"
         raw = np.ascontiguousarray(values)
@@ -223,6 +283,7 @@ class Encoder:
 
 
 # -- the document --------------------------------------------------------
+
 
 class Document:
     """One indexed mzML file written front to back, its spectra streamed
@@ -254,10 +315,13 @@ class Document:
         location = pathlib.Path(source.path).absolute().parent.as_uri()
         run_id = _xml_id(os.path.splitext(source.name)[0])
         text = (
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + INDEXED_NS + MZML_NS + voc.cv_list +
-            "    <fileDescription>\n      <fileContent>\n"
+            '<?xml version="1.0" encoding="utf-8"?>\n'
+            + INDEXED_NS
+            + MZML_NS
+            + voc.cv_list
+            + "    <fileDescription>\n      <fileContent>\n"
             f"        {p('MS1 spectrum')}\n        {p('MSn spectrum')}\n        {p('centroid spectrum')}\n"
-            "      </fileContent>\n      <sourceFileList count=\"1\">\n"
+            '      </fileContent>\n      <sourceFileList count="1">\n'
             f'        <sourceFile id="RAW1" name="{attr(source.name)}" location="{attr(location)}">\n'
             f"          {p('Thermo RAW format')}\n          {p('scan number only nativeID format')}\n"
             "        </sourceFile>\n      </sourceFileList>\n    </fileDescription>\n"
@@ -267,17 +331,17 @@ class Document:
             '    <instrumentConfigurationList count="1">\n      <instrumentConfiguration id="IC1">\n'
             f"        {p('Thermo Fisher Scientific instrument model')}\n"
             '        <componentList count="3">\n'
-            f"          <source order=\"1\">{p('ionization type')}</source>\n"
-            f"          <analyzer order=\"2\">{p('mass analyzer type')}</analyzer>\n"
-            f"          <detector order=\"3\">{p('detector type')}</detector>\n"
+            f'          <source order="1">{p("ionization type")}</source>\n'
+            f'          <analyzer order="2">{p("mass analyzer type")}</analyzer>\n'
+            f'          <detector order="3">{p("detector type")}</detector>\n'
             "        </componentList>\n      </instrumentConfiguration>\n    </instrumentConfigurationList>\n"
             '    <dataProcessingList count="1">\n      <dataProcessing id="vantoro_conversion">\n'
-            f"        <processingMethod order=\"1\" softwareRef=\"vantoro\">{p('Conversion to mzML')}"
+            f'        <processingMethod order="1" softwareRef="vantoro">{p("Conversion to mzML")}'
             "</processingMethod>\n      </dataProcessing>\n    </dataProcessingList>\n"
-            f'    <run id="{run_id}" defaultInstrumentConfigurationRef="IC1">\n' +
+            f'    <run id="{run_id}" defaultInstrumentConfigurationRef="IC1">\n'
             # The schema has no empty spectrumList: none without spectra.
-            (f'      <spectrumList count="{count}" defaultDataProcessingRef="vantoro_conversion">\n'
-             if count else ""))
+            + (f'      <spectrumList count="{count}" defaultDataProcessingRef="vantoro_conversion">\n' if count else "")
+        )
         return text.encode("utf-8")
 
     def spectrum(self, scan: Scan, encoded: Encoded, length: int) -> None:
@@ -301,17 +365,20 @@ class Document:
             f'      <spectrum index="{len(self.offsets) - 1}" id="{spectrum_id}" defaultArrayLength="{length}">\n'
             f"        {p('ms level', level)}\n        {p('MS1 spectrum' if level == 1 else 'MSn spectrum')}\n"
             f"        {p('centroid spectrum')}\n"
-            + (f"        {p('total ion current', encoded.tic)}\n" if math.isfinite(encoded.tic) else "") +
-            f"        <scanList count=\"1\">\n          {p('no combination')}\n          <scan>\n"
+            + (f"        {p('total ion current', encoded.tic)}\n" if math.isfinite(encoded.tic) else "")
+            + f'        <scanList count="1">\n          {p("no combination")}\n          <scan>\n'
             f"{scan_params}          </scan>\n        </scanList>\n"
             f"{self.precursor(scan)}"
             '        <binaryDataArrayList count="2">\n'
             f'          <binaryDataArray encodedLength="{len(encoded.mz)}">\n'
-            f"            {p('m/z array', '', 'm/z')}{encoded.mz_params}\n            <binary>")
-        middle = ("</binary>\n          </binaryDataArray>\n"
-                  f'          <binaryDataArray encodedLength="{len(encoded.intensity)}">\n'
-                  f"            {p('intensity array', '', 'number of detector counts')}"
-                  f"{encoded.intensity_params}\n            <binary>")
+            f"            {p('m/z array', '', 'm/z')}{encoded.mz_params}\n            <binary>"
+        )
+        middle = (
+            "</binary>\n          </binaryDataArray>\n"
+            f'          <binaryDataArray encodedLength="{len(encoded.intensity)}">\n'
+            f"            {p('intensity array', '', 'number of detector counts')}"
+            f"{encoded.intensity_params}\n            <binary>"
+        )
         self.write(head.encode("utf-8"))
         self.write(encoded.mz)
         self.write(middle.encode("utf-8"))
@@ -332,15 +399,17 @@ class Document:
             warn("precursor m/z not finite")
             mz = None
         ref = f' spectrumRef="scan={scan.master_scan}"' if scan.master_scan in self.written else ""
-        out = f"        <precursorList count=\"1\">\n          <precursor{ref}>\n"
+        out = f'        <precursorList count="1">\n          <precursor{ref}>\n'
         width = trailer.get(ISOLATION_WIDTH)
         if isinstance(width, float) and mz is not None:
             if math.isfinite(width) and width > 0:
-                out += ("            <isolationWindow>\n"
-                        f"              {p('isolation window target m/z', mz, 'm/z')}\n"
-                        f"              {p('isolation window lower offset', width / 2, 'm/z')}\n"
-                        f"              {p('isolation window upper offset', width / 2, 'm/z')}\n"
-                        "            </isolationWindow>\n")
+                out += (
+                    "            <isolationWindow>\n"
+                    f"              {p('isolation window target m/z', mz, 'm/z')}\n"
+                    f"              {p('isolation window lower offset', width / 2, 'm/z')}\n"
+                    f"              {p('isolation window upper offset', width / 2, 'm/z')}\n"
+                    "            </isolationWindow>\n"
+                )
             elif not math.isfinite(width):
                 warn("isolation width not finite")
         ion = ""
@@ -349,8 +418,10 @@ class Document:
         if scan.charge > 0:
             ion += f"                {p('charge state', scan.charge)}\n"
         if ion:
-            out += ('            <selectedIonList count="1">\n              <selectedIon>\n'
-                    f"{ion}              </selectedIon>\n            </selectedIonList>\n")
+            out += (
+                '            <selectedIonList count="1">\n              <selectedIon>\n'
+                f"{ion}              </selectedIon>\n            </selectedIonList>\n"
+            )
         # An activation needs one dissociation method: the generic term when
         # the trailer names none that is known.
         method = ACTIVATION_TERMS.get(str(trailer.get(ACTIVATION_TYPE)), "dissociation method")
@@ -385,30 +456,41 @@ class Document:
         tics, tic_params = enc.encode(np.array(self.tics, np.float32), "intensity")
         if self.offsets:
             self.write(b"      </spectrumList>\n")
-        chrom_at = self.pos + len('      <chromatogramList count="1" defaultDataProcessingRef="vantoro_conversion">\n'
-                                  '        ')
-        self.write((
-            '      <chromatogramList count="1" defaultDataProcessingRef="vantoro_conversion">\n'
-            f'        <chromatogram index="0" id="TIC" defaultArrayLength="{len(self.times)}">\n'
-            f"          {p('total ion current chromatogram')}\n"
-            '          <binaryDataArrayList count="2">\n'
-            f'            <binaryDataArray encodedLength="{len(times)}">\n'
-            f"              {p('time array', '', 'minute')}{time_params}\n              <binary>"
-        ).encode() + times + (
-            "</binary>\n            </binaryDataArray>\n"
-            f'            <binaryDataArray encodedLength="{len(tics)}">\n'
-            f"              {p('intensity array', '', 'number of detector counts')}{tic_params}\n"
-            "              <binary>").encode() + tics +
-            b"</binary>\n            </binaryDataArray>\n          </binaryDataArrayList>\n"
-            b"        </chromatogram>\n      </chromatogramList>\n    </run>\n  </mzML>\n")
+        chrom_at = self.pos + len(
+            '      <chromatogramList count="1" defaultDataProcessingRef="vantoro_conversion">\n        '
+        )
+        self.write(
+            (
+                '      <chromatogramList count="1" defaultDataProcessingRef="vantoro_conversion">\n'
+                f'        <chromatogram index="0" id="TIC" defaultArrayLength="{len(self.times)}">\n'
+                f"          {p('total ion current chromatogram')}\n"
+                '          <binaryDataArrayList count="2">\n'
+                f'            <binaryDataArray encodedLength="{len(times)}">\n'
+                f"              {p('time array', '', 'minute')}{time_params}\n              <binary>"
+            ).encode()
+            + times
+            + (
+                "</binary>\n            </binaryDataArray>\n"
+                f'            <binaryDataArray encodedLength="{len(tics)}">\n'
+                f"              {p('intensity array', '', 'number of detector counts')}{tic_params}\n"
+                "              <binary>"
+            ).encode()
+            + tics
+            + b"</binary>\n            </binaryDataArray>\n          </binaryDataArrayList>\n"
+            b"        </chromatogram>\n      </chromatogramList>\n    </run>\n  </mzML>\n"
+        )
         index_at = self.pos + len("  ")  # where <indexList starts
         spectra = "".join(f'      <offset idRef="{i}">{o}</offset>\n' for i, o in self.offsets)
         if spectra:
             spectra = f'    <index name="spectrum">\n{spectra}    </index>\n'
-        self.write((
-            f'  <indexList count="{2 if spectra else 1}">\n' + spectra +
-            f'    <index name="chromatogram">\n      <offset idRef="TIC">{chrom_at}</offset>\n    </index>\n'
-            f"  </indexList>\n  <indexListOffset>{index_at}</indexListOffset>\n  <fileChecksum>").encode())
+        self.write(
+            (
+                f'  <indexList count="{2 if spectra else 1}">\n'
+                + spectra
+                + f'    <index name="chromatogram">\n      <offset idRef="TIC">{chrom_at}</offset>\n    </index>\n'
+                f"  </indexList>\n  <indexListOffset>{index_at}</indexListOffset>\n  <fileChecksum>"
+            ).encode()
+        )
         opening = self.opening(len(self.offsets))
         self.fh.seek(0)
         self.fh.write(opening + b" " * (self.room - len(opening) - 1) + b"\n")
@@ -426,7 +508,7 @@ def _sha1(fh: IO[bytes], end: int) -> str:
     fh.seek(0)
     pos = 0
     while pos < end:
-        n = fh.readinto(view[:min(len(buf), end - pos)])  # type: ignore[attr-defined]
+        n = fh.readinto(view[: min(len(buf), end - pos)])  # type: ignore[attr-defined]
         if not n:
             raise OSError(f"short read at byte {pos} of the mzML being written")
         digest.update(view[:n])
