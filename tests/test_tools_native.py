@@ -1,4 +1,4 @@
-"""vantoro_tools._native: the core's whole-file layout verdict, against the
+"""vantoro_tools.source._native: the core's whole-file layout verdict, against the
 builders' figures and what the reader reads from files cut at its `need`."""
 
 import struct
@@ -6,7 +6,7 @@ import struct
 import pytest
 
 from vantoro import RawFileReader
-from vantoro_tools import _native
+from vantoro_tools.source import _native
 
 from builders import (
     HEADER_SIZE,

@@ -48,7 +48,7 @@ WHEEL_MEMBERS = [
     "vantoro-stubs/__init__.pyi",
     "vantoro_tools/__init__.py",
     "vantoro_tools/py.typed",
-    "vantoro_tools/_native.pyi",
+    "vantoro_tools/source/_native.pyi",
 ]
 
 
@@ -139,8 +139,8 @@ def build_wheel(py: Path, sdist: Path, arch: str, work: Path) -> Path:
     missing = [m for m in WHEEL_MEMBERS if m not in names]
     if not any(n.startswith("vantoro.abi3") and n.endswith(".so") for n in names):
         missing.append("vantoro.abi3.so")
-    if not any(n.startswith("vantoro_tools/_native.abi3") and n.endswith(".so") for n in names):
-        missing.append("vantoro_tools/_native.abi3.so")
+    if not any(n.startswith("vantoro_tools/source/_native.abi3") and n.endswith(".so") for n in names):
+        missing.append("vantoro_tools/source/_native.abi3.so")
     if not any(n.endswith(".dist-info/licenses/LICENSE") for n in names):
         missing.append("LICENSE")
     if missing:

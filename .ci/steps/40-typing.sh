@@ -23,7 +23,7 @@ venv=.venv-typing/bin
 "$venv/abi3audit" --strict --verbose "$wheel"
 
 # Stubs and runtime agree: members, parameter names and kinds, finality.
-"$venv/python" -m mypy.stubtest vantoro vantoro_tools._native
+"$venv/python" -m mypy.stubtest vantoro vantoro_tools.source._native
 
 "$venv/python" -m mypy --strict examples/
 if [ -d python/vantoro_tools ]; then

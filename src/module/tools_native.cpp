@@ -1,4 +1,4 @@
-// vantoro_tools._native: the core's whole-file layout verdict and the figures
+// vantoro_tools.source._native: the core's whole-file layout verdict and the figures
 // it rests on, for the companion package. The module keeps no state: every
 // function builds its answer from constants and its arguments, so it is
 // initialised in phases and each interpreter gets a module of its own.
@@ -23,7 +23,7 @@ PyObject* entry(F&& body) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "vantoro_tools._native: internal fault");
+        PyErr_SetString(PyExc_SystemError, "vantoro_tools.source._native: internal fault");
     }
     return nullptr;
 }
@@ -162,7 +162,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "vantoro_tools._native",
+    "vantoro_tools.source._native",
     "The reader core's whole-file layout verdict, for vantoro_tools.",
     0,
     methods,

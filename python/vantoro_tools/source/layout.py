@@ -20,7 +20,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from .. import _native
+from . import _native
 from .raw import LayoutError, not_raw_reason
 
 __all__ = ["LayoutCheck", "LayoutError", "Verdict", "judge_file"]

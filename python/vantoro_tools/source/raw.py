@@ -7,7 +7,7 @@ import os
 
 from vantoro import RawFileReader
 
-from .. import _native
+from . import _native
 from ..base.paths import StrPath, as_path
 
 #: The format versions whose layouts vantoro knows.
