@@ -138,9 +138,9 @@ def test_plot(raw, tmp_path, capsys):
     [
         (
             "convert {raw} --to mzml --out {out}",
-            "psims",
-            ["numpy", "lxml"],
-            "vantoro convert --to mzml needs psims: pip install 'vantoro[convert]'",
+            "isal",
+            ["numpy"],
+            "vantoro convert --to mzml needs isal: pip install 'vantoro[convert]'",
         ),
         (
             "convert {raw} --to parquet --out {out}",

@@ -5,6 +5,7 @@ import faulthandler
 import math
 import os
 import re
+import sys
 
 import pytest
 
@@ -336,12 +337,22 @@ def test_ms_levels_are_honoured(odd_raw, tmp_path, to):
 
 
 def test_vocabulary_matches_psims():
+    """The terms shipped with the package are psims' (the generator, run
+    now, writes the committed module), and the writer's cvParams carry them."""
     cv = pytest.importorskip("psims.controlled_vocabulary.controlled_vocabulary")
-    from vantoro_tools.write.mzml.writer import TERMS, vocabulary
+    from vantoro_tools.write.mzml import terms
+    from vantoro_tools.write.mzml.writer import vocabulary
 
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
+    try:
+        import make_mzml_terms
+    finally:
+        sys.path.pop(0)
+    with open(terms.__file__, encoding="utf-8") as f:
+        assert make_mzml_terms.module_text() == f.read()
     cv.obo_cache.use_remote = False
     ms, uo = cv.load_psims(), cv.load_uo()
-    for name in TERMS:
+    for name in terms.TERMS:
         term = ms.get(name) or uo[name]
         assert f'accession="{term.id}" name="{term.name}"' in vocabulary().ref[name]
     assert f'version="{ms.version}"' in vocabulary().cv_list and f'version="{uo.version}"' in vocabulary().cv_list

@@ -1,7 +1,8 @@
-"""RAW to indexed mzML: PSI-MS and UO terms from psims' vocabularies, XML
-written by a small streaming writer.
+"""RAW to indexed mzML: PSI-MS and UO terms shipped with the package
+(`terms.py`, generated from psims' vocabularies), XML written by a small
+streaming writer.
 
-The terms are resolved once per process (`vocabulary()`); the writer then
+The cvParam texts are built once per process (`vocabulary()`); the writer then
 formats each spectrum from ready-made text, encodes its binary arrays on a
 thread pool (deflate through ISA-L, which writes standard zlib streams, or
 MS-Numpress) while the spectra are written in scan order, and adds the
@@ -40,6 +41,7 @@ from ...source.scans import (
 from ..formats import COMPRESSIONS, WriteOptions, Written
 from ..output import atomic_path
 from . import numpress
+from .terms import PSI_MS_VERSION, TERMS, UO_VERSION
 
 if TYPE_CHECKING:
     import numpy as np
@@ -55,49 +57,6 @@ AHEAD = 8
 ACTIVATION_TERMS = {
     "HigherEnergyCollisionalDissociation": "beam-type collision-induced dissociation",
 }
-# Every term the writer uses, resolved once per process.
-TERMS = (
-    "MS1 spectrum",
-    "MSn spectrum",
-    "centroid spectrum",
-    "ms level",
-    "total ion current",
-    "Thermo RAW format",
-    "scan number only nativeID format",
-    "custom unreleased software tool",
-    "ionization type",
-    "mass analyzer type",
-    "detector type",
-    "Thermo Fisher Scientific instrument model",
-    "Conversion to mzML",
-    "no combination",
-    "scan start time",
-    "ion injection time",
-    "isolation window target m/z",
-    "isolation window lower offset",
-    "isolation window upper offset",
-    "selected ion m/z",
-    "charge state",
-    "collision energy",
-    "dissociation method",
-    *ACTIVATION_TERMS.values(),
-    "m/z array",
-    "intensity array",
-    "time array",
-    "64-bit float",
-    "32-bit float",
-    "zlib compression",
-    "no compression",
-    "MS-Numpress linear prediction compression",
-    "MS-Numpress short logged float compression",
-    "total ion current chromatogram",
-    # units
-    "m/z",
-    "number of detector counts",
-    "minute",
-    "millisecond",
-    "electronvolt",
-)
 CV_ID = {"MS": "PSI-MS", "UO": "UO"}
 
 INDEXED_NS = (
@@ -154,53 +113,19 @@ class Vocabulary:
         return f'<cvParam {self.ref[term]} value="{text}"{units}/>'
 
 
-def _vendor_obo(name: str) -> str:
-    """The path of vocabulary file `name` that psims ships, found without
-    importing psims (its import costs a second and 100 MB)."""
-    import importlib.util
-
-    spec = importlib.util.find_spec("psims")
-    if spec is None or not spec.submodule_search_locations:
-        raise missing("psims", PURPOSE, "convert")
-    return os.path.join(list(spec.submodule_search_locations)[0], "controlled_vocabulary", "vendor", name)
-
-
-def _obo_terms(path: str, wanted: set[str]) -> tuple[str, dict[str, str]]:
-    """The data version of the OBO file at `path` and the ids of the terms
-    named in `wanted` (obsolete terms passed over)."""
-    import gzip
-
-    with gzip.open(path, "rt", encoding="utf-8") as f:
-        text = f.read()
-    version = re.search(r"^data-version: *(.*?) *$", text, re.M)
-    found: dict[str, str] = {}
-    # A stanza starts with its id and name and ends at a blank line.
-    for term in re.finditer(r"^\[Term\]\nid: *(\S+) *\nname: *(.*?) *$", text, re.M):
-        name = term.group(2)
-        if name in wanted and name not in found:
-            end = text.find("\n\n", term.end())
-            if "\nis_obsolete: true" not in text[term.end() : end if end >= 0 else len(text)]:
-                found[name] = term.group(1)
-    return (version.group(1) if version else ""), found
-
-
 @functools.cache
 def vocabulary() -> Vocabulary:
-    """The PSI-MS and UO vocabularies bundled with psims (never a network
-    look-up), reduced to the terms in TERMS. Read once per process."""
-    wanted = set(TERMS)
-    versions, ref = {}, {}
-    for prefix, file in (("MS", "psi-ms.obo.gz"), ("UO", "unit.obo.gz")):
-        versions[prefix], ids = _obo_terms(_vendor_obo(file), wanted)
-        for name, term_id in ids.items():
-            if term_id.startswith(prefix + ":") and name not in ref:
-                ref[name] = f'cvRef="{CV_ID[prefix]}" accession="{term_id}" name="{attr(name)}"'
-    if wanted - ref.keys():
-        raise LookupError(f"terms in neither PSI-MS nor UO: {sorted(wanted - ref.keys())}")
+    """The cvList and the cvParam text of every term the writer uses (the
+    terms shipped with the package, `terms.py`). Built once per process."""
+    ref = {
+        name: f'cvRef="{CV_ID[prefix]}" accession="{accession}" name="{attr(name)}"'
+        for name, (prefix, accession) in TERMS.items()
+    }
     unit = {}
     for name in ("m/z", "number of detector counts", "minute", "millisecond", "electronvolt"):
-        cv_ref, accession, _ = re.findall(r'"([^"]*)"', ref[name])
-        unit[name] = f' unitCvRef="{cv_ref}" unitAccession="{accession}" unitName="{attr(name)}"'
+        prefix, accession = TERMS[name]
+        unit[name] = f' unitCvRef="{CV_ID[prefix]}" unitAccession="{accession}" unitName="{attr(name)}"'
+    versions = {"MS": PSI_MS_VERSION, "UO": UO_VERSION}
     cv_list = "".join(
         f'      <cv id="{CV_ID[prefix]}" fullName="{full}" version="{attr(versions[prefix])}" URI="{uri}"/>\n'
         for prefix, full, uri in (

@@ -1,0 +1,48 @@
+"""The PSI-MS and UO terms the mzML writer uses: name -> (prefix,
+accession). Written by tools/make_mzml_terms.py from the vocabularies of
+psims 1.4.0; do not edit."""
+
+PSI_MS_VERSION = "4.1.258"
+UO_VERSION = "releases/2026-07-31"
+
+TERMS: dict[str, tuple[str, str]] = {
+    "MS1 spectrum": ("MS", "MS:1000579"),
+    "MSn spectrum": ("MS", "MS:1000580"),
+    "centroid spectrum": ("MS", "MS:1000127"),
+    "ms level": ("MS", "MS:1000511"),
+    "total ion current": ("MS", "MS:1000285"),
+    "Thermo RAW format": ("MS", "MS:1000563"),
+    "scan number only nativeID format": ("MS", "MS:1000776"),
+    "custom unreleased software tool": ("MS", "MS:1000799"),
+    "ionization type": ("MS", "MS:1000008"),
+    "mass analyzer type": ("MS", "MS:1000443"),
+    "detector type": ("MS", "MS:1000026"),
+    "Thermo Fisher Scientific instrument model": ("MS", "MS:1000483"),
+    "Conversion to mzML": ("MS", "MS:1000544"),
+    "no combination": ("MS", "MS:1000795"),
+    "scan start time": ("MS", "MS:1000016"),
+    "ion injection time": ("MS", "MS:1000927"),
+    "isolation window target m/z": ("MS", "MS:1000827"),
+    "isolation window lower offset": ("MS", "MS:1000828"),
+    "isolation window upper offset": ("MS", "MS:1000829"),
+    "selected ion m/z": ("MS", "MS:1000744"),
+    "charge state": ("MS", "MS:1000041"),
+    "collision energy": ("MS", "MS:1000045"),
+    "dissociation method": ("MS", "MS:1000044"),
+    "beam-type collision-induced dissociation": ("MS", "MS:1000422"),
+    "m/z array": ("MS", "MS:1000514"),
+    "intensity array": ("MS", "MS:1000515"),
+    "time array": ("MS", "MS:1000595"),
+    "64-bit float": ("MS", "MS:1000523"),
+    "32-bit float": ("MS", "MS:1000521"),
+    "zlib compression": ("MS", "MS:1000574"),
+    "no compression": ("MS", "MS:1000576"),
+    "MS-Numpress linear prediction compression": ("MS", "MS:1002312"),
+    "MS-Numpress short logged float compression": ("MS", "MS:1002314"),
+    "total ion current chromatogram": ("MS", "MS:1000235"),
+    "m/z": ("MS", "MS:1000040"),
+    "number of detector counts": ("MS", "MS:1000131"),
+    "minute": ("UO", "UO:0000031"),
+    "millisecond": ("UO", "UO:0000028"),
+    "electronvolt": ("UO", "UO:0000266"),
+}
