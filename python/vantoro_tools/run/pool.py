@@ -11,6 +11,7 @@ import multiprocessing
 import os
 import signal
 import sys
+import tempfile
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -31,8 +32,9 @@ PARENT_POLL = 0.2
 #: The exit status of a pool worker that was asked, while importing the
 #: caller's script, to start another batch.
 REENTERED_EXIT = 86
-#: Set in the environment of this process's pool workers.
-POOL_ENV = "VANTORO_POOL_WORKER"
+#: Set in the environment of this process's pool workers: the pid of the
+#: command that started the pool.
+POOL_ENV = "VANTORO_POOL_COMMAND"
 
 
 class Stopped(BaseException):
@@ -54,17 +56,27 @@ def reentry_message(call: str) -> str:
     )
 
 
+def _reentry_note(command: int) -> str:
+    """The file by which the workers of command `command` tell it that they
+    ended for that reason (they die before any result could say so)."""
+    return os.path.join(tempfile.gettempdir(), f"vantoro-reentered-{command}")
+
+
 def refuse_reentry(call: str) -> None:
     """Ends a worker process at once when `call` (a batch function) runs
     while the worker imports the caller's script, as a script without the
     main guard does in every worker: the batch would otherwise start again
-    in each worker. A worker of this package's pool ends silently with
-    REENTERED_EXIT (its command says why, once); any other process prints
-    the one line that says what to do."""
+    in each worker. A worker of this package's pool ends quietly, leaving a
+    note for its command, which raises ScriptReentered once; any other
+    process prints the one line that says what to do."""
     main = sys.modules.get("__mp_main__")
     if getattr(main, "__name__", None) != "__mp_main__":
         return  # the first process: multiprocessing names its main module __main__
-    if os.environ.get(POOL_ENV) != "1":
+    command = os.environ.get(POOL_ENV, "")
+    if command.isdigit():
+        with contextlib.suppress(OSError), open(_reentry_note(int(command)), "w"):
+            pass
+    else:
         print(f"vantoro: {reentry_message(call)}", file=sys.stderr)
     raise SystemExit(REENTERED_EXIT)
 
@@ -175,7 +187,7 @@ def _context(preload: Sequence[str]) -> BaseContext:
     # Workers are forks of a fresh server process, not of this process and
     # its threads. The server imports `preload` once for all workers; that
     # applies when this process starts its server, the first time.
-    os.environ[POOL_ENV] = "1"  # inherited by the server and so by every worker
+    os.environ[POOL_ENV] = str(os.getpid())  # inherited by the server and so by every worker
     if "forkserver" in multiprocessing.get_all_start_methods():
         forkserver = multiprocessing.get_context("forkserver")
         forkserver.set_forkserver_preload([__name__, *preload])
@@ -209,15 +221,15 @@ def run_pool(
             if signal.getsignal(stop) is not signal.SIG_IGN:
                 previous[stop] = signal.signal(stop, lambda n, frame: caught.append(n))
     before = set(multiprocessing.active_children())
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(_reentry_note(os.getpid()))
     pool = ProcessPoolExecutor(workers, mp_context=_context(preload), initializer=_worker_init, initargs=(os.getpid(),))
-    started: list[BaseProcess] = []
     try:
         futures: dict[Future[T], str] = {}
         for name, args in items:
             if caught:
                 break
             futures[pool.submit(run_in_worker, task, *args)] = name
-        started = [p for p in multiprocessing.active_children() if p not in before]
         pending = set(futures)
         while pending and not caught:
             finished, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
@@ -225,12 +237,14 @@ def run_pool(
                 break  # a stop signal came while waiting: results from now on are not the tasks' own
             for future in finished:
                 if isinstance(future.exception(), BrokenProcessPool):
-                    _raise_if_reentered(started)
+                    _raise_if_reentered()
                 done(futures[future], future.result)
         if caught:
             raise KeyboardInterrupt if caught[0] == signal.SIGINT else Stopped(caught[0])
-    except BaseException:
-        _stop_pool(pool, started or [p for p in multiprocessing.active_children() if p not in before])
+    except BaseException as exc:
+        _stop_pool(pool, [p for p in multiprocessing.active_children() if p not in before])
+        if isinstance(exc, BrokenProcessPool):  # the pool broke while tasks were still submitted
+            _raise_if_reentered()
         raise
     finally:
         for signum, handler in previous.items():
@@ -238,12 +252,12 @@ def run_pool(
     pool.shutdown(wait=True)
 
 
-def _raise_if_reentered(workers: Sequence[BaseProcess]) -> None:
-    deadline = time.monotonic() + 1.0
-    for p in workers:
-        p.join(max(0.0, deadline - time.monotonic()))
-        if p.exitcode == REENTERED_EXIT:
-            raise ScriptReentered(reentry_message("the batch"))
+def _raise_if_reentered() -> None:
+    try:
+        os.unlink(_reentry_note(os.getpid()))
+    except FileNotFoundError:
+        return
+    raise ScriptReentered(reentry_message("the batch"))
 
 
 def _stop_pool(pool: ProcessPoolExecutor, workers: Sequence[BaseProcess]) -> None:
