@@ -11,7 +11,7 @@ from ..analyse.qc import numpy_module
 from ..report.page import write_report
 from ..run.gather import gather
 from ..run.inputs import collect_inputs
-from ..run.outcome import READ, Outcome, Tally, failed, refused
+from ..run.outcome import READ, Tally, failed
 from ..run.pool import default_jobs, stop_on_sigterm
 from ..write.output import OutputError
 from .common import add_overwrite, positive, say, show_progress
@@ -69,11 +69,9 @@ def run(args: argparse.Namespace) -> int:
             paths,
             jobs=args.jobs or default_report_jobs(paths, default_jobs()),
             progress=show_progress(args),
-            on_failure=lambda path, why: tally.add(failed(path, why)),
+            on_outcome=tally.add,
         )
-    for r in got.runs:
-        tally.add(Outcome(r.path, status=READ) if r.ok else refused(r.path, f"layout check failed: {r.verdict}"))
-    not_read += got.failed
+    not_read += got.not_read
     if not got.runs:
         say("no run could be read; no report written")
         return 1

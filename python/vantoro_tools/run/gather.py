@@ -7,34 +7,48 @@ from dataclasses import dataclass
 
 from ..analyse.qc import RunQC, run_qc
 from ..source.raw import describe_failure
+from .outcome import FAILED, READ, Outcome, failed, refused
 from .pool import refuse_reentry, run_pool
 from .progress import advance, progress_bar
 
 
 @dataclass(frozen=True)
 class Gathered:
-    runs: list[RunQC]
-    failed: list[tuple[str, str]]  #: (input, why it could not be read)
+    runs: list[RunQC]  #: the runs read, in the order of the paths
+    #: one per path: read, refused (the run fails the layout check; it is
+    #: still read and shown) or failed (it could not be read)
+    outcomes: list[Outcome]
+
+    @property
+    def not_read(self) -> list[tuple[str, str]]:
+        """The paths that could not be read, with why."""
+        return [(o.source, o.error or o.status) for o in self.outcomes if o.status == FAILED]
 
 
 def gather(
-    paths: Sequence[str], *, jobs: int = 1, progress: bool = False, on_failure: Callable[[str, str], None] | None = None
+    paths: Sequence[str],
+    *,
+    jobs: int = 1,
+    progress: bool = False,
+    on_outcome: Callable[[Outcome], None] | None = None,
 ) -> Gathered:
     """`run_qc` for every path, on `jobs` worker processes when more than
-    one, results in the order of `paths`."""
+    one; `on_outcome` hears of each path as it is done."""
     refuse_reentry("gather()")
     results: dict[str, RunQC] = {}
-    failed: dict[str, str] = {}
+    outcomes: dict[str, Outcome] = {}
     bar = progress_bar(len(paths), progress, unit="runs", minimum=2)
 
     def done(path: str, get: Callable[[], RunQC]) -> None:
         try:
-            results[path] = get()
+            run = results[path] = get()
+            outcome = Outcome(path, status=READ) if run.ok else refused(path, f"layout check failed: {run.verdict}")
         except Exception as exc:  # reported; the other runs go on
-            failed[path] = describe_failure(path, exc)
-            if on_failure is not None:
-                on_failure(path, failed[path])
-        advance(bar, len(results) + len(failed), len(paths), "runs")
+            outcome = failed(path, describe_failure(path, exc))
+        outcomes[path] = outcome
+        if on_outcome is not None:
+            on_outcome(outcome)
+        advance(bar, len(outcomes), len(paths), "runs")
 
     try:
         if jobs <= 1 or len(paths) <= 1:
@@ -45,4 +59,4 @@ def gather(
     finally:
         if bar is not None:
             bar.close()
-    return Gathered([results[p] for p in paths if p in results], [(p, failed[p]) for p in paths if p in failed])
+    return Gathered([results[p] for p in paths if p in results], [outcomes[p] for p in paths if p in outcomes])

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 from vantoro import RawFileReader
 
-from ..base.paths import StrPath, as_path
+from ..base.paths import StrPath, as_path, stem
 from .layout import LayoutCheck, LayoutError, Verdict
 from .raw import KNOWN_VERSIONS, NotRawFileError, not_raw_reason
 
@@ -151,7 +151,7 @@ class ScanSource:
     ):
         self.path = as_path(path)
         self.name = os.path.basename(self.path if path_text is None else path_text)
-        self.stem = os.path.splitext(self.name)[0]
+        self.stem = stem(self.name)
         self.reader = RawFileReader(self.path) if reader is None else reader
         version = int(self.reader.version)
         if refuse_unknown and version not in KNOWN_VERSIONS:

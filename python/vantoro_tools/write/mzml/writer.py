@@ -238,7 +238,7 @@ class Document:
         voc, source = self.voc, self.source
         p = voc.param
         location = pathlib.Path(source.path).absolute().parent.as_uri()
-        run_id = _xml_id(os.path.splitext(source.name)[0])
+        run_id = _xml_id(source.stem)
         text = (
             '<?xml version="1.0" encoding="utf-8"?>\n'
             + INDEXED_NS
