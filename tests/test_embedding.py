@@ -26,7 +26,10 @@ def compile_host(out):
         pytest.skip("no C compiler")
     if not os.path.exists(os.path.join(include, "Python.h")):
         pytest.skip("no Python headers for this interpreter")
-    var = lambda name: sysconfig.get_config_var(name) or ""  # noqa: E731
+
+    def var(name):
+        return sysconfig.get_config_var(name) or ""
+
     # The shared libpython lives in LIBDIR; LIBPL may hold a static one as well.
     libdir = var("LIBDIR") if var("Py_ENABLE_SHARED") else var("LIBPL")
     cmd = [cc, "-o", out, HOST_SOURCE, "-I" + include, "-L" + libdir, "-Wl,-rpath," + libdir]

@@ -12,7 +12,10 @@ from builders import CHAIN_BASE, SMALL_OFFSETS, RawImage, orbitrap_v66, peak_blo
 from read_counter import bytes_read
 
 O = SMALL_OFFSETS[0]  # scan 1 of any "small.RAW" file
-f32 = lambda v: struct.unpack("<f", struct.pack("<f", v))[0]  # noqa: E731
+
+
+def f32(v):
+    return struct.unpack("<f", struct.pack("<f", v))[0]
 
 
 def peaks(n, start=100.0, step=0.25):
@@ -48,7 +51,10 @@ def check(tmp_path, version, blocks, want, size=None):
     if want is None:
         assert got is None
     else:
-        same = lambda a, b: len(a) == len(b) and all(x == y or x != x and y != y for x, y in zip(a, b))  # noqa
+
+        def same(a, b):
+            return len(a) == len(b) and all(x == y or x != x and y != y for x, y in zip(a, b))
+
         assert got is not None and same(got[0], want[0]) and got[1] == want[1], got
     return r
 
