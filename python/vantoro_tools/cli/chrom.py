@@ -11,7 +11,7 @@ from ..report.chrom import write_chromatograms
 from ..run.outcome import WRITTEN, Outcome, Tally, failed, refused
 from ..source.raw import LayoutError, describe_failure
 from ..write.output import OutputError
-from .common import add_overwrite
+from .common import add_overwrite, positive
 
 
 def targets(text: str) -> list[float]:
@@ -35,12 +35,9 @@ def level(text: str) -> int | None:
     if text == "all":
         return None
     try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an MS level: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1, or 'all'")
-    return value
+        return positive(text)
+    except argparse.ArgumentTypeError as exc:
+        raise argparse.ArgumentTypeError(f"{exc}, or 'all'") from None
 
 
 def add_parser(sub: Any) -> None:
