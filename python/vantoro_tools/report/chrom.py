@@ -9,7 +9,7 @@ from collections.abc import Sequence
 from ..analyse.chrom import Chromatograms, csv_text
 from ..base.deps import missing
 from ..base.paths import StrPath
-from ..write.output import OutputError, output_file
+from ..write.output import OutputError, may_write, output_file
 from .plot import save_figure
 
 
@@ -31,6 +31,7 @@ def write_chromatograms(
     if dest is None:
         sys.stdout.write(csv_text(c, kinds))
         return
+    may_write([os.fspath(dest)], inputs, overwrite=overwrite)  # before any drawing
     suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
     if suffix == "csv":
         with output_file(dest, inputs, overwrite=overwrite) as tmp:
