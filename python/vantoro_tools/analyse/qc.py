@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..base.deps import missing
-from ..base.paths import StrPath, as_path
+from ..base.paths import StrPath, as_path, sha256_file
 from ..source.scans import (
     CHARGE_STATE,
     INJECTION_TIME,
@@ -86,6 +86,7 @@ class RunQC:
     base_peak_mz: NDArray[np.float64]  #: NaN without peaks
     #: every other trailer key: its value per scan (None where absent)
     trailer: dict[str, list[TrailerValue | None]] = field(default_factory=dict)
+    sha256: str | None = None  #: the file's SHA-256, when asked for
 
     @property
     def path(self) -> str:
@@ -112,9 +113,10 @@ def method_max_injection_times(method: str) -> list[float]:
     return found
 
 
-def run_qc(path: StrPath, *, path_text: str | None = None) -> RunQC:
+def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = False) -> RunQC:
     """Reads one run for the report: each scan's row, trailer and peak list
-    once, the layout check over the same walk. Raises like `RawFileReader`,
+    once, the layout check over the same walk; with `checksum` also the
+    file's SHA-256 (one more streaming read). Raises like `RawFileReader`,
     and NotRawFileError for a file of another format version."""
     np = numpy_module()
     source = ScanSource(as_path(path), on_failure=RECORD, path_text=path_text)
@@ -183,6 +185,7 @@ def run_qc(path: StrPath, *, path_text: str | None = None) -> RunQC:
         layout=verdict.layout,
         method_max_it=method_max_injection_times(str(reader.get_instrument_method(0))),
         trailer=trailer,
+        sha256=sha256_file(source.path) if checksum else None,
         **arrays,
     )
 
@@ -310,3 +313,72 @@ def odd_cells(values: Sequence[float]) -> list[bool]:
     if mad == 0:
         return [bool(np.isfinite(v) and v != median) for v in arr]
     return [bool(np.isfinite(v) and abs(v - median) > 3.5 * mad) for v in arr]
+
+
+# -- QC metrics named by PSI-MS terms ------------------------------------------
+
+#: A metric's value: a number, an n-tuple, or a table (column accession -> values).
+MetricValue = int | float | list[float] | dict[str, list[float] | list[int]]
+
+
+def _quartiles(values: NDArray[np.float64]) -> list[float]:
+    np = numpy_module()
+    return [float(v) for v in np.quantile(values, [0.25, 0.5, 0.75])]
+
+
+def _sigma(values: NDArray[np.float64]) -> float:
+    return float(numpy_module().std(values, ddof=1)) if len(values) > 1 else 0.0
+
+
+def qc_metrics(run: RunQC) -> dict[str, MetricValue]:
+    """The run's metrics that have a PSI-MS term, by accession, computed as
+    the report computes its figures (a metric the run gives no value for is
+    left out: no MS1 cycles, no MS2 scans)."""
+    np = numpy_module()
+    out: dict[str, MetricValue] = {}
+    levels = scans_per_level(run)
+    out["MS:4000059"] = levels.get(1, 0)
+    out["MS:4000060"] = levels.get(2, 0)
+    rt = run.rt[np.isfinite(run.rt)]
+    if len(rt):
+        out["MS:4000067"] = float(rt.max() - rt.min()) * 60.0
+        out["MS:4000070"] = [float(rt.min()) * 60.0, float(rt.max()) * 60.0]
+    for level, acc in ((1, "MS:4000099"), (2, "MS:4000100"), (3, "MS:4000101")):
+        if level in levels:
+            out[acc] = int(((run.ms_level == level) & (run.tic == 0)).sum())
+    seconds = cycles(run).seconds
+    if len(seconds):
+        out["MS:4000192"] = float(np.median(seconds))
+        if seconds.min() > 0:
+            out["MS:4000065"] = 1.0 / float(seconds.min())
+            out["MS:4000095"] = 1.0 / float(seconds.max())
+    if len(run.tic):
+        out["MS:4000204"] = float(run.tic.max())
+        out["MS:4000202"] = float(run.base_peak.max())
+    ms1 = run.ms_level == 1
+    if ms1.any():
+        out["MS:4000211"] = {"MS:1000285": run.tic[ms1].tolist(), "UO:0000010": (run.rt[ms1] * 60.0).tolist()}
+    for level, (quartiles, mean, sigma) in (
+        (1, ("MS:4000131", "MS:4000132", "MS:4000133")),
+        (2, ("MS:4000136", "MS:4000137", "MS:4000138")),
+    ):
+        it = run.injection_time[(run.ms_level == level) & np.isfinite(run.injection_time)]
+        if len(it):
+            out[quartiles] = _quartiles(it)
+            out[mean] = float(it.mean())
+            out[sigma] = _sigma(it)
+    charges = run.charge[run.ms_level == 2]
+    if len(charges):
+        counts = Counter(int(c) for c in charges.tolist())
+        known = sorted(c for c in counts if c > 0)
+        out["MS:4000063"] = {"MS:1000041": known, "UO:0000191": [counts[c] / len(charges) for c in known]}
+        if counts.get(0):
+            out["MS:4000064"] = {"MS:1000041": [0], "UO:0000191": [counts[0] / len(charges)]}
+        stated = charges[charges > 0]
+        if len(stated):
+            out["MS:4000173"] = float(stated.mean())
+            out["MS:4000175"] = float(np.median(stated))
+        if counts.get(2):
+            for z, acc in ((1, "MS:4000167"), (3, "MS:4000169"), (4, "MS:4000171")):
+                out[acc] = counts.get(z, 0) / counts[2]
+    return out

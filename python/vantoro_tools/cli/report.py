@@ -8,6 +8,7 @@ import time
 from typing import Any
 
 from ..analyse.qc import numpy_module
+from ..report.mzqc import write_mzqc
 from ..report.page import write_report
 from ..run.gather import gather
 from ..run.inputs import collect_inputs
@@ -31,6 +32,10 @@ def add_parser(sub: Any) -> None:
     )
     p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     p.add_argument("-o", "--output", required=True, metavar="REPORT.html")
+    p.add_argument("--mzqc", metavar="FILE.mzQC", help="also write the runs' QC metrics as an mzQC 1.0.0 file")
+    p.add_argument(
+        "--checksums", action="store_true", help="give each input file's SHA-256 in the mzQC file (reads it once more)"
+    )
     p.add_argument(
         "--jobs",
         "-j",
@@ -70,6 +75,7 @@ def run(args: argparse.Namespace) -> int:
             jobs=args.jobs or default_report_jobs(paths, default_jobs()),
             progress=show_progress(args),
             on_failure=lambda path, why: tally.add(failed(path, why)),
+            checksum=bool(args.mzqc and args.checksums),
         )
     for r in got.runs:
         tally.add(Outcome(r.path, status=READ) if r.ok else refused(r.path, f"layout check failed: {r.verdict}"))
@@ -82,6 +88,11 @@ def run(args: argparse.Namespace) -> int:
     except OutputError as exc:
         tally.add(failed(args.output, str(exc)))
         return tally.exit_status
+    if args.mzqc:
+        try:
+            write_mzqc(got.runs, args.mzqc, checksums=args.checksums, overwrite=args.overwrite)
+        except OutputError as exc:
+            tally.add(failed(args.mzqc, str(exc)))
     if not args.quiet:
         say(
             f"report of {len(got.runs)} run(s) in {args.output} ({size / 1024:.0f} KiB, "
