@@ -12,8 +12,9 @@ from collections import Counter
 
 import pytest
 
-from builders import qc_batch
 from mzqc_check import read_back, schema_errors, semantic_issues
+
+from builders import qc_batch
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
