@@ -10,9 +10,11 @@ import json
 import math
 from collections import Counter
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 from importlib import resources
 from typing import Any
 
+from ..analyse.control import RULES
 from ..analyse.qc import (
     LOG_COLUMNS,
     PEAK_WIDTHS,
@@ -34,6 +36,7 @@ from ..base.paths import StrPath
 from ..base.version import tool_version
 from ..source.scans import TrailerValue
 from ..write.output import OutputError, output_file
+from .history import Baseline, Chart
 
 
 def _num(value: float, digits: int = 5) -> float | None:
@@ -365,12 +368,131 @@ def _trailer_field(page: _Page, run: RunQC, key: str, values: list[TrailerValue 
     )
 
 
+@dataclass(frozen=True)
+class HistoryView:
+    """What the report shows of a QC history: its control charts and how
+    their limits were set."""
+
+    charts: Sequence[Chart]
+    baseline: Baseline
+    directory: str
+
+
+def _history(page: _Page, view: HistoryView) -> None:
+    charts = view.charts
+    count = len(charts[0].runs) if charts else 0
+    page.add(f'<section id="history"><h2>QC history: {count} runs in {html.escape(view.directory)}</h2>')
+    if not charts:
+        page.add('<p class="note">The history holds no run yet.</p></section>')
+        return
+    first = charts[0]
+    in_baseline = sum(first.baseline)
+    rules = "; ".join(f"<b>{k}</b>: {html.escape(v)}" for k, v in RULES.items())
+    page.add(
+        f'<p class="note">Limits from {html.escape(view.baseline.describe())} ({in_baseline} runs): the centre '
+        "line is their mean, the limits lie 2 and 3 sample standard deviations (SD) from it. Every run, in "
+        f"acquisition order, is checked against these Westgard-style rules: {rules}. The runs given to this "
+        "report are drawn as new runs. A metric that does not vary over the baseline has no limits and no chart.</p>"
+    )
+    start = min((a for a in first.acquired if a is not None), default=None)
+    # One row per run that breaks a rule: each metric it breaks them on, with the rules.
+    flagged: dict[int, list[str]] = {}
+    for chart in charts:
+        for i, broken in enumerate(chart.broken):
+            if broken:
+                flagged.setdefault(i, []).append(f"{chart.metric}: {', '.join(broken)}")
+    if flagged:
+        rows = [
+            (
+                first.runs[i] + (" (new)" if first.new[i] else ""),
+                a.strftime("%Y-%m-%d %H:%M") if (a := first.acquired[i]) else "unknown",
+                "; ".join(found),
+            )
+            for i, found in sorted(flagged.items())
+        ]
+        page.add(
+            f"<h4>Runs that break a rule ({len(rows)})</h4>"
+            + '<div class="tablewrap">'
+            + _table(["run", "acquired (UTC)", "metric: rules broken"], rows, [["odd"] * 3 for _ in rows])
+            + "</div>"
+        )
+    else:
+        page.add("<p>No run breaks a rule.</p>")
+    constant = [c.metric for c in charts if not c.limits.usable]
+    if constant:
+        page.add(
+            '<p class="note">No limits (the same value in every baseline run): '
+            + html.escape(", ".join(constant))
+            + ".</p>"
+        )
+    page.add('<div class="grid">')
+    origin = start.strftime("%Y-%m-%d") if start else "the first run"
+    for chart in charts:
+        if chart.limits.usable:
+            _control_chart(page, chart, start, origin)
+    page.add("</div></section>")
+
+
+def _control_chart(page: _Page, chart: Chart, start: dt.datetime | None, origin: str) -> None:
+    days = [
+        (a - start).total_seconds() / 86400.0 if a is not None and start is not None else float(i)
+        for i, a in enumerate(chart.acquired)
+    ]
+    groups: dict[str, list[int]] = {"baseline": [], "later runs": [], "new runs": [], "breaks a rule": []}
+    for i in range(len(days)):
+        if chart.broken[i]:
+            groups["breaks a rule"].append(i)
+        elif chart.new[i]:
+            groups["new runs"].append(i)
+        elif chart.baseline[i]:
+            groups["baseline"].append(i)
+        else:
+            groups["later runs"].append(i)
+    lim = chart.limits
+    series = [
+        {
+            "name": name,
+            "x": _nums([days[i] for i in idx], 7),
+            "y": _nums([chart.values[i] for i in idx], 7),
+            "labels": [chart.runs[i] + (": " + ", ".join(chart.broken[i]) if chart.broken[i] else "") for i in idx],
+        }
+        for name, idx in groups.items()
+        if idx
+    ]
+    page.figure(
+        {
+            "title": f"{chart.metric} ({chart.accession})",
+            "type": "points",
+            "x": f"acquired (days since {origin})",
+            "y": chart.unit or chart.metric,
+            "fit": True,
+            "series": series,
+            "colors": [{"baseline": 0, "later runs": 5, "new runs": 2, "breaks a rule": 1}[s["name"]] for s in series],
+            "hlines": [
+                {"y": _num(lim.centre + k * lim.sd, 7), "label": label, "kind": kind}
+                for k, label, kind in (
+                    (3, "+3 SD", "limit"),
+                    (2, "+2 SD", "warn"),
+                    (0, "mean", "centre"),
+                    (-2, "−2 SD", "warn"),
+                    (-3, "−3 SD", "limit"),
+                )
+            ],
+        },
+        wide=False,
+    )
+
+
 def _asset(name: str) -> str:
     return resources.files(__package__).joinpath("assets").joinpath(name).read_text(encoding="utf-8")
 
 
 def report_html(
-    runs: Sequence[RunQC], failed: Sequence[tuple[str, str]] = (), *, title: str = "vantoro QC report"
+    runs: Sequence[RunQC],
+    failed: Sequence[tuple[str, str]] = (),
+    *,
+    title: str = "vantoro QC report",
+    history: HistoryView | None = None,
 ) -> str:
     """The report page for `runs` (and a list of inputs that could not be
     read, with why): one HTML text with its script, style and data inline."""
@@ -392,6 +514,8 @@ def report_html(
             "<nav>" + " · ".join(f'<a href="#run{i}">{html.escape(r.name)}</a>' for i, r in enumerate(runs)) + "</nav>"
         )
     page.add("</header>")
+    if history is not None:
+        _history(page, history)
     if len(runs) > 1:
         _comparison(page, runs)
     for i, run in enumerate(runs):
@@ -410,13 +534,18 @@ def report_html(
 
 
 def write_report(
-    runs: Sequence[RunQC], dest: StrPath, failed: Sequence[tuple[str, str]] = (), *, overwrite: bool = False
+    runs: Sequence[RunQC],
+    dest: StrPath,
+    failed: Sequence[tuple[str, str]] = (),
+    *,
+    overwrite: bool = False,
+    history: HistoryView | None = None,
 ) -> int:
     """Writes the report to `dest` through the output layer (never over one
     of the runs, nor over a file vantoro did not write unless `overwrite`;
     whole or not at all) and returns its size in bytes.
     Raises OutputError when it cannot be written."""
-    text = report_html(runs, failed).encode("utf-8")
+    text = report_html(runs, failed, history=history).encode("utf-8")
     inputs = [run.path for run in runs] + [path for path, _ in failed]
     with output_file(dest, inputs, overwrite=overwrite, any_inputs=True) as tmp:
         try:
