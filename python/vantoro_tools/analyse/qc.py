@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 from ..base.deps import missing
 from ..base.paths import StrPath, as_path, sha256_file
+from ..base.text import file_text
 from ..source.scans import (
     CHARGE_STATE,
     INJECTION_TIME,
@@ -143,7 +144,8 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
     for i, scan in enumerate(source.scans()):
         for key, value in scan.trailer.items():
             if key not in SHOWN_ELSEWHERE:
-                trailer.setdefault(key, [None] * n)[i] = value
+                # Text fields as a person reads them: padding and stray bytes gone.
+                trailer.setdefault(key, [None] * n)[i] = file_text(value) if isinstance(value, str) else value
         tic, base, base_mz = 0.0, 0.0, math.nan
         if scan.mz is not None and scan.intensity is not None and len(scan.intensity):
             tic = float(scan.intensity.sum(dtype=np.float64))
@@ -296,23 +298,35 @@ def summary_row(run: RunQC) -> dict[str, float | str]:
 LOG_COLUMNS = frozenset({"max TIC"})
 
 
-def log_scale(value: float) -> float:
-    return math.log10(value) if value > 0 else math.nan
+#: the fewest runs among which a value can stand out
+ODD_MIN_RUNS = 5
+#: robust standard deviations from the median, and relative distance from it, beyond which a value stands out
+ODD_SIGMAS = 3.5
+ODD_RELATIVE = 0.10
 
 
-def odd_cells(values: Sequence[float]) -> list[bool]:
-    """Which values stand out of the batch: more than 3.5 robust standard
-    deviations (1.4826 × the median absolute deviation) from the median."""
+def odd_cells(values: Sequence[float], *, log: bool = False) -> list[bool]:
+    """Which values stand out of the batch: with at least ODD_MIN_RUNS
+    finite values, those more than ODD_SIGMAS robust standard deviations
+    (1.4826 × the median absolute deviation) from the median, on a log
+    scale with `log`, that also differ from the median by more than
+    ODD_RELATIVE of it: a spread of a few per cent is no outlier however
+    tight the batch."""
     np = numpy_module()
-    arr = np.asarray(values, dtype=float)
-    finite = arr[np.isfinite(arr)]
-    if len(finite) < 3:
-        return [False] * len(arr)
-    median = float(np.median(finite))
-    mad = 1.4826 * float(np.median(np.abs(finite - median)))
-    if mad == 0:
-        return [bool(np.isfinite(v) and v != median) for v in arr]
-    return [bool(np.isfinite(v) and abs(v - median) > 3.5 * mad) for v in arr]
+    raw = np.asarray(values, dtype=float)
+    ok = np.isfinite(raw) & ((raw > 0) if log else True)
+    if ok.sum() < ODD_MIN_RUNS:
+        return [False] * len(raw)
+    scaled = np.log10(np.where(ok, raw, 1.0)) if log else raw
+    median = float(np.median(scaled[ok]))
+    mad = 1.4826 * float(np.median(np.abs(scaled[ok] - median)))
+    centre = float(np.median(raw[ok]))
+    out = []
+    for v, s, good in zip(raw, scaled, ok):
+        far = abs(s - median) > ODD_SIGMAS * mad if mad > 0 else s != median
+        relative = abs(v - centre) > ODD_RELATIVE * abs(centre) if centre else v != 0
+        out.append(bool(good and far and relative))
+    return out
 
 
 # -- QC metrics named by PSI-MS terms ------------------------------------------

@@ -17,13 +17,15 @@ from typing import Any
 from ..analyse.control import RULES
 from ..analyse.qc import (
     LOG_COLUMNS,
+    ODD_MIN_RUNS,
+    ODD_RELATIVE,
+    ODD_SIGMAS,
     PEAK_WIDTHS,
     TABLE_LIMIT,
     TABLE_ROWS,
     RunQC,
     cycles,
     injection_time_limits,
-    log_scale,
     numpy_module,
     odd_cells,
     precursor_charges,
@@ -32,7 +34,8 @@ from ..analyse.qc import (
     summary_row,
     varying_trailer,
 )
-from ..base.paths import StrPath
+from ..base.paths import StrPath, display_names
+from ..base.text import file_text
 from ..base.version import tool_version
 from ..source.scans import TrailerValue
 from ..write.output import OutputError, output_file
@@ -61,7 +64,7 @@ def _value_text(value: TrailerValue | None) -> str:
         return "(absent)"
     if isinstance(value, float):
         return f"{value:.7g}"
-    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in str(value))
+    return file_text(str(value))
 
 
 def _fmt(value: float | None, digits: int = 3) -> str:
@@ -101,13 +104,13 @@ def _table(head: Sequence[str], rows: Iterable[Sequence[str]], classes: Sequence
     return "".join(out)
 
 
-def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
+def _comparison(page: _Page, runs: Sequence[RunQC], names: Sequence[str]) -> None:
     page.add(f'<section id="compare"><h2>Comparison of {len(runs)} runs</h2>')
-    rows = [summary_row(r) for r in runs]
+    rows = [{**summary_row(r), "run": name} for r, name in zip(runs, names)]
     head = list(rows[0])
     numeric = [k for k in head if isinstance(rows[0][k], float)]
     # Intensities spread over decades: judged on a log scale.
-    flags = {k: odd_cells([log_scale(float(r[k])) if k in LOG_COLUMNS else float(r[k]) for r in rows]) for k in numeric}
+    flags = {k: odd_cells([float(r[k]) for r in rows], log=k in LOG_COLUMNS) for k in numeric}
     cells, classes = [], []
     for i, r in enumerate(rows):
         cells.append([str(v) if isinstance(v, str) else _fmt(v, 4) for v in r.values()])
@@ -116,22 +119,23 @@ def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
         )
     # Each run's name links to its section.
     table = _table(head, cells, classes)
-    for i, run in enumerate(runs):
-        name = html.escape(run.name)
+    for i, name in enumerate(names):
+        name = html.escape(name)
         table = table.replace(f"<tr><td>{name}</td>", f'<tr><td><a href="#run{i}">{name}</a></td>', 1)
     page.add(
-        '<p class="note">Highlighted: a value far from the batch median (more than 3.5 robust '
-        "standard deviations), or a failed layout check.</p>"
+        f'<p class="note">Highlighted: a failed layout check, and with {ODD_MIN_RUNS} runs or more a value far '
+        f"from the batch median: more than {ODD_SIGMAS:g} robust standard deviations (1.4826 × the median "
+        f"absolute deviation; for intensities on a log scale) and more than {ODD_RELATIVE:.0%} of the median "
+        "away from it.</p>"
     )
     page.add(f'<div class="tablewrap">{table}</div><div class="grid">')
-    names = [r.name for r in runs]
     ms1 = [r.ms_level == 1 for r in runs]
     page.figure(
         {
             "title": "TIC (MS1), every run",
             "type": "line",
             "x": "retention time (min)",
-            "y": "intensity",
+            "y": "intensity (a.u.)",
             "series": [{"name": n, "x": _rt(r.rt[m]), "y": _nums(r.tic[m])} for n, r, m in zip(names, runs, ms1)],
         },
         wide=True,
@@ -141,7 +145,7 @@ def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
             "title": "Base peak (MS1), every run",
             "type": "line",
             "x": "retention time (min)",
-            "y": "intensity",
+            "y": "intensity (a.u.)",
             "series": [{"name": n, "x": _rt(r.rt[m]), "y": _nums(r.base_peak[m])} for n, r, m in zip(names, runs, ms1)],
         },
         wide=True,
@@ -162,16 +166,16 @@ def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
             "type": "line",
             "step": True,
             "x": "retention time (min)",
-            "y": "MSn scans",
+            "y": "MSn scans (count)",
             "series": [{"name": n, "x": _rt(c.rt), "y": c.msn.tolist()} for n, c in zip(names, cyc)],
         }
     )
     page.add("</div></section>")
 
 
-def _run_section(page: _Page, index: int, run: RunQC) -> None:
+def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
     np = numpy_module()
-    name = html.escape(run.name)
+    name = html.escape(label)
     page.add(f'<section id="run{index}"><h2>{name}</h2>')
     if not run.ok:
         page.add(
@@ -192,14 +196,9 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
         ("layout check", run.verdict),
     ]
     page.add('<div class="facts">' + _table(["fact", "value"], facts))
-    for title, items in (("Status-log labels", info.status_log_labels), ("Warnings", info.warnings)):
-        body = (
-            "".join(
-                f"<li>{html.escape(_value_text(s))}</li>" if s.strip() else "<li class='blank'>(blank)</li>"
-                for s in items
-            )
-            or "<li class='none'>none</li>"
-        )
+    for title, found in (("Status-log labels", info.status_log_labels), ("Warnings", info.warnings)):
+        items = [t for t in (file_text(s) for s in found) if t]  # blank ones left out
+        body = "".join(f"<li>{html.escape(t)}</li>" for t in items) or "<li class='none'>none</li>"
         page.add(f"<div><h4>{title} ({len(items)})</h4><ul>{body}</ul></div>")
     c = cycles(run)
     ppp = [(w, *c.points_per_peak(w)) for w in PEAK_WIDTHS]
@@ -223,7 +222,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "TIC (MS1)",
             "type": "line",
             "x": "retention time (min)",
-            "y": "intensity",
+            "y": "intensity (a.u.)",
             "series": [{"name": "TIC", "x": x1, "y": _nums(run.tic[ms1])}],
         }
     )
@@ -232,7 +231,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "Base peak (MS1)",
             "type": "line",
             "x": "retention time (min)",
-            "y": "intensity",
+            "y": "intensity (a.u.)",
             "series": [
                 {
                     "name": "base peak",
@@ -249,7 +248,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "Scans per MS level",
             "type": "bars",
             "x": "MS level",
-            "y": "scans",
+            "y": "scans (count)",
             "series": [{"name": "scans", "x": list(levels), "y": list(levels.values())}],
             "ticks": [[k, f"MS{k}"] for k in levels],
         }
@@ -260,7 +259,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "type": "line",
             "step": True,
             "x": "retention time (min)",
-            "y": "MSn scans",
+            "y": "MSn scans (count)",
             "series": [{"name": "MSn per cycle", "x": _rt(c.rt), "y": c.msn.tolist()}],
         }
     )
@@ -269,7 +268,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "Cycle time",
             "type": "points",
             "x": "retention time (min)",
-            "y": "seconds",
+            "y": "cycle time (s)",
             "series": [{"name": "cycle time", "x": _rt(c.rt[:-1]), "y": _nums(c.seconds)}],
             "hlines": [{"y": _num(w / 10.0), "label": f"10 points per {w:g} s peak"} for w in PEAK_WIDTHS],
         }
@@ -280,7 +279,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "Injection time per MS level",
             "type": "points",
             "x": "retention time (min)",
-            "y": "ms",
+            "y": "injection time (ms)",
             "series": [
                 {
                     "name": f"MS{k}",
@@ -302,7 +301,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
                 "title": "Precursor charge states (MSn scans)",
                 "type": "bars",
                 "x": "charge",
-                "y": "scans",
+                "y": "scans (count)",
                 "series": [{"name": "scans", "x": list(charges), "y": list(charges.values())}],
                 "ticks": [[k, "none" if k == 0 else f"{k}+"] for k in charges],
             }
@@ -316,8 +315,8 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             {
                 "title": "Precursor m/z histogram",
                 "type": "hist",
-                "x": "precursor m/z",
-                "y": "MSn scans",
+                "x": "precursor m/z (Th)",
+                "y": "MSn scans (count)",
                 "series": [{"name": "scans", "x": _nums(edges, 7), "y": hist.tolist()}],
             }
         )
@@ -327,7 +326,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
                 "title": "Precursor m/z over retention time (density)",
                 "type": "heat",
                 "x": "retention time (min)",
-                "y": "precursor m/z",
+                "y": "precursor m/z (Th)",
                 "heat": {"x": _nums(xe, 7), "y": _nums(ye, 7), "z": grid.T.astype(int).tolist()},
                 "series": [{"name": "precursors", "x": _rt(prt), "y": _nums(pmz, 7)}],
             }
@@ -509,17 +508,18 @@ def report_html(
             + "".join(f"<li>{html.escape(p)}: {html.escape(why)}</li>" for p, why in failed)
             + "</ul></div>"
         )
+    names = display_names(r.path for r in runs)
     if len(runs) > 1:
         page.add(
-            "<nav>" + " · ".join(f'<a href="#run{i}">{html.escape(r.name)}</a>' for i, r in enumerate(runs)) + "</nav>"
+            "<nav>" + " · ".join(f'<a href="#run{i}">{html.escape(n)}</a>' for i, n in enumerate(names)) + "</nav>"
         )
     page.add("</header>")
     if history is not None:
         _history(page, history)
     if len(runs) > 1:
-        _comparison(page, runs)
-    for i, run in enumerate(runs):
-        _run_section(page, i, run)
+        _comparison(page, runs, names)
+    for i, (run, name) in enumerate(zip(runs, names)):
+        _run_section(page, i, run, name)
     # "<" escaped so that no text in the data can close the script element.
     data = json.dumps(page.figures, separators=(",", ":"), allow_nan=False).replace("<", "\\u003c")
     return (
