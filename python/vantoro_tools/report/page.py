@@ -448,6 +448,7 @@ def _control_chart(page: _Page, chart: Chart, start: dt.datetime | None, origin:
         else:
             groups["later runs"].append(i)
     lim = chart.limits
+    shown = [name for name, idx in groups.items() if idx]
     series = [
         {
             "name": name,
@@ -466,7 +467,7 @@ def _control_chart(page: _Page, chart: Chart, start: dt.datetime | None, origin:
             "y": chart.unit or chart.metric,
             "fit": True,
             "series": series,
-            "colors": [{"baseline": 0, "later runs": 5, "new runs": 2, "breaks a rule": 1}[s["name"]] for s in series],
+            "colors": [{"baseline": 0, "later runs": 5, "new runs": 2, "breaks a rule": 1}[name] for name in shown],
             "hlines": [
                 {"y": _num(lim.centre + k * lim.sd, 7), "label": label, "kind": kind}
                 for k, label, kind in (
