@@ -344,7 +344,16 @@ def dense_orbitrap(peaks: int, scans: int = 145) -> RawImage:
 QC_METHOD_OFFSET = 0x3F0000  # inside the 4 MiB where the instrument method is looked for
 
 
-def qc_run(seed: int, *, odd: bool = False, method_max_it: tuple[float, ...] = (), stride: int = 12000) -> RawImage:
+def qc_run(
+    seed: int,
+    *,
+    odd: bool = False,
+    method_max_it: tuple[float, ...] = (),
+    stride: int = 12000,
+    day: int | None = None,
+    signal: float = 1.0,
+    fill: float = 1.0,
+) -> RawImage:
     """A version-66 orbitrap run shaped like a data-dependent acquisition:
     MS1 scans each followed by a varying number of MS2 scans (the top N
     reached), some MS2 scans followed by an MS3 scan, master scans pointing
@@ -353,7 +362,9 @@ def qc_run(seed: int, *, odd: bool = False, method_max_it: tuple[float, ...] = (
     every ninth MS2 scan without a peak list, and status-log labels and
     warnings. `odd` makes a run that stands out of a batch (a weak spray
     and slow cycles); `method_max_it` writes an instrument method stating
-    those maximum injection times."""
+    those maximum injection times. `day` sets the creation day (default:
+    the seed), `signal` scales every intensity and `fill` every injection
+    time, so that runs of one seed differ only there."""
     import math
     import random
 
@@ -379,12 +390,12 @@ def qc_run(seed: int, *, odd: bool = False, method_max_it: tuple[float, ...] = (
     for level in levels:
         rt.append(t)
         t += (0.9 if odd else 0.45) / 60 if level == 1 else rnd.uniform(0.06, 0.09) * (2 if odd else 1) / 60
-    unix = 1_700_000_000 + 86_400 * seed
+    unix = 1_700_000_000 + 86_400 * (seed if day is None else day)
     img = RawImage().header(66, creation_time=(unix + 11_644_473_600) * 10_000_000)  # FILETIME
     img.rt_series(RT_ORBI_START, RT_ORBI_STRIDE, rt)
     img.offset_chain([stride] * scans)
     ms2_res = rnd.choice((15000, 30000))
-    scale = (2e5 if odd else 1e7) * rnd.uniform(0.7, 1.3)
+    scale = (2e5 if odd else 1e7) * rnd.uniform(0.7, 1.3) * signal
     for s, (level, master) in enumerate(zip(levels, masters), start=1):
         cap = 50.0 if level == 1 else 54.0
         it = min(cap, rnd.uniform(2.0, 70.0 if level > 1 else 40.0))
@@ -393,7 +404,7 @@ def qc_run(seed: int, *, odd: bool = False, method_max_it: tuple[float, ...] = (
         img.trailer(
             s,
             agc=b"AGC",
-            injection_time=it,
+            injection_time=it * fill,
             elapsed=rnd.uniform(0.02, 0.3),
             resolution=120000 if level == 1 else ms2_res,
             ms_order_byte=level - 1,
@@ -434,3 +445,25 @@ def qc_batch(directory, count: int = 20, odd: tuple[int, ...] = (13,)) -> list[s
         )
         for k in range(1, count + 1)
     ]
+
+
+def qc_series(directory, count: int = 40, drift_from: int = 31, wild: int = 35) -> list[str]:
+    """`count` runs of one instrument method on consecutive days, named
+    day_NN_orbitrap.raw: their signal and injection times vary by a few per
+    cent (uniformly, so that no rule of a control chart is broken by chance);
+    from run `drift_from` on the signal falls by 1.5 % a run while the
+    injection times rise by as much; run `wild` has a tenth of the signal."""
+    os.makedirs(directory, exist_ok=True)
+    paths = []
+    for k in range(1, count + 1):
+        # A low-discrepancy sequence in [-1, 1): consecutive runs land on alternating sides.
+        noise = 2 * ((k * 0.6180339887) % 1.0) - 1
+        signal, fill = 1 + 0.05 * noise, 1 - 0.04 * noise
+        if k >= drift_from:
+            signal *= 0.985 ** (k - drift_from + 1)
+            fill *= 1.015 ** (k - drift_from + 1)
+        if k == wild:
+            signal *= 0.1
+        img = qc_run(7, day=k, signal=signal, fill=fill)
+        paths.append(img.write(os.path.join(os.fspath(directory), f"day_{k:02d}_orbitrap.raw")))
+    return paths

@@ -126,10 +126,20 @@ def test_varying_trailer_fields(runs):
     assert {v for v, level in zip(res, runs[0].ms_level) if level == 1} == {120000}
 
 
-def test_odd_cells():
-    assert qc.odd_cells([1.0, 1.1, 0.9, 1.0, 5.0]) == [False] * 4 + [True]
-    assert qc.odd_cells([2.0, 2.0, 2.0, float("nan")]) == [False] * 4
-    assert qc.odd_cells([1.0, 9.0]) == [False, False]  # too few to judge
+@pytest.mark.parametrize(
+    "values, log, odd",
+    [
+        ([1.0, 1.1, 0.9, 1.0, 5.0], False, [False] * 4 + [True]),
+        ([2.0, 2.0, 2.0, 2.0, 2.0, float("nan")], False, [False] * 6),
+        ([1.0, 9.0, 1.0, 1.0], False, [False] * 4),  # too few runs to judge
+        # A tight batch: 34.83 ms is many MADs but only 4 % from the median.
+        ([36.1, 36.5, 36.6, 36.3, 34.83], False, [False] * 5),
+        ([36.1, 36.5, 36.6, 36.3, 30.0], False, [False] * 4 + [True]),
+        ([1e9, 1.2e9, 0.9e9, 1.1e9, 2e7], True, [False] * 4 + [True]),
+    ],
+)
+def test_odd_cells(values, log, odd):
+    assert qc.odd_cells(values, log=log) == odd
 
 
 def test_report_command(batch, runs, tmp_path, capsys):
@@ -209,3 +219,35 @@ def test_a_signal_stops_the_report_and_its_workers(tmp_path, signum, status):
     assert gone_within(workers, 2.5)
     assert os.listdir(tmp_path) == ["runs"]  # no report, whole or partial
     assert "Traceback" not in proc.stderr.read()
+
+
+@pytest.mark.parametrize(
+    "raw, shown",
+    [
+        ("AGC         \x00", "AGC"),
+        ("AGC         T", "AGC"),
+        ("AGC\x00junk", "AGC"),
+        ("  Spray current unstable ", "Spray current unstable"),
+        ("Temp\x12 (C)", "Temp\ufffd (C)"),
+        (" ", ""),
+    ],
+)
+def test_file_text(raw, shown):
+    from vantoro_tools.base.text import file_text
+
+    assert file_text(raw) == shown
+
+
+def test_report_shows_printable_text_and_tells_runs_apart(tmp_path):
+    from vantoro_tools.base.paths import display_names
+
+    paths = qc_batch(tmp_path / "a", count=2, odd=()) + qc_batch(tmp_path / "b", count=1, odd=())
+    assert display_names(paths) == [os.path.join("a", "run_01_orbitrap.raw"), "run_02_orbitrap.raw",
+                                    os.path.join("b", "run_01_orbitrap.raw")]  # fmt: skip
+    out = tmp_path / "r.html"
+    assert main(["report", *paths, "-o", str(out), "-q"]) == 0
+    page = out.read_text(encoding="utf-8")
+    assert "<h2>a/run_01_orbitrap.raw</h2>" in page and "<h2>b/run_01_orbitrap.raw</h2>" in page
+    assert "\\x00" not in page and "(blank)" not in page and "AGC    " not in page
+    run = qc.run_qc(paths[0])
+    assert {v for v in run.trailer["AGC"] if v is not None} == {"AGC"}

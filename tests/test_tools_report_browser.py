@@ -14,7 +14,7 @@ from html.parser import HTMLParser
 
 import pytest
 
-from builders import qc_batch
+from builders import qc_batch, qc_series
 
 pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
@@ -162,7 +162,8 @@ def test_zoom_hover_and_reset(tmp_path):
     assert (visit.body.get("data-after-drag"), visit.body.get("data-after-reset")) == ("1", "0")
     # The first figure is the TIC of every run: the tip names a run, its time and intensity.
     assert re.fullmatch(
-        r"run_0[12]_orbitrap\.raw\nretention time \(min\): [0-9.]+\nintensity: .+", visit.body.get("data-hover", "")
+        r"run_0[12]_orbitrap\.raw\nretention time \(min\): [0-9.]+\nintensity \(a\.u\.\): .+",
+        visit.body.get("data-hover", ""),
     ), visit.body.get("data-hover")
 
 
@@ -209,3 +210,21 @@ def test_report_opens_offline_with_every_figure_drawn(runs, tmp_path):
     with open(os.path.join(ARTIFACTS, f"report-{runs}-metrics.json"), "w") as f:
         json.dump(metrics, f, indent=1)
     print(metrics)
+
+
+def test_history_page_opens_offline_with_every_figure_drawn(tmp_path):
+    pytest.importorskip("pyarrow")
+    paths = qc_series(tmp_path / "runs", count=40)
+    hist = str(tmp_path / "hist")
+    assert main(["qc", "add", *paths[:38], "--history", hist, "-q"]) == 0
+    out = tmp_path / "history.html"
+    assert main(["report", "--history", hist, *paths[38:], "-o", str(out), "-q"]) == 0
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    shot = os.path.join(ARTIFACTS, "report-history.png")
+    visit = Visit(str(out), str(tmp_path), screenshot=shot)
+    assert visit.console == [] and visit.requests == []
+    assert visit.body.get("data-errors") == "0"
+    assert len(visit.figures) >= 6 + 2 * 9  # the varying metrics' control charts, then the two new runs
+    assert visit.body.get("data-figures") == visit.body.get("data-drawn") == str(len(visit.figures))
+    assert all(int(f.get("data-points", "0")) > 0 for f in visit.figures)
+    assert "day_40_orbitrap.raw (new)" in visit.dom

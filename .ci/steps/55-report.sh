@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Chromatograms, the QC report and spectrum plots, from the wheel in dist/
-# (built by 10-wheel.sh) with its report and plot extras; the reports are
+# (built by 10-wheel.sh) with its report, plot and qc extras (the history
+# page reads a Parquet table); the reports are
 # opened in Debian's headless Chromium with the network cut off. Screenshots
 # and the reports' size and timings are left in build/report/. Fails when
 # any of these tests was skipped, since a skip here means Chromium or an
@@ -13,7 +14,7 @@ wheels=(dist/*.whl)
 [ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel in dist/, found: ${wheels[*]}" >&2; exit 1; }
 
 fresh_venv .venv-report
-.venv-report/bin/python -m pip install -q "${wheels[0]}[report,plot]" pytest hypothesis
+.venv-report/bin/python -m pip install -q "${wheels[0]}[report,plot,qc]" pytest hypothesis
 chromium --version
 
 rm -rf build/report

@@ -17,7 +17,8 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..base.deps import missing
-from ..base.paths import StrPath, as_path
+from ..base.paths import StrPath, as_path, sha256_file
+from ..base.text import file_text
 from ..source.scans import (
     CHARGE_STATE,
     INJECTION_TIME,
@@ -86,6 +87,7 @@ class RunQC:
     base_peak_mz: NDArray[np.float64]  #: NaN without peaks
     #: every other trailer key: its value per scan (None where absent)
     trailer: dict[str, list[TrailerValue | None]] = field(default_factory=dict)
+    sha256: str | None = None  #: the file's SHA-256, when asked for
 
     @property
     def path(self) -> str:
@@ -112,9 +114,10 @@ def method_max_injection_times(method: str) -> list[float]:
     return found
 
 
-def run_qc(path: StrPath, *, path_text: str | None = None) -> RunQC:
+def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = False) -> RunQC:
     """Reads one run for the report: each scan's row, trailer and peak list
-    once, the layout check over the same walk. Raises like `RawFileReader`,
+    once, the layout check over the same walk; with `checksum` also the
+    file's SHA-256 (one more streaming read). Raises like `RawFileReader`,
     and NotRawFileError for a file of another format version."""
     np = numpy_module()
     source = ScanSource(as_path(path), on_failure=RECORD, path_text=path_text)
@@ -141,7 +144,8 @@ def run_qc(path: StrPath, *, path_text: str | None = None) -> RunQC:
     for i, scan in enumerate(source.scans()):
         for key, value in scan.trailer.items():
             if key not in SHOWN_ELSEWHERE:
-                trailer.setdefault(key, [None] * n)[i] = value
+                # Text fields as a person reads them: padding and stray bytes gone.
+                trailer.setdefault(key, [None] * n)[i] = file_text(value) if isinstance(value, str) else value
         tic, base, base_mz = 0.0, 0.0, math.nan
         if scan.mz is not None and scan.intensity is not None and len(scan.intensity):
             tic = float(scan.intensity.sum(dtype=np.float64))
@@ -183,6 +187,7 @@ def run_qc(path: StrPath, *, path_text: str | None = None) -> RunQC:
         layout=verdict.layout,
         method_max_it=method_max_injection_times(str(reader.get_instrument_method(0))),
         trailer=trailer,
+        sha256=sha256_file(source.path) if checksum else None,
         **arrays,
     )
 
@@ -293,20 +298,101 @@ def summary_row(run: RunQC) -> dict[str, float | str]:
 LOG_COLUMNS = frozenset({"max TIC"})
 
 
-def log_scale(value: float) -> float:
-    return math.log10(value) if value > 0 else math.nan
+#: the fewest runs among which a value can stand out
+ODD_MIN_RUNS = 5
+#: robust standard deviations from the median, and relative distance from it, beyond which a value stands out
+ODD_SIGMAS = 3.5
+ODD_RELATIVE = 0.10
 
 
-def odd_cells(values: Sequence[float]) -> list[bool]:
-    """Which values stand out of the batch: more than 3.5 robust standard
-    deviations (1.4826 × the median absolute deviation) from the median."""
+def odd_cells(values: Sequence[float], *, log: bool = False) -> list[bool]:
+    """Which values stand out of the batch: with at least ODD_MIN_RUNS
+    finite values, those more than ODD_SIGMAS robust standard deviations
+    (1.4826 × the median absolute deviation) from the median, on a log
+    scale with `log`, that also differ from the median by more than
+    ODD_RELATIVE of it: a spread of a few per cent is no outlier however
+    tight the batch."""
     np = numpy_module()
-    arr = np.asarray(values, dtype=float)
-    finite = arr[np.isfinite(arr)]
-    if len(finite) < 3:
-        return [False] * len(arr)
-    median = float(np.median(finite))
-    mad = 1.4826 * float(np.median(np.abs(finite - median)))
-    if mad == 0:
-        return [bool(np.isfinite(v) and v != median) for v in arr]
-    return [bool(np.isfinite(v) and abs(v - median) > 3.5 * mad) for v in arr]
+    raw = np.asarray(values, dtype=float)
+    ok = np.isfinite(raw) & ((raw > 0) if log else True)
+    if ok.sum() < ODD_MIN_RUNS:
+        return [False] * len(raw)
+    scaled = np.log10(np.where(ok, raw, 1.0)) if log else raw
+    median = float(np.median(scaled[ok]))
+    mad = 1.4826 * float(np.median(np.abs(scaled[ok] - median)))
+    centre = float(np.median(raw[ok]))
+    out = []
+    for v, s, good in zip(raw, scaled, ok):
+        far = abs(s - median) > ODD_SIGMAS * mad if mad > 0 else s != median
+        relative = abs(v - centre) > ODD_RELATIVE * abs(centre) if centre else v != 0
+        out.append(bool(good and far and relative))
+    return out
+
+
+# -- QC metrics named by PSI-MS terms ------------------------------------------
+
+#: A metric's value: a number, an n-tuple, or a table (column accession -> values).
+MetricValue = int | float | list[float] | dict[str, list[float] | list[int]]
+
+
+def _quartiles(values: NDArray[np.float64]) -> list[float]:
+    np = numpy_module()
+    return [float(v) for v in np.quantile(values, [0.25, 0.5, 0.75])]
+
+
+def _sigma(values: NDArray[np.float64]) -> float:
+    return float(numpy_module().std(values, ddof=1)) if len(values) > 1 else 0.0
+
+
+def qc_metrics(run: RunQC) -> dict[str, MetricValue]:
+    """The run's metrics that have a PSI-MS term, by accession, computed as
+    the report computes its figures (a metric the run gives no value for is
+    left out: no MS1 cycles, no MS2 scans)."""
+    np = numpy_module()
+    out: dict[str, MetricValue] = {}
+    levels = scans_per_level(run)
+    out["MS:4000059"] = levels.get(1, 0)
+    out["MS:4000060"] = levels.get(2, 0)
+    rt = run.rt[np.isfinite(run.rt)]
+    if len(rt):
+        out["MS:4000067"] = float(rt.max() - rt.min()) * 60.0
+        out["MS:4000070"] = [float(rt.min()) * 60.0, float(rt.max()) * 60.0]
+    for level, acc in ((1, "MS:4000099"), (2, "MS:4000100"), (3, "MS:4000101")):
+        if level in levels:
+            out[acc] = int(((run.ms_level == level) & (run.tic == 0)).sum())
+    seconds = cycles(run).seconds
+    if len(seconds):
+        out["MS:4000192"] = float(np.median(seconds))
+        if seconds.min() > 0:
+            out["MS:4000065"] = 1.0 / float(seconds.min())
+            out["MS:4000095"] = 1.0 / float(seconds.max())
+    if len(run.tic):
+        out["MS:4000204"] = float(run.tic.max())
+        out["MS:4000202"] = float(run.base_peak.max())
+    ms1 = run.ms_level == 1
+    if ms1.any():
+        out["MS:4000211"] = {"MS:1000285": run.tic[ms1].tolist(), "UO:0000010": (run.rt[ms1] * 60.0).tolist()}
+    for level, (quartiles, mean, sigma) in (
+        (1, ("MS:4000131", "MS:4000132", "MS:4000133")),
+        (2, ("MS:4000136", "MS:4000137", "MS:4000138")),
+    ):
+        it = run.injection_time[(run.ms_level == level) & np.isfinite(run.injection_time)]
+        if len(it):
+            out[quartiles] = _quartiles(it)
+            out[mean] = float(it.mean())
+            out[sigma] = _sigma(it)
+    charges = run.charge[run.ms_level == 2]
+    if len(charges):
+        counts = Counter(int(c) for c in charges.tolist())
+        known = sorted(c for c in counts if c > 0)
+        out["MS:4000063"] = {"MS:1000041": known, "UO:0000191": [counts[c] / len(charges) for c in known]}
+        if counts.get(0):
+            out["MS:4000064"] = {"MS:1000041": [0], "UO:0000191": [counts[0] / len(charges)]}
+        stated = charges[charges > 0]
+        if len(stated):
+            out["MS:4000173"] = float(stated.mean())
+            out["MS:4000175"] = float(np.median(stated))
+        if counts.get(2):
+            for z, acc in ((1, "MS:4000167"), (3, "MS:4000169"), (4, "MS:4000171")):
+                out[acc] = counts.get(z, 0) / counts[2]
+    return out

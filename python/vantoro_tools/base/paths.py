@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 import os
 from collections.abc import Iterable
 from typing import Union
@@ -31,3 +32,30 @@ def as_paths(value: StrPath | Iterable[StrPath], what: str = "inputs") -> list[s
 def stem(path: StrPath) -> str:
     """The file name without its last suffix: what every output is named after."""
     return os.path.splitext(os.path.basename(os.fspath(path)))[0]
+
+
+def sha256_file(path: StrPath, chunk: int = 1 << 20) -> str:
+    """The SHA-256 of a file's content, read in one streaming pass."""
+    digest = hashlib.sha256()
+    with open(os.fspath(path), "rb") as f:
+        while block := f.read(chunk):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def display_names(paths: Iterable[StrPath]) -> list[str]:
+    """A name for each path: its file name, or where two paths share one, the
+    shortest trailing part of each that tells them apart (`a/run.raw`,
+    `b/run.raw`); the same path twice keeps the same name."""
+    parts = [os.path.normpath(os.path.abspath(os.fspath(p))).split(os.sep) for p in paths]
+    depth = [1] * len(parts)
+    while True:
+        names = [os.sep.join(p[-d:]) for p, d in zip(parts, depth)]
+        owners: dict[str, set[str]] = {}
+        for name, p in zip(names, parts):
+            owners.setdefault(name, set()).add(os.sep.join(p))
+        clash = [i for i, n in enumerate(names) if len(owners[n]) > 1 and depth[i] < len(parts[i])]
+        if not clash:
+            return names
+        for i in clash:
+            depth[i] += 1

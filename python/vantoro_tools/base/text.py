@@ -28,3 +28,19 @@ def _escape(match: re.Match[str]) -> str:
 def message(path: str, reason: str) -> str:
     """The one line a command prints about `path`."""
     return f"vantoro: {printable(path)}: {printable(reason)}"
+
+
+# Text read from a file's fixed-width fields: it ends at a NUL, and a few
+# bytes after a run of padding spaces are what the field's neighbour left.
+_AFTER_NUL = re.compile("\x00.*", re.S)
+_STRAY_AFTER_PADDING = re.compile(r" {2,}\S{0,2}$")
+UNDECODABLE = "\ufffd"
+
+
+def file_text(text: str) -> str:
+    """A text from a file as a person should see it: cut at its first NUL,
+    stray bytes after its padding and the padding removed, surrounding
+    white space trimmed, and each remaining control character (an
+    undecodable byte) marked with U+FFFD."""
+    text = _STRAY_AFTER_PADDING.sub("", _AFTER_NUL.sub("", text)).strip()
+    return CONTROLS.sub(UNDECODABLE, text)

@@ -21,11 +21,11 @@ from ..run.convert import MeaninglessOptions
 from ..run.outcome import EXIT_FAILED, EXIT_USAGE
 from ..run.pool import Stopped
 from ..write.output import OutputBusy
-from . import chrom, convert, info, plot, report
+from . import chrom, convert, info, plot, qc, report
 from .common import say
 
 #: The subcommands, in the order `vantoro --help` lists them.
-COMMANDS = (info, convert, plot, chrom, report)
+COMMANDS = (info, convert, plot, chrom, report, qc)
 
 
 def parser() -> argparse.ArgumentParser:

@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import datetime as dt
 import os
 import time
 from typing import Any
 
-from ..analyse.qc import numpy_module
-from ..report.page import write_report
+from ..analyse.qc import RunQC, numpy_module
+from ..report.history import TABLE, Baseline, control_charts, history_runs, pyarrow_modules, read_rows
+from ..report.mzqc import write_mzqc
+from ..report.page import HistoryView, write_report
 from ..run.gather import gather
 from ..run.inputs import collect_inputs
-from ..run.outcome import READ, Tally, failed
+from ..run.outcome import EXIT_FAILED, EXIT_USAGE, READ, Tally, failed
 from ..run.pool import default_jobs, stop_on_sigterm
 from ..write.output import OutputError
 from .common import add_overwrite, positive, say, show_progress
@@ -29,8 +32,12 @@ def add_parser(sub: Any) -> None:
         "times, precursor charges and m/z, varying trailer fields and the file's facts; "
         "for several runs a comparison first.",
     )
-    p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
+    p.add_argument("inputs", nargs="*", metavar="FILE_OR_DIR")
     p.add_argument("-o", "--output", required=True, metavar="REPORT.html")
+    p.add_argument("--mzqc", metavar="FILE.mzQC", help="also write the runs' QC metrics as an mzQC 1.0.0 file")
+    p.add_argument(
+        "--checksums", action="store_true", help="give each input file's SHA-256 in the mzQC file (reads it once more)"
+    )
     p.add_argument(
         "--jobs",
         "-j",
@@ -39,8 +46,32 @@ def add_parser(sub: Any) -> None:
         help="files read at once (default: the cores, or 1 for less than 64 MiB of input)",
     )
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    h = p.add_argument_group("control charts from a QC history (vantoro qc add)")
+    h.add_argument(
+        "--history", metavar="DIR", help="chart every metric of the history in DIR, the runs given marked as new"
+    )
+    h.add_argument(
+        "--baseline-runs", type=positive, default=20, metavar="N", help="limits from the first N runs (default: 20)"
+    )
+    h.add_argument(
+        "--baseline-from", type=day, metavar="YYYY-MM-DD", help="limits from the runs acquired from this day"
+    )
+    h.add_argument("--baseline-to", type=day, metavar="YYYY-MM-DD", help="... up to this day (inclusive)")
     add_overwrite(p)
     p.set_defaults(run=run)
+
+
+def day(text: str) -> dt.date:
+    try:
+        return dt.date.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a day (YYYY-MM-DD): {text!r}") from None
+
+
+def history_view(args: argparse.Namespace, runs: list[RunQC]) -> HistoryView:
+    baseline = Baseline(runs=args.baseline_runs, start=args.baseline_from, end=args.baseline_to)
+    charts = control_charts(history_runs(read_rows(args.history), runs), baseline)
+    return HistoryView(charts, baseline, args.history)
 
 
 def default_report_jobs(paths: list[str], cores: int) -> int:
@@ -57,6 +88,14 @@ def default_report_jobs(paths: list[str], cores: int) -> int:
 
 def run(args: argparse.Namespace) -> int:
     numpy_module()  # a missing package is named once, not as every file's failure
+    if args.history:
+        pyarrow_modules()
+        if not os.path.isfile(os.path.join(args.history, TABLE)):
+            say(f"{args.history}: no QC history there (vantoro qc add makes one)")
+            return EXIT_FAILED
+    elif not args.inputs:
+        say("report: give runs to report, or --history DIR")
+        return EXIT_USAGE
     tally = Tally(verb=READ)
     found, problems = collect_inputs(args.inputs)
     paths = list(dict.fromkeys(found))  # a file given twice is read and shown once
@@ -70,16 +109,23 @@ def run(args: argparse.Namespace) -> int:
             jobs=args.jobs or default_report_jobs(paths, default_jobs()),
             progress=show_progress(args),
             on_outcome=tally.add,
+            checksum=bool(args.history or (args.mzqc and args.checksums)),
         )
     not_read += got.not_read
-    if not got.runs:
+    if not got.runs and not args.history:
         say("no run could be read; no report written")
         return 1
+    history = history_view(args, got.runs) if args.history else None
     try:
-        size = write_report(got.runs, args.output, not_read, overwrite=args.overwrite)
+        size = write_report(got.runs, args.output, not_read, overwrite=args.overwrite, history=history)
     except OutputError as exc:
         tally.add(failed(args.output, str(exc)))
         return tally.exit_status
+    if args.mzqc and got.runs:
+        try:
+            write_mzqc(got.runs, args.mzqc, checksums=args.checksums, overwrite=args.overwrite)
+        except OutputError as exc:
+            tally.add(failed(args.mzqc, str(exc)))
     if not args.quiet:
         say(
             f"report of {len(got.runs)} run(s) in {args.output} ({size / 1024:.0f} KiB, "

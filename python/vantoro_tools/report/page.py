@@ -10,18 +10,22 @@ import json
 import math
 from collections import Counter
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 from importlib import resources
 from typing import Any
 
+from ..analyse.control import RULES
 from ..analyse.qc import (
     LOG_COLUMNS,
+    ODD_MIN_RUNS,
+    ODD_RELATIVE,
+    ODD_SIGMAS,
     PEAK_WIDTHS,
     TABLE_LIMIT,
     TABLE_ROWS,
     RunQC,
     cycles,
     injection_time_limits,
-    log_scale,
     numpy_module,
     odd_cells,
     precursor_charges,
@@ -30,10 +34,12 @@ from ..analyse.qc import (
     summary_row,
     varying_trailer,
 )
-from ..base.paths import StrPath
+from ..base.paths import StrPath, display_names
+from ..base.text import file_text
 from ..base.version import tool_version
 from ..source.scans import TrailerValue
 from ..write.output import OutputError, output_file
+from .history import Baseline, Chart
 
 
 def _num(value: float, digits: int = 5) -> float | None:
@@ -58,7 +64,7 @@ def _value_text(value: TrailerValue | None) -> str:
         return "(absent)"
     if isinstance(value, float):
         return f"{value:.7g}"
-    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in str(value))
+    return file_text(str(value))
 
 
 def _fmt(value: float | None, digits: int = 3) -> str:
@@ -98,13 +104,13 @@ def _table(head: Sequence[str], rows: Iterable[Sequence[str]], classes: Sequence
     return "".join(out)
 
 
-def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
+def _comparison(page: _Page, runs: Sequence[RunQC], names: Sequence[str]) -> None:
     page.add(f'<section id="compare"><h2>Comparison of {len(runs)} runs</h2>')
-    rows = [summary_row(r) for r in runs]
+    rows = [{**summary_row(r), "run": name} for r, name in zip(runs, names)]
     head = list(rows[0])
     numeric = [k for k in head if isinstance(rows[0][k], float)]
     # Intensities spread over decades: judged on a log scale.
-    flags = {k: odd_cells([log_scale(float(r[k])) if k in LOG_COLUMNS else float(r[k]) for r in rows]) for k in numeric}
+    flags = {k: odd_cells([float(r[k]) for r in rows], log=k in LOG_COLUMNS) for k in numeric}
     cells, classes = [], []
     for i, r in enumerate(rows):
         cells.append([str(v) if isinstance(v, str) else _fmt(v, 4) for v in r.values()])
@@ -113,22 +119,23 @@ def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
         )
     # Each run's name links to its section.
     table = _table(head, cells, classes)
-    for i, run in enumerate(runs):
-        name = html.escape(run.name)
+    for i, name in enumerate(names):
+        name = html.escape(name)
         table = table.replace(f"<tr><td>{name}</td>", f'<tr><td><a href="#run{i}">{name}</a></td>', 1)
     page.add(
-        '<p class="note">Highlighted: a value far from the batch median (more than 3.5 robust '
-        "standard deviations), or a failed layout check.</p>"
+        f'<p class="note">Highlighted: a failed layout check, and with {ODD_MIN_RUNS} runs or more a value far '
+        f"from the batch median: more than {ODD_SIGMAS:g} robust standard deviations (1.4826 × the median "
+        f"absolute deviation; for intensities on a log scale) and more than {ODD_RELATIVE:.0%} of the median "
+        "away from it.</p>"
     )
     page.add(f'<div class="tablewrap">{table}</div><div class="grid">')
-    names = [r.name for r in runs]
     ms1 = [r.ms_level == 1 for r in runs]
     page.figure(
         {
             "title": "TIC (MS1), every run",
             "type": "line",
             "x": "retention time (min)",
-            "y": "intensity",
+            "y": "intensity (a.u.)",
             "series": [{"name": n, "x": _rt(r.rt[m]), "y": _nums(r.tic[m])} for n, r, m in zip(names, runs, ms1)],
         },
         wide=True,
@@ -138,7 +145,7 @@ def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
             "title": "Base peak (MS1), every run",
             "type": "line",
             "x": "retention time (min)",
-            "y": "intensity",
+            "y": "intensity (a.u.)",
             "series": [{"name": n, "x": _rt(r.rt[m]), "y": _nums(r.base_peak[m])} for n, r, m in zip(names, runs, ms1)],
         },
         wide=True,
@@ -159,16 +166,16 @@ def _comparison(page: _Page, runs: Sequence[RunQC]) -> None:
             "type": "line",
             "step": True,
             "x": "retention time (min)",
-            "y": "MSn scans",
+            "y": "MSn scans (count)",
             "series": [{"name": n, "x": _rt(c.rt), "y": c.msn.tolist()} for n, c in zip(names, cyc)],
         }
     )
     page.add("</div></section>")
 
 
-def _run_section(page: _Page, index: int, run: RunQC) -> None:
+def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
     np = numpy_module()
-    name = html.escape(run.name)
+    name = html.escape(label)
     page.add(f'<section id="run{index}"><h2>{name}</h2>')
     if not run.ok:
         page.add(
@@ -189,14 +196,9 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
         ("layout check", run.verdict),
     ]
     page.add('<div class="facts">' + _table(["fact", "value"], facts))
-    for title, items in (("Status-log labels", info.status_log_labels), ("Warnings", info.warnings)):
-        body = (
-            "".join(
-                f"<li>{html.escape(_value_text(s))}</li>" if s.strip() else "<li class='blank'>(blank)</li>"
-                for s in items
-            )
-            or "<li class='none'>none</li>"
-        )
+    for title, found in (("Status-log labels", info.status_log_labels), ("Warnings", info.warnings)):
+        items = [t for t in (file_text(s) for s in found) if t]  # blank ones left out
+        body = "".join(f"<li>{html.escape(t)}</li>" for t in items) or "<li class='none'>none</li>"
         page.add(f"<div><h4>{title} ({len(items)})</h4><ul>{body}</ul></div>")
     c = cycles(run)
     ppp = [(w, *c.points_per_peak(w)) for w in PEAK_WIDTHS]
@@ -220,7 +222,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "TIC (MS1)",
             "type": "line",
             "x": "retention time (min)",
-            "y": "intensity",
+            "y": "intensity (a.u.)",
             "series": [{"name": "TIC", "x": x1, "y": _nums(run.tic[ms1])}],
         }
     )
@@ -229,7 +231,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "Base peak (MS1)",
             "type": "line",
             "x": "retention time (min)",
-            "y": "intensity",
+            "y": "intensity (a.u.)",
             "series": [
                 {
                     "name": "base peak",
@@ -246,7 +248,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "Scans per MS level",
             "type": "bars",
             "x": "MS level",
-            "y": "scans",
+            "y": "scans (count)",
             "series": [{"name": "scans", "x": list(levels), "y": list(levels.values())}],
             "ticks": [[k, f"MS{k}"] for k in levels],
         }
@@ -257,7 +259,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "type": "line",
             "step": True,
             "x": "retention time (min)",
-            "y": "MSn scans",
+            "y": "MSn scans (count)",
             "series": [{"name": "MSn per cycle", "x": _rt(c.rt), "y": c.msn.tolist()}],
         }
     )
@@ -266,7 +268,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "Cycle time",
             "type": "points",
             "x": "retention time (min)",
-            "y": "seconds",
+            "y": "cycle time (s)",
             "series": [{"name": "cycle time", "x": _rt(c.rt[:-1]), "y": _nums(c.seconds)}],
             "hlines": [{"y": _num(w / 10.0), "label": f"10 points per {w:g} s peak"} for w in PEAK_WIDTHS],
         }
@@ -277,7 +279,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             "title": "Injection time per MS level",
             "type": "points",
             "x": "retention time (min)",
-            "y": "ms",
+            "y": "injection time (ms)",
             "series": [
                 {
                     "name": f"MS{k}",
@@ -299,7 +301,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
                 "title": "Precursor charge states (MSn scans)",
                 "type": "bars",
                 "x": "charge",
-                "y": "scans",
+                "y": "scans (count)",
                 "series": [{"name": "scans", "x": list(charges), "y": list(charges.values())}],
                 "ticks": [[k, "none" if k == 0 else f"{k}+"] for k in charges],
             }
@@ -313,8 +315,8 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
             {
                 "title": "Precursor m/z histogram",
                 "type": "hist",
-                "x": "precursor m/z",
-                "y": "MSn scans",
+                "x": "precursor m/z (Th)",
+                "y": "MSn scans (count)",
                 "series": [{"name": "scans", "x": _nums(edges, 7), "y": hist.tolist()}],
             }
         )
@@ -324,7 +326,7 @@ def _run_section(page: _Page, index: int, run: RunQC) -> None:
                 "title": "Precursor m/z over retention time (density)",
                 "type": "heat",
                 "x": "retention time (min)",
-                "y": "precursor m/z",
+                "y": "precursor m/z (Th)",
                 "heat": {"x": _nums(xe, 7), "y": _nums(ye, 7), "z": grid.T.astype(int).tolist()},
                 "series": [{"name": "precursors", "x": _rt(prt), "y": _nums(pmz, 7)}],
             }
@@ -365,12 +367,132 @@ def _trailer_field(page: _Page, run: RunQC, key: str, values: list[TrailerValue 
     )
 
 
+@dataclass(frozen=True)
+class HistoryView:
+    """What the report shows of a QC history: its control charts and how
+    their limits were set."""
+
+    charts: Sequence[Chart]
+    baseline: Baseline
+    directory: str
+
+
+def _history(page: _Page, view: HistoryView) -> None:
+    charts = view.charts
+    count = len(charts[0].runs) if charts else 0
+    page.add(f'<section id="history"><h2>QC history: {count} runs in {html.escape(view.directory)}</h2>')
+    if not charts:
+        page.add('<p class="note">The history holds no run yet.</p></section>')
+        return
+    first = charts[0]
+    in_baseline = sum(first.baseline)
+    rules = "; ".join(f"<b>{k}</b>: {html.escape(v)}" for k, v in RULES.items())
+    page.add(
+        f'<p class="note">Limits from {html.escape(view.baseline.describe())} ({in_baseline} runs): the centre '
+        "line is their mean, the limits lie 2 and 3 sample standard deviations (SD) from it. Every run, in "
+        f"acquisition order, is checked against these Westgard-style rules: {rules}. The runs given to this "
+        "report are drawn as new runs. A metric that does not vary over the baseline has no limits and no chart.</p>"
+    )
+    start = min((a for a in first.acquired if a is not None), default=None)
+    # One row per run that breaks a rule: each metric it breaks them on, with the rules.
+    flagged: dict[int, list[str]] = {}
+    for chart in charts:
+        for i, broken in enumerate(chart.broken):
+            if broken:
+                flagged.setdefault(i, []).append(f"{chart.metric}: {', '.join(broken)}")
+    if flagged:
+        rows = [
+            (
+                first.runs[i] + (" (new)" if first.new[i] else ""),
+                a.strftime("%Y-%m-%d %H:%M") if (a := first.acquired[i]) else "unknown",
+                "; ".join(found),
+            )
+            for i, found in sorted(flagged.items())
+        ]
+        page.add(
+            f"<h4>Runs that break a rule ({len(rows)})</h4>"
+            + '<div class="tablewrap">'
+            + _table(["run", "acquired (UTC)", "metric: rules broken"], rows, [["odd"] * 3 for _ in rows])
+            + "</div>"
+        )
+    else:
+        page.add("<p>No run breaks a rule.</p>")
+    constant = [c.metric for c in charts if not c.limits.usable]
+    if constant:
+        page.add(
+            '<p class="note">No limits (the same value in every baseline run): '
+            + html.escape(", ".join(constant))
+            + ".</p>"
+        )
+    page.add('<div class="grid">')
+    origin = start.strftime("%Y-%m-%d") if start else "the first run"
+    for chart in charts:
+        if chart.limits.usable:
+            _control_chart(page, chart, start, origin)
+    page.add("</div></section>")
+
+
+def _control_chart(page: _Page, chart: Chart, start: dt.datetime | None, origin: str) -> None:
+    days = [
+        (a - start).total_seconds() / 86400.0 if a is not None and start is not None else float(i)
+        for i, a in enumerate(chart.acquired)
+    ]
+    groups: dict[str, list[int]] = {"baseline": [], "later runs": [], "new runs": [], "breaks a rule": []}
+    for i in range(len(days)):
+        if chart.broken[i]:
+            groups["breaks a rule"].append(i)
+        elif chart.new[i]:
+            groups["new runs"].append(i)
+        elif chart.baseline[i]:
+            groups["baseline"].append(i)
+        else:
+            groups["later runs"].append(i)
+    lim = chart.limits
+    shown = [name for name, idx in groups.items() if idx]
+    series = [
+        {
+            "name": name,
+            "x": _nums([days[i] for i in idx], 7),
+            "y": _nums([chart.values[i] for i in idx], 7),
+            "labels": [chart.runs[i] + (": " + ", ".join(chart.broken[i]) if chart.broken[i] else "") for i in idx],
+        }
+        for name, idx in groups.items()
+        if idx
+    ]
+    page.figure(
+        {
+            "title": f"{chart.metric} ({chart.accession})",
+            "type": "points",
+            "x": f"acquired (days since {origin})",
+            "y": chart.unit or chart.metric,
+            "fit": True,
+            "series": series,
+            "colors": [{"baseline": 0, "later runs": 5, "new runs": 2, "breaks a rule": 1}[name] for name in shown],
+            "hlines": [
+                {"y": _num(lim.centre + k * lim.sd, 7), "label": label, "kind": kind}
+                for k, label, kind in (
+                    (3, "+3 SD", "limit"),
+                    (2, "+2 SD", "warn"),
+                    (0, "mean", "centre"),
+                    (-2, "−2 SD", "warn"),
+                    (-3, "−3 SD", "limit"),
+                )
+            ],
+        },
+        wide=False,
+    )
+
+
 def _asset(name: str) -> str:
     return resources.files(__package__).joinpath("assets").joinpath(name).read_text(encoding="utf-8")
 
 
 def report_html(
-    runs: Sequence[RunQC], failed: Sequence[tuple[str, str]] = (), *, title: str = "vantoro QC report"
+    runs: Sequence[RunQC],
+    failed: Sequence[tuple[str, str]] = (),
+    *,
+    title: str = "vantoro QC report",
+    history: HistoryView | None = None,
 ) -> str:
     """The report page for `runs` (and a list of inputs that could not be
     read, with why): one HTML text with its script, style and data inline."""
@@ -387,15 +509,18 @@ def report_html(
             + "".join(f"<li>{html.escape(p)}: {html.escape(why)}</li>" for p, why in failed)
             + "</ul></div>"
         )
+    names = display_names(r.path for r in runs)
     if len(runs) > 1:
         page.add(
-            "<nav>" + " · ".join(f'<a href="#run{i}">{html.escape(r.name)}</a>' for i, r in enumerate(runs)) + "</nav>"
+            "<nav>" + " · ".join(f'<a href="#run{i}">{html.escape(n)}</a>' for i, n in enumerate(names)) + "</nav>"
         )
     page.add("</header>")
+    if history is not None:
+        _history(page, history)
     if len(runs) > 1:
-        _comparison(page, runs)
-    for i, run in enumerate(runs):
-        _run_section(page, i, run)
+        _comparison(page, runs, names)
+    for i, (run, name) in enumerate(zip(runs, names)):
+        _run_section(page, i, run, name)
     # "<" escaped so that no text in the data can close the script element.
     data = json.dumps(page.figures, separators=(",", ":"), allow_nan=False).replace("<", "\\u003c")
     return (
@@ -410,13 +535,18 @@ def report_html(
 
 
 def write_report(
-    runs: Sequence[RunQC], dest: StrPath, failed: Sequence[tuple[str, str]] = (), *, overwrite: bool = False
+    runs: Sequence[RunQC],
+    dest: StrPath,
+    failed: Sequence[tuple[str, str]] = (),
+    *,
+    overwrite: bool = False,
+    history: HistoryView | None = None,
 ) -> int:
     """Writes the report to `dest` through the output layer (never over one
     of the runs, nor over a file vantoro did not write unless `overwrite`;
     whole or not at all) and returns its size in bytes.
     Raises OutputError when it cannot be written."""
-    text = report_html(runs, failed).encode("utf-8")
+    text = report_html(runs, failed, history=history).encode("utf-8")
     inputs = [run.path for run in runs] + [path for path, _ in failed]
     with output_file(dest, inputs, overwrite=overwrite, any_inputs=True) as tmp:
         try:

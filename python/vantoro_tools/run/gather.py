@@ -25,15 +25,22 @@ class Gathered:
         return [(o.source, o.error or o.status) for o in self.outcomes if o.status == FAILED]
 
 
+def run_qc_with_checksum(path: str) -> RunQC:
+    return run_qc(path, checksum=True)
+
+
 def gather(
     paths: Sequence[str],
     *,
     jobs: int = 1,
     progress: bool = False,
     on_outcome: Callable[[Outcome], None] | None = None,
+    checksum: bool = False,
 ) -> Gathered:
-    """`run_qc` for every path, on `jobs` worker processes when more than
-    one; `on_outcome` hears of each path as it is done."""
+    """`run_qc` for every path (with each file's SHA-256 when `checksum`),
+    on `jobs` worker processes when more than one; `on_outcome` hears of
+    each path as it is done."""
+    task = run_qc_with_checksum if checksum else run_qc
     refuse_reentry("gather()")
     results: dict[str, RunQC] = {}
     outcomes: dict[str, Outcome] = {}
@@ -53,9 +60,9 @@ def gather(
     try:
         if jobs <= 1 or len(paths) <= 1:
             for path in paths:
-                done(path, lambda p=path: run_qc(p))  # type: ignore[misc]
+                done(path, lambda p=path: task(p))  # type: ignore[misc]
         else:
-            run_pool(run_qc, [(p, (p,)) for p in paths], min(jobs, len(paths)), done, preload=[__name__])
+            run_pool(task, [(p, (p,)) for p in paths], min(jobs, len(paths)), done, preload=[__name__])
     finally:
         if bar is not None:
             bar.close()

@@ -13,13 +13,14 @@ from typing import Any
 from ..base.text import message
 
 #: What became of an input.
-CONVERTED, UP_TO_DATE, REFUSED, FAILED, READ, WRITTEN = (
+CONVERTED, UP_TO_DATE, REFUSED, FAILED, READ, WRITTEN, ADDED = (
     "converted",
     "up to date",
     "refused",
     "failed",
     "read",
     "written",
+    "added",
 )
 #: Exit statuses: every input handled; some refused or failed; a usage error,
 #: a missing package, an unreachable cluster or a busy output directory.
@@ -83,7 +84,11 @@ class Tally:
         return EXIT_FAILED if self.counts[REFUSED] or self.counts[FAILED] else EXIT_OK
 
     def summary(self) -> str:
-        statuses = [self.verb, UP_TO_DATE, REFUSED, FAILED] if self.verb == CONVERTED else [self.verb, REFUSED, FAILED]
+        statuses = (
+            [self.verb, UP_TO_DATE, REFUSED, FAILED]
+            if self.verb in (CONVERTED, ADDED)
+            else [self.verb, REFUSED, FAILED]
+        )
         warned = sum(1 for o in self.outcomes if o.warnings)
         text = ", ".join(f"{self.counts[s]} {s}" for s in statuses)
         return text + (f"; {warned} with warnings" if warned else "")

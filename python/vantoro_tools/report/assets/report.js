@@ -11,10 +11,13 @@
   window.addEventListener("error", function () { errors += 1; body.dataset.errors = String(errors); });
   var t0 = performance.now();
   var specs = JSON.parse(document.getElementById("qc-data").textContent);
-  var COLORS = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
-    "#bcbd22", "#17becf", "#393b79", "#ad494a", "#637939", "#8c6d31", "#843c39", "#7b4173",
-    "#3182bd", "#e6550d", "#31a354", "#756bb1"];
+  // Okabe and Ito's palette, then Tol's muted one: told apart by readers with a colour-vision deficiency.
+  var COLORS = ["#0072B2", "#D55E00", "#009E73", "#E69F00", "#CC79A7", "#56B4E9", "#000000", "#882255",
+    "#44AA99", "#999933", "#332288", "#CC6677", "#117733", "#AA4499", "#88CCEE", "#DDCC77",
+    "#661100", "#6699CC", "#888888", "#B8860B"];
+  var LINE_COLORS = { limit: "#D55E00", warn: "#B8860B", centre: "#4a5568" };
   var PAD = { l: 62, r: 12, t: 8, b: 34 };
+  var TITLE_W = 18;  // room for the rotated y-axis title left of the tick labels
 
   function fmt(v) {
     if (v === null || v === undefined || !isFinite(v)) return "–";
@@ -58,7 +61,7 @@
     box.className = "legend";
     this.spec.series.forEach(function (s, i) {
       var item = document.createElement("span");
-      item.innerHTML = '<i style="background:' + COLORS[i % COLORS.length] + '"></i>';
+      item.innerHTML = '<i style="background:' + self.color(i) + '"></i>';
       item.appendChild(document.createTextNode(s.name));
       item.title = "click to hide or show";
       item.addEventListener("click", function () {
@@ -67,6 +70,10 @@
       box.appendChild(item);
     });
     this.el.appendChild(box);
+  };
+  Figure.prototype.color = function (k) {
+    var c = this.spec.colors ? this.spec.colors[k] : k;
+    return COLORS[c % COLORS.length];
   };
   Figure.prototype.extent = function () {
     var s = this.spec, x0 = Infinity, x1 = -Infinity, y0 = 0, y1 = -Infinity;
@@ -82,7 +89,13 @@
       }
       if (s.type === "hist" && ser.x.length) { x0 = Math.min(x0, ser.x[0]); x1 = Math.max(x1, ser.x[ser.x.length - 1]); }
     });
-    (s.hlines || []).forEach(function (h) { if (h.y !== null) y1 = Math.max(y1, h.y); });
+    (s.hlines || []).forEach(function (h) { if (h.y !== null) { y1 = Math.max(y1, h.y); y0 = Math.min(y0, h.y); } });
+    if (s.fit) {  // the data's own range, not from zero: a control chart's values sit far from it
+      var lo = Infinity;
+      s.series.forEach(function (ser) { ser.y.forEach(function (y) { if (y !== null) lo = Math.min(lo, y); }); });
+      (s.hlines || []).forEach(function (h) { if (h.y !== null) lo = Math.min(lo, h.y); });
+      if (isFinite(lo)) { y0 = lo - (y1 - lo) * 0.06; }
+    }
     if (!isFinite(x0)) { x0 = 0; x1 = 1; }
     if (!isFinite(y1) || y1 <= y0) y1 = y0 + 1;
     if (s.type === "bars") { x0 -= 0.6; x1 += 0.6; }
@@ -100,9 +113,9 @@
     }
     this.w = w; this.h = h; this.dpr = dpr;
   };
-  Figure.prototype.px = function (x) { var v = this.v; return PAD.l + (x - v.x0) / (v.x1 - v.x0) * (this.w - PAD.l - PAD.r); };
+  Figure.prototype.px = function (x) { var v = this.v; return this.padL + (x - v.x0) / (v.x1 - v.x0) * (this.w - this.padL - PAD.r); };
   Figure.prototype.py = function (y) { var v = this.v; return this.h - PAD.b - (y - v.y0) / (v.y1 - v.y0) * (this.h - PAD.t - PAD.b); };
-  Figure.prototype.ix = function (px) { var v = this.v; return v.x0 + (px - PAD.l) / (this.w - PAD.l - PAD.r) * (v.x1 - v.x0); };
+  Figure.prototype.ix = function (px) { var v = this.v; return v.x0 + (px - this.padL) / (this.w - this.padL - PAD.r) * (v.x1 - v.x0); };
   Figure.prototype.iy = function (py) { var v = this.v; return v.y0 + (this.h - PAD.b - py) / (this.h - PAD.t - PAD.b) * (v.y1 - v.y0); };
 
   Figure.prototype.draw = function () {
@@ -112,29 +125,34 @@
     g.setTransform(this.dpr, 0, 0, this.dpr, 0, 0);
     g.clearRect(0, 0, this.w, this.h);
     g.font = "11px system-ui,sans-serif"; g.lineWidth = 1;
-    // axes and grid
+    // The y tick labels are measured first: the plot starts right of the widest, and the
+    // axis title right of nothing, so that neither covers the other.
+    var yt = ticks(this.v.y0, this.v.y1, 5), widest = 0;
+    yt.forEach(function (t) { widest = Math.max(widest, g.measureText(fmt(t)).width); });
+    this.padL = Math.max(PAD.l, Math.ceil(widest) + 6 + TITLE_W);
+    var L = this.padL;
     g.strokeStyle = "#e8ebf1"; g.fillStyle = "#4a5568"; g.textAlign = "center"; g.textBaseline = "top";
     var xt = s.ticks ? s.ticks.filter(function (t) { return t[0] >= self.v.x0 && t[0] <= self.v.x1; })
-      : ticks(this.v.x0, this.v.x1, Math.max(2, Math.floor((this.w - PAD.l) / 90))).map(function (t) { return [t, fmt(t)]; });
+      : ticks(this.v.x0, this.v.x1, Math.max(2, Math.floor((this.w - L) / 90))).map(function (t) { return [t, fmt(t)]; });
     xt.forEach(function (t) {
       var x = self.px(t[0]);
       g.beginPath(); g.moveTo(x, PAD.t); g.lineTo(x, self.h - PAD.b); g.stroke();
       g.fillText(t[1], x, self.h - PAD.b + 3);
     });
     g.textAlign = "right"; g.textBaseline = "middle";
-    ticks(this.v.y0, this.v.y1, 5).forEach(function (t) {
+    yt.forEach(function (t) {
       var y = self.py(t);
-      g.beginPath(); g.moveTo(PAD.l, y); g.lineTo(self.w - PAD.r, y); g.stroke();
-      g.fillText(fmt(t), PAD.l - 4, y);
+      g.beginPath(); g.moveTo(L, y); g.lineTo(self.w - PAD.r, y); g.stroke();
+      g.fillText(fmt(t), L - 4, y);
     });
     g.textAlign = "center"; g.textBaseline = "bottom";
-    g.fillText(s.x, PAD.l + (this.w - PAD.l - PAD.r) / 2, this.h - 1);
-    g.save(); g.translate(11, PAD.t + (this.h - PAD.t - PAD.b) / 2); g.rotate(-Math.PI / 2);
+    g.fillText(s.x, L + (this.w - L - PAD.r) / 2, this.h - 1);
+    g.save(); g.translate(TITLE_W / 2, PAD.t + (this.h - PAD.t - PAD.b) / 2); g.rotate(-Math.PI / 2);
     g.textBaseline = "middle"; g.fillText(s.y, 0, 0); g.restore();
-    g.strokeStyle = "#9aa3b2"; g.strokeRect(PAD.l, PAD.t, this.w - PAD.l - PAD.r, this.h - PAD.t - PAD.b);
+    g.strokeStyle = "#9aa3b2"; g.strokeRect(L, PAD.t, this.w - L - PAD.r, this.h - PAD.t - PAD.b);
 
     g.save();
-    g.beginPath(); g.rect(PAD.l, PAD.t, this.w - PAD.l - PAD.r, this.h - PAD.t - PAD.b); g.clip();
+    g.beginPath(); g.rect(L, PAD.t, this.w - L - PAD.r, this.h - PAD.t - PAD.b); g.clip();
     if (s.type === "heat") {
       var hm = s.heat, top = 0;
       hm.z.forEach(function (row) { row.forEach(function (z) { top = Math.max(top, z); }); });
@@ -148,7 +166,7 @@
     } else {
       s.series.forEach(function (ser, k) {
         if (self.hidden[k]) return;
-        var color = COLORS[k % COLORS.length], n = ser.y.length, i;
+        var color = self.color(k), n = ser.y.length, i;
         g.strokeStyle = color; g.fillStyle = color; g.lineWidth = 1.4;
         if (s.type === "line") {
           g.beginPath();
@@ -181,18 +199,32 @@
         }
       });
     }
-    // Dashed reference lines; a label too close to the previous one goes below its line.
-    var lastY = -1e9;
-    (s.hlines || []).filter(function (h) { return h.y !== null; })
-      .sort(function (a, b) { return b.y - a.y; }).forEach(function (h) {
-        var y = self.py(h.y), color = h.series !== undefined ? COLORS[h.series % COLORS.length] : "#c0392b";
-        g.strokeStyle = color; g.setLineDash([5, 4]); g.lineWidth = 1.2;
-        g.beginPath(); g.moveTo(PAD.l, y); g.lineTo(self.w - PAD.r, y); g.stroke(); g.setLineDash([]);
-        var below = y - lastY < 13;
-        g.fillStyle = color; g.textAlign = "right"; g.textBaseline = below ? "top" : "bottom";
-        g.fillText(h.label, self.w - PAD.r - 3, below ? y + 1 : y - 1);
-        lastY = below ? y + 13 : y;
-      });
+    // Dashed reference lines, and their labels at the right: lines at the same height share one
+    // label, and each label is moved down (or, at the bottom, up) until it overlaps no other.
+    var lines = [];
+    (s.hlines || []).filter(function (h) { return h.y !== null; }).forEach(function (h) {
+      var y = self.py(h.y), color = h.series !== undefined ? self.color(h.series) : LINE_COLORS[h.kind] || "#c0392b";
+      g.strokeStyle = color; g.setLineDash([5, 4]); g.lineWidth = 1.2;
+      g.beginPath(); g.moveTo(L, y); g.lineTo(self.w - PAD.r, y); g.stroke(); g.setLineDash([]);
+      var same = lines.filter(function (l) { return Math.abs(l.y - y) < 1; })[0];
+      if (same) same.text += "; " + h.label; else lines.push({ y: y, text: h.label, color: color });
+    });
+    lines.sort(function (a, b) { return a.y - b.y; });
+    var LH = 13, top = PAD.t, bottom = this.h - PAD.b;
+    lines.forEach(function (l, i) {
+      l.top = Math.max(l.y - LH, top, i ? lines[i - 1].top + LH : top);
+    });
+    for (var q = lines.length - 1; q >= 0; q--) {
+      var limit = q === lines.length - 1 ? bottom - LH : lines[q + 1].top - LH;
+      if (lines[q].top > limit) lines[q].top = Math.max(top, limit);
+    }
+    g.textAlign = "right"; g.textBaseline = "top";
+    lines.forEach(function (l) {
+      var wdt = g.measureText(l.text).width;
+      g.fillStyle = "rgba(255,255,255,0.85)"; g.fillRect(self.w - PAD.r - 5 - wdt, l.top, wdt + 4, LH - 1);
+      g.fillStyle = l.color; g.fillText(l.text, self.w - PAD.r - 3, l.top);
+    });
+    this.labelBoxes = lines.map(function (l) { return [l.top, l.top + LH]; });
     g.restore();
     this.el.dataset.points = String(marks);
     this.el.dataset.zoomed = this.view ? "1" : "0";
@@ -225,6 +257,7 @@
     var xs = s.type === "hist" ? fmt(ser.x[i]) + "–" + fmt(ser.x[i + 1]) : (s.ticks ? String(ser.x[i]) : fmt(ser.x[i]));
     var text = (s.series.length > 1 ? ser.name + "\n" : "") + s.x + ": " + xs + "\n" + s.y + ": " + fmt(ser.y[i]);
     if (ser.extra) text += "\n" + ser.extraName + ": " + fmt(ser.extra[i]);
+    if (ser.labels) text = ser.labels[i] + "\n" + text;
     return text;
   };
   Figure.prototype.events = function () {

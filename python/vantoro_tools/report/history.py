@@ -1,0 +1,244 @@
+"""The QC history: a folder that keeps each run's metrics, one mzQC file per
+run (`runs/`) and one columnar table (`metrics.parquet`: one row per run and
+single-value metric) that DuckDB and pandas read directly; and the control
+charts drawn from it.
+
+Adding holds the folder (a lock, waited for while another add holds it),
+reads the table again under the lock, skips a run whose file content
+(SHA-256) is already there, and writes each file under a temporary name,
+renamed when whole: concurrent adds lose nothing and a stopped add leaves
+the history as it was."""
+
+from __future__ import annotations
+
+import datetime as dt
+import math
+import os
+import time
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from typing import Any
+
+from ..analyse.control import Limits, broken_rules, limits
+from ..analyse.qc import RunQC, qc_metrics
+from ..base.deps import missing
+from ..base.paths import StrPath, sha256_file, stem
+from ..write.output import DirectoryLock, OutputBusy, atomic_path
+from .mzqc import mzqc_document, mzqc_text
+from .qc_terms import METRICS, NAMES
+
+TABLE = "metrics.parquet"
+RUNS = "runs"
+#: how long an add waits for another add to finish, seconds
+LOCK_WAIT = 30.0
+PURPOSE = "the QC history"
+COLUMNS = ("run", "path", "sha256", "acquired", "added", "accession", "metric", "unit", "value")
+
+
+def pyarrow_modules() -> Any:
+    try:
+        import pyarrow
+        import pyarrow.parquet
+    except ImportError as exc:
+        raise missing("pyarrow", PURPOSE, "qc") from exc
+    return pyarrow
+
+
+@contextmanager
+def held(directory: str, wait: float = LOCK_WAIT) -> Iterator[None]:
+    """The history folder held by this process, waiting up to `wait` seconds
+    for another add to finish."""
+    deadline = time.monotonic() + wait
+    while True:
+        try:
+            lock = DirectoryLock(directory).__enter__()
+            break
+        except OutputBusy:
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.05)
+    try:
+        yield
+    finally:
+        lock.__exit__(None, None, None)
+
+
+def read_rows(directory: StrPath) -> list[dict[str, Any]]:
+    """The history table's rows (none for a new history)."""
+    path = os.path.join(os.fspath(directory), TABLE)
+    if not os.path.exists(path):
+        return []
+    pa = pyarrow_modules()
+    return list(pa.parquet.read_table(path).to_pylist())
+
+
+def _write_rows(directory: str, rows: list[dict[str, Any]]) -> None:
+    pa = pyarrow_modules()
+    schema = pa.schema(
+        [
+            ("run", pa.string()),
+            ("path", pa.string()),
+            ("sha256", pa.string()),
+            ("acquired", pa.timestamp("s", tz="UTC")),
+            ("added", pa.timestamp("s", tz="UTC")),
+            ("accession", pa.string()),
+            ("metric", pa.string()),
+            ("unit", pa.string()),
+            ("value", pa.float64()),
+        ]
+    )
+    table = pa.Table.from_pylist(rows, schema=schema)
+    dest = os.path.join(directory, TABLE)
+    with atomic_path(dest) as tmp:
+        pa.parquet.write_table(table, tmp)
+
+
+def metric_rows(run: RunQC, added: dt.datetime) -> list[dict[str, Any]]:
+    """The table's rows of one run: its single-value metrics."""
+    rows = []
+    for acc, value in qc_metrics(run).items():
+        if isinstance(value, (int, float)):
+            unit = METRICS[acc][4]
+            rows.append(
+                {
+                    "run": os.path.basename(run.path),
+                    "path": os.path.abspath(run.path),
+                    "sha256": run.sha256,
+                    "acquired": run.info.created,
+                    "added": added,
+                    "accession": acc,
+                    "metric": METRICS[acc][0],
+                    "unit": NAMES.get(unit, "") if unit else "",
+                    "value": float(value),
+                }
+            )
+    return rows
+
+
+def add_runs(directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WAIT) -> list[bool]:
+    """Records `runs` in the history at `directory` (made when missing): for
+    each run, whether it was added (False: its file's content is already
+    there). Each run's SHA-256 is computed when it has none."""
+    directory = os.fspath(directory)
+    os.makedirs(os.path.join(directory, RUNS), exist_ok=True)
+    digests = [r.sha256 or sha256_file(r.path) for r in runs]
+    added_now = dt.datetime.now(dt.timezone.utc).replace(microsecond=0)
+    with held(directory, wait):
+        rows = read_rows(directory)
+        known = {r["sha256"] for r in rows}
+        result = []
+        for run, digest in zip(runs, digests):
+            if digest in known:
+                result.append(False)
+                continue
+            run.sha256 = digest
+            known.add(digest)
+            name = f"{stem(run.path)}-{digest[:12]}.mzQC"
+            with atomic_path(os.path.join(directory, RUNS, name)) as tmp, open(tmp, "w", encoding="utf-8") as f:
+                f.write(mzqc_text(mzqc_document([run], sha256={run.path: digest}, names=[os.path.basename(run.path)])))
+            rows.extend(metric_rows(run, added_now))
+            result.append(True)
+        if any(result):
+            _write_rows(directory, rows)
+    return result
+
+
+# -- control charts -------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Baseline:
+    """Which runs set the limits: the first `runs` in acquisition order, or
+    those acquired from `start` to `end` (inclusive days)."""
+
+    runs: int | None = 20
+    start: dt.date | None = None
+    end: dt.date | None = None
+
+    def describe(self) -> str:
+        if self.start is not None or self.end is not None:
+            return f"the runs acquired from {self.start or 'the first'} to {self.end or 'the last'}"
+        return f"the first {self.runs} runs in acquisition order"
+
+    def chosen(self, acquired: Sequence[dt.datetime | None]) -> list[bool]:
+        if self.start is not None or self.end is not None:
+            return [
+                a is not None
+                and (self.start is None or a.date() >= self.start)
+                and (self.end is None or a.date() <= self.end)
+                for a in acquired
+            ]
+        n = self.runs or 0
+        return [i < n for i in range(len(acquired))]
+
+
+@dataclass
+class Chart:
+    """One metric over the runs of the history, in acquisition order."""
+
+    accession: str
+    metric: str
+    unit: str
+    runs: list[str]
+    acquired: list[dt.datetime | None]
+    values: list[float]
+    baseline: list[bool]
+    new: list[bool]
+    limits: Limits
+    broken: list[list[str]] = field(default_factory=list)
+
+
+@dataclass(frozen=True)
+class HistoryRun:
+    run: str
+    sha256: str
+    acquired: dt.datetime | None
+    values: dict[str, float]
+    new: bool
+
+
+def history_runs(rows: Sequence[dict[str, Any]], new: Sequence[RunQC] = ()) -> list[HistoryRun]:
+    """The runs of the table, and the `new` runs not in it yet, in acquisition order."""
+    by_sha: dict[str, HistoryRun] = {}
+    new_sha = {r.sha256 for r in new}
+    for row in rows:
+        sha = row["sha256"]
+        if sha not in by_sha:
+            by_sha[sha] = HistoryRun(row["run"], sha, row["acquired"], {}, sha in new_sha)
+        by_sha[sha].values[row["accession"]] = row["value"]
+    for run in new:
+        if run.sha256 not in by_sha:
+            values = {r["accession"]: r["value"] for r in metric_rows(run, dt.datetime.now(dt.timezone.utc))}
+            by_sha[str(run.sha256)] = HistoryRun(
+                os.path.basename(run.path), str(run.sha256), run.info.created, values, True
+            )
+    far = dt.datetime.max.replace(tzinfo=dt.timezone.utc)
+    return sorted(by_sha.values(), key=lambda r: (r.acquired or far, r.run))
+
+
+def control_charts(runs: Sequence[HistoryRun], baseline: Baseline) -> list[Chart]:
+    """One chart per single-value metric: limits from the baseline runs,
+    the rules each run breaks."""
+    chosen = baseline.chosen([r.acquired for r in runs])
+    charts = []
+    for acc, term in METRICS.items():
+        if not any(acc in r.values for r in runs):
+            continue
+        values = [r.values.get(acc, math.nan) for r in runs]
+        lim = limits([v for v, b in zip(values, chosen) if b])
+        unit = term[4]
+        chart = Chart(
+            acc,
+            term[0],
+            NAMES.get(unit, "") if unit else "",
+            [r.run for r in runs],
+            [r.acquired for r in runs],
+            values,
+            chosen,
+            [r.new for r in runs],
+            lim,
+        )
+        chart.broken = broken_rules(values, lim)
+        charts.append(chart)
+    return charts
