@@ -249,6 +249,8 @@ def run_pool(
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+        with contextlib.suppress(FileNotFoundError):  # a note of a second worker, stopped since
+            os.unlink(_reentry_note(os.getpid()))
     pool.shutdown(wait=True)
 
 
