@@ -12,13 +12,15 @@ from __future__ import annotations
 
 import contextlib
 import os
+import socket
 import sys
-from collections.abc import Callable, Iterable, Iterator
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import replace
 from typing import Any
 
 from ..base.paths import StrPath, as_path
-from ..source.raw import LayoutError, describe_failure
+from ..source.raw import LayoutError, NotRawFileError, describe_failure
 from ..source.scans import ScanSource, open_source
 from ..write.formats import WriteOptions
 from ..write.output import (
@@ -28,12 +30,14 @@ from ..write.output import (
     may_write,
     remove_dead_parts,
     up_to_date,
+    sha256_file,
     write_stamps,
 )
 from ..write.registry import OutputFormat, output_format
-from .cluster import run_dask
+from .cluster import SchedulerLost, run_dask, worker_name
+from .ledger import Ledger, latest, shows_done
 from .inputs import collect_inputs, unique_stems
-from .outcome import UP_TO_DATE, Outcome, failed, refused, task_outcome
+from .outcome import FAILED, UP_TO_DATE, Outcome, failed, refused, task_outcome
 from .pool import default_jobs, refuse_reentry, run_pool, stop_on_sigterm
 from .progress import advance, progress_bar
 
@@ -163,15 +167,36 @@ def convert_one(
     it: converted, refused by the layout check, or failed. Raises only
     MissingDependency and interruptions."""
     fmt = output_format(to)
+    started = time.time_ns()
+    outcome = _convert_one(raw, fmt, out_dir, options or WriteOptions(), force, on_progress)
+    try:
+        details = attempt_details(started, outcome.outputs)
+    except OSError as exc:  # an output gone already: not done
+        outcome, details = failed(raw, f"output gone after writing: {exc}", transient=True), {}
+    return replace(outcome, details=details)
+
+
+def _convert_one(
+    raw: str,
+    fmt: OutputFormat,
+    out_dir: str,
+    options: WriteOptions,
+    force: bool,
+    on_progress: Callable[[float], None] | None,
+) -> Outcome:
     try:
         source = _open_source(raw, force, on_progress)
-        paths, warnings = _write(source, fmt, out_dir, options or WriteOptions(), force)
+        paths, warnings = _write(source, fmt, out_dir, options, force)
     except LayoutError as exc:
         return refused(raw, f"{exc} (--force converts it anyway)")
     except OutputError as exc:
-        return failed(raw, str(exc))
+        return failed(raw, str(exc), transient=True)
     except ImportError:
         raise
+    except (FileNotFoundError, PermissionError, NotRawFileError) as exc:
+        return failed(raw, describe_failure(raw, exc))
+    except OSError as exc:  # an I/O error may not happen again
+        return failed(raw, describe_failure(raw, exc), transient=True)
     except Exception as exc:  # any failure belongs to this file alone
         return failed(raw, describe_failure(raw, exc))
     except BaseException as exc:
@@ -179,6 +204,19 @@ def convert_one(
             raise
         return failed(raw, f"internal fault of the reader: {exc}")
     return Outcome(raw, tuple(paths), warnings=warnings)
+
+
+def attempt_details(started: int, outputs: Sequence[str]) -> dict[str, Any]:
+    """What the ledger records of one attempt, taken where it ran: the host,
+    the worker (the Dask worker's address, or the process), its start and
+    end (nanoseconds since 1970), and each output's size and SHA-256."""
+    return {
+        "host": socket.gethostname(),
+        "worker": worker_name(),
+        "started_ns": started,
+        "ended_ns": time.time_ns(),
+        "outputs": [{"path": p, "size": os.path.getsize(p), "sha256": sha256_file(p)} for p in outputs],
+    }
 
 
 def convert_file(
@@ -236,6 +274,8 @@ def convert_many(
     options: WriteOptions | None = None,
     force: bool = False,
     overwrite: bool = False,
+    retry: int = 0,
+    hash_inputs: bool = False,
 ) -> list[Outcome]:
     """Converts every RAW file that `inputs` (a path, or an iterable of
     paths) names (see `collect_inputs`) and returns an Outcome for each: first the inputs that could not be
@@ -248,7 +288,17 @@ def convert_many(
     there; its workers need vantoro installed and the same paths. Every file
     gets the same task, so the outputs do not depend on where it ran.
     `progress` shows a bar on standard error; `on_outcome` is called as each
-    file finishes. SIGTERM, like Ctrl-C, stops the run: workers end, their
+    file finishes.
+
+    Every attempt is recorded in the ledger under `out_dir` (see
+    `run.ledger`; `hash_inputs` adds each input's SHA-256). An input is
+    skipped as up to date only when its outputs' stamps and its latest
+    ledger record agree (or the ledger has none of it). A transient failure
+    (an I/O error, a lost worker) is tried again up to `retry` times; a
+    file refused by the layout check never is. The final outcomes carry
+    the batch's id and the attempt count in `details`.
+
+    SIGTERM, like Ctrl-C, stops the run: workers end, their
     partial files are removed, and Stopped (KeyboardInterrupt) is raised.
     Raises ClusterError when the scheduler cannot be reached, OutputBusy
     when another run writes into `out_dir`, ValueError or TypeError for bad
@@ -261,6 +311,8 @@ def convert_many(
     check_options(fmt, options)
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
         raise ValueError(f"jobs must be a whole number of at least 1, not {jobs!r}")
+    if isinstance(retry, bool) or not isinstance(retry, int) or retry < 0:
+        raise ValueError(f"retry must be a whole number of at least 0, not {retry!r}")
     fmt.check_packages()
     found, problems = collect_inputs(inputs)
     out = os.path.abspath(as_path(out_dir, "out_dir"))
@@ -272,18 +324,16 @@ def convert_many(
                 on_outcome(outcome)
         return outcomes
     with _held(out):
-        return _convert_held(
-            found,
-            problems,
+        batch = _Batch(
             fmt,
             out,
-            jobs=jobs,
-            dask_address=dask_address,
-            progress=progress,
-            on_outcome=on_outcome,
+            Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs),
             options=options,
             force=force,
-            overwrite=overwrite,
+            on_outcome=on_outcome,
+        )
+        return batch.run(
+            found, problems, jobs=jobs, dask_address=dask_address, progress=progress, overwrite=overwrite, retry=retry
         )
 
 
@@ -305,93 +355,146 @@ def _held(out: str) -> Iterator[None]:
                 os.rmdir(out)  # only when empty
 
 
-def _convert_held(
-    found: list[str],
-    problems: list[Outcome],
-    fmt: OutputFormat,
-    out: str,
-    *,
-    jobs: int | None,
-    dask_address: str | None,
-    progress: bool,
-    on_outcome: Callable[[Outcome], None] | None,
-    options: WriteOptions,
-    force: bool,
-    overwrite: bool,
-) -> list[Outcome]:
-    """`convert_many` once its output directory is held."""
-    to = fmt.name
-    files, twice = unique_stems(found)
-    problems += twice
-    todo = []
-    for path in files:
-        stop = plan(
-            os.path.abspath(path),
-            fmt,
-            out,
-            options=options,
-            force=force,
-            overwrite=overwrite,
-            inputs=[os.path.abspath(f) for f in found],
-        )
-        if stop is None:
-            todo.append(path)
-        else:
-            problems.append(replace(stop, source=path))
-    for directory in {os.path.dirname(p) for p in fmt.paths("x", out)}:
-        remove_dead_parts(directory)
-    for outcome in problems:
-        if on_outcome is not None:
-            on_outcome(outcome)
-    outcomes: dict[str, Outcome] = {}
-    bar = progress_bar(len(todo), progress)
+class _Batch:
+    """One `convert_many` once its output directory is held: the ledger
+    records every attempt; each input's final outcome is reported once."""
 
-    def finished(path: str, outcome: Outcome) -> None:
+    def __init__(
+        self,
+        fmt: OutputFormat,
+        out: str,
+        ledger: Ledger,
+        *,
+        options: WriteOptions,
+        force: bool,
+        on_outcome: Callable[[Outcome], None] | None,
+    ):
+        self.fmt, self.out, self.ledger = fmt, out, ledger
+        self.options, self.force = options, force
+        self.on_outcome = on_outcome
+        self.bar: Any = None
+        self.attempts: dict[str, int] = {}
+        self.final: dict[str, Outcome] = {}
+        self.again: list[str] = []
+
+    def report(self, path: str, outcome: Outcome, location: str | None = None) -> None:
+        """Records `outcome` and tells the caller: the input's final outcome."""
+        attempt = self.attempts.get(path, 1)
+        self.ledger.record(outcome, os.path.abspath(path) if location is None else location, attempt=attempt)
+        outcome = replace(outcome, details={**outcome.details, "batch": self.ledger.batch, "attempt": attempt})
+        self.final[path] = outcome
+        if self.on_outcome is not None:
+            if self.bar is not None:
+                with self.bar.external_write_mode(file=sys.stderr):
+                    self.on_outcome(outcome)
+            else:
+                self.on_outcome(outcome)
+
+    def run(
+        self,
+        found: list[str],
+        problems: list[Outcome],
+        *,
+        jobs: int | None,
+        dask_address: str | None,
+        progress: bool,
+        overwrite: bool,
+        retry: int,
+    ) -> list[Outcome]:
+        fmt, out = self.fmt, self.out
+        files, twice = unique_stems(found)
+        problems += twice
+        todo = []
+        done_before = latest(out)
+        stamp_options = _options(fmt, self.options, self.force)
+        for path in files:
+            location = os.path.abspath(path)
+            stop = plan(
+                location,
+                fmt,
+                out,
+                options=self.options,
+                force=self.force,
+                overwrite=overwrite,
+                inputs=[os.path.abspath(f) for f in found],
+            )
+            if stop is not None and stop.status == UP_TO_DATE and location in done_before:
+                if not shows_done(done_before[location], location, stamp_options):
+                    stop = None  # the stamps say done, the ledger does not: converted again
+            if stop is None:
+                todo.append(path)
+            else:
+                problems.append(replace(stop, source=path))
+        for directory in {os.path.dirname(p) for p in fmt.paths("x", out)}:
+            remove_dead_parts(directory)
+        early = [o.source for o in problems]
+        for outcome in problems:
+            self.report(outcome.source, outcome)
+        self.bar = progress_bar(len(todo), progress)
+        self.count, self.total = 0, len(todo)
+        try:
+            with stop_on_sigterm():
+                pending = todo
+                while pending:
+                    self.again = []
+                    self._round(pending, jobs, dask_address, retry)
+                    pending = self.again
+                    for path in pending:
+                        self.attempts[path] = self.attempts.get(path, 1) + 1
+        finally:
+            if self.bar is not None:
+                self.bar.close()
+            # Partial files of workers that died (a killed Dask worker's) go too.
+            for directory in {os.path.dirname(p) for p in fmt.paths("x", out)}:
+                remove_dead_parts(directory)
+        return [self.final[p] for p in early] + [self.final[p] for p in todo]
+
+    def _finished(self, path: str, outcome: Outcome, retry: int) -> None:
         # Tasks see absolute paths; outcomes name the file as the caller did.
+        location = outcome.source
         outcome = replace(
             outcome, source=path, error=outcome.error.replace(outcome.source, path) if outcome.error else None
         )
-        outcomes[path] = outcome
-        if on_outcome is not None:
+        if outcome.status == FAILED and outcome.transient and self.attempts.get(path, 1) <= retry:
+            attempt = self.attempts.get(path, 1)
+            self.ledger.record(outcome, location, attempt=attempt)
+            self.again.append(path)
+            return
+        self.report(path, outcome, location)
+        self.count += 1
+        advance(self.bar, self.count, self.total)
+
+    def _round(self, todo: list[str], jobs: int | None, dask_address: str | None, retry: int) -> None:
+        fmt, out, options, force = self.fmt, self.out, self.options, self.force
+        items = [(p, (os.path.abspath(p), fmt.name, out, options, force)) for p in todo]
+        workers = min(jobs or default_jobs(), len(todo))
+
+        def done(path: str, result: Callable[[], Outcome]) -> None:
+            self._finished(path, task_outcome(os.path.abspath(path), result), retry)
+
+        if dask_address is not None:
+            try:
+                run_dask(convert_task, items, dask_address, done)
+            except SchedulerLost as exc:
+                for path in todo:
+                    if path not in self.final and path not in self.again:
+                        self.report(path, failed(path, f"not converted: {exc}", transient=True))
+            return
+        if workers > 1:
+            run_pool(convert_task, items, workers, done, preload=[__name__, *fmt.preload])
+            return
+        bar = self.bar
+        for path, args in items:
+            # In this process the bar also moves scan by scan.
+            moved = 0.0
+
+            def scan_done(step: float) -> None:
+                nonlocal moved
+                if bar is not None and moved + step < 1.0:
+                    moved += step
+                    bar.update(step)
+
+            outcome = convert_one(*args[:3], options=options, force=force, on_progress=scan_done)
             if bar is not None:
-                with bar.external_write_mode(file=sys.stderr):
-                    on_outcome(outcome)
-            else:
-                on_outcome(outcome)
-        advance(bar, len(outcomes), len(todo))
-
-    items = [(p, (os.path.abspath(p), to, out, options, force)) for p in todo]
-    workers = min(jobs or default_jobs(), len(todo))
-    try:
-        with stop_on_sigterm():
-            if dask_address is not None:
-                run_dask(
-                    convert_task, items, dask_address, lambda path, result: finished(path, task_outcome(path, result))
-                )
-            elif workers > 1:
-                run_pool(
-                    convert_task,
-                    items,
-                    workers,
-                    lambda path, result: finished(path, task_outcome(path, result)),
-                    preload=[__name__, *fmt.preload],
-                )
-            else:
-                for path, args in items:
-                    # In this process the bar also moves scan by scan.
-                    done = 0.0
-
-                    def scan_done(step: float) -> None:
-                        nonlocal done
-                        if bar is not None and done + step < 1.0:
-                            done += step
-                            bar.update(step)
-
-                    outcome = convert_one(*args[:3], options=options, force=force, on_progress=scan_done)
-                    if bar is not None:
-                        bar.update(-done)
-                    finished(path, outcome)
-    finally:
-        if bar is not None:
-            bar.close()
-    return problems + [outcomes[p] for p in todo]
+                bar.update(-moved)
+            self._finished(path, outcome, retry)

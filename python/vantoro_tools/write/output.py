@@ -18,6 +18,7 @@ and from the library alike.
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import json
 import os
 import re
@@ -339,3 +340,12 @@ def output_file(
         with atomic_path(dest) as tmp:
             yield tmp
         write_stamps([dest], inputs, options or {})
+
+
+def sha256_file(path: StrPath) -> str:
+    """The SHA-256 of a file's content, as hex."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            digest.update(chunk)
+    return digest.hexdigest()
