@@ -63,11 +63,13 @@ def _host() -> str:
 
 def _start_time(pid: int) -> int:
     """When process `pid` started, in clock ticks since boot (Linux), or 0
-    where that is not known; -1 when there is no such process."""
+    where that is not known; -1 when there is no such process or it has ended."""
     try:
         with open(f"/proc/{pid}/stat", "rb") as f:
             # The command name (field 2) may hold spaces and parentheses.
-            return int(f.read().rsplit(b")", 1)[1].split()[19])
+            fields = f.read().rsplit(b")", 1)[1].split()
+        # A zombie (killed, not yet reaped by its parent) writes nothing any more.
+        return -1 if fields[0] in (b"Z", b"X") else int(fields[19])
     except FileNotFoundError:
         return -1 if os.path.isdir("/proc/self") else _pid_alive(pid)
     except (OSError, ValueError, IndexError):
