@@ -29,14 +29,14 @@ from ..write.output import (
     OutputExists,
     may_write,
     remove_dead_parts,
-    up_to_date,
     sha256_file,
+    up_to_date,
     write_stamps,
 )
 from ..write.registry import OutputFormat, output_format
 from .cluster import SchedulerLost, run_dask, worker_name
-from .ledger import Ledger, latest, shows_done
 from .inputs import collect_inputs, unique_stems
+from .ledger import Ledger, latest, shows_done
 from .outcome import FAILED, UP_TO_DATE, Outcome, failed, refused, task_outcome
 from .pool import default_jobs, refuse_reentry, run_pool, stop_on_sigterm
 from .progress import advance, progress_bar

@@ -6,8 +6,7 @@ from __future__ import annotations
 
 import sys
 from collections import Counter
-from collections.abc import Callable
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
