@@ -86,7 +86,6 @@ class Ledger:
         self.pa, self.pq = _arrow()
         self.schema = schema()
         self.directory = os.path.join(out_dir, LEDGER_DIR)
-        os.makedirs(self.directory, exist_ok=True)
         self.batch = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime()) + "-" + secrets.token_hex(4)
         self.options = json.dumps(dict(options), sort_keys=True)
         self.hash_inputs = hash_inputs
@@ -120,6 +119,7 @@ class Ledger:
             "ended": details.get("ended_ns", now),
         }
         table = self.pa.Table.from_pylist([row], schema=self.schema)
+        os.makedirs(self.directory, exist_ok=True)
         dest = os.path.join(self.directory, f"{self.batch}-{self.seq:07d}.parquet")
         with atomic_path(dest) as tmp:
             self.pq.write_table(table, tmp)
