@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import time
 from typing import Any
 
@@ -11,7 +12,7 @@ from ..run.ledger import as_json, summary
 from ..run.outcome import Tally
 from ..run.pool import default_jobs
 from ..write.formats import COMPRESSIONS, WriteOptions
-from ..write.output import output_file
+from ..write.output import is_url, output_file
 from ..write.registry import FORMATS
 from .common import add_overwrite, non_negative, positive, say, show_progress
 
@@ -36,7 +37,15 @@ def add_parser(sub: Any) -> None:
     )
     p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     p.add_argument("--to", required=True, choices=list(FORMATS))
-    p.add_argument("--out", required=True, metavar="DIR", help="output directory (created)")
+    p.add_argument(
+        "--out", required=True, metavar="DIR", help="output directory (created), or a URL prefix (s3://bucket/prefix/)"
+    )
+    p.add_argument(
+        "--scratch",
+        metavar="DIR",
+        help="where inputs under a URL are fetched to, one per running task (default: $VANTORO_SCRATCH or the "
+        "temporary directory)",
+    )
     p.add_argument("--ms-levels", type=ms_levels, metavar="N[,N...]", help="MS levels to write (default: all; MGF: 2)")
     p.add_argument("--compression", choices=COMPRESSIONS, default="zlib", help="mzML binary arrays (default: zlib)")
     p.add_argument("--force", action="store_true", help="convert files that fail the layout check, saying so")
@@ -80,6 +89,7 @@ def run(args: argparse.Namespace) -> int:
         overwrite=args.overwrite,
         retry=args.retry,
         hash_inputs=args.hash_inputs,
+        scratch=args.scratch,
     )
     if args.summary_json is not None:
         batch = next((o.details.get("batch") for o in outcomes if "batch" in o.details), None)
@@ -93,7 +103,9 @@ def run(args: argparse.Namespace) -> int:
             "dask": args.dask,
         }
         document = summary(outcomes, batch=batch, options=settings, started=started, ended=time.time())
-        with output_file(args.summary_json, [o.source for o in outcomes], any_inputs=True) as tmp:
+        # Never written over an input; the stamp records the local inputs that exist.
+        sources = [o.source for o in outcomes if not is_url(o.source) and os.path.isfile(o.source)]
+        with output_file(args.summary_json, sources, any_inputs=True) as tmp:
             with open(tmp, "w", encoding="utf-8") as f:
                 f.write(as_json(document))
     if not args.quiet:

@@ -14,13 +14,14 @@ import json
 import os
 import secrets
 import socket
+import tempfile
 import time
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 from ..base.deps import missing
 from ..base.version import tool_version
-from ..write.output import atomic_path, sha256_file
+from ..write.output import atomic_path, is_url, object_size, sha256_file, upload, url_fs, url_identity
 from .outcome import CONVERTED, UP_TO_DATE, Outcome
 
 LEDGER_DIR = ".vantoro-ledger"
@@ -66,6 +67,11 @@ def schema() -> Any:
 
 
 def _identity(path: str, hash_input: bool) -> tuple[int | None, int | None, str | None]:
+    if is_url(path):
+        try:
+            return int(url_identity(path)[0]), None, None
+        except (OSError, ValueError):
+            return None, None, None
     try:
         st = os.stat(path)
     except OSError:
@@ -119,8 +125,14 @@ class Ledger:
             "ended": details.get("ended_ns", now),
         }
         table = self.pa.Table.from_pylist([row], schema=self.schema)
-        os.makedirs(self.directory, exist_ok=True)
         dest = os.path.join(self.directory, f"{self.batch}-{self.seq:07d}.parquet")
+        if is_url(dest):
+            with tempfile.TemporaryDirectory(prefix=".vantoro-ledger.") as staging:
+                local = os.path.join(staging, os.path.basename(dest))
+                self.pq.write_table(table, local)
+                upload(local, dest)
+            return
+        os.makedirs(self.directory, exist_ok=True)
         with atomic_path(dest) as tmp:
             self.pq.write_table(table, tmp)
 
@@ -128,17 +140,29 @@ class Ledger:
 def latest(out_dir: str) -> dict[str, dict[str, Any]]:
     """Each input's latest record in the ledger under `out_dir` (none when it has no ledger)."""
     directory = os.path.join(out_dir, LEDGER_DIR)
-    if not os.path.isdir(directory):
-        return {}
     _, pq = _arrow()
-    names = sorted(n for n in os.listdir(directory) if n.endswith(".parquet") and not n.startswith("."))
-    if not names:
+    fs: Any = None
+    if is_url(directory):
+        fs, where = url_fs(directory)
+        try:
+            names = sorted(os.path.basename(n) for n in fs.ls(where, detail=False))
+        except FileNotFoundError:
+            return {}
+    elif os.path.isdir(directory):
+        names = sorted(os.listdir(directory))
+    else:
         return {}
+    names = [n for n in names if n.endswith(".parquet") and not n.startswith(".")]
     columns = ["seq", "recorded", "input", "input_size", "input_mtime_ns", "options", "status", "outputs"]
     found: dict[str, dict[str, Any]] = {}
     for name in names:
+        path = os.path.join(directory, name)
         try:
-            rows = pq.read_table(os.path.join(directory, name), columns=columns).to_pylist()
+            if fs is not None:
+                with fs.open(url_fs(path)[1], "rb") as f:
+                    rows = pq.read_table(f, columns=columns).to_pylist()
+            else:
+                rows = pq.read_table(path, columns=columns).to_pylist()
         except (OSError, ValueError):
             continue  # a record that cannot be read says nothing is done
         for row in rows:
@@ -156,13 +180,10 @@ def shows_done(record: Mapping[str, Any] | None, location: str, options: Mapping
         return False
     if record["options"] != json.dumps(dict(options), sort_keys=True):
         return False
-    try:
-        st = os.stat(location)
-        if (record["input_size"], record["input_mtime_ns"]) != (st.st_size, st.st_mtime_ns):
-            return False
-        return all(os.path.getsize(o["path"]) == o["size"] for o in record["outputs"] or [])
-    except OSError:
+    size, mtime, _ = _identity(location, False)
+    if (record["input_size"], record["input_mtime_ns"]) != (size, mtime):
         return False
+    return all(object_size(o["path"]) == o["size"] for o in record["outputs"] or [])
 
 
 def summary(

@@ -16,7 +16,7 @@ from collections.abc import Iterator
 from ..write.output import PART_SUFFIX, is_url, owner_tag, part_owner_alive, url_fs
 from .outcome import Outcome, failed
 
-__all__ = ["is_url", "list_raw", "fetched", "remove_dead_scratch", "SCRATCH_PREFIX"]
+__all__ = ["is_url", "list_raw", "fetched", "staging_dir", "remove_dead_scratch", "SCRATCH_PREFIX"]
 
 RAW_SUFFIX = ".raw"
 #: Scratch directories: .vantoro-scratch.<token>.<pid>-<start>@<host>.part, like partial outputs.
@@ -44,6 +44,19 @@ def scratch_root(scratch: str | None) -> str:
 
 
 @contextlib.contextmanager
+def staging_dir(scratch: str | None = None) -> Iterator[str]:
+    """A private directory in scratch, removed when the block ends, however it ends."""
+    root = scratch_root(scratch)
+    # Named as partial outputs are, so that its owner's death can be told.
+    directory = os.path.join(root, f"{SCRATCH_PREFIX}.{secrets.token_hex(4)}.{owner_tag()}{PART_SUFFIX}")
+    os.mkdir(directory, 0o700)
+    try:
+        yield directory
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+@contextlib.contextmanager
 def fetched(url: str, scratch: str | None = None) -> Iterator[str]:
     """A local copy of object `url`, under its own name in a scratch
     directory that is removed when the block ends, however it ends. Raises
@@ -51,14 +64,16 @@ def fetched(url: str, scratch: str | None = None) -> Iterator[str]:
     room for it."""
     root = scratch_root(scratch)
     fs, path = url_fs(url)
-    size = int(fs.info(path).get("size") or 0)
+    try:
+        size = int(fs.info(path).get("size") or 0)
+    except FileNotFoundError:
+        raise
+    except Exception as exc:  # any failure of the store or its client
+        raise OSError(f"cannot fetch {url}: {exc}") from exc
     free = shutil.disk_usage(root).free
     if size > free:
         raise OSError(f"no room in scratch {root} for {size} bytes ({free} free)")
-    # Named as partial outputs are, so that the owner's death can be told.
-    directory = os.path.join(root, f"{SCRATCH_PREFIX}.{secrets.token_hex(4)}.{owner_tag()}{PART_SUFFIX}")
-    os.mkdir(directory, 0o700)
-    try:
+    with staging_dir(scratch) as directory:
         local = os.path.join(directory, os.path.basename(path))
         try:
             fs.get_file(path, local)
@@ -67,8 +82,6 @@ def fetched(url: str, scratch: str | None = None) -> Iterator[str]:
                 raise
             raise OSError(f"cannot fetch {url}: {exc}") from exc
         yield local
-    finally:
-        shutil.rmtree(directory, ignore_errors=True)
 
 
 def remove_dead_scratch(scratch: str | None = None) -> list[str]:

@@ -433,10 +433,14 @@ def remote_may_write(dests: Sequence[str], source: str, *, overwrite: bool = Fal
         stamp = _read_remote_stamp(dest)
         mine = stamp is not None and stamp.get("output") == [_remote_size(dest)]
         if not mine or [r.get("path") for r in (stamp or {}).get("inputs", [])] != [source]:
-            raise OutputExists(dest, f"{dest} exists and vantoro did not write it from this input (--overwrite replaces it)")
+            raise OutputExists(
+                dest, f"{dest} exists and vantoro did not write it from this input (--overwrite replaces it)"
+            )
 
 
-def upload(local: str, dest: str, source: Mapping[str, Any] | None = None, options: Mapping[str, Any] | None = None) -> None:
+def upload(
+    local: str, dest: str, source: Mapping[str, Any] | None = None, options: Mapping[str, Any] | None = None
+) -> None:
     """Uploads the finished local file `local` as object `dest`, then its
     stamp (when `source` is given). Raises OutputError naming `dest`."""
     fs, path = url_fs(dest)
@@ -448,3 +452,13 @@ def upload(local: str, dest: str, source: Mapping[str, Any] | None = None, optio
                 f.write(json.dumps(stamp).encode())
     except Exception as exc:  # any failure of the store or its client
         raise OutputError(dest, str(exc) or type(exc).__name__) from exc
+
+
+def object_size(dest: str) -> int | None:
+    """The size of a local file or an object, or None when there is none."""
+    if is_url(dest):
+        return _remote_size(dest)
+    try:
+        return os.path.getsize(dest)
+    except OSError:
+        return None
