@@ -251,3 +251,109 @@ def test_retry_redoes_transient_failures_but_not_refusals(tmp_path, mixed):
             (2, "failed", True),
             (3, "failed", True),
         ]
+
+
+# -- object storage: moto's S3 server on 127.0.0.1 -----------------------------------
+
+
+def free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def s3(procs, tmp_path, monkeypatch):
+    """moto's standalone S3 server, and the environment that points s3fs at it."""
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto")
+    port = free_port()
+    log = open(tmp_path / "moto.log", "ab")
+    server = procs.start(
+        [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)], stdout=log, stderr=log
+    )
+    env = {
+        "AWS_ACCESS_KEY_ID": "testing",
+        "AWS_SECRET_ACCESS_KEY": "testing",
+        "AWS_DEFAULT_REGION": "us-east-1",
+        "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}",
+    }
+    for key, value in env.items():
+        monkeypatch.setenv(key, value)
+    import s3fs
+
+    deadline = time.monotonic() + 60
+    while True:
+        assert server.poll() is None and time.monotonic() < deadline, "moto's server did not start"
+        try:
+            fs = s3fs.S3FileSystem(skip_instance_cache=True)
+            fs.mkdir("in-bucket")
+            break
+        except Exception:
+            time.sleep(0.2)
+    fs.mkdir("out-bucket")
+    return fs
+
+
+def objects(fs, prefix):
+    return {path[len(prefix) + 1 :]: fs.cat_file(path) for path in fs.find(prefix) if "/." not in path[len(prefix) :]}
+
+
+@pytest.mark.parametrize("to", FORMATS)
+def test_s3_inputs_and_outputs(s3, tmp_path, batch, local, to):
+    for name in sorted(os.listdir(batch))[:2]:
+        s3.put_file(str(batch / name), f"in-bucket/runs/{name}")
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    out = "s3://out-bucket/results"
+    run = vantoro("convert", "s3://in-bucket/runs/", "--to", to, "--out", out, "-q", "-j", "2", "--scratch", scratch)
+    assert run.returncode == 0, run.stderr
+    suffix = {"parquet": ".parquet", "mgf": ".mgf", "mzml": ".mzML"}[to]
+    want = {k: v for k, v in local.items() if k.endswith(suffix) and ("r0_" in k or "r1_" in k)}
+    got = objects(s3, "out-bucket/results")
+    if to == "mzml":  # the source file's location is the folder it came from; the runs are the same
+        assert all(b'location="s3://in-bucket/runs"' in v for v in got.values())
+        got, want = ({k: v[v.index(b"<run ") : v.index(b"</run>")] for k, v in d.items()} for d in (got, want))
+    assert got == want and len(want) == 2 * (2 if to == "parquet" else 1)
+    assert os.listdir(scratch) == []  # every fetched file and staged output removed
+    # Up to date: skipped; a foreign object is never replaced without --overwrite.
+    again = vantoro("convert", "s3://in-bucket/runs/", "--to", to, "--out", out, "--scratch", scratch)
+    assert again.returncode == 0 and "2 up to date" in again.stderr
+    first = sorted(want)[0]
+    s3.pipe_file(f"out-bucket/results/{first}", b"someone else's")
+    s3.rm(f"out-bucket/results/.{os.path.basename(first)}.vantoro.json")
+    kept = vantoro("convert", "s3://in-bucket/runs/", "--to", to, "--out", out, "-q", "--scratch", scratch)
+    assert kept.returncode == 1 and "--overwrite" in kept.stderr
+    assert s3.cat_file(f"out-bucket/results/{first}") == b"someone else's"
+    states = duckdb.sql(
+        f"SELECT input, arg_max(status, recorded) FROM read_parquet({[str(p) for p in ledger_files(s3, tmp_path)]}) "
+        "GROUP BY input ORDER BY input"
+    ).fetchall()
+    assert [s for _, s in states] == ["refused", "up to date"]  # the final state of each input
+
+
+def ledger_files(fs, tmp_path):
+    local = tmp_path / "ledger"
+    fs.get(f"out-bucket/results/{LEDGER_DIR}/", str(local) + "/", recursive=True)
+    return sorted(local.glob("*.parquet"))
+
+
+def test_s3_failed_upload_leaves_no_object_and_no_scratch(s3, tmp_path, batch):
+    name = sorted(os.listdir(batch))[0]
+    s3.put_file(str(batch / name), f"in-bucket/runs/{name}")
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    # No such bucket: every upload fails, transiently, and is retried once.
+    out = "s3://missing-bucket/results"
+    run = vantoro(
+        "convert", "s3://in-bucket/runs/", "--to", "mgf", "--out", out, "-q", "--retry", "1", "--scratch", scratch
+    )
+    assert run.returncode == 1
+    lines = run.stderr.strip().splitlines()
+    assert len(lines) == 1, run.stderr
+    line = lines[0]
+    assert line.startswith(f"vantoro: s3://in-bucket/runs/{name}: cannot write s3://missing-bucket/results/")
+    assert os.listdir(scratch) == []
+    assert s3.find("out-bucket") == []

@@ -491,7 +491,8 @@ class _Batch:
     def report(self, path: str, outcome: Outcome, location: str | None = None) -> None:
         """Records `outcome` and tells the caller: the input's final outcome."""
         attempt = self.attempts.get(path, 1)
-        self.ledger.record(outcome, os.path.abspath(path) if location is None else location, attempt=attempt)
+        if not self.ledger.record(outcome, self.location(path) if location is None else location, attempt=attempt):
+            outcome = replace(outcome, warnings={**outcome.warnings, "ledger record not written": 1})
         outcome = replace(outcome, details={**outcome.details, "batch": self.ledger.batch, "attempt": attempt})
         self.final[path] = outcome
         if self.on_outcome is not None:

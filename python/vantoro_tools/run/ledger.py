@@ -21,7 +21,7 @@ from typing import Any
 
 from ..base.deps import missing
 from ..base.version import tool_version
-from ..write.output import atomic_path, is_url, object_size, sha256_file, upload, url_fs, url_identity
+from ..write.output import OutputError, atomic_path, is_url, object_size, sha256_file, upload, url_fs, url_identity
 from .outcome import CONVERTED, UP_TO_DATE, Outcome
 
 LEDGER_DIR = ".vantoro-ledger"
@@ -98,8 +98,19 @@ class Ledger:
         self.version = tool_version()
         self.seq = 0
 
-    def record(self, outcome: Outcome, location: str, *, attempt: int = 1) -> None:
-        """Appends the record of one attempt at `location` (the input as the task saw it)."""
+    def record(self, outcome: Outcome, location: str, *, attempt: int = 1) -> bool:
+        """Appends the record of one attempt at `location` (the input as the
+        task saw it); False when it could not be written (the store or the
+        directory refused it), which the caller reports."""
+        try:
+            self._record(outcome, location, attempt)
+        except OutputError:
+            return False
+        except OSError:
+            return False
+        return True
+
+    def _record(self, outcome: Outcome, location: str, attempt: int) -> None:
         self.seq += 1
         now = time.time_ns()
         size, mtime, digest = _identity(location, self.hash_inputs)
