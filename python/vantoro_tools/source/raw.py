@@ -7,8 +7,8 @@ import os
 
 from vantoro import RawFileReader
 
-from ..base.paths import StrPath, as_path
 from . import _native
+from ..base.paths import StrPath, as_path
 
 #: The format versions whose layouts vantoro knows.
 KNOWN_VERSIONS: tuple[int, ...] = _native.known_versions()
