@@ -357,3 +357,38 @@ def test_s3_failed_upload_leaves_no_object_and_no_scratch(s3, tmp_path, batch):
     assert line.startswith(f"vantoro: s3://in-bucket/runs/{name}: cannot write s3://missing-bucket/results/")
     assert os.listdir(scratch) == []
     assert s3.find("out-bucket") == []
+
+
+# -- info at scale ----------------------------------------------------------------------
+
+
+def test_info_on_the_pool_and_its_progress_on_a_terminal(tmp_path, mixed):
+    import pty
+
+    one, two = (vantoro("info", "--json", mixed, "-j", jobs) for jobs in (1, 2))
+    assert one.returncode == two.returncode == 1  # the file without a layout marker
+    assert json.loads(one.stdout) == json.loads(two.stdout) and len(json.loads(one.stdout)) == 4
+    assert one.stderr == two.stderr
+    # On a terminal, standard error shows the bar counting files.
+    import fcntl
+    import struct
+    import termios
+
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal 100 wide
+    proc = subprocess.Popen(
+        [f"{BIN}/vantoro", "info", str(mixed), "-j", "2"], stdout=subprocess.DEVNULL, stderr=follower, stdin=follower
+    )
+    os.close(follower)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        seen += chunk
+    assert proc.wait(timeout=120) == 1
+    os.close(leader)
+    assert b"/4 files" in seen
