@@ -25,6 +25,7 @@ from processes import default_sigint, descendants, gone_within
 
 pytest.importorskip("vantoro_tools")
 from vantoro_tools.cli import main
+from vantoro_tools.run.ledger import LEDGER_DIR
 from vantoro_tools.write.output import atomic_path, remove_dead_parts
 
 pytest.importorskip("pyarrow")
@@ -34,13 +35,15 @@ def visible_files(root):
     return sorted(
         os.path.relpath(os.path.join(d, f), root)
         for d, _, names in os.walk(root)
+        if LEDGER_DIR not in d
         for f in names
         if not f.startswith(".")
     )
 
 
 def all_files(root):
-    return sorted(f for _, _, names in os.walk(root) for f in names)
+    """Every file but the ledger's records (which account for refusals too)."""
+    return sorted(f for d, _, names in os.walk(root) if LEDGER_DIR not in d for f in names)
 
 
 def bad_rt(value, scan):

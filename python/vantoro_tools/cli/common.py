@@ -33,6 +33,16 @@ def positive(text: str) -> int:
     return value
 
 
+def non_negative(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be at least 0")
+    return value
+
+
 def add_overwrite(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--overwrite", action="store_true", help="replace an existing file vantoro did not write (never an input file)"

@@ -3,14 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import os
+import time
 from typing import Any
 
 from ..run.convert import convert_many
+from ..run.ledger import as_json, summary
 from ..run.outcome import Tally
 from ..run.pool import default_jobs
 from ..write.formats import COMPRESSIONS, WriteOptions
+from ..write.output import is_url, output_file
 from ..write.registry import FORMATS
-from .common import add_overwrite, positive, say, show_progress
+from .common import add_overwrite, non_negative, positive, say, show_progress
 
 
 def ms_levels(text: str) -> frozenset[int]:
@@ -33,7 +37,15 @@ def add_parser(sub: Any) -> None:
     )
     p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     p.add_argument("--to", required=True, choices=list(FORMATS))
-    p.add_argument("--out", required=True, metavar="DIR", help="output directory (created)")
+    p.add_argument(
+        "--out", required=True, metavar="DIR", help="output directory (created), or a URL prefix (s3://bucket/prefix/)"
+    )
+    p.add_argument(
+        "--scratch",
+        metavar="DIR",
+        help="where inputs under a URL are fetched to, one per running task (default: $VANTORO_SCRATCH or the "
+        "temporary directory)",
+    )
     p.add_argument("--ms-levels", type=ms_levels, metavar="N[,N...]", help="MS levels to write (default: all; MGF: 2)")
     p.add_argument("--compression", choices=COMPRESSIONS, default="zlib", help="mzML binary arrays (default: zlib)")
     p.add_argument("--force", action="store_true", help="convert files that fail the layout check, saying so")
@@ -46,13 +58,25 @@ def add_parser(sub: Any) -> None:
         help=f"files converted at once (default: {default_jobs()}, the number of cores)",
     )
     p.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster whose scheduler is at ADDRESS")
+    p.add_argument(
+        "--retry",
+        type=non_negative,
+        default=0,
+        metavar="N",
+        help="try a file again up to N times after a transient failure (an I/O error, a lost worker); "
+        "never one refused by the layout check (default: 0)",
+    )
+    p.add_argument("--hash-inputs", action="store_true", help="record each input's SHA-256 in the ledger")
+    p.add_argument("--summary-json", metavar="FILE", help="write a machine-readable account of the batch to FILE")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
     p.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
     tally = Tally()
-    convert_many(
+    started = time.time()
+    options = WriteOptions(ms_levels=args.ms_levels, compression=args.compression)
+    outcomes = convert_many(
         args.inputs,
         args.to,
         args.out,
@@ -60,10 +84,30 @@ def run(args: argparse.Namespace) -> int:
         dask_address=args.dask,
         progress=show_progress(args),
         on_outcome=tally.add,
-        options=WriteOptions(ms_levels=args.ms_levels, compression=args.compression),
+        options=options,
         force=args.force,
         overwrite=args.overwrite,
+        retry=args.retry,
+        hash_inputs=args.hash_inputs,
+        scratch=args.scratch,
     )
+    if args.summary_json is not None:
+        batch = next((o.details.get("batch") for o in outcomes if "batch" in o.details), None)
+        settings = {
+            "to": args.to,
+            "out": args.out,
+            "ms_levels": sorted(args.ms_levels) if args.ms_levels else None,
+            "compression": args.compression,
+            "force": args.force,
+            "retry": args.retry,
+            "dask": args.dask,
+        }
+        document = summary(outcomes, batch=batch, options=settings, started=started, ended=time.time())
+        # Never written over an input; the stamp records the local inputs that exist.
+        sources = [o.source for o in outcomes if not is_url(o.source) and os.path.isfile(o.source)]
+        with output_file(args.summary_json, sources, any_inputs=True) as tmp:
+            with open(tmp, "w", encoding="utf-8") as f:
+                f.write(as_json(document))
     if not args.quiet:
         say(f"{tally.summary()}; output in {args.out}")
     return tally.exit_status

@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import importlib
+import os
+import sys
+import time
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
@@ -20,23 +24,56 @@ class ClusterError(RuntimeError):
     """The Dask scheduler could not be reached."""
 
 
+class SchedulerLost(RuntimeError):
+    """The Dask scheduler went away while tasks were still running."""
+
+
+#: How long the client may be without its scheduler before the run ends, seconds.
+SCHEDULER_GRACE = 3.0
+#: How often the client looks at its tasks and its scheduler, seconds.
+POLL = 0.1
+
+
 def run_dask(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]], address: str, done: Done[T]) -> None:
     """Runs the same tasks on the Dask cluster whose scheduler is at
-    `address`. Raises ClusterError, within a few seconds, when it cannot be
-    reached."""
+    `address`, each task once: a task whose worker dies is run again by the
+    scheduler on another worker. Raises ClusterError, within a few seconds,
+    when the scheduler cannot be reached, and SchedulerLost when it goes
+    away for SCHEDULER_GRACE seconds while tasks remain (the tasks already
+    reported through `done` are those finished)."""
     try:
         distributed = importlib.import_module("distributed")
     except ImportError as exc:
         raise missing("distributed", "vantoro convert --dask", "dask") from exc
     client = _connect(distributed, address)
-    with client:
+    lost = False
+    futures: dict[Any, str] = {}
+    try:
         futures = {client.submit(task, *args, pure=False): name for name, args in items}
-        try:
-            for future in distributed.as_completed(list(futures), loop=client.loop):
-                done(futures[future], future.result)
-        except BaseException:
-            client.cancel(list(futures), force=True)
-            raise
+        pending = dict(futures)
+        away_since: float | None = None
+        while pending:
+            finished = [f for f in pending if f.done()]
+            for future in finished:
+                done(pending.pop(future), future.result)
+            if finished:
+                continue
+            if client.status == "running":
+                away_since = None
+            elif away_since is None:
+                away_since = time.monotonic()
+            elif time.monotonic() - away_since > SCHEDULER_GRACE:
+                lost = True
+                raise SchedulerLost(f"the Dask scheduler at {address} went away")
+            time.sleep(POLL)
+    except BaseException:
+        if not lost:
+            with contextlib.suppress(Exception):
+                client.cancel(list(futures), force=True)
+        raise
+    finally:
+        with contextlib.suppress(Exception):
+            client.close(timeout=1 if lost else 10)
 
 
 def _connect(distributed: Any, address: str) -> Any:
@@ -59,3 +96,14 @@ def _connect(distributed: Any, address: str) -> Any:
     except (OSError, TimeoutError, asyncio.TimeoutError, ValueError, TypeError) as exc:
         reason = str(exc).splitlines()[0] if str(exc) else f"no answer within {CLUSTER_TIMEOUT:g} s"
         raise ClusterError(f"cannot reach the Dask scheduler at {address}: {reason}") from None
+
+
+def worker_name() -> str:
+    """Who runs the current task: the Dask worker's address, or this process."""
+    distributed = sys.modules.get("distributed")
+    if distributed is not None:
+        try:
+            return str(distributed.get_worker().address)
+        except ValueError:  # not in a Dask worker
+            pass
+    return f"pid {os.getpid()}"

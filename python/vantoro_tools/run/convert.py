@@ -12,30 +12,40 @@ from __future__ import annotations
 
 import contextlib
 import os
+import socket
 import sys
-from collections.abc import Callable, Iterable, Iterator
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import replace
 from typing import Any
 
 from ..base.paths import StrPath, as_path
-from ..source.raw import LayoutError, describe_failure
+from ..source.raw import LayoutError, NotRawFileError, describe_failure
 from ..source.scans import ScanSource, open_source
 from ..write.formats import WriteOptions
 from ..write.output import (
     DirectoryLock,
     OutputError,
     OutputExists,
+    is_url,
     may_write,
+    remote_may_write,
+    remote_up_to_date,
     remove_dead_parts,
+    sha256_file,
     up_to_date,
+    upload,
+    url_identity,
     write_stamps,
 )
 from ..write.registry import OutputFormat, output_format
-from .cluster import run_dask
+from .cluster import SchedulerLost, run_dask, worker_name
 from .inputs import collect_inputs, unique_stems
-from .outcome import UP_TO_DATE, Outcome, failed, refused, task_outcome
+from .ledger import Ledger, latest, shows_done
+from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused, task_outcome
 from .pool import default_jobs, refuse_reentry, run_pool, stop_on_sigterm
 from .progress import advance, progress_bar
+from .storage import fetched, remove_dead_scratch, staging_dir
 
 
 def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
@@ -96,6 +106,32 @@ def plan(
     return None
 
 
+def plan_remote(
+    location: str,
+    fmt: OutputFormat,
+    out_url: str,
+    *,
+    options: WriteOptions,
+    force: bool = False,
+    overwrite: bool = False,
+) -> Outcome | None:
+    """`plan` for outputs under a URL."""
+    outputs = fmt.paths(location, out_url)
+    try:
+        record = input_record(location)
+    except OSError as exc:
+        return failed(location, describe_failure(location, exc))
+    except Exception as exc:  # any failure of the store or its client
+        return failed(location, f"cannot be read ({exc})", transient=True)
+    if not overwrite and remote_up_to_date(outputs, record, _options(fmt, options, force)):
+        return Outcome(location, tuple(outputs), status=UP_TO_DATE)
+    try:
+        remote_may_write(outputs, str(record["path"]), overwrite=overwrite)
+    except OutputExists as exc:
+        return refused(location, str(exc))
+    return None
+
+
 # -- converting one file -------------------------------------------------------
 
 
@@ -137,15 +173,19 @@ def _write(
     return paths, dict(written.warnings)
 
 
-def _open_source(raw: str, force: bool, on_progress: Callable[[float], None] | None) -> ScanSource:
-    """The input opened and checked, passing `on_progress` each scan's share of the file."""
+def _open_source(
+    raw: str, force: bool, on_progress: Callable[[float], None] | None, path_text: str | None = None
+) -> ScanSource:
+    """The input opened and checked (its layout judged by `path_text`, the
+    URL a fetched file came from, or its path), passing `on_progress` each
+    scan's share of the file."""
     step = 0.0
 
     def on_scan() -> None:
         if on_progress is not None:
             on_progress(step)
 
-    source = open_source(raw, force=force, on_scan=on_scan)
+    source = open_source(raw, force=force, on_scan=on_scan, path_text=path_text)
     step = 1.0 / max(1, source.num_scans)
     return source
 
@@ -158,20 +198,43 @@ def convert_one(
     options: WriteOptions | None = None,
     force: bool = False,
     on_progress: Callable[[float], None] | None = None,
+    path_text: str | None = None,
 ) -> Outcome:
     """Converts `raw` (already planned: see `plan`) and says what became of
     it: converted, refused by the layout check, or failed. Raises only
     MissingDependency and interruptions."""
     fmt = output_format(to)
+    started = time.time_ns()
+    outcome = _convert_one(raw, fmt, out_dir, options or WriteOptions(), force, on_progress, path_text)
     try:
-        source = _open_source(raw, force, on_progress)
-        paths, warnings = _write(source, fmt, out_dir, options or WriteOptions(), force)
+        details = attempt_details(started, outcome.outputs)
+    except OSError as exc:  # an output gone already: not done
+        outcome, details = failed(raw, f"output gone after writing: {exc}", transient=True), {}
+    return replace(outcome, details=details)
+
+
+def _convert_one(
+    raw: str,
+    fmt: OutputFormat,
+    out_dir: str,
+    options: WriteOptions,
+    force: bool,
+    on_progress: Callable[[float], None] | None,
+    path_text: str | None = None,
+) -> Outcome:
+    try:
+        source = _open_source(raw, force, on_progress, path_text)
+        paths, warnings = _write(source, fmt, out_dir, options, force)
     except LayoutError as exc:
         return refused(raw, f"{exc} (--force converts it anyway)")
     except OutputError as exc:
-        return failed(raw, str(exc))
+        return failed(raw, str(exc), transient=True)
     except ImportError:
         raise
+    except (FileNotFoundError, PermissionError, NotRawFileError) as exc:
+        return failed(raw, describe_failure(raw, exc))
+    except OSError as exc:  # an I/O error may not happen again
+        return failed(raw, describe_failure(raw, exc), transient=True)
     except Exception as exc:  # any failure belongs to this file alone
         return failed(raw, describe_failure(raw, exc))
     except BaseException as exc:
@@ -179,6 +242,19 @@ def convert_one(
             raise
         return failed(raw, f"internal fault of the reader: {exc}")
     return Outcome(raw, tuple(paths), warnings=warnings)
+
+
+def attempt_details(started: int, outputs: Sequence[str]) -> dict[str, Any]:
+    """What the ledger records of one attempt, taken where it ran: the host,
+    the worker (the Dask worker's address, or the process), its start and
+    end (nanoseconds since 1970), and each output's size and SHA-256."""
+    return {
+        "host": socket.gethostname(),
+        "worker": worker_name(),
+        "started_ns": started,
+        "ended_ns": time.time_ns(),
+        "outputs": [{"path": p, "size": os.path.getsize(p), "sha256": sha256_file(p)} for p in outputs],
+    }
 
 
 def convert_file(
@@ -221,6 +297,54 @@ def convert_task(raw: str, to: str, out_dir: str, options: WriteOptions | None =
     return convert_one(raw, to, out_dir, options=options, force=force)
 
 
+def input_record(location: str) -> dict[str, Any]:
+    """What an output's stamp records of its input: where it is and its identity now."""
+    if is_url(location):
+        return {"path": location, "facts": url_identity(location)}
+    st = os.stat(location)
+    return {"path": os.path.realpath(location), "facts": [st.st_size, st.st_mtime_ns]}
+
+
+def convert_remote_task(
+    location: str,
+    to: str,
+    out_url: str,
+    options: WriteOptions | None = None,
+    force: bool = False,
+    scratch: str | None = None,
+) -> Outcome:
+    """Converts `location` (a URL, fetched to scratch, or a local path) for
+    outputs under `out_url`: written in scratch, then each uploaded whole,
+    with its stamp. Scratch is removed however the task ends."""
+    fmt = output_format(to)
+    started = time.time_ns()
+    try:
+        record = input_record(location)
+        with contextlib.ExitStack() as stack:
+            local = stack.enter_context(fetched(location, scratch)) if is_url(location) else location
+            staging = stack.enter_context(staging_dir(scratch))
+            outcome = convert_one(local, to, staging, options=options, force=force, path_text=location)
+            outcome = replace(outcome, source=location, error=_renamed(outcome.error, local, location))
+            if outcome.status != CONVERTED:
+                return outcome
+            dests = fmt.paths(location, out_url)
+            details = dict(outcome.details)
+            details["outputs"] = [{**o, "path": d} for o, d in zip(details.get("outputs", []), dests)]
+            for written, dest in zip(outcome.outputs, dests):
+                upload(written, dest, record, _options(fmt, options or WriteOptions(), force))
+            return replace(outcome, outputs=tuple(dests), details={**details, "started_ns": started})
+    except OutputError as exc:
+        return failed(location, str(exc), transient=True)
+    except (FileNotFoundError, PermissionError) as exc:
+        return failed(location, describe_failure(location, exc))
+    except OSError as exc:
+        return failed(location, f"cannot be fetched ({exc})", transient=True)
+
+
+def _renamed(error: str | None, local: str, location: str) -> str | None:
+    return error.replace(local, location) if error else None
+
+
 # -- converting many -----------------------------------------------------------
 
 
@@ -236,6 +360,9 @@ def convert_many(
     options: WriteOptions | None = None,
     force: bool = False,
     overwrite: bool = False,
+    retry: int = 0,
+    hash_inputs: bool = False,
+    scratch: str | None = None,
 ) -> list[Outcome]:
     """Converts every RAW file that `inputs` (a path, or an iterable of
     paths) names (see `collect_inputs`) and returns an Outcome for each: first the inputs that could not be
@@ -248,7 +375,24 @@ def convert_many(
     there; its workers need vantoro installed and the same paths. Every file
     gets the same task, so the outputs do not depend on where it ran.
     `progress` shows a bar on standard error; `on_outcome` is called as each
-    file finishes. SIGTERM, like Ctrl-C, stops the run: workers end, their
+    file finishes.
+
+    Every attempt is recorded in the ledger under `out_dir` (see
+    `run.ledger`; `hash_inputs` adds each input's SHA-256). An input is
+    skipped as up to date only when its outputs' stamps and its latest
+    ledger record agree (or the ledger has none of it). A transient failure
+    (an I/O error, a lost worker) is tried again up to `retry` times; a
+    file refused by the layout check never is. The final outcomes carry
+    the batch's id and the attempt count in `details`.
+
+    Inputs and `out_dir` may be URLs (s3://bucket/prefix/, through fsspec;
+    credentials and endpoint from the environment): each input is fetched
+    to `scratch` (default: $VANTORO_SCRATCH or the temporary directory),
+    one file per running task, its layout judged by its URL, and each output
+    uploaded whole with its stamp, under the same rules as local outputs.
+    Inputs under a URL need `out_dir` under a URL.
+
+    SIGTERM, like Ctrl-C, stops the run: workers end, their
     partial files are removed, and Stopped (KeyboardInterrupt) is raised.
     Raises ClusterError when the scheduler cannot be reached, OutputBusy
     when another run writes into `out_dir`, ValueError or TypeError for bad
@@ -261,9 +405,26 @@ def convert_many(
     check_options(fmt, options)
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
         raise ValueError(f"jobs must be a whole number of at least 1, not {jobs!r}")
+    if isinstance(retry, bool) or not isinstance(retry, int) or retry < 0:
+        raise ValueError(f"retry must be a whole number of at least 0, not {retry!r}")
     fmt.check_packages()
     found, problems = collect_inputs(inputs)
-    out = os.path.abspath(as_path(out_dir, "out_dir"))
+    out = as_path(out_dir, "out_dir")
+    if is_url(out):
+        return _Batch(
+            fmt,
+            out,
+            Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs),
+            options=options,
+            force=force,
+            on_outcome=on_outcome,
+            scratch=scratch,
+        ).run(
+            found, problems, jobs=jobs, dask_address=dask_address, progress=progress, overwrite=overwrite, retry=retry
+        )
+    if any(is_url(f) for f in found):
+        raise ValueError("inputs under a URL are converted to outputs under a URL (--out s3://...)")
+    out = os.path.abspath(out)
     if os.path.exists(out) and not os.path.isdir(out):
         files, twice = unique_stems(found)
         outcomes = problems + twice + [failed(f, str(OutputError(out, "not a directory"))) for f in files]
@@ -272,18 +433,16 @@ def convert_many(
                 on_outcome(outcome)
         return outcomes
     with _held(out):
-        return _convert_held(
-            found,
-            problems,
+        batch = _Batch(
             fmt,
             out,
-            jobs=jobs,
-            dask_address=dask_address,
-            progress=progress,
-            on_outcome=on_outcome,
+            Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs),
             options=options,
             force=force,
-            overwrite=overwrite,
+            on_outcome=on_outcome,
+        )
+        return batch.run(
+            found, problems, jobs=jobs, dask_address=dask_address, progress=progress, overwrite=overwrite, retry=retry
         )
 
 
@@ -305,93 +464,172 @@ def _held(out: str) -> Iterator[None]:
                 os.rmdir(out)  # only when empty
 
 
-def _convert_held(
-    found: list[str],
-    problems: list[Outcome],
-    fmt: OutputFormat,
-    out: str,
-    *,
-    jobs: int | None,
-    dask_address: str | None,
-    progress: bool,
-    on_outcome: Callable[[Outcome], None] | None,
-    options: WriteOptions,
-    force: bool,
-    overwrite: bool,
-) -> list[Outcome]:
-    """`convert_many` once its output directory is held."""
-    to = fmt.name
-    files, twice = unique_stems(found)
-    problems += twice
-    todo = []
-    for path in files:
-        stop = plan(
-            os.path.abspath(path),
-            fmt,
-            out,
-            options=options,
-            force=force,
-            overwrite=overwrite,
-            inputs=[os.path.abspath(f) for f in found],
-        )
-        if stop is None:
-            todo.append(path)
-        else:
-            problems.append(replace(stop, source=path))
-    for directory in {os.path.dirname(p) for p in fmt.paths("x", out)}:
-        remove_dead_parts(directory)
-    for outcome in problems:
-        if on_outcome is not None:
-            on_outcome(outcome)
-    outcomes: dict[str, Outcome] = {}
-    bar = progress_bar(len(todo), progress)
+class _Batch:
+    """One `convert_many` once its output directory is held: the ledger
+    records every attempt; each input's final outcome is reported once."""
 
-    def finished(path: str, outcome: Outcome) -> None:
+    def __init__(
+        self,
+        fmt: OutputFormat,
+        out: str,
+        ledger: Ledger,
+        *,
+        options: WriteOptions,
+        force: bool,
+        on_outcome: Callable[[Outcome], None] | None,
+        scratch: str | None = None,
+    ):
+        self.fmt, self.out, self.ledger = fmt, out, ledger
+        self.remote, self.scratch = is_url(out), scratch
+        self.options, self.force = options, force
+        self.on_outcome = on_outcome
+        self.bar: Any = None
+        self.attempts: dict[str, int] = {}
+        self.final: dict[str, Outcome] = {}
+        self.again: list[str] = []
+
+    def report(self, path: str, outcome: Outcome, location: str | None = None) -> None:
+        """Records `outcome` and tells the caller: the input's final outcome."""
+        attempt = self.attempts.get(path, 1)
+        if not self.ledger.record(outcome, self.location(path) if location is None else location, attempt=attempt):
+            outcome = replace(outcome, warnings={**outcome.warnings, "ledger record not written": 1})
+        outcome = replace(outcome, details={**outcome.details, "batch": self.ledger.batch, "attempt": attempt})
+        self.final[path] = outcome
+        if self.on_outcome is not None:
+            if self.bar is not None:
+                with self.bar.external_write_mode(file=sys.stderr):
+                    self.on_outcome(outcome)
+            else:
+                self.on_outcome(outcome)
+
+    def run(
+        self,
+        found: list[str],
+        problems: list[Outcome],
+        *,
+        jobs: int | None,
+        dask_address: str | None,
+        progress: bool,
+        overwrite: bool,
+        retry: int,
+    ) -> list[Outcome]:
+        fmt, out = self.fmt, self.out
+        files, twice = unique_stems(found)
+        problems += twice
+        todo = []
+        done_before = latest(out)
+        stamp_options = _options(fmt, self.options, self.force)
+        for path in files:
+            location = self.location(path)
+            if self.remote:
+                stop = plan_remote(location, fmt, out, options=self.options, force=self.force, overwrite=overwrite)
+            else:
+                stop = plan(
+                    location,
+                    fmt,
+                    out,
+                    options=self.options,
+                    force=self.force,
+                    overwrite=overwrite,
+                    inputs=[os.path.abspath(f) for f in found],
+                )
+            if stop is not None and stop.status == UP_TO_DATE and location in done_before:
+                if not shows_done(done_before[location], location, stamp_options):
+                    stop = None  # the stamps say done, the ledger does not: converted again
+            if stop is None:
+                todo.append(path)
+            else:
+                problems.append(replace(stop, source=path))
+        self.clean_up()
+        early = [o.source for o in problems]
+        for outcome in problems:
+            self.report(outcome.source, outcome)
+        self.bar = progress_bar(len(todo), progress)
+        self.count, self.total = 0, len(todo)
+        try:
+            with stop_on_sigterm():
+                pending = todo
+                while pending:
+                    self.again = []
+                    self._round(pending, jobs, dask_address, retry)
+                    pending = self.again
+                    for path in pending:
+                        self.attempts[path] = self.attempts.get(path, 1) + 1
+        finally:
+            if self.bar is not None:
+                self.bar.close()
+            # Partial files of workers that died (a killed Dask worker's) go too.
+            self.clean_up()
+        return [self.final[p] for p in early] + [self.final[p] for p in todo]
+
+    def location(self, path: str) -> str:
+        """An input as the tasks see it: a URL, or an absolute path."""
+        return path if is_url(path) else os.path.abspath(path)
+
+    def clean_up(self) -> None:
+        """Removes the partial files, and scratch, of processes on this host that died."""
+        if self.remote:
+            remove_dead_scratch(self.scratch)
+            return
+        for directory in {os.path.dirname(p) for p in self.fmt.paths("x", self.out)}:
+            remove_dead_parts(directory)
+
+    def _finished(self, path: str, outcome: Outcome, retry: int) -> None:
         # Tasks see absolute paths; outcomes name the file as the caller did.
+        location = outcome.source
         outcome = replace(
             outcome, source=path, error=outcome.error.replace(outcome.source, path) if outcome.error else None
         )
-        outcomes[path] = outcome
-        if on_outcome is not None:
+        if outcome.status == FAILED and outcome.transient and self.attempts.get(path, 1) <= retry:
+            attempt = self.attempts.get(path, 1)
+            self.ledger.record(outcome, location, attempt=attempt)
+            self.again.append(path)
+            return
+        self.report(path, outcome, location)
+        self.count += 1
+        advance(self.bar, self.count, self.total)
+
+    def _round(self, todo: list[str], jobs: int | None, dask_address: str | None, retry: int) -> None:
+        fmt, out, options, force = self.fmt, self.out, self.options, self.force
+        task: Callable[..., Outcome] = convert_task
+        items: list[tuple[str, tuple[Any, ...]]] = [
+            (p, (self.location(p), fmt.name, out, options, force)) for p in todo
+        ]
+        if self.remote:
+            task = convert_remote_task
+            items = [(p, (*args, self.scratch)) for p, args in items]
+        workers = min(jobs or default_jobs(), len(todo))
+
+        def done(path: str, result: Callable[[], Outcome]) -> None:
+            self._finished(path, task_outcome(self.location(path), result), retry)
+
+        if dask_address is not None:
+            try:
+                run_dask(task, items, dask_address, done)
+            except SchedulerLost as exc:
+                for path in todo:
+                    if path not in self.final and path not in self.again:
+                        self.report(path, failed(path, f"not converted: {exc}", transient=True))
+            return
+        if workers > 1:
+            run_pool(task, items, workers, done, preload=[__name__, *fmt.preload])
+            return
+        if self.remote:
+            for path, args in items:
+                self._finished(path, convert_remote_task(*args), retry)
+            return
+        bar = self.bar
+        for path, args in items:
+            # In this process the bar also moves scan by scan.
+            moved = 0.0
+
+            def scan_done(step: float) -> None:
+                nonlocal moved
+                if bar is not None and moved + step < 1.0:
+                    moved += step
+                    bar.update(step)
+
+            outcome = convert_one(*args[:3], options=options, force=force, on_progress=scan_done)
             if bar is not None:
-                with bar.external_write_mode(file=sys.stderr):
-                    on_outcome(outcome)
-            else:
-                on_outcome(outcome)
-        advance(bar, len(outcomes), len(todo))
-
-    items = [(p, (os.path.abspath(p), to, out, options, force)) for p in todo]
-    workers = min(jobs or default_jobs(), len(todo))
-    try:
-        with stop_on_sigterm():
-            if dask_address is not None:
-                run_dask(
-                    convert_task, items, dask_address, lambda path, result: finished(path, task_outcome(path, result))
-                )
-            elif workers > 1:
-                run_pool(
-                    convert_task,
-                    items,
-                    workers,
-                    lambda path, result: finished(path, task_outcome(path, result)),
-                    preload=[__name__, *fmt.preload],
-                )
-            else:
-                for path, args in items:
-                    # In this process the bar also moves scan by scan.
-                    done = 0.0
-
-                    def scan_done(step: float) -> None:
-                        nonlocal done
-                        if bar is not None and done + step < 1.0:
-                            done += step
-                            bar.update(step)
-
-                    outcome = convert_one(*args[:3], options=options, force=force, on_progress=scan_done)
-                    if bar is not None:
-                        bar.update(-done)
-                    finished(path, outcome)
-    finally:
-        if bar is not None:
-            bar.close()
-    return problems + [outcomes[p] for p in todo]
+                bar.update(-moved)
+            self._finished(path, outcome, retry)

@@ -10,6 +10,7 @@ from collections.abc import Iterable, Sequence
 
 from ..base.paths import StrPath, as_paths, stem
 from .outcome import Outcome, failed, refused
+from .storage import is_url, list_raw
 
 RAW_SUFFIX = ".raw"  # matched without regard to case: run.raw, run.RAW
 
@@ -36,6 +37,11 @@ def collect_inputs(inputs: StrPath | Iterable[StrPath]) -> tuple[list[str], list
     files: list[str] = []
     problems: list[Outcome] = []
     for path in as_paths(inputs):
+        if is_url(path):
+            listed, failures = list_raw(path)
+            files += listed
+            problems += failures
+            continue
         if not os.path.isdir(path):
             files.append(path)
             continue

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import sys
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -37,6 +37,10 @@ class Outcome:
     error: str | None = None
     status: str = CONVERTED
     warnings: dict[str, int] = field(default_factory=dict)
+    #: a failure that may not happen again (an I/O error, a lost worker): `--retry` tries it again
+    transient: bool = False
+    #: what the ledger records of the attempt: host, worker, start and end, each output's size and SHA-256
+    details: Mapping[str, Any] = field(default_factory=dict)
 
     @property
     def ok(self) -> bool:
@@ -53,8 +57,8 @@ class Outcome:
         return None
 
 
-def failed(source: str, error: str) -> Outcome:
-    return Outcome(source, error=error, status=FAILED)
+def failed(source: str, error: str, *, transient: bool = False) -> Outcome:
+    return Outcome(source, error=error, status=FAILED, transient=transient)
 
 
 def refused(source: str, error: str) -> Outcome:
@@ -99,5 +103,5 @@ def task_outcome(path: str, result: Callable[[], Any]) -> Outcome:
     try:
         outcome = result()
     except Exception as exc:  # a lost worker fails this file only
-        return failed(path, f"task failed: {type(exc).__name__}: {exc}")
+        return failed(path, f"task failed: {type(exc).__name__}: {exc}", transient=True)
     return outcome if isinstance(outcome, Outcome) else failed(path, f"task returned {outcome!r}")

@@ -259,7 +259,7 @@ def _raise_if_reentered() -> None:
         os.unlink(_reentry_note(os.getpid()))
     except FileNotFoundError:
         return
-    raise ScriptReentered(reentry_message("the batch"))
+    raise ScriptReentered(reentry_message("the batch")) from None  # the broken pool says nothing more
 
 
 def _stop_pool(pool: ProcessPoolExecutor, workers: Sequence[BaseProcess]) -> None:

@@ -150,7 +150,9 @@ class ScanSource:
         refuse_unknown: bool = True,
     ):
         self.path = as_path(path)
-        self.name = os.path.basename(self.path if path_text is None else path_text)
+        #: where the file is, as the user named it: its path, or the URL it was fetched from
+        self.origin = self.path if path_text is None else path_text
+        self.name = os.path.basename(self.origin)
         self.stem = stem(self.name)
         self.reader = RawFileReader(self.path) if reader is None else reader
         version = int(self.reader.version)

@@ -18,6 +18,7 @@ and from the library alike.
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import json
 import os
 import re
@@ -26,6 +27,7 @@ import socket
 from collections.abc import Iterator, Mapping, Sequence
 from typing import IO, Any
 
+from ..base.deps import missing
 from ..base.paths import StrPath
 from ..base.text import printable
 
@@ -62,11 +64,13 @@ def _host() -> str:
 
 def _start_time(pid: int) -> int:
     """When process `pid` started, in clock ticks since boot (Linux), or 0
-    where that is not known; -1 when there is no such process."""
+    where that is not known; -1 when there is no such process or it has ended."""
     try:
         with open(f"/proc/{pid}/stat", "rb") as f:
             # The command name (field 2) may hold spaces and parentheses.
-            return int(f.read().rsplit(b")", 1)[1].split()[19])
+            fields = f.read().rsplit(b")", 1)[1].split()
+        # A zombie (killed, not yet reaped by its parent) writes nothing any more.
+        return -1 if fields[0] in (b"Z", b"X") else int(fields[19])
     except FileNotFoundError:
         return -1 if os.path.isdir("/proc/self") else _pid_alive(pid)
     except (OSError, ValueError, IndexError):
@@ -83,7 +87,7 @@ def _pid_alive(pid: int) -> int:
     return 0
 
 
-def _owner_tag() -> str:
+def owner_tag() -> str:
     pid = os.getpid()
     return f"{pid}-{max(0, _start_time(pid))}@{_host()}"
 
@@ -130,7 +134,7 @@ def atomic_path(dest: StrPath) -> Iterator[str]:
     renamed."""
     dest = os.fspath(dest)
     directory, name = os.path.split(os.path.abspath(dest))
-    owner = _owner_tag()
+    owner = owner_tag()
     while True:
         tmp = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.{owner}{PART_SUFFIX}")
         try:
@@ -339,3 +343,122 @@ def output_file(
         with atomic_path(dest) as tmp:
             yield tmp
         write_stamps([dest], inputs, options or {})
+
+
+def sha256_file(path: StrPath) -> str:
+    """The SHA-256 of a file's content, as hex."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+# -- object storage -------------------------------------------------------------
+# Outputs under a URL (s3://bucket/prefix/...) follow the same rules: an
+# object is replaced only when vantoro wrote it from the same input and it
+# is unchanged since (its stamp object says so), or with `overwrite`; an
+# up-to-date output is skipped. An object is whole or absent: the store
+# makes an uploaded object visible only once its upload has completed (a
+# single PUT, or a multipart upload's completion), and the stamp follows it.
+
+
+def is_url(text: str) -> bool:
+    """Whether `text` names a location through fsspec (scheme://...) rather than a local path."""
+    scheme, sep, _ = text.partition("://")
+    return bool(sep) and scheme.isidentifier() and scheme != "file"
+
+
+def url_fs(url: str) -> tuple[Any, str]:
+    """The fsspec file system of `url` and the path within it. Credentials and
+    endpoint come from the environment and fsspec's configuration."""
+    try:
+        import fsspec
+    except ImportError as exc:
+        raise missing("fsspec", f"reading or writing {url.partition('://')[0]}:// URLs", "s3") from exc
+    try:
+        fs, path = fsspec.core.url_to_fs(url)
+    except ImportError as exc:
+        raise missing(str(exc.name or "s3fs"), f"reading or writing {url.partition('://')[0]}:// URLs", "s3") from exc
+    return fs, path
+
+
+def url_identity(url: str) -> list[Any]:
+    """What identifies an object as it is now: its size and its ETag (or modification time)."""
+    fs, path = url_fs(url)
+    info = fs.info(path)
+    tag = info.get("ETag") or info.get("LastModified") or info.get("mtime")
+    return [int(info.get("size") or 0), str(tag)]
+
+
+def _read_remote_stamp(dest: str) -> dict[str, Any] | None:
+    fs, path = url_fs(stamp_path(dest))
+    try:
+        with fs.open(path, "rb") as f:
+            stamp = json.loads(f.read())
+    except (OSError, ValueError):
+        return None
+    return stamp if isinstance(stamp, dict) else None
+
+
+def _remote_size(dest: str) -> int | None:
+    fs, path = url_fs(dest)
+    try:
+        return int(fs.info(path)["size"])
+    except (OSError, KeyError, ValueError):
+        return None
+
+
+def remote_up_to_date(dests: Sequence[str], source: Mapping[str, Any], options: Mapping[str, Any]) -> bool:
+    """`up_to_date` for objects: each exists as vantoro wrote it from
+    `source` (its record: location and identity) with these options."""
+    for dest in dests:
+        stamp = _read_remote_stamp(dest)
+        if stamp is None or stamp.get("output") != [_remote_size(dest)]:
+            return False
+        if stamp.get("inputs") != [dict(source)] or stamp.get("options") != dict(options):
+            return False
+    return True
+
+
+def remote_may_write(dests: Sequence[str], source: str, *, overwrite: bool = False) -> None:
+    """`may_write` for objects: an existing object is replaced only when
+    vantoro wrote it from `source` and it is unchanged since, or with
+    `overwrite`; never the input itself."""
+    for dest in dests:
+        if dest == source:
+            raise OutputExists(dest, f"the output {dest} is an input file")
+        if overwrite or _remote_size(dest) is None:
+            continue
+        stamp = _read_remote_stamp(dest)
+        mine = stamp is not None and stamp.get("output") == [_remote_size(dest)]
+        if not mine or [r.get("path") for r in (stamp or {}).get("inputs", [])] != [source]:
+            raise OutputExists(
+                dest, f"{dest} exists and vantoro did not write it from this input (--overwrite replaces it)"
+            )
+
+
+def upload(
+    local: str, dest: str, source: Mapping[str, Any] | None = None, options: Mapping[str, Any] | None = None
+) -> None:
+    """Uploads the finished local file `local` as object `dest`, then its
+    stamp (when `source` is given). Raises OutputError naming `dest`."""
+    fs, path = url_fs(dest)
+    try:
+        fs.put_file(local, path)
+        if source is not None:
+            stamp = {"inputs": [dict(source)], "options": dict(options or {}), "output": [os.path.getsize(local)]}
+            with fs.open(url_fs(stamp_path(dest))[1], "wb") as f:
+                f.write(json.dumps(stamp).encode())
+    except Exception as exc:  # any failure of the store or its client
+        raise OutputError(dest, str(exc) or type(exc).__name__) from exc
+
+
+def object_size(dest: str) -> int | None:
+    """The size of a local file or an object, or None when there is none."""
+    if is_url(dest):
+        return _remote_size(dest)
+    try:
+        return os.path.getsize(dest)
+    except OSError:
+        return None

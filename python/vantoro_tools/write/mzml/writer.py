@@ -237,7 +237,10 @@ class Document:
     def opening(self, count: int) -> bytes:
         voc, source = self.voc, self.source
         p = voc.param
-        location = pathlib.Path(source.path).absolute().parent.as_uri()
+        if "://" in source.origin:  # fetched from a URL: its folder there
+            location = source.origin.rsplit("/", 1)[0]
+        else:
+            location = pathlib.Path(source.path).absolute().parent.as_uri()
         run_id = _xml_id(source.stem)
         text = (
             '<?xml version="1.0" encoding="utf-8"?>\n'

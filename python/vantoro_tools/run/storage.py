@@ -1,0 +1,96 @@
+"""RAW files under URLs (s3://bucket/prefix/, through fsspec and s3fs):
+listing them, and fetching one to local scratch space for the reader, which
+takes a path. Scratch holds one file per running task and is removed on
+every way out of the task; scratch left by a process that was killed
+outright is removed by the next batch on the same host."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import secrets
+import shutil
+import tempfile
+from collections.abc import Iterator
+
+from ..write.output import PART_SUFFIX, is_url, owner_tag, part_owner_alive, url_fs
+from .outcome import Outcome, failed
+
+__all__ = ["is_url", "list_raw", "fetched", "staging_dir", "remove_dead_scratch", "SCRATCH_PREFIX"]
+
+RAW_SUFFIX = ".raw"
+#: Scratch directories: .vantoro-scratch.<token>.<pid>-<start>@<host>.part, like partial outputs.
+SCRATCH_PREFIX = ".vantoro-scratch"
+
+
+def list_raw(url: str) -> tuple[list[str], list[Outcome]]:
+    """The RAW objects a URL names: the object itself, or the *.raw objects
+    under a prefix, sorted; a failure to list is an outcome of its own."""
+    fs, path = url_fs(url)
+    scheme = url.partition("://")[0]
+    try:
+        if fs.isfile(path):
+            return [url], []
+        names = sorted(p for p in fs.ls(path, detail=False) if p.lower().endswith(RAW_SUFFIX))
+    except (OSError, ValueError) as exc:
+        return [], [failed(url, f"cannot list: {exc}")]
+    if not names:
+        return [], [failed(url, "holds no .raw objects")]
+    return [f"{scheme}://{n.lstrip('/')}" for n in names], []
+
+
+def scratch_root(scratch: str | None) -> str:
+    return scratch or os.environ.get("VANTORO_SCRATCH") or tempfile.gettempdir()
+
+
+@contextlib.contextmanager
+def staging_dir(scratch: str | None = None) -> Iterator[str]:
+    """A private directory in scratch, removed when the block ends, however it ends."""
+    root = scratch_root(scratch)
+    # Named as partial outputs are, so that its owner's death can be told.
+    directory = os.path.join(root, f"{SCRATCH_PREFIX}.{secrets.token_hex(4)}.{owner_tag()}{PART_SUFFIX}")
+    os.mkdir(directory, 0o700)
+    try:
+        yield directory
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def fetched(url: str, scratch: str | None = None) -> Iterator[str]:
+    """A local copy of object `url`, under its own name in a scratch
+    directory that is removed when the block ends, however it ends. Raises
+    OSError (transient) when the object cannot be fetched or scratch has no
+    room for it."""
+    root = scratch_root(scratch)
+    fs, path = url_fs(url)
+    try:
+        size = int(fs.info(path).get("size") or 0)
+    except FileNotFoundError:
+        raise
+    except Exception as exc:  # any failure of the store or its client
+        raise OSError(f"cannot fetch {url}: {exc}") from exc
+    free = shutil.disk_usage(root).free
+    if size > free:
+        raise OSError(f"no room in scratch {root} for {size} bytes ({free} free)")
+    with staging_dir(scratch) as directory:
+        local = os.path.join(directory, os.path.basename(path))
+        try:
+            fs.get_file(path, local)
+        except Exception as exc:  # any failure of the store or its client
+            if isinstance(exc, OSError):
+                raise
+            raise OSError(f"cannot fetch {url}: {exc}") from exc
+        yield local
+
+
+def remove_dead_scratch(scratch: str | None = None) -> list[str]:
+    """Removes the scratch directories of processes on this host that have died."""
+    root = scratch_root(scratch)
+    removed = []
+    with contextlib.suppress(OSError):
+        for name in os.listdir(root):
+            if name.startswith(SCRATCH_PREFIX + ".") and part_owner_alive(name) is False:
+                shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+                removed.append(name)
+    return removed

@@ -1,0 +1,394 @@
+"""Batches on a real Dask cluster (a scheduler and workers started as
+processes through Dask's own commands on 127.0.0.1), the ledger read back by
+DuckDB, resuming and retrying. Every process a test starts is killed, with
+its process group, when the test ends however it ends."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from builders import dense_orbitrap, small_v57
+from processes import alive, descendants, gone_within
+
+pytest.importorskip("vantoro_tools")
+for _name in ("distributed", "pyarrow", "psims", "pyteomics", "duckdb"):
+    pytest.importorskip(_name)
+import duckdb
+
+from vantoro_tools.run.ledger import LEDGER_DIR
+
+BIN = os.path.dirname(sys.executable)
+FORMATS = ("parquet", "mgf", "mzml")
+
+
+class Processes:
+    """Processes started for one test, each in a session of its own, all
+    killed with their process groups at the end."""
+
+    def __init__(self):
+        self.started = []
+
+    def start(self, argv, **kwargs):
+        p = subprocess.Popen(argv, start_new_session=True, **kwargs)
+        self.started.append(p)
+        return p
+
+    def stop(self):
+        for p in self.started:
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for p in self.started:
+            p.wait(timeout=10)
+
+
+@pytest.fixture
+def procs():
+    started = Processes()
+    yield started
+    started.stop()
+
+
+def start_cluster(procs, tmp_path, workers=2):
+    """A scheduler and `workers` workers (one thread each, no nanny); the
+    scheduler's address and the workers' processes."""
+    info = tmp_path / "scheduler.json"
+    log = open(tmp_path / "cluster.log", "ab")
+    scheduler = procs.start(
+        [f"{BIN}/dask", "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard", "--scheduler-file", info],
+        stdout=log,
+        stderr=log,
+    )
+    deadline = time.monotonic() + 60
+    while not info.exists() or not info.read_text().strip():
+        assert time.monotonic() < deadline and scheduler.poll() is None, "the scheduler did not start"
+        time.sleep(0.1)
+    address = json.loads(info.read_text())["address"]
+    started = [
+        procs.start(
+            [f"{BIN}/dask", "worker", address, "--nthreads", "1", "--no-nanny", "--no-dashboard"]
+            + ["--host", "127.0.0.1", "--death-timeout", "5", "--name", f"w{k}"],
+            stdout=log,
+            stderr=log,
+        )
+        for k in range(workers)
+    ]
+    from distributed import Client
+
+    with Client(address, timeout=30) as client:
+        client.wait_for_workers(workers, timeout=60)
+    return scheduler, address, started
+
+
+def vantoro(*args, **kwargs):
+    return subprocess.run([f"{BIN}/vantoro", *map(str, args)], capture_output=True, text=True, timeout=300, **kwargs)
+
+
+def outputs(root):
+    return {
+        os.path.relpath(os.path.join(d, f), root): open(os.path.join(d, f), "rb").read()
+        for d, dirs, names in os.walk(root)
+        if not os.path.basename(d).startswith(".")
+        for f in names
+        if not f.startswith(".")
+    }
+
+
+def parts(root):
+    return [f for _, _, names in os.walk(root) for f in names if f.endswith(".part")]
+
+
+def final_states(out):
+    return duckdb.sql(
+        f"SELECT input, arg_max(status, recorded) AS status, count(*) AS records "
+        f"FROM '{out}/{LEDGER_DIR}/*.parquet' GROUP BY input ORDER BY input"
+    ).fetchall()
+
+
+@pytest.fixture(scope="module")
+def batch(tmp_path_factory):
+    """Six files big enough that a conversion takes a moment."""
+    src = tmp_path_factory.mktemp("in")
+    for k in range(6):
+        dense_orbitrap(6000 + 500 * k).write(src / f"r{k}_orbitrap.raw")
+    return src
+
+
+@pytest.fixture(scope="module")
+def local(batch, tmp_path_factory):
+    out = tmp_path_factory.mktemp("local")
+    for to in FORMATS:
+        assert vantoro("convert", batch, "--to", to, "--out", out, "-q", "-j", "1").returncode == 0
+    return outputs(out)
+
+
+def test_cluster_writes_what_a_local_run_writes(procs, tmp_path, batch, local):
+    _, address, _ = start_cluster(procs, tmp_path)
+    out = tmp_path / "out"
+    for to in FORMATS:
+        run = vantoro("convert", batch, "--to", to, "--out", out, "-q", "--dask", address)
+        assert run.returncode == 0, run.stderr
+    assert outputs(out) == local and len(local) == 24
+    workers = {w for (w,) in duckdb.sql(f"SELECT DISTINCT worker FROM '{out}/{LEDGER_DIR}/*.parquet'").fetchall()}
+    assert len(workers) == 2  # both workers took files
+
+
+def wait_for_part(out, pids, seconds=120):
+    """The pid of one of `pids` once it writes a partial output."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        for name in parts(out):
+            pid = int(name.rsplit(".", 2)[-2].split("-")[0])
+            if pid in pids:
+                return pid
+        time.sleep(0.01)
+    raise AssertionError("no worker started writing")
+
+
+@pytest.mark.parametrize("to", FORMATS)
+def test_killed_worker_has_its_files_redone(procs, tmp_path, batch, local, to):
+    _, address, workers = start_cluster(procs, tmp_path)
+    out = tmp_path / "out"
+    command = procs.start(
+        [f"{BIN}/vantoro", "convert", batch, "--to", to, "--out", out, "-q", "--dask", address],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    victim = wait_for_part(out, {w.pid for w in workers})
+    os.kill(victim, signal.SIGKILL)
+    _, err = command.communicate(timeout=300)
+    assert command.returncode == 0, err
+    want = {k: v for k, v in local.items() if k.endswith((".mgf", ".mzML")) or k.startswith(("scans", "peaks"))}
+    want = {k: v for k, v in want.items() if {"parquet": "parquet", "mgf": ".mgf", "mzml": ".mzML"}[to] in k}
+    assert outputs(out) == want and len(want) == 6 * (2 if to == "parquet" else 1)
+    assert parts(out) == []  # the killed worker's partial files are gone
+    assert [(s, n) for _, s, n in final_states(out)] == [("converted", 1)] * 6
+
+
+def test_scheduler_gone_ends_the_command(procs, tmp_path, batch):
+    scheduler, address, workers = start_cluster(procs, tmp_path)
+    out = tmp_path / "out"
+    command = procs.start(
+        [f"{BIN}/vantoro", "convert", batch, "--to", "mzml", "--out", out, "-q", "--dask", address],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    wait_for_part(out, {w.pid for w in workers})
+    os.killpg(scheduler.pid, signal.SIGKILL)
+    gone = time.monotonic()
+    _, err = command.communicate(timeout=60)
+    assert time.monotonic() - gone < 15
+    assert command.returncode == 1
+    lines = err.strip().splitlines()
+    unfinished = [line for line in lines if "scheduler" in line]
+    finished = {r for r, s, _ in final_states(out) if s == "converted"}
+    assert len(unfinished) + len(finished) == 6 and unfinished, err
+    assert all(alive(p) is False for p in descendants(command.pid))
+    assert gone_within([w.pid for w in workers], 30)  # workers without their scheduler end too
+
+
+@pytest.fixture(scope="module")
+def mixed(tmp_path_factory):
+    """Three good files and one that fails the layout check."""
+    src = tmp_path_factory.mktemp("mixed")
+    for k in range(3):
+        dense_orbitrap(2000 + k).write(src / f"m{k}_orbitrap.raw")
+    small_v57().write(src / "no_marker.raw")
+    return src
+
+
+def test_ledger_resume_accounts_for_every_input_once(tmp_path, mixed):
+    out = tmp_path / "out"
+    summary = tmp_path / "summary.json"
+    first = vantoro("convert", mixed, "--to", "mgf", "--out", out, "-q", "-j", "2", "--summary-json", summary)
+    assert first.returncode == 1
+    counts = json.loads(summary.read_text())["counts"]
+    assert counts == {"converted": 3, "refused": 1}
+    # An output lost since: the ledger and the outputs disagree, so it is redone.
+    os.unlink(out / "m1_orbitrap.mgf")
+    second = vantoro("convert", mixed, "--to", "mgf", "--out", out, "-q", "-j", "1", "--summary-json", summary)
+    assert second.returncode == 1
+    document = json.loads(summary.read_text())
+    assert document["counts"] == {"converted": 1, "up to date": 2, "refused": 1}
+    states = dict((os.path.basename(i), s) for i, s, _ in final_states(out))
+    assert states == {
+        "m0_orbitrap.raw": "up to date",
+        "m1_orbitrap.raw": "converted",
+        "m2_orbitrap.raw": "up to date",
+        "no_marker.raw": "refused",
+    }
+    outputs_sha = duckdb.sql(
+        f"SELECT o.sha256 FROM (SELECT unnest(outputs) AS o FROM '{out}/{LEDGER_DIR}/*.parquet' "
+        f"WHERE input LIKE '%m1_orbitrap.raw' AND status = 'converted' ORDER BY recorded DESC LIMIT 1)"
+    ).fetchall()[0][0]
+    import hashlib
+
+    assert outputs_sha == hashlib.sha256((out / "m1_orbitrap.mgf").read_bytes()).hexdigest()
+
+
+def test_retry_redoes_transient_failures_but_not_refusals(tmp_path, mixed):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "scans").write_text("a file where the scans directory belongs")  # every write fails
+    run = vantoro("convert", mixed, "--to", "parquet", "--out", out, "-q", "-j", "2", "--retry", "2")
+    assert run.returncode == 1
+    assert len(run.stderr.strip().splitlines()) == 4  # one line per input, not per attempt
+    records = duckdb.sql(
+        f"SELECT regexp_extract(input, '[^/]+$') AS f, attempt, status, transient "
+        f"FROM '{out}/{LEDGER_DIR}/*.parquet' ORDER BY f, attempt"
+    ).fetchall()
+    # The refused file is tried once; the others three times (1 + 2 retries), every attempt recorded.
+    assert [r for r in records if r[0] == "no_marker.raw"] == [("no_marker.raw", 1, "refused", False)]
+    for k in range(3):
+        assert [(a, s, t) for f, a, s, t in records if f == f"m{k}_orbitrap.raw"] == [
+            (1, "failed", True),
+            (2, "failed", True),
+            (3, "failed", True),
+        ]
+
+
+# -- object storage: moto's S3 server on 127.0.0.1 -----------------------------------
+
+
+def free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def s3(procs, tmp_path, monkeypatch):
+    """moto's standalone S3 server, and the environment that points s3fs at it."""
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto")
+    port = free_port()
+    log = open(tmp_path / "moto.log", "ab")
+    server = procs.start(
+        [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)], stdout=log, stderr=log
+    )
+    env = {
+        "AWS_ACCESS_KEY_ID": "testing",
+        "AWS_SECRET_ACCESS_KEY": "testing",
+        "AWS_DEFAULT_REGION": "us-east-1",
+        "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}",
+    }
+    for key, value in env.items():
+        monkeypatch.setenv(key, value)
+    import s3fs
+
+    deadline = time.monotonic() + 60
+    while True:
+        assert server.poll() is None and time.monotonic() < deadline, "moto's server did not start"
+        try:
+            fs = s3fs.S3FileSystem(skip_instance_cache=True)
+            fs.mkdir("in-bucket")
+            break
+        except Exception:
+            time.sleep(0.2)
+    fs.mkdir("out-bucket")
+    return fs
+
+
+def objects(fs, prefix):
+    return {path[len(prefix) + 1 :]: fs.cat_file(path) for path in fs.find(prefix) if "/." not in path[len(prefix) :]}
+
+
+@pytest.mark.parametrize("to", FORMATS)
+def test_s3_inputs_and_outputs(s3, tmp_path, batch, local, to):
+    for name in sorted(os.listdir(batch))[:2]:
+        s3.put_file(str(batch / name), f"in-bucket/runs/{name}")
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    out = "s3://out-bucket/results"
+    run = vantoro("convert", "s3://in-bucket/runs/", "--to", to, "--out", out, "-q", "-j", "2", "--scratch", scratch)
+    assert run.returncode == 0, run.stderr
+    suffix = {"parquet": ".parquet", "mgf": ".mgf", "mzml": ".mzML"}[to]
+    want = {k: v for k, v in local.items() if k.endswith(suffix) and ("r0_" in k or "r1_" in k)}
+    got = objects(s3, "out-bucket/results")
+    if to == "mzml":  # the source file's location is the folder it came from; the runs are the same
+        assert all(b'location="s3://in-bucket/runs"' in v for v in got.values())
+        got, want = ({k: v[v.index(b"<run ") : v.index(b"</run>")] for k, v in d.items()} for d in (got, want))
+    assert got == want and len(want) == 2 * (2 if to == "parquet" else 1)
+    assert os.listdir(scratch) == []  # every fetched file and staged output removed
+    # Up to date: skipped; a foreign object is never replaced without --overwrite.
+    again = vantoro("convert", "s3://in-bucket/runs/", "--to", to, "--out", out, "--scratch", scratch)
+    assert again.returncode == 0 and "2 up to date" in again.stderr
+    first = sorted(want)[0]
+    s3.pipe_file(f"out-bucket/results/{first}", b"someone else's")
+    s3.rm(f"out-bucket/results/.{os.path.basename(first)}.vantoro.json")
+    kept = vantoro("convert", "s3://in-bucket/runs/", "--to", to, "--out", out, "-q", "--scratch", scratch)
+    assert kept.returncode == 1 and "--overwrite" in kept.stderr
+    assert s3.cat_file(f"out-bucket/results/{first}") == b"someone else's"
+    states = duckdb.sql(
+        f"SELECT input, arg_max(status, recorded) FROM read_parquet({[str(p) for p in ledger_files(s3, tmp_path)]}) "
+        "GROUP BY input ORDER BY input"
+    ).fetchall()
+    assert [s for _, s in states] == ["refused", "up to date"]  # the final state of each input
+
+
+def ledger_files(fs, tmp_path):
+    local = tmp_path / "ledger"
+    fs.get(f"out-bucket/results/{LEDGER_DIR}/", str(local) + "/", recursive=True)
+    return sorted(local.glob("*.parquet"))
+
+
+def test_s3_failed_upload_leaves_no_object_and_no_scratch(s3, tmp_path, batch):
+    name = sorted(os.listdir(batch))[0]
+    s3.put_file(str(batch / name), f"in-bucket/runs/{name}")
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    # No such bucket: every upload fails, transiently, and is retried once.
+    out = "s3://missing-bucket/results"
+    run = vantoro(
+        "convert", "s3://in-bucket/runs/", "--to", "mgf", "--out", out, "-q", "--retry", "1", "--scratch", scratch
+    )
+    assert run.returncode == 1
+    lines = run.stderr.strip().splitlines()
+    assert len(lines) == 1, run.stderr
+    line = lines[0]
+    assert line.startswith(f"vantoro: s3://in-bucket/runs/{name}: cannot write s3://missing-bucket/results/")
+    assert os.listdir(scratch) == []
+    assert s3.find("out-bucket") == []
+
+
+# -- info at scale ----------------------------------------------------------------------
+
+
+def test_info_on_the_pool_and_its_progress_on_a_terminal(tmp_path, mixed):
+    import pty
+
+    one, two = (vantoro("info", "--json", mixed, "-j", jobs) for jobs in (1, 2))
+    assert one.returncode == two.returncode == 1  # the file without a layout marker
+    assert json.loads(one.stdout) == json.loads(two.stdout) and len(json.loads(one.stdout)) == 4
+    assert one.stderr == two.stderr
+    # On a terminal, standard error shows the bar counting files.
+    import fcntl
+    import struct
+    import termios
+
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal 100 wide
+    proc = subprocess.Popen(
+        [f"{BIN}/vantoro", "info", str(mixed), "-j", "2"], stdout=subprocess.DEVNULL, stderr=follower, stdin=follower
+    )
+    os.close(follower)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        seen += chunk
+    assert proc.wait(timeout=120) == 1
+    os.close(leader)
+    assert b"/4 files" in seen
