@@ -21,10 +21,16 @@ def schema_errors(document):
     return [e.message for e in validator.iter_errors(document)]
 
 
+#: Terms PSI-MS names as table columns without holding them, from their own
+#: vocabularies (OBI), so that the check knows the columns it is told of.
+REFERENCED = "\n[Term]\nid: OBI:0200114\nname: euclidean distance calculation\n"
+
+
 def local_psi_ms(directory):
     """psims' PSI-MS OBO as a plain file in `directory`. Its data-version
     4.1.258 relates terms by `has_relation` without declaring that relation,
-    which pronto (under pymzqc) cannot load: the declaration is added."""
+    which pronto (under pymzqc) cannot load: the declaration is added, and
+    so are the terms of other vocabularies it names as table columns."""
     pytest.importorskip("psims")
     path = os.path.join(directory, "psi-ms.obo")
     source = resources.files("psims.controlled_vocabulary.vendor").joinpath("psi-ms.obo.gz")
@@ -32,9 +38,15 @@ def local_psi_ms(directory):
         shutil.copyfileobj(f, out)
     with open(path, encoding="utf-8") as f:
         declared = "\nid: has_relation\n" in f.read()
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    # Terms go before the first [Typedef] stanza, declarations after.
+    first_typedef = text.index("\n[Typedef]")
+    text = text[:first_typedef] + "\n" + REFERENCED + text[first_typedef:]
     if not declared:
-        with open(path, "a", encoding="utf-8") as f:
-            f.write("\n[Typedef]\nid: has_relation\nname: has_relation\n")
+        text += "\n[Typedef]\nid: has_relation\nname: has_relation\n"
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
     return path
 
 

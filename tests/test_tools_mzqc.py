@@ -61,6 +61,21 @@ def test_the_file_is_valid_mzqc(written):
         assert props["completion time"] == created.strftime("%Y-%m-%dT%H:%M:%SZ")
         assert entry["location"] == "file://" + os.path.abspath(path)
         assert entry["fileFormat"]["accession"] == "MS:1000563"
+    # The batch as a set: its runs, and each one's outlier score among them.
+    (batch,) = document["mzQC"]["setQualities"]
+    assert batch["metadata"]["label"] == "qc"
+    assert [f["name"] for f in batch["metadata"]["inputFiles"]] == labels
+    (score,) = batch["qualityMetrics"]
+    assert score["accession"] == "MS:4000200" and score["value"]["MS:4000086"] == labels
+    assert score["value"]["OBI:0200114"] == pytest.approx(qc.outlier_scores([qc.run_qc(p) for p in paths]))
+
+
+def test_outlier_scores_single_out_the_odd_run(tmp_path):
+    runs = [qc.run_qc(p) for p in qc_batch(tmp_path, count=6, odd=(4,))]
+    scores = qc.outlier_scores(runs)
+    assert max(range(6), key=scores.__getitem__) == 3 and min(scores) > 0
+    assert all(np.isnan(qc.outlier_scores(runs[:2])))  # two runs tell nothing apart
+    assert qc.outlier_scores([runs[0]] * 3) == [0.0] * 3
 
 
 def test_the_vendored_example_passes_the_same_judges(tmp_path):

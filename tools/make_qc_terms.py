@@ -46,6 +46,7 @@ METRICS = (
     "MS:4000167",  # ratio of 1+ over 2+ of all MS2 known precursor charges
     "MS:4000169",  # ratio of 3+ over 2+ of all MS2 known precursor charges
     "MS:4000171",  # ratio of 4+ over 2+ of all MS2 known precursor charges
+    "MS:4000200",  # run outlier score PCA distance (the set quality of a batch)
 )
 OTHER_MS = (
     "MS:1000563",  # Thermo RAW format

@@ -332,7 +332,7 @@ def odd_cells(values: Sequence[float], *, log: bool = False) -> list[bool]:
 # -- QC metrics named by PSI-MS terms ------------------------------------------
 
 #: A metric's value: a number, an n-tuple, or a table (column accession -> values).
-MetricValue = int | float | list[float] | dict[str, list[float] | list[int]]
+MetricValue = int | float | list[float] | dict[str, list[Any]]
 
 
 def _quartiles(values: NDArray[np.float64]) -> list[float]:
@@ -396,3 +396,41 @@ def qc_metrics(run: RunQC) -> dict[str, MetricValue]:
             for z, acc in ((1, "MS:4000167"), (3, "MS:4000169"), (4, "MS:4000171")):
                 out[acc] = counts.get(z, 0) / counts[2]
     return out
+
+
+#: Variance the principal components kept for the runs' outlier scores explain.
+PCA_VARIANCE = 0.9
+
+
+def outlier_scores(runs: Sequence[RunQC]) -> list[float]:
+    """Each run's outlier score among `runs`: its median Euclidean distance
+    to every other run in the space of the principal components (those
+    explaining PCA_VARIANCE of the variance) of the runs' single-value
+    metrics, each scaled robustly (median and median absolute deviation,
+    standard deviation where that is 0; metrics constant over the batch or
+    missing in a run left out). All 0 when the runs do not differ; NaN for
+    fewer than three runs."""
+    np = numpy_module()
+    if len(runs) < 3:
+        return [math.nan] * len(runs)
+    metrics = [qc_metrics(r) for r in runs]
+    keys = [k for k in metrics[0] if all(isinstance(m.get(k), (int, float)) for m in metrics)]
+    table = np.array([[m[k] for k in keys] for m in metrics], dtype=np.float64).reshape(len(runs), len(keys))
+    table = table[:, np.isfinite(table).all(axis=0)]
+    centre = np.median(table, axis=0)
+    spread = 1.4826 * np.median(np.abs(table - centre), axis=0)
+    spread = np.where(spread > 0, spread, table.std(axis=0))
+    varying = spread > 0
+    if not varying.any():
+        return [0.0] * len(runs)
+    scaled = (table[:, varying] - centre[varying]) / spread[varying]
+    scaled -= scaled.mean(axis=0)
+    _, singular, axes = np.linalg.svd(scaled, full_matrices=False)
+    total = float((singular**2).sum())
+    if total == 0:
+        return [0.0] * len(runs)
+    explained = np.cumsum(singular**2) / total
+    kept = int(np.searchsorted(explained, PCA_VARIANCE) + 1)
+    scores = scaled @ axes[:kept].T
+    distances = np.sqrt(((scores[:, None, :] - scores[None, :, :]) ** 2).sum(axis=2))
+    return [float(np.median(np.delete(row, i))) for i, row in enumerate(distances)]

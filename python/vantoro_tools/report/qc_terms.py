@@ -216,6 +216,14 @@ METRICS: dict[str, tuple[str, str, str, str | None, str | None, tuple[str, ...]]
         None,
         (),
     ),
+    "MS:4000200": (
+        "run outlier score PCA distance",
+        "Outlier score for MS runs based on the median Euclidean distance for each run to every other run after robust PCA transformation of the QC metrics for all runs.",
+        "table",
+        None,
+        None,
+        ("MS:4000086", "OBI:0200114"),
+    ),
 }
 
 #: the other terms' names: accession -> name
