@@ -153,10 +153,11 @@ class ScanSource:
     The whole-file verdict is known at once. With `on_failure` RAISE (the
     default) a file or scan that fails the check raises LayoutError; with
     WARN the failures are counted under `warnings` (FILE_FAILED once for
-    the whole file, SCANS_FAILED for each failing scan) and the walk goes on; with RECORD the first failure is kept as the
-    verdict. Consumers count there what they leave out with `warn`. A file
-    of a format version vantoro does not read raises NotRawFileError
-    unless `refuse_unknown` is false (its verdict then says so).
+    the whole file, SCANS_FAILED for each failing scan) and the walk goes
+    on; with RECORD the first failure is kept as the verdict. Consumers
+    count there what they leave out with `warn`. A file of a format
+    version vantoro does not read raises NotRawFileError unless
+    `refuse_unknown` is false (its verdict then says so).
     `path_text` is what the layout markers are read from (the file's path,
     or the URL a fetched file came from)."""
 

@@ -198,9 +198,7 @@ class Encoder:
             data = np.ascontiguousarray(values, dtype=np.float64)
             fixed = numpress.encodable(data, method)
             if fixed is not None:
-                packed = (
-                    numpress.encode_slof(data, fixed) if method == "slof" else numpress.encode_linear(data, fixed)
-                )
+                packed = numpress.encode_slof(data, fixed) if method == "slof" else numpress.encode_linear(data, fixed)
                 return self._b64(packed), self._params[kind, method]
             method = "zlib"
         raw = np.ascontiguousarray(values)
@@ -388,9 +386,7 @@ class Document:
         energy = trailer.get(COLLISION_ENERGY)
         if isinstance(energy, float):
             if math.isfinite(energy):
-                out += (
-                    f'              <userParam name="{COLLISION_ENERGY}" value="{energy!r}" type="xsd:double"/>\n'
-                )
+                out += f'              <userParam name="{COLLISION_ENERGY}" value="{energy!r}" type="xsd:double"/>\n'
             else:
                 warn("collision energy not finite")
         return out + "            </activation>\n          </precursor>\n        </precursorList>\n"
