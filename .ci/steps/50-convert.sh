@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The `vantoro` command and its converters, checked against independent
 # readers: the wheel from dist/ (built by 10-wheel.sh) with its convert,
-# dask and plot extras, plus pyopenms, duckdb, pandas and pynumpress (with
-# which pyteomics reads MS-Numpress arrays). Fails when any
+# dask and plot extras and the check extra (psims' schema and vocabularies,
+# pyteomics, lxml, pyopenms and its semantic validator, duckdb, pandas and
+# pynumpress, with which pyteomics reads MS-Numpress arrays). Fails when any
 # of these tests was skipped, since a skip here means a reader is missing.
 set -euo pipefail
 . .ci/lib.sh
@@ -11,8 +12,7 @@ wheels=(dist/*.whl)
 [ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel in dist/, found: ${wheels[*]}" >&2; exit 1; }
 
 fresh_venv .venv-convert
-.venv-convert/bin/python -m pip install -q "${wheels[0]}[convert,dask,plot]" \
-    pyopenms duckdb pandas pynumpress pytest hypothesis
+.venv-convert/bin/python -m pip install -q "${wheels[0]}[convert,dask,plot,check]" pytest hypothesis
 .venv-convert/bin/vantoro --version
 .venv-convert/bin/python -c "import vantoro_tools; print('vantoro_tools from', vantoro_tools.__file__)"
 
