@@ -7,6 +7,8 @@ formats each spectrum from ready-made text, encodes its binary arrays on a
 thread pool (deflate through ISA-L, which writes standard zlib streams, or
 MS-Numpress) while the spectra are written in scan order, and adds the
 total ion current chromatogram, the offset index and the SHA-1 checksum.
+The source file's SHA-1 is computed on a thread of its own while the scans
+are read.
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ import math
 import os
 import pathlib
 import re
+import threading
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -463,13 +466,16 @@ def _sha1(fh: IO[bytes], end: int) -> str:
     return digest.hexdigest()
 
 
-def file_sha1(path: str) -> str:
-    """SHA-1 of the file at `path` (hashlib releases the GIL on each chunk)."""
+def file_sha1(path: str, stop: threading.Event | None = None) -> str:
+    """SHA-1 of the file at `path` (hashlib releases the GIL on each chunk);
+    gives up, answering "", once `stop` is set."""
     digest = hashlib.sha1()
     with open(path, "rb", buffering=0) as f:
         buf = bytearray(HASH_CHUNK)
         view = memoryview(buf)
         while n := f.readinto(buf):
+            if stop is not None and stop.is_set():
+                return ""
             digest.update(view[:n])
     return digest.hexdigest()
 
@@ -492,8 +498,10 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
     MS-Numpress or uncompressed, `options.compression`), and for MS2 scans
     the precursor: monoisotopic m/z, charge, the master scan as reference,
     isolation window and activation where the trailer has them. A value
-    that is not finite is left out and counted in the warnings. The file
-    appears under its name only when complete."""
+    that is not finite, or a total ion current that 32-bit floats cannot
+    hold in the chromatogram, is left out and counted in the warnings. The
+    source file carries its SHA-1. The file appears under its name only
+    when complete."""
     voc = vocabulary()
     encoder = Encoder(options.compression, voc)
     levels = options.ms_levels
@@ -502,21 +510,26 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
         open(tmp, "r+b", buffering=1 << 20) as fh,
         ThreadPoolExecutor(1, thread_name_prefix="vantoro-sha1") as hasher,
     ):
-        # The source file's checksum, for its sourceFile, alongside the walk.
-        digest = hasher.submit(file_sha1, os.fspath(source.path))
-        doc = Document(fh, source, voc, encoder, digest.result)
-        with ThreadPoolExecutor(2, thread_name_prefix="vantoro-mzml") as pool:
-            pending: deque[tuple[Scan, int, Future[Encoded]]] = deque()
-            for scan in _with_peaks(source, levels):
-                assert scan.mz is not None and scan.intensity is not None
-                pending.append((scan, len(scan.mz), pool.submit(encoder.spectrum, scan.mz, scan.intensity)))
-                if len(pending) > AHEAD:
+        # The source file's checksum, for its sourceFile, alongside the walk
+        # (given up when the conversion fails or is interrupted).
+        stop = threading.Event()
+        digest = hasher.submit(file_sha1, os.fspath(source.path), stop)
+        try:
+            doc = Document(fh, source, voc, encoder, digest.result)
+            with ThreadPoolExecutor(2, thread_name_prefix="vantoro-mzml") as pool:
+                pending: deque[tuple[Scan, int, Future[Encoded]]] = deque()
+                for scan in _with_peaks(source, levels):
+                    assert scan.mz is not None and scan.intensity is not None
+                    pending.append((scan, len(scan.mz), pool.submit(encoder.spectrum, scan.mz, scan.intensity)))
+                    if len(pending) > AHEAD:
+                        done, length, future = pending.popleft()
+                        doc.spectrum(done, future.result(), length)
+                while pending:
                     done, length, future = pending.popleft()
                     doc.spectrum(done, future.result(), length)
-            while pending:
-                done, length, future = pending.popleft()
-                doc.spectrum(done, future.result(), length)
-        doc.finish()
+            doc.finish()
+        finally:
+            stop.set()
     return Written(len(doc.offsets), source.warnings)
 
 
