@@ -1,6 +1,7 @@
 """Checks every mzML the test suite writes: the indexed mzML 1.1 schema that
-psims ships (through lxml, offline), the byte offsets of its index and the
-SHA-1 checksum."""
+psims ships (through lxml, offline), pyopenms' semantic validator (the
+PSI-MS mapping rules: required terms, units), the byte offsets of its index
+and the SHA-1 checksum."""
 
 import hashlib
 import re
@@ -26,4 +27,8 @@ def assert_valid_mzml(path) -> bytes:
             assert data.find(b' id="%s"' % ident, int(offset)) < data.find(b">", int(offset))
     end = data.index(b"<fileChecksum>") + len(b"<fileChecksum>")
     assert data[end : end + 40].decode() == hashlib.sha1(data[:end]).hexdigest()
+    import pyopenms
+
+    valid, errors, warnings = pyopenms.MzMLFile().isSemanticallyValid(str(path))
+    assert (valid, errors, warnings) == (True, [], []), (errors, warnings)
     return data

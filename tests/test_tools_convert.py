@@ -2,6 +2,7 @@
 pyteomics, duckdb, pandas), with the values vantoro itself returns."""
 
 import faulthandler
+import hashlib
 import math
 import os
 import re
@@ -9,7 +10,7 @@ import sys
 
 import pytest
 
-from builders import RT_ORBI_START, RT_ORBI_STRIDE, orbitrap_varied, small_v57
+from builders import CHAIN_BASE, RT_ORBI_START, RT_ORBI_STRIDE, orbitrap_varied, peak_block_v66, small_v57
 from mzml_check import assert_valid_mzml
 
 np = pytest.importorskip("numpy")
@@ -86,10 +87,18 @@ def test_mzml_round_trip_pyteomics(raw, tmp_path, compression):
             assert ion.get("charge state", 0) == w["charge"]
         else:
             assert precursors == []
-    # Each trailer energy with the unit the trailer states: "HCD Energy eV"
-    # in electronvolt, "Collision Energy" with none.
-    assert b'name="collision energy" value="35.0"/>' in data
+    # "HCD Energy eV" in electronvolt; "Collision Energy", which states no
+    # unit, as a user parameter (the PSI-MS term requires a unit).
+    assert b'<userParam name="Collision Energy" value="35.0" type="xsd:double"/>' in data
     assert b'name="collision energy" value="30.5" unitCvRef="UO" unitAccession="UO:0000266"' in data
+    assert b'name="collision energy" value="35.0"' not in data
+    # The source file's SHA-1 on its sourceFile.
+    digest = hashlib.sha1(open(raw, "rb").read()).hexdigest()
+    assert re.search(
+        rb'<sourceFile id="RAW1" [^>]*>\s*(<cvParam [^>]*>\s*){2}<cvParam [^>]*name="SHA-1" value="%s"/>'
+        % digest.encode(),
+        data,
+    )
 
 
 @pytest.mark.parametrize("compression", COMPRESSIONS)
@@ -282,7 +291,7 @@ def test_values_not_finite_are_left_out_and_counted(odd_raw, tmp_path):
     assert_valid_mzml(path)  # no nan or inf anywhere
     assert written.spectra == len(want)  # every spectrum kept
     assert written.warnings == {
-        "layout check failed": 1,
+        "scans failing the layout check": 1,
         "precursor m/z not finite": 1,
         "injection time not finite": 1,
         "HCD energy not a finite number": 1,
@@ -305,7 +314,7 @@ def test_values_not_finite_are_left_out_and_counted(odd_raw, tmp_path):
     assert {e["params"]["title"].rsplit(".", 3)[0] for e in entries} == {"odd_name_orbitrap"}
     assert "rtinseconds" not in entries[ms2.index(17)]["params"]
     assert written.warnings == {
-        "layout check failed": 1,
+        "scans failing the layout check": 1,
         "retention time not finite": 1,
         "left out of MGF: precursor m/z not finite": 1,
     }
@@ -373,3 +382,168 @@ def test_numpress_encodes_as_the_library(n):
     fixed = numpress.slof_fixed_point(intensity)
     assert fixed == pynumpress.optimal_slof_fixed_point(intensity)
     assert numpress.encode_slof(intensity, fixed) == bytes(pynumpress.encode_slof(intensity, fixed))
+
+
+# -- every output exactly right on odd files -------------------------------------
+
+
+@pytest.mark.parametrize(
+    "values, kind, fixed",
+    [
+        ([], "linear", False),
+        ([500.5], "linear", False),  # MS-Numpress decoders read two values at least
+        ([1e-305, 2e-305], "linear", False),  # no finite fixed point
+        ([1e308, 1.5e308, 1.7e308], "linear", False),  # residuals beyond a double
+        ([100.0, math.inf], "linear", False),
+        ([100.0, 200.0], "linear", True),
+        ([5.0], "slof", True),
+        ([-1.0, 5.0], "slof", False),
+        ([math.nan], "slof", False),
+    ],
+)
+def test_numpress_encodable_within_its_bounds(values, kind, fixed):
+    from vantoro_tools.write.mzml import numpress
+
+    got = numpress.encodable(np.array(values, np.float64), kind)
+    assert (got is not None) == fixed
+    assert got is None or 0 < got < math.inf
+
+
+@pytest.mark.parametrize("case", ["tiny times", "one spectrum"])
+def test_numpress_falls_back_to_zlib_and_reads_back(tmp_path, case):
+    mzml = pytest.importorskip("pyteomics.mzml")
+    # MS3 spectra alone: two whose times are too small for any finite fixed
+    # point (the old encoder raised OverflowError), or a single one.
+    img = orbitrap_varied(seed=5)
+    levels = frozenset({3})
+    img.trailer(21, ms_order_byte=2)
+    if case == "tiny times":
+        img.trailer(23, ms_order_byte=2)
+        img.rt_series(RT_ORBI_START, RT_ORBI_STRIDE, [1e-301 * (i + 1) for i in range(145)])
+    raw = img.write(tmp_path / "n_orbitrap.raw")
+    want = vantoro_scans(raw)
+    (path,), _ = write_with(raw, "mzml", tmp_path, compression="numpress", ms_levels=levels)
+    data = assert_valid_mzml(path)
+    chrom = data[data.index(b"<chromatogram ") :]
+    # The time array falls back to zlib and says so; the currents stay numpress.
+    assert re.search(rb'name="time array"[^\n]*name="zlib compression"', chrom)
+    assert b"MS-Numpress short logged float compression" in chrom
+    with mzml.MzML(path) as reader:
+        (tic,) = [c for c in reader.iterfind("chromatogram")]
+    rts = [w["rt"] for w in want.values() if w["level"] in levels]
+    assert len(rts) == (2 if case == "tiny times" else 1)
+    assert list(tic["time array"]) == rts
+
+
+@pytest.fixture(scope="module")
+def edge_raw(tmp_path_factory):
+    """Peak lists and precursors that the text formats cannot hold as they are:
+    NaN and infinite intensities (scans 9, 10, 13), a float32 total that
+    overflows (11), a negative precursor (15), energy texts outside the
+    decimal grammar (17, 19), and a retention time whose seconds overflow
+    (145). Every scan passes the layout check."""
+    img = orbitrap_varied(seed=7)
+    mz = [100.0 + 7 * j for j in range(11)]
+    blocks = {
+        9: [math.nan, 5.0, math.nan] + [1.0] * 8,
+        10: [math.inf, -math.inf] + [1.0] * 9,
+        11: [3e38] * 11,
+        13: [math.inf] + [2.0] * 10,
+    }
+    for scan, intensity in blocks.items():
+        img.put(CHAIN_BASE + 12000 * (scan - 1), peak_block_v66(mz, intensity))
+    img.trailer(15, monomz=-500.0)
+    img.trailer(17, hcd=b"1_0")
+    img.trailer(19, hcd="١٢".encode())
+    img.trailer(21, hcd=b"12")
+    img.f64(RT_ORBI_START + RT_ORBI_STRIDE * 144, 1e307)
+    return img.write(tmp_path_factory.mktemp("edge") / "edge_orbitrap.raw")
+
+
+def test_text_outputs_leave_out_and_count_what_they_cannot_hold(edge_raw, tmp_path):
+    mzml = pytest.importorskip("pyteomics.mzml")
+    mgf = pytest.importorskip("pyteomics.mgf")
+    want = vantoro_scans(edge_raw)
+    (path,), written = write_with(edge_raw, "mzml", tmp_path)
+    assert written.spectra == len(want)
+    assert written.warnings == {
+        "total ion current not finite": 3,
+        "total ion current beyond 32-bit float (left out of the chromatogram)": 1,
+        "precursor m/z negative (precursor left out)": 1,
+        "HCD energy not a finite number": 2,
+    }
+    data = assert_valid_mzml(path)
+    with mzml.MzML(path) as reader:
+        (tic,) = list(reader.iterfind("chromatogram"))
+        energies = {
+            n: reader.get_by_id(f"scan={n}")["precursorList"]["precursor"][0]["activation"] for n in (17, 19, 21)
+        }
+    kept = [n for n in want if n not in (9, 10, 11, 13)]
+    assert list(tic["time array"]) == [want[n]["rt"] for n in kept]
+    assert np.isfinite(tic["intensity array"]).all()
+    assert [e.get("collision energy") for e in energies.values()] == [None, None, 12.0]
+    assert b'id="scan=15"' in data and not re.search(
+        rb'id="scan=15".*?<precursorList', data.split(b'id="scan=17"')[0], re.S
+    )
+
+    (path,), written = write_with(edge_raw, "mgf", tmp_path)
+    assert written.warnings == {
+        "peaks left out of MGF: not finite": 3,
+        "left out of MGF: precursor m/z negative": 1,
+        "retention time beyond a double in seconds": 1,
+    }
+    assert not re.search("nan|inf", open(path, encoding="utf-8").read(), re.I)
+    with mgf.read(path, use_index=False) as reader:
+        entries = {int(e["params"]["scans"]): e for e in reader}
+    assert 15 not in entries and "rtinseconds" not in entries[145]["params"]
+    for n, e in entries.items():
+        finite = np.isfinite(want[n]["intensity"])
+        same_peaks(
+            {"mz": want[n]["mz"][finite], "intensity": want[n]["intensity"][finite]},
+            e["m/z array"],
+            e["intensity array"],
+        )
+
+
+def command(*args):
+    """`vantoro ARGS` as a separate process: its exit status and stderr lines."""
+    import subprocess
+
+    run = subprocess.run([sys.executable, "-m", "vantoro_tools", *args], capture_output=True, text=True, timeout=600)
+    return run.returncode, run.stderr.splitlines()
+
+
+def test_same_bytes_every_time_and_only_vantoro_lines_on_stderr(edge_raw, tmp_path):
+    pytest.importorskip("pyarrow")
+    src = tmp_path / "in"
+    src.mkdir()
+    inputs = [orbitrap_varied(seed=k).write(src / f"r{k}_orbitrap.raw") for k in range(3)]
+    bad = orbitrap_varied(seed=9)
+    for scan in (17, 18, 19):  # three scans fail the layout check
+        bad.f64(RT_ORBI_START + RT_ORBI_STRIDE * (scan - 1), math.nan)
+    inputs.append(bad.write(src / "bad_orbitrap.raw"))
+    os.link(edge_raw, src / "edge_orbitrap.raw")
+    inputs.append(str(src / "edge_orbitrap.raw"))
+    runs = {}
+    for compression in ("zlib", "numpress"):
+        for jobs in ("1", "2", "2", "1"):
+            out = tmp_path / f"{compression}-{jobs}-{len(runs)}"
+            for to in ("mzml", "mgf"):
+                args = f"convert {src} --to {to} --out {out} -j {jobs} --force -q --compression {compression}"
+                status, err = command(*args.split())
+                assert status == 0
+                # One line per file with warnings, each vantoro's own: no library warning.
+                assert len(err) == 2 and all(line.startswith("vantoro: ") for line in err), err
+                (forced,) = [line for line in err if "bad_orbitrap.raw: converted, with warnings: " in line]
+                assert "3 scans failing the layout check" in forced
+            runs[out] = {
+                name: open(out / name, "rb").read() for name in sorted(os.listdir(out)) if not name.startswith(".")
+            }
+        # In this process, again and again, with other conversions between.
+        for k in range(6):
+            for raw in inputs:
+                (path,), _ = write_with(raw, "mzml", tmp_path / f"again{k}", compression=compression)
+                assert open(path, "rb").read() == runs[out][os.path.basename(path)]
+    for compression in ("zlib", "numpress"):
+        outputs = [files for out, files in runs.items() if out.name.startswith(compression)]
+        assert len(outputs) == 4 and len(outputs[0]) == 10 and all(files == outputs[0] for files in outputs)

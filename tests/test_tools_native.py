@@ -1,5 +1,6 @@
 """vantoro_tools.source._native: the core's whole-file layout verdict, against the
-builders' figures and what the reader reads from files cut at its `need`."""
+builders' figures and what the reader reads from files cut at its `need`; its
+decimal grammar, against what the reader reads from trailer texts."""
 
 import struct
 
@@ -144,3 +145,19 @@ def test_kinds(path, version, kind, layout):
 def test_argument_errors(args, error, message):
     with pytest.raises(error, match=message):
         _native.judge(*args)
+
+
+@pytest.mark.parametrize(
+    "text", ["35", "1_0", "١٢", "+.5", "5.", "1e400", "-1e-400", "-inf", "NaN", "0x10", "1,5", "e5", "3 4"]
+)
+def test_parse_decimal_is_the_readers_rule(tmp_path, text):
+    """The companion reads trailer texts as the reader reads "Collision Energy"."""
+    import math
+
+    path = orbitrap_v66().trailer(1, collision=text.encode()).write(tmp_path / "d_orbitrap.raw")
+    read = RawFileReader(str(path)).get_trailer_extra(1).get("Collision Energy")
+    parsed = _native.parse_decimal(text)
+    assert (parsed is None) == (read is None)
+    assert parsed is None or parsed == read or (math.isnan(parsed) and math.isnan(read))
+    if text in ("1_0", "١٢"):
+        assert parsed is None  # no underscores, ASCII digits only

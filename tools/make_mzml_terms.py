@@ -24,6 +24,7 @@ NAMES = (
     "ms level",
     "total ion current",
     "Thermo RAW format",
+    "SHA-1",
     "scan number only nativeID format",
     "custom unreleased software tool",
     "ionization type",

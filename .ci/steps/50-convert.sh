@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The `vantoro` command and its converters, checked against independent
 # readers: the wheel from dist/ (built by 10-wheel.sh) with its convert,
-# dask and plot extras, plus the check extra: psims, pyteomics and lxml,
-# pyopenms, duckdb, pandas and pynumpress (with which pyteomics reads
-# MS-Numpress arrays). The companion's bad-day tests run here too. Fails when any
+# dask and plot extras and the check extra (psims' schema and vocabularies,
+# pyteomics, lxml, pyopenms and its semantic validator, duckdb, pandas and
+# pynumpress, with which pyteomics reads MS-Numpress arrays). The companion's
+# bad-day tests run here too. Fails when any
 # of these tests was skipped, since a skip here means a reader is missing.
 set -euo pipefail
 . .ci/lib.sh

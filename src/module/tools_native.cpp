@@ -1,5 +1,5 @@
 // vantoro_tools.source._native: the core's whole-file layout verdict and the figures
-// it rests on, for the companion package. The module keeps no state: every
+// it rests on, and its decimal grammar, for the companion package. The module keeps no state: every
 // function builds its answer from constants and its arguments, so it is
 // initialised in phases and each interpreter gets a module of its own.
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "../format/layout.h"
+#include "../metadata/decimal.h"
 #include "../scans/verdict.h"
 #include "errors.h"
 
@@ -135,6 +136,28 @@ PyObject* figures(PyObject*, PyObject*) {
     return entry([]() -> PyObject* { return dict_of(kVerdictFigures, integer); });
 }
 
+PyObject* parse_decimal(PyObject*, PyObject* arg) {
+    return entry([&]() -> PyObject* {
+        if (!PyUnicode_Check(arg)) {
+            PyErr_SetString(PyExc_TypeError, "parse_decimal() argument must be str");
+            throw PythonError{};
+        }
+        Py_ssize_t length = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(arg, &length);
+        if (!s) {
+            // Text UTF-8 cannot hold (a lone surrogate) is no number either.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError{};
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        const auto v = text::parse_decimal(std::string_view(s, static_cast<std::size_t>(length)));
+        if (!v) Py_RETURN_NONE;
+        PyObject* out = PyFloat_FromDouble(*v);
+        if (!out) throw PythonError{};
+        return out;
+    });
+}
+
 PyMethodDef methods[] = {
     {"judge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(judge)), METH_VARARGS | METH_KEYWORDS,
      "judge($module, /, path_text, version, size)\n--\n\n"
@@ -153,6 +176,11 @@ PyMethodDef methods[] = {
     {"figures", figures, METH_NOARGS,
      "figures($module, /)\n--\n\nThe table positions, strides and extents the verdict is computed from,\n"
      "and the scan count of each version, by name."},
+    {"parse_decimal", parse_decimal, METH_O,
+     "parse_decimal($module, text, /)\n--\n\n"
+     "The number `text` states in the reader's decimal grammar (the rule its numeric\n"
+     "trailer fields are read with: ASCII digits, an optional sign, point and exponent,\n"
+     "or inf, infinity, nan), or None when it states none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 from vantoro import RawFileReader
 
 from ..base.paths import StrPath, as_path, stem
+from . import _native
 from .layout import LayoutCheck, LayoutError, Verdict
 from .raw import KNOWN_VERSIONS, NotRawFileError, not_raw_reason
 
@@ -61,6 +62,23 @@ def ms_level(trailer: dict[str, TrailerValue]) -> int:
     """The trailer's "MS Order"; 1 where the trailer has none."""
     order = trailer.get(MS_ORDER)
     return order if isinstance(order, int) and order >= 1 else 1
+
+
+def decimal(text: str) -> float | None:
+    """The number `text` states in the reader's decimal grammar (ASCII digits,
+    an optional sign, point and exponent, or inf/infinity/nan; no spaces,
+    underscores or other digits), or None: the one rule for numbers in the
+    file's text, whichever side reads them."""
+    return _native.parse_decimal(text)
+
+
+def trailer_number(trailer: dict[str, TrailerValue], key: str) -> float | None:
+    """The trailer's field `key` as a number: a numeric field as it is, a
+    text field read with `decimal`; None when absent or not a number."""
+    value = trailer.get(key)
+    if isinstance(value, str):
+        return decimal(value)
+    return float(value) if isinstance(value, (int, float)) else None
 
 
 def precursor_kind(level: int, monomz: float) -> str:
@@ -122,6 +140,9 @@ def _read_peak_lists(reader: RawFileReader, scan: int) -> tuple[Any, Any] | None
 #: What the walker does with a scan that fails the layout check: raise
 #: LayoutError, count it as a warning and go on, or only keep the verdict.
 RAISE, WARN, RECORD = "raise", "warn", "record"
+#: The warnings a forced file's line shows: the whole file failed the check
+#: (once), and how many of its scans failed it.
+FILE_FAILED, SCANS_FAILED = "layout check failed", "scans failing the layout check"
 
 
 class ScanSource:
@@ -131,11 +152,12 @@ class ScanSource:
 
     The whole-file verdict is known at once. With `on_failure` RAISE (the
     default) a file or scan that fails the check raises LayoutError; with
-    WARN each failure is counted under `warnings` ("layout check failed")
-    and the walk goes on; with RECORD the first failure is kept as the
-    verdict. Consumers count there what they leave out with `warn`. A file
-    of a format version vantoro does not read raises NotRawFileError
-    unless `refuse_unknown` is false (its verdict then says so).
+    WARN the failures are counted under `warnings` (FILE_FAILED once for
+    the whole file, SCANS_FAILED for each failing scan) and the walk goes
+    on; with RECORD the first failure is kept as the verdict. Consumers
+    count there what they leave out with `warn`. A file of a format
+    version vantoro does not read raises NotRawFileError unless
+    `refuse_unknown` is false (its verdict then says so).
     `path_text` is what the layout markers are read from (the file's path,
     or the URL a fetched file came from)."""
 
@@ -162,7 +184,7 @@ class ScanSource:
         self.on_failure = on_failure
         self.on_scan = on_scan
         self.warnings: Counter[str] = Counter()
-        self._failed(self.check.verdict.reason)
+        self._failed(self.check.verdict.reason, FILE_FAILED)
 
     @property
     def num_scans(self) -> int:
@@ -175,12 +197,12 @@ class ScanSource:
     def warn(self, kind: str, count: int = 1) -> None:
         self.warnings[kind] += count
 
-    def _failed(self, reason: str | None) -> None:
+    def _failed(self, reason: str | None, kind: str) -> None:
         if reason is None or self.on_failure == RECORD:
             return
         if self.on_failure == RAISE:
             raise LayoutError(reason)
-        self.warn("layout check failed")
+        self.warn(kind)
 
     def scans(
         self, *, peaks: bool = True, levels: frozenset[int] | None = None, only: Callable[[int], bool] | None = None
@@ -189,7 +211,7 @@ class ScanSource:
         judging = self.on_failure != RECORD or self.check.ok
         for scan in walk(self.reader, peaks=peaks, levels=levels, only=only, on_scan=self.on_scan):
             if scan.mz is not None and judging:
-                self._failed(self.check.scan(scan.number, scan.rt, scan.mz))
+                self._failed(self.check.scan(scan.number, scan.rt, scan.mz), SCANS_FAILED)
                 judging = self.on_failure != RECORD or self.check.ok
             yield scan
 

@@ -2,9 +2,11 @@
 
 MGF holds fragment spectra for search engines: one entry per scan at the
 MS levels asked for (MS2 by default) that has a peak list and a finite
-precursor m/z other than 0. Scans whose precursor m/z is not finite are
-left out and counted in the warnings; those without one (0) are left out
-like MS1 scans.
+precursor m/z other than 0. Scans whose precursor m/z is not finite or
+negative are left out and counted in the warnings; those without one (0)
+are left out like MS1 scans. A peak whose m/z or intensity is not finite
+is left out of its entry, and a retention time whose seconds overflow is
+left out of its header; both are counted.
 
 Peaks are formatted many spectra at a time by Arrow's number formatting
 (the shortest text that reads back as the same float64 m/z and float32
@@ -24,7 +26,7 @@ from typing import TYPE_CHECKING, Any
 from ..base.deps import missing
 from ..base.paths import StrPath
 from ..base.text import CONTROLS
-from ..source.scans import PRECURSOR, PRECURSOR_NOT_FINITE, Scan, ScanSource, open_source
+from ..source.scans import PRECURSOR, PRECURSOR_NEGATIVE, PRECURSOR_NOT_FINITE, Scan, ScanSource, open_source
 from .formats import WriteOptions, Written
 from .output import atomic_path
 
@@ -53,13 +55,19 @@ def mgf_header(scan: Scan, stem: str, warn: Callable[[str], None]) -> str | None
     if kind == PRECURSOR_NOT_FINITE:
         warn("left out of MGF: precursor m/z not finite")
         return None
-    if kind != PRECURSOR:  # none recorded (or negative): left out, as MS1 scans are
+    if kind == PRECURSOR_NEGATIVE:
+        warn("left out of MGF: precursor m/z negative")
+        return None
+    if kind != PRECURSOR:  # none recorded: left out, as MS1 scans are
         return None
     precursor = scan.monomz
     # The trans-proteomic pipeline's form: stem.first.last.charge
     lines = [f"BEGIN IONS\nTITLE={stem}.{scan.number}.{scan.number}.{scan.charge}\nPEPMASS={precursor!r}\n"]
-    if math.isfinite(scan.rt):
-        lines.append(f"RTINSECONDS={scan.rt * 60.0!r}\n")
+    seconds = scan.rt * 60.0
+    if math.isfinite(seconds):
+        lines.append(f"RTINSECONDS={seconds!r}\n")
+    elif math.isfinite(scan.rt):
+        warn("retention time beyond a double in seconds")
     else:
         warn("retention time not finite")
     if scan.charge > 0:
@@ -82,7 +90,17 @@ class PeakText:
         self.intensity: list[NDArray[np.float32]] = []
         self.peaks = 0
 
-    def add(self, header: str, mz: NDArray[np.float64], intensity: NDArray[np.float32]) -> None:
+    def add(
+        self, header: str, mz: NDArray[np.float64], intensity: NDArray[np.float32], warn: Callable[[str, int], None]
+    ) -> None:
+        """Adds one entry; its peaks whose m/z or intensity is not finite
+        are left out and counted with `warn`."""
+        np = self.np
+        finite = np.isfinite(intensity)
+        finite &= np.isfinite(mz)
+        if not finite.all():
+            warn("peaks left out of MGF: not finite", int(len(finite) - np.count_nonzero(finite)))
+            mz, intensity = mz[finite], intensity[finite]
         self.entries.append((header.encode("utf-8", "replace"), len(mz)))
         self.mz.append(mz)
         self.intensity.append(intensity)
@@ -158,7 +176,7 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
                 continue
             header = mgf_header(scan, stem, source.warn)
             if header is not None:
-                text.add(header, scan.mz, scan.intensity)
+                text.add(header, scan.mz, scan.intensity, source.warn)
                 written.spectra += 1
                 if text.peaks >= BATCH_PEAKS:
                     pending.append(pool.submit(text.take()))

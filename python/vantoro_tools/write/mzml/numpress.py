@@ -12,20 +12,31 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 
+def _scale(limit: int, largest: float) -> float:
+    """floor(limit / largest); inf when that exceeds a double (a tiny
+    `largest`), 0 when `largest` is not positive or not finite."""
+    if not largest > 0 or not math.isfinite(largest):
+        return 0.0
+    ratio = limit / largest
+    return float(math.floor(ratio)) if math.isfinite(ratio) else math.inf
+
+
 def linear_fixed_point(data: NDArray[np.float64]) -> float:
     """The largest fixed point that keeps every scaled value and every
-    residual of the linear prediction within 31 bits."""
+    residual of the linear prediction within 31 bits (inf where the
+    values are too small for any double to scale them)."""
     import numpy as np
 
     if len(data) == 0:
         return 0.0
     if len(data) == 1:
-        return float(math.floor(0x7FFFFFFF / data[0])) if data[0] > 0 else 0.0
+        return _scale(0x7FFFFFFF, float(data[0]))
     largest = max(float(data[0]), float(data[1]))
     if len(data) > 2:
-        residual = data[2:] - (2 * data[1:-1] - data[:-2])
-        largest = max(largest, float(np.ceil(np.abs(residual) + 1).max()))
-    return float(math.floor(0x7FFFFFFF / largest)) if largest > 0 else 0.0
+        with np.errstate(all="ignore"):  # huge values: an infinite residual, no fixed point
+            residual = data[2:] - (2 * data[1:-1] - data[:-2])
+            largest = max(largest, float(np.ceil(np.abs(residual) + 1).max()))
+    return _scale(0x7FFFFFFF, largest)
 
 
 def slof_fixed_point(data: NDArray[np.float64]) -> float:
@@ -37,16 +48,21 @@ def slof_fixed_point(data: NDArray[np.float64]) -> float:
     return float(math.floor(0xFFFF / max(1.0, float(np.log1p(data).max()))))
 
 
-def encodable(data: NDArray[np.float64], kind: str) -> bool:
-    """Whether numpress can encode `data`: finite values, not negative for
-    short logged floats, and scaled values within the encoder's range."""
+def encodable(data: NDArray[np.float64], kind: str) -> float | None:
+    """The fixed point numpress encodes `data` with, or None where it cannot
+    within its bounds: values not finite, negative values, a linear array
+    of fewer than two values (MS-Numpress decoders read at least two), or
+    one whose fixed point is not a positive finite number."""
     import numpy as np
 
-    if not np.isfinite(data).all():
-        return False
+    if not np.isfinite(data).all() or (len(data) and data.min() < 0):
+        return None
     if kind == "slof":
-        return bool(len(data) == 0 or data.min() >= 0)
-    return bool(len(data) == 0 or (data.min() >= 0 and linear_fixed_point(data) > 0))
+        return slof_fixed_point(data)
+    if len(data) < 2:
+        return None
+    fixed = linear_fixed_point(data)
+    return fixed if 0 < fixed < math.inf else None
 
 
 def encode_slof(data: NDArray[np.float64], fixed_point: float) -> bytes:

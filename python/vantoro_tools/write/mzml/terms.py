@@ -12,6 +12,7 @@ TERMS: dict[str, tuple[str, str]] = {
     "ms level": ("MS", "MS:1000511"),
     "total ion current": ("MS", "MS:1000285"),
     "Thermo RAW format": ("MS", "MS:1000563"),
+    "SHA-1": ("MS", "MS:1000569"),
     "scan number only nativeID format": ("MS", "MS:1000776"),
     "custom unreleased software tool": ("MS", "MS:1000799"),
     "ionization type": ("MS", "MS:1000008"),

@@ -7,6 +7,8 @@ formats each spectrum from ready-made text, encodes its binary arrays on a
 thread pool (deflate through ISA-L, which writes standard zlib streams, or
 MS-Numpress) while the spectra are written in scan order, and adds the
 total ion current chromatogram, the offset index and the SHA-1 checksum.
+The source file's SHA-1 is computed on a thread of its own while the scans
+are read.
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ import math
 import os
 import pathlib
 import re
+import threading
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -37,6 +40,7 @@ from ...source.scans import (
     Scan,
     ScanSource,
     open_source,
+    trailer_number,
 )
 from ..formats import COMPRESSIONS, WriteOptions, Written
 from ..output import atomic_path
@@ -52,6 +56,8 @@ PURPOSE = "vantoro convert --to mzml"
 DEFLATE_LEVEL = 1
 #: Spectra encoded ahead of the one being written: bounds the memory held.
 AHEAD = 8
+#: Bytes of the source file hashed at a time.
+HASH_CHUNK = 1 << 22
 
 # Activation types the trailer names, and their PSI-MS dissociation terms.
 ACTIVATION_TERMS = {
@@ -142,13 +148,15 @@ def vocabulary() -> Vocabulary:
 @dataclass(frozen=True)
 class Encoded:
     """A spectrum's two arrays as base64 text with the cvParams of their
-    encoding, and its total ion current."""
+    encoding, and its total ion current (summed as float64) with whether
+    it fits the chromatogram's 32-bit floats."""
 
     mz: bytes
     mz_params: str
     intensity: bytes
     intensity_params: str
     tic: float
+    tic_fits_32: bool
 
 
 class Encoder:
@@ -187,24 +195,26 @@ class Encoder:
         method = self.compression
         if method == "numpress":
             # Ion counts are log-encoded; m/z and times linearly predicted.
-            # Values numpress cannot hold (not finite, negative) are kept
-            # exactly, with zlib.
+            # An array numpress cannot encode within its bounds is kept
+            # exactly, with zlib, and its cvParams say so.
             method = "slof" if kind == "intensity" else "linear"
             data = np.ascontiguousarray(values, dtype=np.float64)
-            if numpress.encodable(data, method):
-                packed = (
-                    numpress.encode_slof(data, numpress.slof_fixed_point(data))
-                    if method == "slof"
-                    else numpress.encode_linear(data, numpress.linear_fixed_point(data))
-                )
+            fixed = numpress.encodable(data, method)
+            if fixed is not None:
+                packed = numpress.encode_slof(data, fixed) if method == "slof" else numpress.encode_linear(data, fixed)
                 return self._b64(packed), self._params[kind, method]
             method = "zlib"
         raw = np.ascontiguousarray(values)
         return self._b64(self._deflate(raw) if method == "zlib" else raw.data), self._params[kind, method]
 
     def spectrum(self, mz: NDArray[np.float64], intensity: NDArray[np.float32]) -> Encoded:
-        tic = float(intensity.sum(dtype=self._np.float64))
-        return Encoded(*self.encode(mz, "mz"), *self.encode(intensity, "intensity"), tic)
+        np = self._np
+        # Intensities that are not finite make a sum that is not (inf - inf
+        # is NaN): expected, and counted where the sum is left out.
+        with np.errstate(all="ignore"):
+            tic = float(intensity.sum(dtype=np.float64))
+            fits = bool(np.isfinite(np.float32(tic)))
+        return Encoded(*self.encode(mz, "mz"), *self.encode(intensity, "intensity"), tic, fits)
 
 
 # -- the document --------------------------------------------------------
@@ -218,15 +228,18 @@ class Document:
     whitespace between elements), then computes the checksum over the
     finished file."""
 
-    def __init__(self, fh: IO[bytes], source: ScanSource, voc: Vocabulary, encoder: Encoder):
+    def __init__(
+        self, fh: IO[bytes], source: ScanSource, voc: Vocabulary, encoder: Encoder, source_sha1: Callable[[], str]
+    ):
         self.fh, self.source, self.voc, self.encoder = fh, source, voc, encoder
+        self.source_sha1 = source_sha1
         self.offsets: list[tuple[str, int]] = []
         self.written: set[int] = set()
         self.times: list[float] = []
         self.tics: list[float] = []
         # Room for the opening part with any count up to 10 digits.
         self.version = tool_version()
-        self.room = len(self.opening(1)) + 10
+        self.room = len(self.opening(1, "0" * 40)) + 10
         fh.seek(self.room)
         self.pos = self.room
 
@@ -234,7 +247,7 @@ class Document:
         self.fh.write(data)
         self.pos += len(data)
 
-    def opening(self, count: int) -> bytes:
+    def opening(self, count: int, source_sha1: str) -> bytes:
         voc, source = self.voc, self.source
         p = voc.param
         if "://" in source.origin:  # fetched from a URL: its folder there
@@ -252,6 +265,7 @@ class Document:
             '      </fileContent>\n      <sourceFileList count="1">\n'
             f'        <sourceFile id="RAW1" name="{attr(source.name)}" location="{attr(location)}">\n'
             f"          {p('Thermo RAW format')}\n          {p('scan number only nativeID format')}\n"
+            f"          {p('SHA-1', source_sha1)}\n"
             "        </sourceFile>\n      </sourceFileList>\n    </fileDescription>\n"
             f'    <softwareList count="1">\n      <software id="vantoro" version="{attr(self.version)}">\n'
             f"        {p('custom unreleased software tool', 'vantoro')}\n      </software>\n    </softwareList>\n"
@@ -278,10 +292,18 @@ class Document:
         spectrum_id = f"scan={scan.number}"
         self.offsets.append((spectrum_id, self.pos + len("      ")))  # where <spectrum starts
         scan_params = ""
+        tic_finite = math.isfinite(encoded.tic)
+        if not tic_finite:
+            warn("total ion current not finite")
+        # The chromatogram has a point where both its time and its 32-bit
+        # current are finite.
         if math.isfinite(scan.rt):
             scan_params += f"            {p('scan start time', scan.rt, 'minute')}\n"
-            self.times.append(scan.rt)
-            self.tics.append(encoded.tic)
+            if tic_finite and encoded.tic_fits_32:
+                self.times.append(scan.rt)
+                self.tics.append(encoded.tic)
+            elif tic_finite:
+                warn("total ion current beyond 32-bit float (left out of the chromatogram)")
         else:
             warn("retention time not finite")
         if math.isfinite(scan.injection_time):
@@ -293,7 +315,7 @@ class Document:
             f'      <spectrum index="{len(self.offsets) - 1}" id="{spectrum_id}" defaultArrayLength="{length}">\n'
             f"        {p('ms level', level)}\n        {p('MS1 spectrum' if level == 1 else 'MSn spectrum')}\n"
             f"        {p('centroid spectrum')}\n"
-            + (f"        {p('total ion current', encoded.tic)}\n" if math.isfinite(encoded.tic) else "")
+            + (f"        {p('total ion current', encoded.tic)}\n" if tic_finite else "")
             + f'        <scanList count="1">\n          {p("no combination")}\n          <scan>\n'
             f"{scan_params}          </scan>\n        </scanList>\n"
             f"{self.precursor(scan)}"
@@ -317,11 +339,14 @@ class Document:
     def precursor(self, scan: Scan) -> str:
         """The precursorList of an MS2 (or higher) scan with a precursor m/z
         other than 0; a precursor m/z that is not finite is left out (the
-        precursor keeps its charge and activation)."""
+        precursor keeps its charge and activation), and one that is
+        negative leaves the precursor out; both are counted."""
         kind = scan.precursor
+        p, warn, trailer = self.voc.param, self.source.warn, scan.trailer
+        if kind == PRECURSOR_NEGATIVE:
+            warn("precursor m/z negative (precursor left out)")
         if kind in (NO_PRECURSOR, PRECURSOR_NEGATIVE):
             return ""
-        p, warn, trailer = self.voc.param, self.source.warn, scan.trailer
         mz: float | None = scan.monomz
         if kind == PRECURSOR_NOT_FINITE:
             warn("precursor m/z not finite")
@@ -354,23 +379,22 @@ class Document:
         # the trailer names none that is known.
         method = ACTIVATION_TERMS.get(str(trailer.get(ACTIVATION_TYPE)), "dissociation method")
         out += f"            <activation>\n              {p(method)}\n"
-        # Each energy with the unit the trailer states for it, none where it states none.
-        energy = trailer.get(COLLISION_ENERGY)
-        if isinstance(energy, float):
-            if math.isfinite(energy):
-                out += f"              {p('collision energy', energy)}\n"
-            else:
-                warn("collision energy not finite")
-        hcd = trailer.get(HCD_ENERGY)
-        if isinstance(hcd, str):
-            try:
-                ev = float(hcd)
-            except ValueError:
-                ev = math.nan
-            if math.isfinite(ev):
+        # The HCD energy in electronvolt, read with the reader's decimal
+        # grammar. The trailer's "Collision Energy" states no unit, and the
+        # PSI-MS term requires one: it goes as a user parameter, after the
+        # cvParams as the schema orders them.
+        if isinstance(trailer.get(HCD_ENERGY), str):
+            ev = trailer_number(trailer, HCD_ENERGY)
+            if ev is not None and math.isfinite(ev):
                 out += f"              {p('collision energy', ev, 'electronvolt')}\n"
             else:
                 warn("HCD energy not a finite number")
+        energy = trailer.get(COLLISION_ENERGY)
+        if isinstance(energy, float):
+            if math.isfinite(energy):
+                out += f'              <userParam name="{COLLISION_ENERGY}" value="{energy!r}" type="xsd:double"/>\n'
+            else:
+                warn("collision energy not finite")
         return out + "            </activation>\n          </precursor>\n        </precursorList>\n"
 
     def finish(self) -> None:
@@ -380,7 +404,8 @@ class Document:
 
         p, enc = self.voc.param, self.encoder
         times, time_params = enc.encode(np.array(self.times, np.float64), "time")
-        # Summed as float64 but stored as 32-bit, like the spectra's intensities.
+        # Summed as float64 but stored as 32-bit, like the spectra's
+        # intensities (only those that fit are kept: see `spectrum`).
         tics, tic_params = enc.encode(np.array(self.tics, np.float32), "intensity")
         if self.offsets:
             self.write(b"      </spectrumList>\n")
@@ -419,7 +444,7 @@ class Document:
                 f"  </indexList>\n  <indexListOffset>{index_at}</indexListOffset>\n  <fileChecksum>"
             ).encode()
         )
-        opening = self.opening(len(self.offsets))
+        opening = self.opening(len(self.offsets), self.source_sha1())
         self.fh.seek(0)
         self.fh.write(opening + b" " * (self.room - len(opening) - 1) + b"\n")
         self.fh.flush()
@@ -444,6 +469,20 @@ def _sha1(fh: IO[bytes], end: int) -> str:
     return digest.hexdigest()
 
 
+def file_sha1(path: str, stop: threading.Event | None = None) -> str:
+    """SHA-1 of the file at `path` (hashlib releases the GIL on each chunk);
+    gives up, answering "", once `stop` is set."""
+    digest = hashlib.sha1()
+    with open(path, "rb", buffering=0) as f:
+        buf = bytearray(HASH_CHUNK)
+        view = memoryview(buf)
+        while n := f.readinto(buf):
+            if stop is not None and stop.is_set():
+                return ""
+            digest.update(view[:n])
+    return digest.hexdigest()
+
+
 def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | None = None) -> int:
     """Writes every scan of `raw` that has a peak list to `dest` as one
     spectrum of an indexed mzML file and returns how many were written.
@@ -462,25 +501,38 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
     MS-Numpress or uncompressed, `options.compression`), and for MS2 scans
     the precursor: monoisotopic m/z, charge, the master scan as reference,
     isolation window and activation where the trailer has them. A value
-    that is not finite is left out and counted in the warnings. The file
-    appears under its name only when complete."""
+    that is not finite, or a total ion current that 32-bit floats cannot
+    hold in the chromatogram, is left out and counted in the warnings. The
+    source file carries its SHA-1. The file appears under its name only
+    when complete."""
     voc = vocabulary()
     encoder = Encoder(options.compression, voc)
     levels = options.ms_levels
-    with atomic_path(dests[0]) as tmp, open(tmp, "r+b", buffering=1 << 20) as fh:
-        doc = Document(fh, source, voc, encoder)
-        with ThreadPoolExecutor(2, thread_name_prefix="vantoro-mzml") as pool:
-            pending: deque[tuple[Scan, int, Future[Encoded]]] = deque()
-            for scan in _with_peaks(source, levels):
-                assert scan.mz is not None and scan.intensity is not None
-                pending.append((scan, len(scan.mz), pool.submit(encoder.spectrum, scan.mz, scan.intensity)))
-                if len(pending) > AHEAD:
+    with (
+        atomic_path(dests[0]) as tmp,
+        open(tmp, "r+b", buffering=1 << 20) as fh,
+        ThreadPoolExecutor(1, thread_name_prefix="vantoro-sha1") as hasher,
+    ):
+        # The source file's checksum, for its sourceFile, alongside the walk
+        # (given up when the conversion fails or is interrupted).
+        stop = threading.Event()
+        digest = hasher.submit(file_sha1, os.fspath(source.path), stop)
+        try:
+            doc = Document(fh, source, voc, encoder, digest.result)
+            with ThreadPoolExecutor(2, thread_name_prefix="vantoro-mzml") as pool:
+                pending: deque[tuple[Scan, int, Future[Encoded]]] = deque()
+                for scan in _with_peaks(source, levels):
+                    assert scan.mz is not None and scan.intensity is not None
+                    pending.append((scan, len(scan.mz), pool.submit(encoder.spectrum, scan.mz, scan.intensity)))
+                    if len(pending) > AHEAD:
+                        done, length, future = pending.popleft()
+                        doc.spectrum(done, future.result(), length)
+                while pending:
                     done, length, future = pending.popleft()
                     doc.spectrum(done, future.result(), length)
-            while pending:
-                done, length, future = pending.popleft()
-                doc.spectrum(done, future.result(), length)
-        doc.finish()
+            doc.finish()
+        finally:
+            stop.set()
     return Written(len(doc.offsets), source.warnings)
 
 
