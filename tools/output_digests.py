@@ -85,7 +85,8 @@ def main() -> None:
     vantoro("report", os.path.join(inputs, "qc"), "-o", os.path.join(out, "report", "qc.html"), "--quiet")
     vantoro("report", os.path.join(inputs, names[0]), "-o", os.path.join(out, "report", "one.html"), "--quiet")
     digests = {}
-    for root, _, files in os.walk(out):
+    for root, dirs, files in os.walk(out):
+        dirs[:] = [d for d in dirs if not d.startswith(".")]  # the batch ledger
         for f in files:
             if f.startswith("."):
                 continue  # stamps and other bookkeeping
