@@ -20,6 +20,7 @@ import os
 import pathlib
 import re
 import threading
+import zlib
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -54,6 +55,8 @@ if TYPE_CHECKING:
 PURPOSE = "vantoro convert --to mzml"
 #: ISA-L's deflate level: its fastest that still compresses peak lists.
 DEFLATE_LEVEL = 1
+#: Arrays below this many bytes are deflated by zlib rather than ISA-L.
+SMALL_ARRAY = 16 << 10
 #: Spectra encoded ahead of the one being written: bounds the memory held.
 AHEAD = 8
 #: Bytes of the source file hashed at a time.
@@ -205,7 +208,15 @@ class Encoder:
                 return self._b64(packed), self._params[kind, method]
             method = "zlib"
         raw = np.ascontiguousarray(values)
-        return self._b64(self._deflate(raw) if method == "zlib" else raw.data), self._params[kind, method]
+        return self._b64(self.deflate(raw) if method == "zlib" else raw.data), self._params[kind, method]
+
+    def deflate(self, raw: NDArray[Any]) -> bytes:
+        # ISA-L gave a small array (a few dozen bytes) other, equally valid
+        # bytes in another process; zlib's own deflate gives the same bytes
+        # every time, and costs nothing that matters on arrays this small.
+        if raw.nbytes < SMALL_ARRAY:
+            return zlib.compress(raw, DEFLATE_LEVEL)
+        return self._deflate(raw)
 
     def spectrum(self, mz: NDArray[np.float64], intensity: NDArray[np.float32]) -> Encoded:
         np = self._np
