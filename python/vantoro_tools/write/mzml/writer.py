@@ -215,7 +215,7 @@ class Encoder:
         # bytes in another process; zlib's own deflate gives the same bytes
         # every time, and costs nothing that matters on arrays this small.
         if raw.nbytes < SMALL_ARRAY:
-            return zlib.compress(raw, DEFLATE_LEVEL)
+            return zlib.compress(raw.data, DEFLATE_LEVEL)
         return self._deflate(raw)
 
     def spectrum(self, mz: NDArray[np.float64], intensity: NDArray[np.float32]) -> Encoded:
