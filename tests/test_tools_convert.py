@@ -547,3 +547,25 @@ def test_same_bytes_every_time_and_only_vantoro_lines_on_stderr(edge_raw, tmp_pa
     for compression in ("zlib", "numpress"):
         outputs = [files for out, files in runs.items() if out.name.startswith(compression)]
         assert len(outputs) == 4 and len(outputs[0]) == 10 and all(files == outputs[0] for files in outputs)
+
+
+@pytest.mark.parametrize("to", ["mzml", "mgf", "parquet"])
+def test_one_thread_writes_the_same_bytes_in_the_calling_thread(edge_raw, tmp_path, to):
+    pytest.importorskip("pyarrow")
+    import threading
+
+    seen = set()
+    fmt = FORMATS[to]
+    outputs = []
+    for threads in (1, 2):
+        dests = fmt.paths(edge_raw, tmp_path / str(threads))
+        for path in dests:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+        source = open_source(edge_raw, force=True, on_scan=lambda: seen.update(t.name for t in threading.enumerate()))
+        fmt.write(source, dests, WriteOptions(threads=threads))
+        outputs.append([open(p, "rb").read() for p in dests])
+        if threads == 1:
+            assert not any(name.startswith("vantoro-") for name in seen), seen
+    assert outputs[0] == outputs[1]
+    with pytest.raises(ValueError, match="threads"):
+        WriteOptions(threads=0)

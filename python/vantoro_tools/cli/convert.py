@@ -55,7 +55,7 @@ def add_parser(sub: Any) -> None:
         "-j",
         type=positive,
         metavar="N",
-        help=f"files converted at once (default: {default_jobs()}, the number of cores)",
+        help=f"cores to use: files converted at once, spare cores as threads (default: {default_jobs()}, every core)",
     )
     p.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster whose scheduler is at ADDRESS")
     p.add_argument(

@@ -369,8 +369,9 @@ def convert_many(
     used or may not be converted now (refused, up to date), then the files
     converted, in input order.
 
-    The files are converted in `jobs` processes (default: one per core this
-    process may use; with one job or one file, in this process), or, with
+    The conversion uses `jobs` cores (default: every core this process may
+    use): as many files at once on worker processes, each given the cores
+    left over as threads (with one job or one file, in this process), or, with
     `dask_address`, as tasks on the Dask cluster whose scheduler listens
     there; its workers need vantoro installed and the same paths. Every file
     gets the same task, so the outputs do not depend on where it ran.
@@ -590,7 +591,13 @@ class _Batch:
         advance(self.bar, self.count, self.total)
 
     def _round(self, todo: list[str], jobs: int | None, dask_address: str | None, retry: int) -> None:
-        fmt, out, options, force = self.fmt, self.out, self.options, self.force
+        fmt, out, force = self.fmt, self.out, self.force
+        # `jobs` cores: as many files at once, each conversion given the
+        # cores left over; a Dask task has its worker thread alone.
+        budget = jobs or default_jobs()
+        workers = min(budget, len(todo))
+        threads = 1 if dask_address is not None else max(1, budget // workers)
+        options = replace(self.options, threads=threads)
         task: Callable[..., Outcome] = convert_task
         items: list[tuple[str, tuple[Any, ...]]] = [
             (p, (self.location(p), fmt.name, out, options, force)) for p in todo
@@ -598,7 +605,6 @@ class _Batch:
         if self.remote:
             task = convert_remote_task
             items = [(p, (*args, self.scratch)) for p, args in items]
-        workers = min(jobs or default_jobs(), len(todo))
 
         def done(path: str, result: Callable[[], Outcome]) -> None:
             self._finished(path, task_outcome(self.location(path), result), retry)

@@ -21,6 +21,8 @@ from multiprocessing.context import BaseContext
 from multiprocessing.process import BaseProcess
 from typing import Any, TypeVar
 
+from ..base.cores import available_cores
+
 T = TypeVar("T")
 
 #: Called with a task's name and a function that gives its result or raises its error.
@@ -82,11 +84,8 @@ def refuse_reentry(call: str) -> None:
 
 
 def default_jobs() -> int:
-    """The cores this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
+    """The cores this process may run on: the default number of jobs."""
+    return available_cores()
 
 
 # -- stopping ---------------------------------------------------------------

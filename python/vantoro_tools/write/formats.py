@@ -7,6 +7,7 @@ from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
+from ..base.cores import available_cores
 from ..source.scans import ScanSource
 
 #: How mzML may store its binary arrays.
@@ -21,6 +22,20 @@ class WriteOptions:
     ms_levels: frozenset[int] | None = None
     #: mzML binary arrays: "zlib", "numpress" or "none".
     compression: str = "zlib"
+    #: Threads the writer keeps busy: 1 does all the work in the calling
+    #: thread; None, one per core this process may use. The output's bytes
+    #: do not depend on it.
+    threads: int | None = None
+
+    def __post_init__(self) -> None:
+        t = self.threads
+        if t is not None and (isinstance(t, bool) or not isinstance(t, int) or t < 1):
+            raise ValueError(f"threads must be a whole number of at least 1, not {t!r}")
+
+    @property
+    def thread_count(self) -> int:
+        """`threads`, with None resolved to the cores this process may use."""
+        return self.threads if self.threads is not None else available_cores()
 
 
 @dataclass

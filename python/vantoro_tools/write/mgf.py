@@ -162,14 +162,24 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
     levels = options.ms_levels or DEFAULT_MS_LEVELS
     stem = one_line(source.stem)
     written = Written(warnings=source.warnings)
+    threads = options.thread_count
     with (
         atomic_path(dests[0]) as tmp,
         open(tmp, "wb") as fh,
-        ThreadPoolExecutor(2, thread_name_prefix="vantoro-mgf") as pool,
+        ThreadPoolExecutor(threads, thread_name_prefix="vantoro-mgf") as pool,
     ):
         # Batches are formatted on the pool while the next is read, and
-        # written in order.
+        # written in order; with one thread, each as it fills.
         pending: deque[Future[list[bytes | memoryview]]] = deque()
+
+        def flush(limit: int) -> None:
+            if threads == 1:
+                fh.writelines(text.take()())
+                return
+            pending.append(pool.submit(text.take()))
+            while len(pending) > limit:
+                fh.writelines(pending.popleft().result())
+
         # Every peak list is read, whatever its level: the layout check judges them all.
         for scan in source.scans():
             if scan.ms_level not in levels or scan.mz is None or scan.intensity is None:
@@ -179,10 +189,6 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
                 text.add(header, scan.mz, scan.intensity, source.warn)
                 written.spectra += 1
                 if text.peaks >= BATCH_PEAKS:
-                    pending.append(pool.submit(text.take()))
-                    if len(pending) > 2:
-                        fh.writelines(pending.popleft().result())
-        pending.append(pool.submit(text.take()))
-        while pending:
-            fh.writelines(pending.popleft().result())
+                    flush(2)
+        flush(0)
     return written
