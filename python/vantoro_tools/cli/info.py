@@ -15,7 +15,7 @@ from .common import positive, show_progress
 
 
 def add_parser(sub: Any) -> None:
-    p = sub.add_parser("info", help="header facts, layout check, scan counts, status-log labels, warnings")
+    p = sub.add_parser("info", help="header facts, layout check; --deep: peak lists, labels, warnings")
     p.add_argument("files", nargs="+", metavar="FILE_OR_DIR")
     p.add_argument("--json", action="store_true", help="print JSON instead of a table")
     p.add_argument(
