@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import datetime as dt
 import os
-import textwrap
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -138,6 +137,8 @@ def format_info(infos: Sequence[FileInfo], width: int = 100) -> str:
         ).rstrip()
         for r in rows
     ]
+    import textwrap  # only deep infos have labels or warnings to wrap; quick ones need not import it
+
     for i in infos:
         if not (i.status_log_labels or i.warnings):
             continue
