@@ -191,7 +191,8 @@ def _context(preload: Sequence[str]) -> BaseContext:
     os.environ[POOL_ENV] = str(os.getpid())  # inherited by the server and so by every worker
     if "forkserver" in multiprocessing.get_all_start_methods():
         forkserver = multiprocessing.get_context("forkserver")
-        forkserver.set_forkserver_preload([__name__, *preload])
+        # What this module imports only when a pool runs, the workers need at once.
+        forkserver.set_forkserver_preload([__name__, "concurrent.futures.process", "ctypes", *preload])
         return forkserver
     return multiprocessing.get_context("spawn")
 

@@ -16,12 +16,12 @@ from .outcome import Outcome, failed
 __all__ = ["is_url", "list_raw", "fetched", "staging_dir", "remove_dead_scratch", "SCRATCH_PREFIX"]
 
 RAW_SUFFIX = ".raw"
+#: Scratch directories: .vantoro-scratch.<token>.<pid>-<start>@<host>.part, like partial outputs.
+SCRATCH_PREFIX = ".vantoro-scratch"
 
 
 # `shutil` and `tempfile` cost some 3 ms to import (measured): every command
 # lists its inputs through this module, only those that fetch objects need them.
-
-
 def _tempdir() -> str:
     import tempfile
 
@@ -32,10 +32,6 @@ def _remove_tree(directory: str) -> None:
     import shutil
 
     shutil.rmtree(directory, ignore_errors=True)
-
-
-#: Scratch directories: .vantoro-scratch.<token>.<pid>-<start>@<host>.part, like partial outputs.
-SCRATCH_PREFIX = ".vantoro-scratch"
 
 
 def list_raw(url: str) -> tuple[list[str], list[Outcome]]:
