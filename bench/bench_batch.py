@@ -7,11 +7,17 @@
   time of the whole command, min and median of --rounds, the speed-ups,
   and what two CPU-bound processes got from the machine just after (the
   ceiling of any speed-up at that moment);
-- info: `vantoro info` over --small small files against the baseline of
-  constructing a RawFileReader and calling list_spectra() on each, in a
-  fresh process each; warm (page cache) and, where this process may drop
-  the page cache (root), cold; wall time and peak RSS (the bytes read by
-  processes that have ended cannot be read from /proc, so none are given).
+- info: `vantoro info` (quick, the default, and --deep; with --jobs 1 and
+  2) over --small small files against the baseline of constructing a
+  RawFileReader and calling list_spectra() on each, each command in a
+  fresh process; warm (page cache) and, where this process may drop the
+  page cache (root), cold; wall time, min and median of --rounds; peak RSS
+  of the largest process (wait4's ru_maxrss: the command, or the largest of
+  the descendants it reaped) and of the process tree as a whole (the sum
+  of its processes' RSS, sampled every 2 ms, which -j 2 needs: the workers
+  run side by side); the bytes the command read (rchar: read() calls;
+  read_bytes: fetched from storage, mmap faults included), which Linux adds
+  to this process's /proc/self/io when it reaps the command.
 
   python3 bench/bench_batch.py [--rounds 3] [--batch 8] [--small 1000] [--only scaling,info]
 """
@@ -27,6 +33,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from builders import orbitrap_dense, small_v57
@@ -38,13 +45,60 @@ FORMATS = ("parquet", "mgf", "mzml")
 
 def run(cmd: list[str]) -> tuple[float, int]:
     """Wall seconds and peak RSS (KiB) of the command's own process."""
+    wall, peak, _, _ = measure(cmd)
+    return wall, peak
+
+
+def own_io() -> dict[str, int]:
+    with open("/proc/self/io") as f:
+        return {k: int(v) for k, v in (line.split(": ") for line in f.read().splitlines())}
+
+
+def tree_rss(root: int) -> int:
+    """The summed RSS (KiB) of process `root` and its descendants now."""
+    total, todo = 0, [root]
+    while todo:
+        pid = todo.pop()
+        try:
+            with open(f"/proc/{pid}/status") as f:
+                total += next((int(x.split()[1]) for x in f if x.startswith("VmRSS:")), 0)
+            for task in os.listdir(f"/proc/{pid}/task"):
+                with open(f"/proc/{pid}/task/{task}/children") as f:
+                    todo += [int(c) for c in f.read().split()]
+        except (OSError, ValueError):
+            continue  # ended meanwhile
+    return total
+
+
+def measure(cmd: list[str], tree: bool = False) -> tuple[float, int, int, dict[str, int]]:
+    """Wall seconds, peak RSS (KiB) of the largest single process (the
+    command, or a descendant it reaped), the peak summed RSS (KiB) of its
+    process tree as sampled when `tree` (else 0: the sampling costs the
+    command some CPU on a small machine), and the bytes it and its reaped
+    descendants read."""
+    before = own_io()
+    peak_tree = [0]
     t0 = time.perf_counter()
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    running = threading.Event()
+
+    def sample() -> None:
+        while not running.wait(0.002):
+            peak_tree[0] = max(peak_tree[0], tree_rss(proc.pid))
+
+    sampler = threading.Thread(target=sample, daemon=True)
+    if tree:
+        sampler.start()
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - t0
+    running.set()
+    if tree:
+        sampler.join()
+    after = own_io()
     if os.waitstatus_to_exitcode(status) not in (0, 1):  # 1: some input refused, which the bench does not make
         raise SystemExit(f"failed: {cmd}")
-    return wall, usage.ru_maxrss
+    read = {k: after[k] - before[k] for k in ("rchar", "read_bytes")}
+    return wall, usage.ru_maxrss, max(peak_tree[0], usage.ru_maxrss) if tree else 0, read
 
 
 def cluster(workers: int, tmp: str) -> tuple[str, list[subprocess.Popen[bytes]]]:
@@ -158,32 +212,46 @@ def info(tmp: str, count: int, rounds: int) -> None:
     for k in range(1, count):
         shutil.copyfile(os.path.join(src, "f0000.small.RAW"), os.path.join(src, f"f{k:04d}.small.RAW"))
     size = sum(os.path.getsize(os.path.join(src, n)) for n in os.listdir(src))
-    print(f"\n== info: {count} small files, {size:,} bytes; {rounds} rounds, each in a fresh process")
+    print(f"\n== info: {count} small files, {size:,} bytes; {rounds} rounds, each command in a fresh process")
+    vantoro = [f"{BIN}/vantoro", "info", src, "--json"]
     commands = {
         "baseline": [sys.executable, "-c", BASELINE, src],
-        "info": [f"{BIN}/vantoro", "info", src, "--json"],
-        "info -j 2": [f"{BIN}/vantoro", "info", src, "--json", "-j", "2"],
+        "info": vantoro,
+        "info -j 2": [*vantoro, "-j", "2"],
+        "info --deep": [*vantoro, "--deep"],
+        "--deep -j 2": [*vantoro, "--deep", "-j", "2"],
     }
     modes = ["warm"] + (["cold"] if drop_caches() else [])
     for mode in modes:
         walls: dict[str, list[float]] = {k: [] for k in commands}
-        rss: dict[str, int] = {}
+        rss: dict[str, tuple[int, int]] = {}
+        reads: dict[str, dict[str, int]] = {}
         for _ in range(rounds):
             for name, cmd in commands.items():
                 if mode == "cold":
                     drop_caches()
                 else:
                     run(commands["baseline"])  # warm the cache
-                wall, peak = run(cmd)
+                wall, peak, tree, read = measure(cmd, tree="-j" in cmd)
                 walls[name].append(wall)
-                rss[name] = max(rss.get(name, 0), peak)
-        base = min(walls["baseline"])
+                rss[name] = max(rss.get(name, (0, 0)), (peak, tree))
+                reads[name] = read  # the same every round, up to the interpreter's own
+        base_min, base_med = min(walls["baseline"]), statistics.median(walls["baseline"])
         for name, w in walls.items():
+            pool = "-j" in commands[name]
             print(
-                f"  {mode} {name:10} min {min(w):6.2f} s med {statistics.median(w):6.2f} s"
-                f"   {min(w) / base:4.2f}x the baseline   peak RSS {rss[name] / 1024:.0f} MiB",
+                f"  {mode} {name:12} min {min(w):6.3f} s med {statistics.median(w):6.3f} s"
+                f"   {min(w) / base_min:5.2f}x the baseline (medians {statistics.median(w) / base_med:5.2f}x)"
+                f"   peak RSS {rss[name][0] / 1024:4.0f} MiB"
+                + (f" (tree {rss[name][1] / 1024:4.0f} MiB)" if pool else " " * 16)
+                + f"   read {reads[name]['rchar'] / 1e6:7.1f} MB (storage {reads[name]['read_bytes'] / 1e6:7.1f} MB)"
+                + (" without the workers'" if pool else ""),
                 flush=True,
             )
+    print(
+        "  (-j 2: the workers are children of the pool's server process, which the command does not reap:"
+        " their reads are not counted; their memory is in the sampled tree figure)"
+    )
     if len(modes) == 1:
         print("  (cold not measured: this process may not drop the page cache)")
 

@@ -101,16 +101,16 @@ def main() -> None:
                 out = os.path.join(tmp, f"out{k}{suffix}")
                 if checked:
                     rounds["convert"].append(timed(lambda: convert_file(dense, args.to, out)))
-                    rounds["info"].append(timed(lambda: file_info(varied)))
+                    rounds["info"].append(timed(lambda: file_info(varied, deep=True)))
                 else:
                     with without_check():
                         rounds["convert_nocheck"].append(timed(lambda: convert_file(dense, args.to, out)))
-                        rounds["info_nocheck"].append(timed(lambda: file_info(varied)))
+                        rounds["info_nocheck"].append(timed(lambda: file_info(varied, deep=True)))
         with timed_check():
             total = timed(lambda: convert_file(dense, args.to, os.path.join(tmp, "timed")))
             in_convert = TimedCheck.spent
         with timed_check():
-            info_total = timed(lambda: file_info(varied))
+            info_total = timed(lambda: file_info(varied, deep=True))
             in_info = TimedCheck.spent
     med = {k: statistics.median(v) for k, v in rounds.items()}
     low = {k: min(v) for k, v in rounds.items()}

@@ -8,11 +8,12 @@ import sys
 
 import pytest
 
-from builders import RawImage, orbitrap_varied
+from builders import RawImage, orbitrap_varied, small_v57
+from read_counter import AVAILABLE, bytes_read
 
 pytest.importorskip("vantoro_tools")
 from vantoro import RawFileReader
-from vantoro_tools.cli import main
+from vantoro_tools.cli import COMMANDS, main, parser
 
 
 def visible(directory):
@@ -86,11 +87,21 @@ def test_same_stem_twice_and_unwritable_output(raw, tmp_path, capsys):
     assert capsys.readouterr().err == f"vantoro: {raw}: cannot write {tmp_path / 'file'}: not a directory\n"
 
 
-def test_info_table_and_json(raw, tmp_path, capsys):
-    assert main(["info", raw, str(tmp_path / "missing.raw"), "--json"]) == 1
+@pytest.mark.parametrize("deep", [False, True])
+def test_info_table_and_json(raw, tmp_path, capsys, deep):
+    """Quick (the default) gives header facts and the whole-file check; --deep
+    also the peak lists, labels and warnings, which quick leaves null in JSON
+    and out of the table."""
+    flags = ["--deep"] if deep else []
+    assert main(["info", raw, str(tmp_path / "missing.raw"), "--json", *flags]) == 1
     captured = capsys.readouterr()
     assert captured.err == f"vantoro: {tmp_path / 'missing.raw'}: no such file\n"
     r = RawFileReader(raw)
+    read = {
+        "scans_with_peaks": sum(r.native_get_peaks(s) is not None for s in range(1, 146)),
+        "status_log_labels": r.get_status_log_labels(),
+        "warnings": r.get_error_logs(),
+    }
     assert json.loads(captured.out) == [
         {
             "file": raw,
@@ -99,28 +110,92 @@ def test_info_table_and_json(raw, tmp_path, capsys):
             "created_utc": "2019-04-17T18:40:00Z",
             "layout_check": "ok",
             "num_scans": 145,
-            "scans_with_peaks": sum(r.native_get_peaks(s) is not None for s in range(1, 146)),
-            "status_log_labels": r.get_status_log_labels(),
-            "warnings": r.get_error_logs(),
+            **(read if deep else dict.fromkeys(read)),
         }
     ]
-    assert main(["info", raw]) == 0
+    assert main(["info", raw, *flags]) == 0
     table = capsys.readouterr().out.splitlines()
-    assert table[0].split() == [
-        "FILE",
-        "VERSION",
-        "CREATED",
-        "(UTC)",
-        "SCANS",
-        "PEAK",
-        "LISTS",
-        "LABELS",
-        "WARNINGS",
-        "LAYOUT",
-        "CHECK",
+    deep_head = ["PEAK", "LISTS", "LABELS", "WARNINGS"] if deep else []
+    assert table[0].split() == ["FILE", "VERSION", "CREATED", "(UTC)", "SCANS", *deep_head, "LAYOUT", "CHECK"]
+    deep_row = ["109", "4", "2"] if deep else []
+    assert table[1].split() == ["run_orbitrap.raw", "66", "2019-04-17", "18:40:00", "145", *deep_row, "ok"]
+    if deep:
+        assert "warnings: Possible spray instability; Fan speed low" in table[-1]
+    else:
+        assert len(table) == 2
+
+
+@pytest.mark.skipif(not AVAILABLE, reason="reads /proc/self/io")
+def test_quick_info_reads_the_header_not_the_file(tmp_path):
+    from vantoro_tools import file_info
+
+    path = small_v57().write(tmp_path / "a.small.RAW")
+    size = os.path.getsize(path)
+    quick, quick_read = bytes_read(lambda: file_info(path))
+    deep, deep_read = bytes_read(lambda: file_info(path, deep=True))
+    assert quick_read < size // 20 and deep_read >= size  # the logs are read whole, deep
+    assert (quick.scans_with_peaks, quick.status_log_labels, quick.warnings) == (None, None, None)
+    assert deep.scans_with_peaks is not None and deep.status_log_labels is not None and deep.warnings is not None
+    facts = ("path", "version", "creation_date", "num_scans", "layout_check")
+    assert [getattr(quick, f) for f in facts] == [getattr(deep, f) for f in facts]
+
+
+@pytest.mark.parametrize("deep", [False, True])
+def test_info_on_the_pool_in_chunks_gives_what_one_process_gives(tmp_path, deep):
+    from vantoro_tools import info_many
+    from vantoro_tools.run.info import CHUNK_QUICK, chunks
+
+    good = orbitrap_varied().write(tmp_path / "a_orbitrap.raw")
+    names = [f"r{k:02d}_orbitrap.raw" for k in range(11)]
+    for name in names:
+        os.link(good, tmp_path / name)
+    RawImage().header(60).write(tmp_path / "r04x_orbitrap.raw")  # fails amid a chunk
+    os.link(good, tmp_path / "r07x.raw")  # refused: no layout marker
+    inputs = [str(tmp_path), str(tmp_path / "missing.raw")]
+    files = sorted(str(p) for p in tmp_path.iterdir())
+    assert max(map(len, chunks(files, 2, CHUNK_QUICK))) > 1 and sum(chunks(files, 2, CHUNK_QUICK), []) == files
+    runs = []
+    for jobs in (1, 2):
+        outcomes = []
+        runs.append((info_many(inputs, outcomes.append, jobs=jobs, deep=deep), outcomes))
+    assert runs[0] == runs[1]
+    infos, outcomes = runs[0]
+    odd = {"missing.raw": "failed", "r04x_orbitrap.raw": "failed", "r07x.raw": "refused"}
+    assert [(os.path.basename(o.source), o.status) for o in outcomes] == [
+        (os.path.basename(f), odd.get(os.path.basename(f), "read")) for f in [*files, inputs[1]]
     ]
-    assert table[1].split() == ["run_orbitrap.raw", "66", "2019-04-17", "18:40:00", "145", "109", "4", "2", "ok"]
-    assert "warnings: Possible spray instability; Fan speed low" in table[-1]
+    assert len(infos) == 13 and {i.scans_with_peaks is None for i in infos} == {not deep}
+
+
+def test_import_costs_only_what_is_used():
+    code = """
+import json, sys
+import vantoro_tools, vantoro_tools.cli.info
+heavy = ["numpy", "pyarrow", "asyncio", "multiprocessing", "concurrent.futures", "importlib.metadata", "tqdm"]
+loaded = [m for m in heavy if m in sys.modules]
+names = {}
+exec("from vantoro_tools import *", names)
+star = sorted(n for n in names if not n.startswith("__"))
+undir = sorted(set(vantoro_tools.__all__) - set(dir(vantoro_tools)))
+print(json.dumps([loaded, sorted(vantoro_tools.__all__), sorted(vantoro_tools._WHERE), star, undir]))
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    loaded, public, where, star, undir = json.loads(out.stdout)
+    assert loaded == []
+    assert public == where == star and "convert_many" in public and undir == []
+    import vantoro_tools
+
+    assert callable(vantoro_tools.convert_many) and vantoro_tools.FileInfo.__name__ == "FileInfo"
+    with pytest.raises(AttributeError):
+        vantoro_tools.no_such_name  # noqa: B018
+
+
+@pytest.mark.parametrize("name", COMMANDS)
+def test_a_subcommand_parser_built_alone_says_what_it_says_among_all(name):
+    def help_of(p):
+        return next(a for a in p._actions if a.dest == "command").choices[name].format_help()
+
+    assert help_of(parser([name])) == help_of(parser())
 
 
 def test_plot(raw, tmp_path, capsys):

@@ -1,15 +1,23 @@
-"""Header facts and file-level lists of RAW files (`vantoro info`)."""
+"""Header facts and file-level lists of RAW files (`vantoro info`).
+
+Quick by default: what opening a file and reading its header gives (format
+version, creation date, scan count) and the whole-file layout verdict
+(known version, layout marker, size), without reading a peak list or the
+logs. `deep` adds what reads the whole file: each peak list (counted, and
+each judged by the per-scan layout check), the status-log labels and the
+warnings (the error log)."""
 
 from __future__ import annotations
 
 import datetime as dt
 import os
-import textwrap
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-from ..base.paths import StrPath
+from ..base.paths import StrPath, as_path
 from ..base.text import printable
+from ..source.layout import judge_file
+from ..source.raw import open_raw
 from ..source.scans import RECORD, ScanSource
 
 
@@ -20,11 +28,14 @@ class FileInfo:
     #: seconds since 1970 (UTC), as text, as the reader gives it
     creation_date: str
     num_scans: int
-    #: scans whose peak list the reader finds
-    scans_with_peaks: int
-    status_log_labels: list[str]
-    warnings: list[str]
-    #: the layout check's verdict: "ok", or why vantoro cannot read the file meaningfully
+    #: scans whose peak list the reader finds; None when not read (quick)
+    scans_with_peaks: int | None = None
+    #: None when not read (quick)
+    status_log_labels: list[str] | None = None
+    #: the error log's entries; None when not read (quick)
+    warnings: list[str] | None = None
+    #: the layout check's verdict: "ok", or why vantoro cannot read the file
+    #: meaningfully; quick, the whole-file part of the check alone
     layout_check: str = "ok"
 
     @property
@@ -54,11 +65,24 @@ class FileInfo:
         }
 
 
-def file_info(path: StrPath, *, path_text: str | None = None) -> FileInfo:
-    """Header facts, layout check, peak-list count, status-log labels and
-    warnings of a RAW file. Needs no NumPy. Raises like `RawFileReader`.
-    Each peak list is decoded once, for the count and the check together.
-    Raises NotRawFileError for a file of another format version."""
+def file_info(path: StrPath, *, path_text: str | None = None, deep: bool = False) -> FileInfo:
+    """Header facts and the whole-file layout verdict of a RAW file; with
+    `deep` also its peak-list count, the layout check of each scan that has
+    a peak list, its status-log labels and warnings. Needs no NumPy. Raises
+    like `RawFileReader`, and NotRawFileError for a file of another format
+    version. Deep, each peak list is decoded once, for the count and the
+    check together."""
+    if not deep:
+        file = as_path(path)
+        reader = open_raw(file)
+        version = int(reader.version)
+        return FileInfo(
+            path=file,
+            version=version,
+            creation_date=str(reader.creation_date),
+            num_scans=int(reader.num_scans),
+            layout_check=str(judge_file(file if path_text is None else path_text, version, os.path.getsize(file))),
+        )
     source = ScanSource(path, on_failure=RECORD, path_text=path_text)
     reader = source.reader
     with_peaks = sum(1 for scan in source.scans() if scan.has_peaks)
@@ -74,21 +98,34 @@ def file_info(path: StrPath, *, path_text: str | None = None) -> FileInfo:
     )
 
 
+def _count(value: int | list[str] | None) -> str:
+    if value is None:
+        return "-"
+    return str(value if isinstance(value, int) else len(value))
+
+
 def format_info(infos: Sequence[FileInfo], width: int = 100) -> str:
-    """A table of the files' facts, then each file's labels and warnings."""
-    head = ("FILE", "VERSION", "CREATED (UTC)", "SCANS", "PEAK LISTS", "LABELS", "WARNINGS", "LAYOUT CHECK")
+    """A table of the files' facts, then each file's labels and warnings.
+    The peak-list, label and warning columns are left out where no file had
+    them read (quick); a file without them among others that have them
+    shows "-"."""
+    deep = {
+        "PEAK LISTS": any(i.scans_with_peaks is not None for i in infos),
+        "LABELS": any(i.status_log_labels is not None for i in infos),
+        "WARNINGS": any(i.warnings is not None for i in infos),
+    }
+    head = ("FILE", "VERSION", "CREATED (UTC)", "SCANS", *(k for k, shown in deep.items() if shown), "LAYOUT CHECK")
     rows = [head]
     for i in infos:
         created = i.created
+        read = {"PEAK LISTS": i.scans_with_peaks, "LABELS": i.status_log_labels, "WARNINGS": i.warnings}
         rows.append(
             (
                 printable(os.path.basename(i.path)),
                 str(i.version),
                 created.strftime("%Y-%m-%d %H:%M:%S") if created else i.creation_date,
                 str(i.num_scans),
-                str(i.scans_with_peaks),
-                str(len(i.status_log_labels)),
-                str(len(i.warnings)),
+                *(_count(read[k]) for k, shown in deep.items() if shown),
                 i.layout_check,
             )
         )
@@ -100,11 +137,13 @@ def format_info(infos: Sequence[FileInfo], width: int = 100) -> str:
         ).rstrip()
         for r in rows
     ]
+    import textwrap  # only deep infos have labels or warnings to wrap; quick ones need not import it
+
     for i in infos:
         if not (i.status_log_labels or i.warnings):
             continue
         lines += ["", printable(os.path.basename(i.path))]
-        for title, items in (("status-log labels", i.status_log_labels), ("warnings", i.warnings)):
+        for title, items in (("status-log labels", i.status_log_labels or []), ("warnings", i.warnings or [])):
             if items:
                 lines += textwrap.wrap(
                     f"{title}: " + "; ".join(map(printable, items)),

@@ -290,7 +290,7 @@ def summary_row(run: RunQC) -> dict[str, float | str]:
         "MS1 inj. time ms (median)": float(np.median(run.injection_time[ms1])) if ms1.any() else math.nan,
         "MSn inj. time ms (median)": float(np.median(run.injection_time[msn])) if msn.any() else math.nan,
         "charge 2 %": 100.0 * charges.get(2, 0) / msn_total if msn_total else math.nan,
-        "warnings": float(len(run.info.warnings)),
+        "warnings": float(len(run.info.warnings or ())),
         "layout check": run.verdict,
     }
 

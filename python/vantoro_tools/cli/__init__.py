@@ -11,34 +11,59 @@ or SIGTERM (143) stopped it.
 from __future__ import annotations
 
 import argparse
+import importlib
 import signal
+import sys
 from collections.abc import Sequence
+from types import ModuleType
+from typing import Any
 
 from ..base.deps import MissingDependency
 from ..base.version import tool_version
-from ..run.cluster import ClusterError
-from ..run.convert import MeaninglessOptions
+from ..run.errors import ClusterError, MeaninglessOptions, Stopped
 from ..run.outcome import EXIT_FAILED, EXIT_USAGE
-from ..run.pool import Stopped
-from ..write.output import OutputBusy
-from . import chrom, convert, info, plot, qc, report
+from ..write.errors import OutputBusy
 from .common import say
 
-#: The subcommands, in the order `vantoro --help` lists them.
-COMMANDS = (info, convert, plot, chrom, report, qc)
+#: The subcommands, in the order `vantoro --help` lists them, each the name
+#: of its module in this package. A command imports only the module of the
+#: subcommand it runs (and what that needs), so that a quick one starts quickly.
+COMMANDS = ("info", "convert", "plot", "chrom", "report", "qc")
 
 
-def parser() -> argparse.ArgumentParser:
+def command_module(name: str) -> ModuleType:
+    return importlib.import_module(f"{__name__}.{name}")
+
+
+class _Version(argparse.Action):
+    """--version: the installed version, looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: Any):
+        kwargs.setdefault("help", "show program's version number and exit")
+        super().__init__(option_strings, dest, default=argparse.SUPPRESS, nargs=0, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
+        print(f"vantoro {tool_version()}")
+        parser.exit()
+
+
+def parser(commands: Sequence[str] = COMMANDS) -> argparse.ArgumentParser:
+    """The command's parser with the subcommands `commands` (all of them by default)."""
     p = argparse.ArgumentParser(prog="vantoro", description="Read Thermo RAW files with vantoro.")
-    p.add_argument("--version", action="version", version=f"vantoro {tool_version()}")
+    p.add_argument("--version", action=_Version)
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in COMMANDS:
-        command.add_parser(sub)
+    for name in commands:
+        command_module(name).add_parser(sub)
     return p
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    args_list = list(sys.argv[1:] if argv is None else argv)
+    # A known subcommand first: only its parser is built (its options and
+    # help are the same whichever others exist); otherwise all of them, for
+    # the command's own help and its message about an unknown subcommand.
+    first = args_list[0] if args_list else None
+    args = parser([first] if first in COMMANDS else COMMANDS).parse_args(args_list)
     try:
         status: int = args.run(args)
     except (MissingDependency, ClusterError, MeaninglessOptions) as exc:

@@ -197,7 +197,7 @@ def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
     ]
     page.add('<div class="facts">' + _table(["fact", "value"], facts))
     for title, found in (("Status-log labels", info.status_log_labels), ("Warnings", info.warnings)):
-        items = [t for t in (file_text(s) for s in found) if t]  # blank ones left out
+        items = [t for t in (file_text(s) for s in found or ()) if t]  # blank ones left out
         body = "".join(f"<li>{html.escape(t)}</li>" for t in items) or "<li class='none'>none</li>"
         page.add(f"<div><h4>{title} ({len(items)})</h4><ul>{body}</ul></div>")
     c = cycles(run)

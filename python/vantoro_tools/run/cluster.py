@@ -12,16 +12,13 @@ from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
 from ..base.deps import missing
+from .errors import ClusterError as ClusterError
 from .pool import Done
 
 T = TypeVar("T")
 
 #: How long a Dask scheduler gets to answer before the run fails.
 CLUSTER_TIMEOUT = 2.0
-
-
-class ClusterError(RuntimeError):
-    """The Dask scheduler could not be reached."""
 
 
 class SchedulerLost(RuntimeError):

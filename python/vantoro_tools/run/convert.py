@@ -40,6 +40,7 @@ from ..write.output import (
 )
 from ..write.registry import OutputFormat, output_format
 from .cluster import SchedulerLost, run_dask, worker_name
+from .errors import MeaninglessOptions as MeaninglessOptions
 from .inputs import collect_inputs, unique_stems
 from .ledger import Ledger, latest, shows_done
 from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused, task_outcome
@@ -62,10 +63,6 @@ def _options(fmt: OutputFormat, options: WriteOptions, force: bool) -> dict[str,
         "compression": options.compression,
         "force": force,
     }
-
-
-class MeaninglessOptions(ValueError):
-    """Options that could only give an empty or meaningless output."""
 
 
 def check_options(fmt: OutputFormat, options: WriteOptions) -> None:

@@ -3,7 +3,7 @@ the local process pool, with a progress bar on a terminal."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 
 from ..analyse.info import FileInfo, file_info
 from ..base.paths import StrPath
@@ -13,6 +13,35 @@ from .outcome import READ, Outcome, failed, refused
 from .pool import refuse_reentry, run_pool
 from .progress import advance, progress_bar
 
+#: Files per pool task at most: a quick `file_info` costs tens of
+#: microseconds, far less than sending a task to a worker and its result
+#: back, so the pool gets the files in chunks; a deep one reads every peak
+#: list, and smaller chunks keep both workers busy to the end.
+CHUNK_QUICK, CHUNK_DEEP = 200, 8
+#: Chunks per worker at least, so that the progress bar moves and a slow
+#: chunk does not leave the other workers idle at the end.
+CHUNKS_PER_WORKER = 4
+
+
+def info_or_failure(path: str, deep: bool) -> FileInfo | Outcome:
+    """`file_info` of `path`, or the failed outcome that says why it has none."""
+    try:
+        return file_info(path, deep=deep)
+    except Exception as exc:  # reported; the other files go on
+        return failed(path, describe_failure(path, exc))
+
+
+def info_chunk(paths: Sequence[str], deep: bool) -> list[FileInfo | Outcome]:
+    """`info_or_failure` of each of `paths`: one pool task."""
+    return [info_or_failure(path, deep) for path in paths]
+
+
+def chunks(paths: Sequence[str], workers: int, most: int) -> list[list[str]]:
+    """`paths` in order, in chunks of at most `most`, at least
+    CHUNKS_PER_WORKER per worker where there are files enough."""
+    size = max(1, min(most, -(-len(paths) // (workers * CHUNKS_PER_WORKER))))
+    return [list(paths[k : k + size]) for k in range(0, len(paths), size)]
+
 
 def info_many(
     inputs: StrPath | Iterable[StrPath],
@@ -20,30 +49,38 @@ def info_many(
     *,
     jobs: int = 1,
     progress: bool = False,
+    deep: bool = False,
 ) -> list[FileInfo]:
     """`file_info` of every RAW file that `inputs` names (see
     `collect_inputs`), in order, read on `jobs` worker processes when more
-    than one. `on_outcome` hears of each input, in order: read, refused by
-    the layout check (its facts are still given) or failed. `progress`
-    shows a bar on standard error."""
+    than one (the files sent to them in chunks). `deep` is file_info's.
+    `on_outcome` hears of each input, in order: read, refused by the layout
+    check (its facts are still given) or failed. `progress` shows a bar on
+    standard error."""
     refuse_reentry("info_many()")
     files, problems = collect_inputs(inputs)
     results: dict[str, FileInfo | Outcome] = {}
     bar = progress_bar(len(files), progress, minimum=2)
-
-    def done(path: str, get: Callable[[], FileInfo]) -> None:
-        try:
-            results[path] = get()
-        except Exception as exc:  # reported; the other files go on
-            results[path] = failed(path, describe_failure(path, exc))
-        advance(bar, len(results), len(files))
-
     try:
         if jobs <= 1 or len(files) <= 1:
             for path in files:
-                done(path, lambda p=path: file_info(p))  # type: ignore[misc]
+                results[path] = info_or_failure(path, deep)
+                advance(bar, len(results), len(files))
         else:
-            run_pool(file_info, [(p, (p,)) for p in dict.fromkeys(files)], min(jobs, len(files)), done, [__name__])
+            unique = list(dict.fromkeys(files))
+            workers = min(jobs, len(unique))
+            parts = chunks(unique, workers, CHUNK_DEEP if deep else CHUNK_QUICK)
+
+            def done(name: str, get: Callable[[], list[FileInfo | Outcome]]) -> None:
+                part = parts[int(name)]
+                try:
+                    found = get()
+                except Exception as exc:  # the task itself failed (its worker died): each file is reported
+                    found = [failed(path, describe_failure(path, exc)) for path in part]
+                results.update(zip(part, found))
+                advance(bar, len(results), len(files), step=len(part))
+
+            run_pool(info_chunk, [(str(k), (part, deep)) for k, part in enumerate(parts)], workers, done, [__name__])
     finally:
         if bar is not None:
             bar.close()

@@ -6,20 +6,23 @@ ends. Built on the public API of `concurrent.futures` and
 from __future__ import annotations
 
 import contextlib
-import ctypes
-import multiprocessing
 import os
 import signal
 import sys
-import tempfile
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-from concurrent.futures.process import BrokenProcessPool
-from multiprocessing.context import BaseContext
-from multiprocessing.process import BaseProcess
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
+
+from .errors import Stopped as Stopped
+
+# `multiprocessing`, `concurrent.futures`, `ctypes` and `tempfile` cost a
+# command some 20 ms to import (measured): they are imported where a pool
+# starts or runs, not by every command that may start one.
+if TYPE_CHECKING:
+    from concurrent.futures import Future, ProcessPoolExecutor
+    from multiprocessing.context import BaseContext
+    from multiprocessing.process import BaseProcess
 
 from ..base.cores import available_cores
 
@@ -39,14 +42,6 @@ REENTERED_EXIT = 86
 POOL_ENV = "VANTORO_POOL_COMMAND"
 
 
-class Stopped(BaseException):
-    """SIGTERM (or SIGINT in a worker) asked this process to stop."""
-
-    def __init__(self, signum: int):
-        super().__init__(f"stopped by signal {signum}")
-        self.signum = signum
-
-
 class ScriptReentered(RuntimeError):
     """A batch call ran while a worker process imported the caller's script."""
 
@@ -61,6 +56,8 @@ def reentry_message(call: str) -> str:
 def _reentry_note(command: int) -> str:
     """The file by which the workers of command `command` tell it that they
     ended for that reason (they die before any result could say so)."""
+    import tempfile
+
     return os.path.join(tempfile.gettempdir(), f"vantoro-reentered-{command}")
 
 
@@ -159,6 +156,8 @@ def _worker_init(parent: int) -> None:
     signal.signal(signal.SIGTERM, _worker_stop)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     if sys.platform.startswith("linux"):
+        import ctypes
+
         with contextlib.suppress(OSError, AttributeError):
             PR_SET_PDEATHSIG = 1
             ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
@@ -186,10 +185,13 @@ def _context(preload: Sequence[str]) -> BaseContext:
     # Workers are forks of a fresh server process, not of this process and
     # its threads. The server imports `preload` once for all workers; that
     # applies when this process starts its server, the first time.
+    import multiprocessing
+
     os.environ[POOL_ENV] = str(os.getpid())  # inherited by the server and so by every worker
     if "forkserver" in multiprocessing.get_all_start_methods():
         forkserver = multiprocessing.get_context("forkserver")
-        forkserver.set_forkserver_preload([__name__, *preload])
+        # What this module imports only when a pool runs, the workers need at once.
+        forkserver.set_forkserver_preload([__name__, "concurrent.futures.process", "ctypes", *preload])
         return forkserver
     return multiprocessing.get_context("spawn")
 
@@ -213,6 +215,10 @@ def run_pool(
     seconds), and KeyboardInterrupt or Stopped is raised. Any other
     exception stops the pool the same way. Raises ScriptReentered when the
     workers ended because they were asked to start a batch of their own."""
+    import multiprocessing
+    from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+    from concurrent.futures.process import BrokenProcessPool
+
     caught: list[int] = []
     previous: dict[int, Any] = {}
     if threading.current_thread() is threading.main_thread():

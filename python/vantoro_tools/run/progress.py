@@ -26,7 +26,8 @@ def progress_bar(total: int, enabled: bool, *, unit: str = "files", minimum: int
     )
 
 
-def advance(bar: Any, done: int, total: int, unit: str = "files") -> None:
+def advance(bar: Any, done: int, total: int, unit: str = "files", *, step: int = 1) -> None:
+    """Moves the bar on by `step` items, `done` of `total` now done."""
     if bar is not None:
         bar.set_description_str(f"{done}/{total} {unit}", refresh=False)
-        bar.update(1.0)
+        bar.update(float(step))

@@ -8,9 +8,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import secrets
-import shutil
-import tempfile
 from collections.abc import Iterator
 
 from ..write.output import PART_SUFFIX, is_url, owner_tag, part_owner_alive, url_fs
@@ -21,6 +18,20 @@ __all__ = ["is_url", "list_raw", "fetched", "staging_dir", "remove_dead_scratch"
 RAW_SUFFIX = ".raw"
 #: Scratch directories: .vantoro-scratch.<token>.<pid>-<start>@<host>.part, like partial outputs.
 SCRATCH_PREFIX = ".vantoro-scratch"
+
+
+# `shutil` and `tempfile` cost some 3 ms to import (measured): every command
+# lists its inputs through this module, only those that fetch objects need them.
+def _tempdir() -> str:
+    import tempfile
+
+    return tempfile.gettempdir()
+
+
+def _remove_tree(directory: str) -> None:
+    import shutil
+
+    shutil.rmtree(directory, ignore_errors=True)
 
 
 def list_raw(url: str) -> tuple[list[str], list[Outcome]]:
@@ -40,7 +51,7 @@ def list_raw(url: str) -> tuple[list[str], list[Outcome]]:
 
 
 def scratch_root(scratch: str | None) -> str:
-    return scratch or os.environ.get("VANTORO_SCRATCH") or tempfile.gettempdir()
+    return scratch or os.environ.get("VANTORO_SCRATCH") or _tempdir()
 
 
 @contextlib.contextmanager
@@ -48,12 +59,12 @@ def staging_dir(scratch: str | None = None) -> Iterator[str]:
     """A private directory in scratch, removed when the block ends, however it ends."""
     root = scratch_root(scratch)
     # Named as partial outputs are, so that its owner's death can be told.
-    directory = os.path.join(root, f"{SCRATCH_PREFIX}.{secrets.token_hex(4)}.{owner_tag()}{PART_SUFFIX}")
+    directory = os.path.join(root, f"{SCRATCH_PREFIX}.{os.urandom(4).hex()}.{owner_tag()}{PART_SUFFIX}")
     os.mkdir(directory, 0o700)
     try:
         yield directory
     finally:
-        shutil.rmtree(directory, ignore_errors=True)
+        _remove_tree(directory)
 
 
 @contextlib.contextmanager
@@ -70,6 +81,8 @@ def fetched(url: str, scratch: str | None = None) -> Iterator[str]:
         raise
     except Exception as exc:  # any failure of the store or its client
         raise OSError(f"cannot fetch {url}: {exc}") from exc
+    import shutil
+
     free = shutil.disk_usage(root).free
     if size > free:
         raise OSError(f"no room in scratch {root} for {size} bytes ({free} free)")
@@ -91,6 +104,6 @@ def remove_dead_scratch(scratch: str | None = None) -> list[str]:
     with contextlib.suppress(OSError):
         for name in os.listdir(root):
             if name.startswith(SCRATCH_PREFIX + ".") and part_owner_alive(name) is False:
-                shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+                _remove_tree(os.path.join(root, name))
                 removed.append(name)
     return removed

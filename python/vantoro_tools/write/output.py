@@ -18,47 +18,27 @@ and from the library alike.
 from __future__ import annotations
 
 import contextlib
-import hashlib
 import json
 import os
 import re
-import secrets
-import socket
 from collections.abc import Iterator, Mapping, Sequence
 from typing import IO, Any
 
 from ..base.deps import missing
 from ..base.paths import StrPath
 from ..base.text import printable
+from .errors import OutputBusy as OutputBusy
+from .errors import OutputError as OutputError
+from .errors import OutputExists as OutputExists
 
 PART_SUFFIX = ".part"
 # .<final name>.<token>.<pid>-<start time>@<host>.part
 _PART = re.compile(r"^\..+\.[0-9a-f]{8}\.(?P<pid>\d+)-(?P<start>\d+)@(?P<host>[\w.-]+)\.part$")
 
 
-class OutputError(OSError):
-    """An output file or directory could not be written; the message names it."""
-
-    def __init__(self, path: StrPath, reason: str | BaseException):
-        if isinstance(reason, OSError):
-            reason = reason.strerror or str(reason)
-        super().__init__(f"cannot write {os.fspath(path)}: {reason}")
-        self.path = os.fspath(path)
-
-
-class OutputExists(OutputError):
-    """An output exists that may not be replaced (or is one of the inputs)."""
-
-    def __init__(self, path: StrPath, reason: str):
-        OSError.__init__(self, reason)
-        self.path = os.fspath(path)
-
-
-class OutputBusy(OutputError):
-    """Another run holds the output directory."""
-
-
 def _host() -> str:
+    import socket  # some 3 ms to import (measured): paid by a command that writes
+
     return re.sub(r"[^\w.-]", "_", socket.gethostname()) or "host"
 
 
@@ -136,7 +116,7 @@ def atomic_path(dest: StrPath) -> Iterator[str]:
     directory, name = os.path.split(os.path.abspath(dest))
     owner = owner_tag()
     while True:
-        tmp = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.{owner}{PART_SUFFIX}")
+        tmp = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.{owner}{PART_SUFFIX}")
         try:
             # Created like any new file (mode 0666 less the umask), not 0600.
             os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
@@ -347,6 +327,8 @@ def output_file(
 
 def sha256_file(path: StrPath) -> str:
     """The SHA-256 of a file's content, as hex."""
+    import hashlib  # some 3 ms to import (measured): paid by a command that writes
+
     digest = hashlib.sha256()
     with open(path, "rb") as f:
         while chunk := f.read(1 << 20):
