@@ -14,6 +14,7 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
+from ..base.cores import available_cores
 from .errors import Stopped as Stopped
 
 # `multiprocessing`, `concurrent.futures`, `ctypes` and `tempfile` cost a
@@ -24,7 +25,6 @@ if TYPE_CHECKING:
     from multiprocessing.context import BaseContext
     from multiprocessing.process import BaseProcess
 
-from ..base.cores import available_cores
 
 T = TypeVar("T")
 
