@@ -7,11 +7,15 @@ as installed, and with the ledger's work taken out (its class, `latest`
 and the per-attempt details replaced by no-ops in the command's process
 before it starts: no Arrow import for the ledger, no record written, no
 output hashed). Wall time of the whole command, min and median of
---rounds, the ratio of the minima and of the medians; then the ledger
+--rounds, the ratio of the minima and of the medians, the least CPU time
+(user and system) of each, and what two CPU-bound processes got from the
+machine just after (the ledger's work overlaps the conversion on a second
+core when one is idle); then the ledger
 alone: `latest()` over a ledger of --batches batches of 13 records, as
-written (compacted) and as a crash would leave it (one file per record).
+the batches leave it (merged) and as if none had merged its records (one
+file per record, as every batch left it before batches merged them).
 
-  python3 bench/bench_ledger.py [--rounds 3] [--batches 200]
+  PYTHONPATH=tests python3 bench/bench_ledger.py [--rounds 3] [--batches 200]
 """
 
 from __future__ import annotations
@@ -25,8 +29,8 @@ import sys
 import tempfile
 import time
 
-import common  # noqa: F401  (puts tests/ on the path)
 from builders import orbitrap_dense, orbitrap_run
+from common import parallelism_now
 
 FORMATS = ("mzml", "mgf", "parquet")
 
@@ -51,12 +55,16 @@ sys.exit(main(sys.argv[1:]))
 WITH = "import sys\nfrom vantoro_tools.cli import main\nsys.exit(main(sys.argv[1:]))\n"
 
 
-def command(src: str, out: str, to: str, script: str) -> float:
+def command(src: str, out: str, to: str, script: str) -> tuple[float, float]:
+    """Wall seconds and CPU seconds (user and system) of the command."""
     shutil.rmtree(out, ignore_errors=True)
     t0 = time.perf_counter()
     argv = [sys.executable, "-c", script, "convert", src, "--to", to, "--out", out, "-q", "-j", "1"]
-    subprocess.run(argv, check=True)
-    return time.perf_counter() - t0
+    proc = subprocess.Popen(argv)
+    _, status, usage = os.wait4(proc.pid, 0)
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit(f"failed: {argv}")
+    return time.perf_counter() - t0, usage.ru_utime + usage.ru_stime
 
 
 def whole(tmp: str, rounds: int) -> None:
@@ -71,41 +79,49 @@ def whole(tmp: str, rounds: int) -> None:
     for to in FORMATS:
         command(src, out, to, WITH)  # the page cache and the imports warmed
         times: dict[str, list[float]] = {"without": [], "with": []}
+        cpu: dict[str, list[float]] = {"without": [], "with": []}
         for _ in range(rounds):
             for name, script in (("without", WITHOUT), ("with", WITH)):
-                times[name].append(command(src, out, to, script))
+                wall, used = command(src, out, to, script)
+                times[name].append(wall)
+                cpu[name].append(used)
         w, o = times["with"], times["without"]
         print(
             f"  {to:8} without the ledger: min {min(o):6.3f} s med {statistics.median(o):6.3f} s"
             f"   with: min {min(w):6.3f} s med {statistics.median(w):6.3f} s"
-            f"   ratio {min(w) / min(o):5.3f} (medians {statistics.median(w) / statistics.median(o):5.3f})",
+            f"   ratio {min(w) / min(o):5.3f} (medians {statistics.median(w) / statistics.median(o):5.3f})"
+            f"   CPU min {min(cpu['without']):6.3f} s / {min(cpu['with']):6.3f} s",
             flush=True,
         )
+    print(f"  (two CPU-bound processes got {parallelism_now():.2f}x of one at the end)")
 
 
 def many(tmp: str, batches: int, rounds: int) -> None:
     from vantoro_tools.run.ledger import LEDGER_DIR, Ledger, latest
     from vantoro_tools.run.outcome import Outcome
 
-    out = os.path.join(tmp, "ledger")
-    os.makedirs(out)
-    for b in range(batches):
-        ledger = Ledger(out, {"format": "mzml"})
-        for k in range(13):
-            ledger.record(Outcome(f"/in/f{k:02d}.raw", (f"{out}/f{k:02d}.mzML",)), f"/in/f{k:02d}.raw")
-        if b < batches - 1:  # the last one as a crash leaves it
-            ledger.close()
-    files = len(os.listdir(os.path.join(out, LEDGER_DIR)))
-    walls = []
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        found = latest(out)
-        walls.append(time.perf_counter() - t0)
-    assert len(found) == 13
-    print(
-        f"== latest() over {batches} batches of 13 records ({files} files): "
-        f"min {min(walls) * 1000:.1f} ms med {statistics.median(walls) * 1000:.1f} ms"
-    )
+    print(f"== latest() over {batches} batches of 13 records, {rounds} rounds")
+    for closed in (True, False):
+        out = os.path.join(tmp, f"ledger-{closed}")
+        os.makedirs(out)
+        for _ in range(batches):
+            ledger = Ledger(out, {"format": "mzml"})
+            for k in range(13):
+                ledger.record(Outcome(f"/in/f{k:02d}.raw", (f"{out}/f{k:02d}.mzML",)), f"/in/f{k:02d}.raw")
+            if closed:
+                ledger.close()
+        files = len(os.listdir(os.path.join(out, LEDGER_DIR)))
+        walls = []
+        for _ in range(rounds):
+            t0 = time.perf_counter()
+            found = latest(out)
+            walls.append(time.perf_counter() - t0)
+        assert len(found) == 13
+        print(
+            f"  {'merged' if closed else 'one file per record':20} {files:6d} files: "
+            f"min {min(walls) * 1000:8.1f} ms med {statistics.median(walls) * 1000:8.1f} ms",
+            flush=True,
+        )
 
 
 def main() -> None:
