@@ -345,7 +345,7 @@ def test_s3_failed_upload_leaves_no_object_and_no_scratch(s3, tmp_path, batch):
     s3.put_file(str(batch / name), f"in-bucket/runs/{name}")
     scratch = tmp_path / "scratch"
     scratch.mkdir()
-    # No such bucket: every upload fails, transiently, and is retried once.
+    # No such bucket: the lock object cannot be written, so no file is converted (each fails, transiently).
     out = "s3://missing-bucket/results"
     run = vantoro(
         "convert", "s3://in-bucket/runs/", "--to", "mgf", "--out", out, "-q", "--retry", "1", "--scratch", scratch

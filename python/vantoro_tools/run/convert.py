@@ -28,6 +28,7 @@ from ..write.formats import WriteOptions
 from ..write.output import (
     DirectoryLock,
     LockUnsupported,
+    OutputBusy,
     OutputError,
     OutputExists,
     RemoteLock,
@@ -447,26 +448,33 @@ def convert_many(
     out = as_path(out_dir, "out_dir")
     if is_url(out):
         ledger = Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs)
-        with _held_url(out, ledger.batch), contextlib.closing(ledger):
-            return _Batch(fmt, out, ledger, options=options, force=force, on_outcome=on_outcome, scratch=scratch).run(
-                found,
-                problems,
-                jobs=jobs,
-                dask_address=dask_address,
-                progress=progress,
-                overwrite=overwrite,
-                retry=retry,
-            )
+        try:
+            lock = _lock_url(out, ledger.batch)
+        except OutputBusy:
+            raise
+        except OutputError as exc:  # the store refused the lock object: it takes no output either
+            return _not_written(found, problems, exc, on_outcome, transient=True)
+        try:
+            with contextlib.closing(ledger):
+                return _Batch(
+                    fmt, out, ledger, options=options, force=force, on_outcome=on_outcome, scratch=scratch
+                ).run(
+                    found,
+                    problems,
+                    jobs=jobs,
+                    dask_address=dask_address,
+                    progress=progress,
+                    overwrite=overwrite,
+                    retry=retry,
+                )
+        finally:
+            if lock is not None:
+                lock.__exit__()
     if any(is_url(f) for f in found):
         raise ValueError("inputs under a URL are converted to outputs under a URL (--out s3://...)")
     out = os.path.abspath(out)
     if os.path.exists(out) and not os.path.isdir(out):
-        files, twice = unique_stems(found)
-        outcomes = problems + twice + [failed(f, str(OutputError(out, "not a directory"))) for f in files]
-        for outcome in outcomes:
-            if on_outcome is not None:
-                on_outcome(outcome)
-        return outcomes
+        return _not_written(found, problems, OutputError(out, "not a directory"), on_outcome)
     ledger = Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs)
     with _held(out), contextlib.closing(ledger):
         batch = _Batch(fmt, out, ledger, options=options, force=force, on_outcome=on_outcome)
@@ -497,22 +505,35 @@ class UnlockedOutput(UserWarning):
     """A batch into a URL whose store cannot hold a lock: nothing keeps a second run out."""
 
 
-@contextlib.contextmanager
-def _held_url(out: str, batch: str) -> Iterator[None]:
-    """The output prefix `out` held for this run (`RemoteLock`); where the
-    store cannot hold a lock, an UnlockedOutput warning says so and the
-    batch runs without one, as before there was a lock."""
+def _lock_url(out: str, batch: str) -> RemoteLock | None:
+    """The output prefix `out` held for this run (release it with
+    `__exit__`); where the store cannot hold a lock, None, and an
+    UnlockedOutput warning says so: the batch runs without one, as before
+    there was a lock. Raises OutputBusy, or OutputError when the store
+    refuses the lock object."""
     lock = RemoteLock(out, batch=batch)
     try:
-        lock.__enter__()
+        return lock.__enter__()
     except LockUnsupported as exc:
         warnings.warn(str(exc), UnlockedOutput, stacklevel=4)
-        yield
-        return
-    try:
-        yield
-    finally:
-        lock.__exit__()
+        return None
+
+
+def _not_written(
+    found: list[str],
+    problems: list[Outcome],
+    error: OutputError,
+    on_outcome: Callable[[Outcome], None] | None,
+    *,
+    transient: bool = False,
+) -> list[Outcome]:
+    """The outcomes of a batch whose output cannot be written at all: each file failed with `error`."""
+    files, twice = unique_stems(found)
+    outcomes = problems + twice + [failed(f, str(error), transient=transient) for f in files]
+    for outcome in outcomes:
+        if on_outcome is not None:
+            on_outcome(outcome)
+    return outcomes
 
 
 class _Batch:

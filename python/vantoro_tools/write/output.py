@@ -485,7 +485,7 @@ def _lock_failure(prefix: str, exc: BaseException) -> OutputError:
     if isinstance(exc, OSError) and exc.errno in (errno.ENOSYS, errno.EINVAL):
         # NotImplemented or a refused header: the store has no conditional writes
         return LockUnsupported(prefix, f"cannot lock: the store refuses If-None-Match ({exc}); {_UNLOCKED}")
-    return OutputError(prefix, f"cannot lock: {exc}")
+    return OutputError(prefix.rstrip("/") + "/" + LOCK_NAME, str(exc) or type(exc).__name__)
 
 
 @contextlib.contextmanager
