@@ -391,7 +391,7 @@ class RemoteLock:
         if not hasattr(self.fs, "call_s3"):
             raise LockUnsupported(self.prefix, f"cannot lock: {self.url.partition(':')[0]}:// is not S3; {_UNLOCKED}")
         self.since = time.time()
-        while True:
+        for _ in range(10):
             try:
                 self.etag = self._put(IfNoneMatch="*")
                 break
@@ -401,14 +401,17 @@ class RemoteLock:
                 raise _lock_failure(self.prefix, exc) from exc
             if self._take_over():
                 break
+        else:  # taken over by others each time, or a store that refuses If-Match
+            raise OutputError(self.url, "the lock object of a run that has ended could not be taken over")
         try:
-            self._put(IfNoneMatch="*")
+            probe = self._put(IfNoneMatch="*")
         except FileExistsError:
             pass  # the store honours the condition
         except Exception as exc:
             self._release()
             raise _lock_failure(self.prefix, exc) from exc
         else:
+            self.etag = probe
             self._release()
             raise LockUnsupported(self.prefix, f"cannot lock: the store ignores If-None-Match; {_UNLOCKED}")
         self._stop.clear()
@@ -420,13 +423,17 @@ class RemoteLock:
         """Takes the lock object over when its owner is gone; raises OutputBusy when it is not."""
         try:
             tag = str(self.fs.info(self.where, refresh=True).get("ETag", ""))
-            holder = json.loads(self.fs.cat_file(self.where))
+            text = self.fs.cat_file(self.where)
         except FileNotFoundError:
             return False  # released meanwhile: create it again
-        except (OSError, ValueError, TypeError):
-            holder, tag = {}, ""
+        except Exception as exc:  # any failure of the store or its client
+            raise _lock_failure(self.prefix, exc) from exc
+        try:
+            holder = json.loads(text)
+        except ValueError:
+            holder = None
         if not isinstance(holder, dict):
-            holder = {}
+            holder = {}  # no owner to ask, never refreshed: taken over
         if not self._gone(holder):
             who = f"process {holder.get('pid')} on {holder.get('host')}"
             if holder.get("batch"):
