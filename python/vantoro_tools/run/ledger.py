@@ -3,17 +3,17 @@ outputs as a Parquet dataset (`OUT/.vantoro-ledger/*.parquet`) that DuckDB
 or pyarrow read as one table.
 
 Each record is a small Parquet file of its own (`<batch>-<seq>.parquet`),
-written whole through the output layer as soon as its attempt ends, so a
-batch that dies loses at most the record in flight. When the batch ends
-(still holding the output directory) its records are merged into one file,
-`<batch>.parquet`, written whole before the record files are removed; a
-crash between the two leaves rows twice, and a row is identified by
-(`batch`, `seq`), so readers count it once and the next batch removes the
-record files. The next batch also merges the record files of a batch that
-died, and, when more than `MERGE_AT` files have gathered, merges them all
-into one. An input's state is its latest record (the greatest
-`recorded`); a re-run skips an input only when that record and the outputs
-on disk agree that it is done."""
+written whole through the output layer as soon as its attempt ends (its
+outputs hashed), so a batch that dies loses at most the records of the
+attempts in flight. When the batch ends (still holding the output directory)
+its records are merged into one file, `<batch>.parquet`, written whole
+before the record files are removed; a crash between the two leaves rows
+twice, and a row is identified by (`batch`, `seq`), so readers count it once
+and the next batch removes the record files. The next batch also merges the
+record files of a batch that died, and, when more than `MERGE_AT` files have
+gathered, merges them all into one. An input's state is its latest record
+(the greatest `recorded`); a re-run skips an input only when that record and
+the outputs on disk agree that it is done."""
 
 from __future__ import annotations
 
