@@ -345,7 +345,7 @@ def test_s3_failed_upload_leaves_no_object_and_no_scratch(s3, tmp_path, batch):
     s3.put_file(str(batch / name), f"in-bucket/runs/{name}")
     scratch = tmp_path / "scratch"
     scratch.mkdir()
-    # No such bucket: every upload fails, transiently, and is retried once.
+    # No such bucket: the lock object cannot be written, so no file is converted (each fails, transiently).
     out = "s3://missing-bucket/results"
     run = vantoro(
         "convert", "s3://in-bucket/runs/", "--to", "mgf", "--out", out, "-q", "--retry", "1", "--scratch", scratch
@@ -392,3 +392,159 @@ def test_info_on_the_pool_and_its_progress_on_a_terminal(tmp_path, mixed):
     assert proc.wait(timeout=120) == 1
     os.close(leader)
     assert b"/4 files" in seen
+
+
+# -- the ledger across many batches; one run per output prefix under a URL -------------
+
+
+def ledger_names(out):
+    return sorted(os.listdir(out / LEDGER_DIR))
+
+
+def wait_for(predicate, seconds=120):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.02)
+
+
+def test_ledger_compacted_across_batches_killed_and_resumed(procs, tmp_path, batch, mixed):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from vantoro_tools.run.ledger import latest
+
+    out = tmp_path / "out"
+    src = tmp_path / "in"
+    src.mkdir()
+    for name in sorted(os.listdir(mixed)) + sorted(os.listdir(batch))[:3]:
+        os.symlink((mixed if name.startswith(("m", "no_")) else batch) / name, src / name)
+    # A first batch of the mixed files: its records merged into one file.
+    assert (
+        vantoro(
+            "convert", *(src / n for n in os.listdir(mixed)), "--to", "mgf", "--out", out, "-q", "-j", "1"
+        ).returncode
+        == 1
+    )
+    (first,) = ledger_names(out)
+    assert first.endswith(".parquet") and first.count("-") == 1
+    # A batch killed mid-way: its record files are left as they were written.
+    killed = procs.start([f"{BIN}/vantoro", "convert", src, "--to", "mgf", "--out", out, "-q", "-j", "1"])
+    wait_for(lambda: any(n.endswith("-0000002.parquet") for n in ledger_names(out)))
+    killed.kill()
+    killed.wait()
+    records = [n for n in ledger_names(out) if n != first]
+    assert records and all(n.count("-") == 2 for n in records)
+    # As if it had been killed between writing its merged file and removing its record files.
+    dying = records[0].rsplit("-", 1)[0]
+    pq.write_table(
+        pa.concat_tables([pq.read_table(out / LEDGER_DIR / n) for n in records]), out / LEDGER_DIR / f"{dying}.parquet"
+    )
+    # Resumed: the killed batch's files are tidied, every input accounted for once.
+    resumed = vantoro("convert", src, "--to", "mgf", "--out", out, "-q", "-j", "1")
+    assert resumed.returncode == 1  # the file without a layout marker, refused each time
+    names = ledger_names(out)
+    assert len(names) == 3 and all(n.count("-") == 1 for n in names) and f"{dying}.parquet" in names
+    found = {os.path.basename(k): v["status"] for k, v in latest(str(out)).items()}
+    assert set(found) == set(os.listdir(src))
+    assert {n: found[n] for n in os.listdir(mixed)} == {
+        n: ("refused" if n == "no_marker.raw" else "up to date") for n in os.listdir(mixed)
+    }
+    # Converted by the killed batch (then up to date) or by the resumed one.
+    assert {found[n] for n in sorted(os.listdir(batch))[:3]} <= {"converted", "up to date"}
+    # DuckDB over the directory agrees, each record once.
+    rows = duckdb.sql(
+        f"SELECT regexp_extract(input, '[^/]+$'), arg_max(status, recorded), count(*), count(DISTINCT (batch, seq)) "
+        f"FROM '{out}/{LEDGER_DIR}/*.parquet' GROUP BY input"
+    ).fetchall()
+    assert {r[0]: r[1] for r in rows} == found
+    assert all(total == distinct for _, _, total, distinct in rows)
+
+
+def test_ledger_merges_many_batches_into_one_file(tmp_path):
+    from vantoro_tools.run.ledger import MERGE_AT, Ledger, latest
+    from vantoro_tools.run.outcome import Outcome, failed
+
+    out = str(tmp_path)
+    for b in range(MERGE_AT + 2):
+        ledger = Ledger(out, {"format": "mgf"})
+        for k in range(3):
+            source = f"/in/f{k}.raw"
+            outcome = failed(source, "broken", transient=True) if k == b % 3 else Outcome(source, ())
+            ledger.record(outcome, source)
+        ledger.close()
+        assert len(ledger_names(tmp_path)) <= MERGE_AT
+    assert len(ledger_names(tmp_path)) == 2  # all merged once, then one more batch
+    found = {k: v["status"] for k, v in latest(out).items()}
+    last = (MERGE_AT + 1) % 3
+    assert found == {f"/in/f{k}.raw": "failed" if k == last else "converted" for k in range(3)}
+    ((count,),) = duckdb.sql(f"SELECT count(*) FROM '{out}/{LEDGER_DIR}/*.parquet'").fetchall()
+    assert count == 3 * (MERGE_AT + 2)
+
+
+def lock_object(fs):
+    try:
+        return json.loads(fs.cat_file("out-bucket/results/.vantoro.lock"))
+    except FileNotFoundError:
+        return None
+
+
+def test_s3_output_held_by_one_run(s3, procs, tmp_path, batch):
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    out = "s3://out-bucket/results"
+    argv = [f"{BIN}/vantoro", "convert", batch, "--to", "mzml", "--out", out, "-q", "-j", "1", "--scratch", scratch]
+    first = procs.start(argv, stderr=subprocess.PIPE, text=True)
+    wait_for(lambda: lock_object(s3) is not None)
+    os.kill(first.pid, signal.SIGSTOP)  # held while the second run tries
+    assert lock_object(s3)["pid"] == first.pid
+    busy = vantoro(*argv[1:])
+    assert busy.returncode == 1 and first.poll() is None
+    (line,) = busy.stderr.strip().splitlines()
+    assert f"{out}: busy: another vantoro run (process {first.pid} on " in line and "batch 20" in line
+    # Killed outright: its lock is left, and taken over by the next run on this host.
+    first.kill()
+    first.wait()
+    assert lock_object(s3)["pid"] == first.pid
+    again = vantoro(*argv[1:])
+    assert again.returncode == 0, again.stderr
+    assert lock_object(s3) is None  # released
+    names = [os.path.basename(p) for p in s3.ls(f"out-bucket/results/{LEDGER_DIR}")]
+    assert all(n.count("-") == 1 for n in names)  # the killed run's records merged too
+
+
+def lock(**owner):
+    return json.dumps({"host": "elsewhere", "pid": 7, "start": 1, **owner}).encode()
+
+
+@pytest.mark.parametrize(
+    "holder, busy",
+    [
+        (lock(refreshed=time.time() + 3600), True),
+        (lock(refreshed=time.time() - 3600), False),  # expired
+        (lock(), False),  # never refreshed
+        (b"\x00 not a lock", False),  # no owner to ask
+    ],
+)
+def test_s3_lock_left_by_another_host(s3, tmp_path, batch, holder, busy):
+    s3.pipe_file("out-bucket/results/.vantoro.lock", holder)
+    run = vantoro("convert", batch / "r0_orbitrap.raw", "--to", "mgf", "--out", "s3://out-bucket/results", "-q")
+    assert run.returncode == int(busy)
+    if busy:
+        assert "busy: another vantoro run (process 7 on elsewhere)" in run.stderr
+        assert s3.cat_file("out-bucket/results/.vantoro.lock") == holder  # left as it was
+    else:
+        assert run.stderr == "" and lock_object(s3) is None
+
+
+def test_store_without_conditional_writes_says_so(tmp_path, mixed):
+    from vantoro_tools.write.output import LockUnsupported, RemoteLock
+
+    with pytest.raises(LockUnsupported, match="memory:// is not S3; this batch takes no lock"):
+        RemoteLock("memory://out").__enter__()
+    run = vantoro("convert", mixed / "m0_orbitrap.raw", "--to", "mgf", "--out", "memory://out", "-j", "1")
+    assert run.returncode == 0
+    assert run.stderr.splitlines()[0] == (
+        "vantoro: cannot write memory://out: cannot lock: memory:// is not S3; "
+        "this batch takes no lock: run one batch per output prefix at a time"
+    )

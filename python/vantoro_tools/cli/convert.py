@@ -5,11 +5,12 @@ from __future__ import annotations
 import argparse
 import os
 import time
+import warnings
 from typing import Any
 
-from ..run.convert import convert_many
+from ..run.convert import UnlockedOutput, convert_many
 from ..run.ledger import as_json, summary
-from ..run.outcome import Tally
+from ..run.outcome import Outcome, Tally
 from ..run.pool import default_jobs
 from ..write.formats import COMPRESSIONS, WriteOptions
 from ..write.output import is_url, output_file
@@ -76,21 +77,11 @@ def run(args: argparse.Namespace) -> int:
     tally = Tally()
     started = time.time()
     options = WriteOptions(ms_levels=args.ms_levels, compression=args.compression)
-    outcomes = convert_many(
-        args.inputs,
-        args.to,
-        args.out,
-        jobs=args.jobs,
-        dask_address=args.dask,
-        progress=show_progress(args),
-        on_outcome=tally.add,
-        options=options,
-        force=args.force,
-        overwrite=args.overwrite,
-        retry=args.retry,
-        hash_inputs=args.hash_inputs,
-        scratch=args.scratch,
-    )
+    with warnings.catch_warnings():
+        # A batch into a store that cannot hold a lock says so in one line, as it starts.
+        warnings.simplefilter("always", UnlockedOutput)
+        warnings.showwarning = lambda message, *_, **__: say(str(message))
+        outcomes = _convert(args, tally, options)
     if args.summary_json is not None:
         batch = next((o.details.get("batch") for o in outcomes if "batch" in o.details), None)
         settings = {
@@ -111,3 +102,21 @@ def run(args: argparse.Namespace) -> int:
     if not args.quiet:
         say(f"{tally.summary()}; output in {args.out}")
     return tally.exit_status
+
+
+def _convert(args: argparse.Namespace, tally: Tally, options: WriteOptions) -> list[Outcome]:
+    return convert_many(
+        args.inputs,
+        args.to,
+        args.out,
+        jobs=args.jobs,
+        dask_address=args.dask,
+        progress=show_progress(args),
+        on_outcome=tally.add,
+        options=options,
+        force=args.force,
+        overwrite=args.overwrite,
+        retry=args.retry,
+        hash_inputs=args.hash_inputs,
+        scratch=args.scratch,
+    )
