@@ -20,11 +20,9 @@ from __future__ import annotations
 
 import contextlib
 import errno
-import hashlib
 import json
 import os
 import re
-import socket
 import threading
 import time
 from collections.abc import Iterator, Mapping, Sequence
@@ -43,6 +41,8 @@ _PART = re.compile(r"^\..+\.[0-9a-f]{8}\.(?P<pid>\d+)-(?P<start>\d+)@(?P<host>[\
 
 
 def _host() -> str:
+    import socket  # some 3 ms to import (measured): paid by a command that writes
+
     return re.sub(r"[^\w.-]", "_", socket.gethostname()) or "host"
 
 
@@ -497,6 +497,8 @@ def output_file(
 
 def sha256_file(path: StrPath) -> str:
     """The SHA-256 of a file's content, as hex."""
+    import hashlib  # some 3 ms to import (measured): paid by a command that writes
+
     digest = hashlib.sha256()
     with open(path, "rb") as f:
         while chunk := f.read(1 << 20):
