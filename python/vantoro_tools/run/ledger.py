@@ -272,9 +272,10 @@ class Ledger:
         """Merges this batch's records into one file, then tidies the
         ledger: record files of batches that died merged likewise, and all
         files merged into one when there are more than `MERGE_AT`. Call it
-        while holding the output directory. A step that fails leaves the
-        ledger as it was, still whole; it is tried again by the next batch."""
-        with contextlib.suppress(OSError):
+        while holding the output directory. A step that fails (a store's
+        error, or a file Arrow cannot read) leaves the ledger as it was,
+        still whole; it is tried again by the next batch."""
+        with contextlib.suppress(OSError, ValueError):
             if self._tables:
                 pa, _, _ = _arrow()
                 self.dir.write(f"{self.batch}.parquet", pa.concat_tables(self._tables))
@@ -291,7 +292,8 @@ def _quiet_import() -> None:
 def tidy(directory: _Directory, current: str | None = None) -> None:
     """Merges the record files of each batch but `current` into one file per
     batch (or removes them where that file exists already), then every file
-    into one when there are more than `MERGE_AT`. Raises OSError."""
+    into one when there are more than `MERGE_AT`. Raises OSError, or
+    ValueError for a file Arrow cannot read."""
     pa, _, _ = _arrow()
     names = directory.names()
     whole = {m["batch"] for m in map(_BATCH.match, names) if m is not None}
