@@ -70,35 +70,47 @@ def tree_rss(root: int) -> int:
     return total
 
 
+def hwm(pid: int) -> int:
+    """The peak RSS (KiB) of process `pid` so far (0 once it has ended)."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            return next((int(x.split()[1]) for x in f if x.startswith("VmHWM:")), 0)
+    except (OSError, ValueError):
+        return 0
+
+
 def measure(cmd: list[str], tree: bool = False) -> tuple[float, int, int, dict[str, int]]:
-    """Wall seconds, peak RSS (KiB) of the largest single process (the
-    command, or a descendant it reaped), the peak summed RSS (KiB) of its
-    process tree as sampled when `tree` (else 0: the sampling costs the
-    command some CPU on a small machine), and the bytes it and its reaped
-    descendants read."""
+    """Wall seconds, the command's own peak RSS (KiB), the peak summed RSS
+    (KiB) of its process tree when `tree` (else 0: sampling the tree costs
+    the command some CPU on a small machine), both sampled from /proc while
+    it runs, and the bytes it and its reaped descendants read.
+
+    The peak RSS that wait4 reports is of no use here: Linux keeps a
+    process's high-water mark across fork and exec, so every command would
+    show this process's own size."""
     before = own_io()
-    peak_tree = [0]
+    peaks = [0, 0]
     t0 = time.perf_counter()
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     running = threading.Event()
 
     def sample() -> None:
         while not running.wait(0.002):
-            peak_tree[0] = max(peak_tree[0], tree_rss(proc.pid))
+            peaks[0] = max(peaks[0], hwm(proc.pid))
+            if tree:
+                peaks[1] = max(peaks[1], tree_rss(proc.pid))
 
     sampler = threading.Thread(target=sample, daemon=True)
-    if tree:
-        sampler.start()
-    _, status, usage = os.wait4(proc.pid, 0)
+    sampler.start()
+    _, status, _ = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - t0
     running.set()
-    if tree:
-        sampler.join()
+    sampler.join()
     after = own_io()
     if os.waitstatus_to_exitcode(status) not in (0, 1):  # 1: some input refused, which the bench does not make
         raise SystemExit(f"failed: {cmd}")
     read = {k: after[k] - before[k] for k in ("rchar", "read_bytes")}
-    return wall, usage.ru_maxrss, max(peak_tree[0], usage.ru_maxrss) if tree else 0, read
+    return wall, peaks[0], max(peaks) if tree else 0, read
 
 
 def cluster(workers: int, tmp: str) -> tuple[str, list[subprocess.Popen[bytes]]]:
