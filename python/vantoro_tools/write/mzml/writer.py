@@ -84,9 +84,15 @@ MZML_NS = (
 )
 
 
+#: What `attr` changes; most texts hold none of it and are kept as they are.
+_ATTR_SPECIAL = re.compile('[&<>"\t\n\r\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]')
+
+
 def attr(text: str) -> str:
     """`text` as the value of an XML attribute: markup escaped, and the
     characters XML cannot hold at all (controls, lone surrogates) replaced."""
+    if _ATTR_SPECIAL.search(text) is None:
+        return text
     text = re.sub("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]", "\ufffd", text)
     return (
         text.replace("&", "&amp;")
@@ -118,8 +124,8 @@ class Vocabulary:
 
     def param(self, term: str, value: object = "", unit: str | None = None) -> str:
         """One cvParam element (without indentation or line end)."""
-        # A number's repr needs no escaping.
-        text = attr(value) if isinstance(value, str) else repr(value)
+        # A number's repr needs no escaping, nor does the empty value of most terms.
+        text = (attr(value) if value else "") if isinstance(value, str) else repr(value)
         units = self.unit[unit] if unit is not None else ""
         return f'<cvParam {self.ref[term]} value="{text}"{units}/>'
 
