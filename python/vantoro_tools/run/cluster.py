@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import asyncio
 import contextlib
 import importlib
 import os
@@ -78,6 +77,10 @@ def _connect(distributed: Any, address: str) -> Any:
     identity request. The request goes first, on a connection of its own
     with a bounded wait, so that a wrong address fails in seconds and
     leaves no half-made client behind to complain when collected."""
+
+    # asyncio costs every command that may use a cluster some 20 ms to
+    # import (measured), pool workers too: imported when one is used.
+    import asyncio
 
     async def identity() -> None:
         comm = await distributed.comm.connect(address, timeout=CLUSTER_TIMEOUT)
