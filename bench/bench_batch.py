@@ -6,16 +6,18 @@
   127.0.0.1) with one worker and with two, alternately, per format: wall
   time of the whole command, min and median of --rounds, the speed-ups,
   and what two CPU-bound processes got from the machine just after (the
-  ceiling of any speed-up at that moment);
+  ceiling of any speed-up at that moment); below each, the conversions'
+  own span from the batch's ledger (first start to last end: the work
+  without the command's start-up, the pool's or the client's, and the
+  batch's end);
 - info: `vantoro info` (quick, the default, and --deep; with --jobs 1 and
   2) over --small small files against the baseline of constructing a
   RawFileReader and calling list_spectra() on each, each command in a
   fresh process; warm (page cache) and, where this process may drop the
   page cache (root), cold; wall time, min and median of --rounds; peak RSS
-  of the largest process (wait4's ru_maxrss: the command, or the largest of
-  the descendants it reaped) and of the process tree as a whole (the sum
-  of its processes' RSS, sampled every 2 ms, which -j 2 needs: the workers
-  run side by side); the bytes the command read (rchar: read() calls;
+  of the command's process (its high-water mark, sampled every 2 ms) and,
+  for -j 2, of the process tree as a whole (the sum of its processes' RSS,
+  sampled likewise: the workers run side by side); the bytes the command read (rchar: read() calls;
   read_bytes: fetched from storage, mmap faults included), which Linux adds
   to this process's /proc/self/io when it reaps the command.
 
@@ -154,9 +156,24 @@ def stop(procs: list[subprocess.Popen[bytes]]) -> None:
         p.wait()
 
 
-def convert(src: str, out: str, to: str, extra: list[str]) -> float:
+def convert(src: str, out: str, to: str, extra: list[str], spans: list[float] | None = None) -> float:
+    """Wall seconds of the whole command; `spans` gets the seconds from the
+    first conversion's start to the last one's end, from the batch's ledger:
+    the work itself, without the command's start-up, the pool's or the
+    cluster client's, and the end of the batch."""
     shutil.rmtree(out, ignore_errors=True)
-    return run([f"{BIN}/vantoro", "convert", src, "--to", to, "--out", out, "-q", *extra])[0]
+    wall = run([f"{BIN}/vantoro", "convert", src, "--to", to, "--out", out, "-q", *extra])[0]
+    if spans is not None:
+        import pyarrow.parquet as pq
+
+        ledger = os.path.join(out, ".vantoro-ledger")
+        rows = [
+            r
+            for name in os.listdir(ledger)
+            for r in pq.read_table(os.path.join(ledger, name), columns=["started", "ended"]).to_pylist()
+        ]
+        spans.append((max(r["ended"] for r in rows) - min(r["started"] for r in rows)).total_seconds())
+    return wall
 
 
 def line(name: str, label: str, one: list[float], two: list[float]) -> str:
@@ -164,6 +181,13 @@ def line(name: str, label: str, one: list[float], two: list[float]) -> str:
         f"  {name:8} {label:12} 1: min {min(one):6.2f} s med {statistics.median(one):6.2f} s"
         f"   2: min {min(two):6.2f} s med {statistics.median(two):6.2f} s"
         f"   speed-up {min(one) / min(two):4.2f}x (medians {statistics.median(one) / statistics.median(two):4.2f}x)"
+    )
+
+
+def span_line(one: list[float], two: list[float]) -> str:
+    return (
+        f"  {'':8} {'  conversions':12} 1: min {min(one):6.2f} s        {'':8}   2: min {min(two):6.2f} s {'':13}"
+        f"speed-up {min(one) / min(two):4.2f}x (medians {statistics.median(one) / statistics.median(two):4.2f}x)"
     )
 
 
@@ -176,24 +200,28 @@ def scaling(tmp: str, count: int, rounds: int) -> None:
     out = os.path.join(tmp, "out")
     for to in FORMATS:
         jobs: dict[int, list[float]] = {1: [], 2: []}
+        spans: dict[int, list[float]] = {1: [], 2: []}
         for _ in range(rounds):
             for n in (1, 2):
-                jobs[n].append(convert(src, out, to, ["--jobs", str(n)]))
+                jobs[n].append(convert(src, out, to, ["--jobs", str(n)], spans[n]))
         print(
             line(to, "--jobs", jobs[1], jobs[2]), f"  (two CPU-bound processes: {parallelism_now():.2f}x)", flush=True
         )
+        print(span_line(spans[1], spans[2]), flush=True)
     dask: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in FORMATS}
+    dask_spans: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in FORMATS}
     for n in (1, 2):
         address, procs = cluster(n, tmp)
         try:
             for to in FORMATS:
                 convert(src, out, to, ["--dask", address])  # workers import the writers once
                 for _ in range(rounds):
-                    dask[to][n].append(convert(src, out, to, ["--dask", address]))
+                    dask[to][n].append(convert(src, out, to, ["--dask", address], dask_spans[to][n]))
         finally:
             stop(procs)
     for to in FORMATS:
         print(line(to, "dask workers", dask[to][1], dask[to][2]), flush=True)
+        print(span_line(dask_spans[to][1], dask_spans[to][2]), flush=True)
     print(f"  (two CPU-bound processes got {parallelism_now():.2f}x at the end)")
 
 
