@@ -560,3 +560,20 @@ def test_unreadable_ledger_file_neither_fails_the_batch_nor_hides_its_records(tm
     ledger.record(Outcome("/in/a.raw", ()), "/in/a.raw")
     ledger.close()  # the tidy-up cannot read that file: left for later, no error
     assert {k: v["status"] for k, v in latest(str(tmp_path)).items()} == {"/in/a.raw": "converted"}
+
+
+def test_resume_reads_the_ledger_without_pandas(tmp_path):
+    # A nanosecond timestamp becomes a Python object only through pandas: a
+    # ledger read that needed it found nothing done where pandas is missing.
+    code = f"""
+import sys
+sys.modules["pandas"] = None  # not installed
+from vantoro_tools.run.ledger import Ledger, latest
+from vantoro_tools.run.outcome import Outcome
+ledger = Ledger({str(tmp_path)!r}, {{"format": "mgf"}})
+ledger.record(Outcome("/in/a.raw", ()), "/in/a.raw")
+ledger.close()
+print({{k: v["status"] for k, v in latest({str(tmp_path)!r}).items()}})
+"""
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.stdout.strip() == "{'/in/a.raw': 'converted'}", run.stderr

@@ -328,7 +328,12 @@ def latest(out_dir: str) -> dict[str, dict[str, Any]]:
     found: dict[str, dict[str, Any]] = {}
     for name in directory.names():
         try:
-            rows = directory.read(name, _LATEST).to_pylist()
+            table = directory.read(name, _LATEST)
+            # As nanoseconds since 1970: a nanosecond timestamp becomes a
+            # Python object only through pandas, which may not be installed.
+            where = table.schema.get_field_index("recorded")
+            pa, _, _ = _arrow()
+            rows = table.set_column(where, "recorded", table.column(where).cast(pa.int64())).to_pylist()
         except (OSError, ValueError):
             continue  # a file that cannot be read says nothing is done
         for row in rows:
