@@ -30,6 +30,7 @@ from typing import IO, Any
 
 from ..base.deps import missing
 from ..base.paths import StrPath
+from ..base.paths import sha256_file as sha256_file
 from ..base.text import printable
 from .errors import OutputBusy as OutputBusy
 from .errors import OutputError as OutputError
@@ -493,17 +494,6 @@ def output_file(
         with atomic_path(dest) as tmp:
             yield tmp
         write_stamps([dest], inputs, options or {})
-
-
-def sha256_file(path: StrPath) -> str:
-    """The SHA-256 of a file's content, as hex."""
-    import hashlib  # some 3 ms to import (measured): paid by a command that writes
-
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            digest.update(chunk)
-    return digest.hexdigest()
 
 
 # -- object storage -------------------------------------------------------------
