@@ -418,38 +418,27 @@ def convert_many(
     fmt.check_packages()
     found, problems = collect_inputs(inputs)
     out = as_path(out_dir, "out_dir")
-    if is_url(out):
-        ledger = Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs)
-        try:
-            lock = _lock_url(out, ledger.batch)
-        except OutputBusy:
-            raise
-        except OutputError as exc:  # the store refused the lock object: it takes no output either
-            return _not_written(found, problems, exc, on_outcome, transient=True)
-        try:
-            with contextlib.closing(ledger):
-                return _Batch(
-                    fmt, out, ledger, options=options, force=force, on_outcome=on_outcome, scratch=scratch
-                ).run(
-                    found,
-                    problems,
-                    jobs=jobs,
-                    dask_address=dask_address,
-                    progress=progress,
-                    overwrite=overwrite,
-                    retry=retry,
-                )
-        finally:
-            if lock is not None:
-                lock.__exit__()
-    if any(is_url(f) for f in found):
-        raise ValueError("inputs under a URL are converted to outputs under a URL (--out s3://...)")
-    out = os.path.abspath(out)
-    if os.path.exists(out) and not os.path.isdir(out):
-        return _not_written(found, problems, OutputError(out, "not a directory"), on_outcome)
+    remote = is_url(out)
+    if not remote:
+        if any(is_url(f) for f in found):
+            raise ValueError("inputs under a URL are converted to outputs under a URL (--out s3://...)")
+        out = os.path.abspath(out)
+        if os.path.exists(out) and not os.path.isdir(out):
+            return _not_written(found, problems, OutputError(out, "not a directory"), on_outcome)
     ledger = Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs)
-    with _held(out), contextlib.closing(ledger):
-        batch = _Batch(fmt, out, ledger, options=options, force=force, on_outcome=on_outcome)
+    # The output held for this run, then the ledger merged before it is let go.
+    with contextlib.ExitStack() as held:
+        if not remote:
+            held.enter_context(_held(out))
+        else:
+            try:
+                _lock_url(held, out, ledger.batch)
+            except OutputBusy:
+                raise
+            except OutputError as exc:  # the store refused the lock object: it takes no output either
+                return _not_written(found, problems, exc, on_outcome, transient=True)
+        held.enter_context(contextlib.closing(ledger))
+        batch = _Batch(fmt, out, ledger, options=options, force=force, on_outcome=on_outcome, scratch=scratch)
         return batch.run(
             found, problems, jobs=jobs, dask_address=dask_address, progress=progress, overwrite=overwrite, retry=retry
         )
@@ -477,18 +466,15 @@ class UnlockedOutput(UserWarning):
     """A batch into a URL whose store cannot hold a lock: nothing keeps a second run out."""
 
 
-def _lock_url(out: str, batch: str) -> RemoteLock | None:
-    """The output prefix `out` held for this run (release it with
-    `__exit__`); where the store cannot hold a lock, None, and an
-    UnlockedOutput warning says so: the batch runs without one, as before
-    there was a lock. Raises OutputBusy, or OutputError when the store
-    refuses the lock object."""
-    lock = RemoteLock(out, batch=batch)
+def _lock_url(held: contextlib.ExitStack, out: str, batch: str) -> None:
+    """The output prefix `out` held for this run, until `held` closes; where
+    the store cannot hold a lock, an UnlockedOutput warning says so and the
+    batch runs without one, as before there was a lock. Raises OutputBusy,
+    or OutputError when the store refuses the lock object."""
     try:
-        return lock.__enter__()
+        held.enter_context(RemoteLock(out, batch=batch))
     except LockUnsupported as exc:
         warnings.warn(str(exc), UnlockedOutput, stacklevel=4)
-        return None
 
 
 def _not_written(

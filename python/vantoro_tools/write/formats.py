@@ -5,7 +5,9 @@ from __future__ import annotations
 
 from collections import Counter
 from collections.abc import Callable, Sequence
+from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
+from typing import Any, TypeVar
 
 from ..base.cores import available_cores
 from ..source.scans import ScanSource
@@ -45,6 +47,22 @@ class Written:
 
     spectra: int = 0
     warnings: Counter[str] = field(default_factory=Counter)
+
+
+T = TypeVar("T")
+
+
+def submit(pool: Executor | None, fn: Callable[..., T], *args: Any) -> Future[T]:
+    """`fn(*args)` on `pool`, or, with no pool (a writer given one thread),
+    run here and now: either way a future, so a writer has one shape."""
+    if pool is not None:
+        return pool.submit(fn, *args)
+    done: Future[T] = Future()
+    try:
+        done.set_result(fn(*args))
+    except Exception as exc:  # raised again by result(), as from a pool
+        done.set_exception(exc)
+    return done
 
 
 #: writer(source, output paths, options) -> Written

@@ -27,7 +27,7 @@ from ..base.deps import missing
 from ..base.paths import StrPath
 from ..base.text import CONTROLS
 from ..source.scans import PRECURSOR, PRECURSOR_NEGATIVE, PRECURSOR_NOT_FINITE, Scan, ScanSource, open_source
-from .formats import WriteOptions, Written
+from .formats import WriteOptions, Written, submit
 from .output import atomic_path
 
 if TYPE_CHECKING:
@@ -174,20 +174,13 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
     with (
         atomic_path(dests[0]) as tmp,
         open(tmp, "wb") as fh,
-        ThreadPoolExecutor(threads, thread_name_prefix="vantoro-mgf") as pool,
+        ThreadPoolExecutor(threads, thread_name_prefix="vantoro-mgf") as executor,
     ):
         # Batches are formatted on the pool while the next is read, and
-        # written in order; with one thread, each as it fills.
+        # written in order; given one thread, each here as it fills.
+        pool = executor if threads > 1 else None
+        ahead = 2 if pool is not None else 0
         pending: deque[Future[list[bytes | memoryview]]] = deque()
-
-        def flush(limit: int) -> None:
-            if threads == 1:
-                fh.writelines(text.take()())
-                return
-            pending.append(pool.submit(text.take()))
-            while len(pending) > limit:
-                fh.writelines(pending.popleft().result())
-
         # Every peak list is read, whatever its level: the layout check judges them all.
         for scan in source.scans():
             if scan.ms_level not in levels or scan.mz is None or scan.intensity is None:
@@ -197,6 +190,10 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
                 text.add(header, scan.mz, scan.intensity, source.warn)
                 written.spectra += 1
                 if text.peaks >= BATCH_PEAKS:
-                    flush(2)
-        flush(0)
+                    pending.append(submit(pool, text.take()))
+                    if len(pending) > ahead:
+                        fh.writelines(pending.popleft().result())
+        pending.append(submit(pool, text.take()))
+        while pending:
+            fh.writelines(pending.popleft().result())
     return written
