@@ -21,6 +21,7 @@ for _name in ("distributed", "pyarrow", "isal", "pybase64", "s3fs", "duckdb"):
 import duckdb
 
 from vantoro_tools.run.ledger import LEDGER_DIR
+from vantoro_tools.write.output import owner_tag
 
 BIN = os.path.dirname(sys.executable)
 FORMATS = ("parquet", "mgf", "mzml")
@@ -186,6 +187,7 @@ def test_scheduler_gone_ends_the_command(procs, tmp_path, batch):
     assert time.monotonic() - gone < 15
     assert command.returncode == 1
     lines = err.strip().splitlines()
+    assert all(line.startswith("vantoro: ") for line in lines), err
     unfinished = [line for line in lines if "scheduler" in line]
     finished = {r for r, s, _ in final_states(out) if s == "converted"}
     assert len(unfinished) + len(finished) == 6 and unfinished, err
@@ -433,10 +435,14 @@ def test_ledger_compacted_across_batches_killed_and_resumed(procs, tmp_path, bat
     wait_for(lambda: any(n.endswith("-0000002.parquet") for n in ledger_names(out)))
     killed.kill()
     killed.wait()
-    records = [n for n in ledger_names(out) if n != first]
+    # The record being written when the batch was killed is a hidden partial file.
+    records = [n for n in ledger_names(out) if n != first and not n.startswith(".")]
     assert records and all(n.count("-") == 2 for n in records)
     # As if it had been killed between writing its merged file and removing its record files.
     dying = records[0].rsplit("-", 1)[0]
+    # And in the middle of writing a record.
+    host = owner_tag().split("@")[1]
+    (out / LEDGER_DIR / f".{dying}-0000009.parquet.0badf00d.{killed.pid}-1@{host}.part").write_bytes(b"PAR1")
     pq.write_table(
         pa.concat_tables([pq.read_table(out / LEDGER_DIR / n) for n in records]), out / LEDGER_DIR / f"{dying}.parquet"
     )

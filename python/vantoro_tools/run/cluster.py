@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import logging
 import os
 import sys
 import time
@@ -41,35 +42,57 @@ def run_dask(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]
         distributed = importlib.import_module("distributed")
     except ImportError as exc:
         raise missing("distributed", "vantoro convert --dask", "dask") from exc
-    client = _connect(distributed, address)
     lost = False
     futures: dict[Any, str] = {}
-    try:
-        futures = {client.submit(task, *args, pure=False): name for name, args in items}
-        pending = dict(futures)
-        away_since: float | None = None
-        while pending:
-            finished = [f for f in pending if f.done()]
-            for future in finished:
-                done(pending.pop(future), future.result)
-            if finished:
-                continue
-            if client.status == "running":
-                away_since = None
-            elif away_since is None:
-                away_since = time.monotonic()
-            elif time.monotonic() - away_since > SCHEDULER_GRACE:
-                lost = True
-                raise SchedulerLost(f"the Dask scheduler at {address} went away")
-            time.sleep(POLL)
-    except BaseException:
-        if not lost:
+    with _quiet_client():
+        client = _connect(distributed, address)
+        try:
+            futures = {client.submit(task, *args, pure=False): name for name, args in items}
+            pending = dict(futures)
+            away_since: float | None = None
+            while pending:
+                finished = [f for f in pending if f.done()]
+                for future in finished:
+                    if not future.cancelled():
+                        done(pending.pop(future), future.result)
+                # Only this client cancels its tasks, and only on its way
+                # out: a task cancelled while the batch runs was cancelled
+                # by the client losing its scheduler.
+                if any(f.cancelled() for f in finished):
+                    lost = True
+                    raise SchedulerLost(f"the Dask scheduler at {address} went away")
+                if finished:
+                    continue
+                if client.status == "running":
+                    away_since = None
+                elif away_since is None:
+                    away_since = time.monotonic()
+                elif time.monotonic() - away_since > SCHEDULER_GRACE:
+                    lost = True
+                    raise SchedulerLost(f"the Dask scheduler at {address} went away")
+                time.sleep(POLL)
+        except BaseException:
+            if not lost:
+                with contextlib.suppress(Exception):
+                    client.cancel(list(futures), force=True)
+            raise
+        finally:
             with contextlib.suppress(Exception):
-                client.cancel(list(futures), force=True)
-        raise
-    finally:
-        with contextlib.suppress(Exception):
-            client.close(timeout=1 if lost else 10)
+                client.close(timeout=1 if lost else 10)
+
+
+@contextlib.contextmanager
+def _quiet_client() -> Any:
+    """Holds back the client's own log records while it runs: what befalls
+    the batch (a lost scheduler, a failed task) is reported per file by the
+    caller, and the client's lines would say it again in another voice. A
+    run that ends in an error leaves the logger quiet: a client that lost
+    its scheduler may still be giving up in its own thread once closed."""
+    logger = logging.getLogger("distributed.client")
+    level = logger.level
+    logger.setLevel(logging.CRITICAL + 1)
+    yield
+    logger.setLevel(level)
 
 
 def _connect(distributed: Any, address: str) -> Any:

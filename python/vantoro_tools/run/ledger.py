@@ -34,7 +34,17 @@ from typing import Any
 
 from ..base.deps import missing
 from ..base.version import tool_version
-from ..write.output import OutputError, atomic_path, is_url, object_size, sha256_file, upload, url_fs, url_identity
+from ..write.output import (
+    OutputError,
+    atomic_path,
+    is_url,
+    object_size,
+    remove_dead_parts,
+    sha256_file,
+    upload,
+    url_fs,
+    url_identity,
+)
 from .outcome import CONVERTED, UP_TO_DATE, Outcome
 
 LEDGER_DIR = ".vantoro-ledger"
@@ -290,11 +300,15 @@ def _quiet_import() -> None:
 
 
 def tidy(directory: _Directory, current: str | None = None) -> None:
-    """Merges the record files of each batch but `current` into one file per
-    batch (or removes them where that file exists already), then every file
+    """Removes the partial files of batches that died, merges the record
+    files of each batch but `current` into one file per batch (or removes
+    them where that file exists already), then every file
     into one when there are more than `MERGE_AT`. Raises OSError, or
     ValueError for a file Arrow cannot read."""
     pa, _, _ = _arrow()
+    if not directory.remote:
+        # A record file being written when its batch was killed.
+        remove_dead_parts(directory.path)
     names = directory.names()
     whole = {m["batch"] for m in map(_BATCH.match, names) if m is not None}
     records: dict[str, list[str]] = {}
