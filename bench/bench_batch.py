@@ -37,6 +37,7 @@ import sys
 import tempfile
 import threading
 import time
+from collections.abc import Sequence
 
 from builders import orbitrap_dense, small_v57
 from common import parallelism_now
@@ -191,14 +192,14 @@ def span_line(one: list[float], two: list[float]) -> str:
     )
 
 
-def scaling(tmp: str, count: int, rounds: int) -> None:
+def scaling(tmp: str, count: int, rounds: int, formats: Sequence[str] = FORMATS) -> None:
     src = os.path.join(tmp, "batch-in")
     os.makedirs(src)
     for k in range(count):
         orbitrap_dense(40_000, seed=100 + k).write(os.path.join(src, f"m{k:02d}_orbitrap.raw"))
     print(f"== scaling: {count} files of 145 scans x 40,000 peaks; wall time of the command, {rounds} rounds")
     out = os.path.join(tmp, "out")
-    for to in FORMATS:
+    for to in formats:
         jobs: dict[int, list[float]] = {1: [], 2: []}
         spans: dict[int, list[float]] = {1: [], 2: []}
         for _ in range(rounds):
@@ -208,18 +209,18 @@ def scaling(tmp: str, count: int, rounds: int) -> None:
             line(to, "--jobs", jobs[1], jobs[2]), f"  (two CPU-bound processes: {parallelism_now():.2f}x)", flush=True
         )
         print(span_line(spans[1], spans[2]), flush=True)
-    dask: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in FORMATS}
-    dask_spans: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in FORMATS}
+    dask: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
+    dask_spans: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
     for n in (1, 2):
         address, procs = cluster(n, tmp)
         try:
-            for to in FORMATS:
+            for to in formats:
                 convert(src, out, to, ["--dask", address])  # workers import the writers once
                 for _ in range(rounds):
                     dask[to][n].append(convert(src, out, to, ["--dask", address], dask_spans[to][n]))
         finally:
             stop(procs)
-    for to in FORMATS:
+    for to in formats:
         print(line(to, "dask workers", dask[to][1], dask[to][2]), flush=True)
         print(span_line(dask_spans[to][1], dask_spans[to][2]), flush=True)
     print(f"  (two CPU-bound processes got {parallelism_now():.2f}x at the end)")
@@ -302,12 +303,13 @@ def main() -> None:
     ap.add_argument("--batch", type=int, default=8)
     ap.add_argument("--small", type=int, default=1000)
     ap.add_argument("--only", default="scaling,info")
+    ap.add_argument("--formats", default=",".join(FORMATS), help="the formats of the scaling runs")
     args = ap.parse_args()
     only = set(args.only.split(","))
     tmp = tempfile.mkdtemp(prefix="vantoro-bench-batch-")
     try:
         if "scaling" in only:
-            scaling(tmp, args.batch, args.rounds)
+            scaling(tmp, args.batch, args.rounds, args.formats.split(","))
         if "info" in only:
             info(tmp, args.small, args.rounds)
     finally:

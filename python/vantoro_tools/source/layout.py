@@ -95,8 +95,8 @@ class LayoutCheck:
 
 
 def _all_finite(values: Sequence[float] | Any) -> bool:
-    if not isinstance(values, Sequence):
-        # Two reductions and no temporary array: NaN carries through both,
-        # and an infinity is the least or the greatest value.
-        return values.size == 0 or (math.isfinite(values.min()) and math.isfinite(values.max()))
+    if hasattr(values, "dtype"):
+        import numpy as np
+
+        return bool(np.isfinite(values).all())
     return all(map(math.isfinite, values))
