@@ -16,7 +16,7 @@ from builders import dense_orbitrap, small_v57
 from processes import alive, descendants, gone_within
 
 pytest.importorskip("vantoro_tools")
-for _name in ("distributed", "pyarrow", "isal", "pybase64", "s3fs", "duckdb"):
+for _name in ("distributed", "pyarrow", "isal", "deflate", "pybase64", "s3fs", "duckdb"):
     pytest.importorskip(_name)
 import duckdb
 

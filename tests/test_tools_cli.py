@@ -281,3 +281,11 @@ def test_readme_describes_every_output_format():
         [sys.executable, "-m", "vantoro_tools", "convert", "--help"], capture_output=True, text=True, timeout=120
     ).stdout
     assert all(" ".join(f.summary.split()) in " ".join(help_text.split()) for f in FORMATS.values())
+
+
+def test_version_is_the_installed_distribution_s(capsys):
+    from importlib import metadata
+
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out == f"vantoro {metadata.version('vantoro')}\n"

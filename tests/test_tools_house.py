@@ -26,7 +26,7 @@ from vantoro_tools.analyse.chrom import chromatograms
 from vantoro_tools.cli import main
 
 VANTORO = [sys.executable, "-m", "vantoro_tools"]
-CONVERT = ("pyarrow", "isal", "pybase64")  # what the converters need
+CONVERT = ("pyarrow", "isal", "deflate", "pybase64")  # what the converters need
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 
 
