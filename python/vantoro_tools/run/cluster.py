@@ -7,6 +7,7 @@ import importlib
 import logging
 import os
 import sys
+import threading
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
@@ -48,9 +49,15 @@ def run_dask(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]
         client = _connect(distributed, address)
         try:
             futures = {client.submit(task, *args, pure=False): name for name, args in items}
+            # Set as each task ends (on a thread of the client's), so that
+            # the loop wakes then rather than at its next poll.
+            ended = threading.Event()
+            for future in futures:
+                future.add_done_callback(lambda _: ended.set())
             pending = dict(futures)
             away_since: float | None = None
             while pending:
+                ended.clear()
                 finished = [f for f in pending if f.done()]
                 for future in finished:
                     if not future.cancelled():
@@ -70,7 +77,7 @@ def run_dask(task: Callable[..., T], items: Sequence[tuple[str, tuple[Any, ...]]
                 elif time.monotonic() - away_since > SCHEDULER_GRACE:
                     lost = True
                     raise SchedulerLost(f"the Dask scheduler at {address} went away")
-                time.sleep(POLL)
+                ended.wait(POLL)
         except BaseException:
             if not lost:
                 with contextlib.suppress(Exception):
