@@ -94,7 +94,8 @@ def measure(cmd: list[str], tree: bool = False) -> tuple[float, int, int, dict[s
     before = own_io()
     peaks = [0, 0]
     t0 = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    err = tempfile.TemporaryFile()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=err)
     running = threading.Event()
 
     def sample() -> None:
@@ -110,8 +111,9 @@ def measure(cmd: list[str], tree: bool = False) -> tuple[float, int, int, dict[s
     running.set()
     sampler.join()
     after = own_io()
-    if os.waitstatus_to_exitcode(status) not in (0, 1):  # 1: some input refused, which the bench does not make
-        raise SystemExit(f"failed: {cmd}")
+    if os.waitstatus_to_exitcode(status) != 0:
+        err.seek(0)
+        raise SystemExit(f"failed: {cmd}\n{err.read().decode(errors='replace')}")
     read = {k: after[k] - before[k] for k in ("rchar", "read_bytes")}
     return wall, peaks[0], max(peaks) if tree else 0, read
 

@@ -48,7 +48,7 @@ from .errors import MeaninglessOptions as MeaninglessOptions
 from .inputs import collect_inputs, unique_stems
 from .ledger import Ledger, latest, shows_done
 from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused, task_outcome
-from .pool import default_jobs, refuse_reentry, run_pool, stop_on_sigterm
+from .pool import default_jobs, prestart, refuse_reentry, run_pool, stop_on_sigterm
 from .progress import advance, progress_bar
 from .storage import fetched, remove_dead_scratch, staging_dir
 
@@ -417,6 +417,8 @@ def convert_many(
         raise ValueError(f"retry must be a whole number of at least 0, not {retry!r}")
     fmt.check_packages()
     found, problems = collect_inputs(inputs)
+    if dask_address is None and min(jobs or default_jobs(), len(found)) > 1:
+        prestart(preload=[__name__, *fmt.preload])
     out = as_path(out_dir, "out_dir")
     remote = is_url(out)
     if not remote:
