@@ -283,7 +283,7 @@ def test_readme_describes_every_output_format():
     assert all(" ".join(f.summary.split()) in " ".join(help_text.split()) for f in FORMATS.values())
 
 
-def test_version_is_the_installed_distribution_s(capsys):
+def test_version_is_the_installed_distribution(capsys):
     from importlib import metadata
 
     with pytest.raises(SystemExit):

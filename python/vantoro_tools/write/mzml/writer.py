@@ -3,8 +3,9 @@
 streaming writer.
 
 The cvParam texts are built once per process (`vocabulary()`); the writer then
-formats each spectrum from ready-made text, encodes its binary arrays on a
-thread pool (deflate through ISA-L, which writes standard zlib streams, or
+formats each spectrum from ready-made text, encodes the binary arrays of
+large spectra on a thread pool and those of small ones itself (standard
+zlib streams, deflated by ISA-L or, for small arrays, libdeflate; or
 MS-Numpress) while the spectra are written in scan order, and adds the
 total ion current chromatogram, the offset index and the SHA-1 checksum.
 The source file's SHA-1 is computed on the pool while the scans are read.
