@@ -417,8 +417,6 @@ def convert_many(
         raise ValueError(f"retry must be a whole number of at least 0, not {retry!r}")
     fmt.check_packages()
     found, problems = collect_inputs(inputs)
-    if dask_address is None and min(jobs or default_jobs(), len(found)) > 1:
-        prestart(preload=[__name__, *fmt.preload])
     out = as_path(out_dir, "out_dir")
     remote = is_url(out)
     if not remote:
@@ -440,6 +438,9 @@ def convert_many(
             except OutputError as exc:  # the store refused the lock object: it takes no output either
                 return _not_written(found, problems, exc, on_outcome, transient=True)
         held.enter_context(contextlib.closing(ledger))
+        if dask_address is None and min(jobs or default_jobs(), len(found)) > 1:
+            # Its imports overlap the planning of the batch.
+            prestart(preload=[__name__, *fmt.preload])
         batch = _Batch(fmt, out, ledger, options=options, force=force, on_outcome=on_outcome, scratch=scratch)
         return batch.run(
             found, problems, jobs=jobs, dask_address=dask_address, progress=progress, overwrite=overwrite, retry=retry
