@@ -9,7 +9,11 @@
   ceiling of any speed-up at that moment); below each, the conversions'
   own span from the batch's ledger (first start to last end: the work
   without the command's start-up, the pool's or the client's, and the
-  batch's end);
+  batch's end); and the CPU seconds the command spent in all its
+  processes (the pool's server and workers, reaped here as orphans; on
+  Dask, the cluster's processes meanwhile too), with the speed-up that
+  much CPU allows on two whole cores (the one-job wall time over half the
+  two-job CPU time);
 - info: `vantoro info` (quick, the default, and --deep; with --jobs 1 and
   2) over --small small files against the baseline of constructing a
   RawFileReader and calling list_spectra() on each, each command in a
@@ -29,6 +33,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import resource
 import shutil
 import signal
 import statistics
@@ -159,13 +164,74 @@ def stop(procs: list[subprocess.Popen[bytes]]) -> None:
         p.wait()
 
 
-def convert(src: str, out: str, to: str, extra: list[str], spans: list[float] | None = None) -> float:
+def subreaper() -> bool:
+    """Makes this process the parent of its commands' orphans (the pool's
+    server process and its resource tracker outlive the command briefly),
+    so that it reaps them and counts their CPU time."""
+    if not sys.platform.startswith("linux"):
+        return False
+    import ctypes
+
+    PR_SET_CHILD_SUBREAPER = 36
+    return ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
+
+
+def cpu_of(pids: Sequence[int]) -> float:
+    """The CPU seconds that the running processes `pids` have spent so far."""
+    ticks = 0
+    for pid in pids:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        ticks += int(fields[11]) + int(fields[12])  # utime and stime
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
+def timed(cmd: list[str], others: Sequence[int] = ()) -> tuple[float, float]:
+    """Wall seconds of `cmd` (to the end of its own process, as a shell
+    sees it), and the CPU seconds of all its processes plus what the
+    running processes `others` spent meanwhile. Nothing samples the
+    command while it runs: on two cores that would take CPU from it."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    others_before = cpu_of(others)
+    t0 = time.perf_counter()
+    err = tempfile.TemporaryFile()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=err)
+    _, status, _ = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - t0
+    spent = cpu_of(others) - others_before
+    # Its orphans, reparented here: this process group holds no other
+    # child (the cluster's processes have sessions of their own).
+    while True:
+        try:
+            os.waitpid(-os.getpgid(0), 0)
+        except ChildProcessError:
+            break
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if os.waitstatus_to_exitcode(status) != 0:
+        err.seek(0)
+        raise SystemExit(f"failed: {cmd}\n{err.read().decode(errors='replace')}")
+    spent += after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    return wall, spent
+
+
+def convert(
+    src: str,
+    out: str,
+    to: str,
+    extra: list[str],
+    spans: list[float] | None = None,
+    cpu: list[float] | None = None,
+    others: Sequence[int] = (),
+) -> float:
     """Wall seconds of the whole command; `spans` gets the seconds from the
     first conversion's start to the last one's end, from the batch's ledger:
     the work itself, without the command's start-up, the pool's or the
-    cluster client's, and the end of the batch."""
+    cluster client's, and the end of the batch; `cpu` gets the CPU seconds
+    of the command's processes and of `others` meanwhile."""
     shutil.rmtree(out, ignore_errors=True)
-    wall = run([f"{BIN}/vantoro", "convert", src, "--to", to, "--out", out, "-q", *extra])[0]
+    wall, spent = timed([f"{BIN}/vantoro", "convert", src, "--to", to, "--out", out, "-q", *extra], others)
+    if cpu is not None:
+        cpu.append(spent)
     if spans is not None:
         import pyarrow.parquet as pq
 
@@ -194,37 +260,54 @@ def span_line(one: list[float], two: list[float]) -> str:
     )
 
 
+def cpu_line(one: list[float], two: list[float], wall_one: list[float]) -> str:
+    return (
+        f"  {'':8} {'  CPU':12} 1: min {min(one):6.2f} s        {'':8}   2: min {min(two):6.2f} s {'':13}"
+        f"two whole cores allow {min(wall_one) / (min(two) / 2):4.2f}x"
+    )
+
+
 def scaling(tmp: str, count: int, rounds: int, formats: Sequence[str] = FORMATS) -> None:
     src = os.path.join(tmp, "batch-in")
     os.makedirs(src)
     for k in range(count):
         orbitrap_dense(40_000, seed=100 + k).write(os.path.join(src, f"m{k:02d}_orbitrap.raw"))
     print(f"== scaling: {count} files of 145 scans x 40,000 peaks; wall time of the command, {rounds} rounds")
+    reaps = subreaper()
     out = os.path.join(tmp, "out")
     for to in formats:
         jobs: dict[int, list[float]] = {1: [], 2: []}
         spans: dict[int, list[float]] = {1: [], 2: []}
+        cpu: dict[int, list[float]] = {1: [], 2: []}
         for _ in range(rounds):
             for n in (1, 2):
-                jobs[n].append(convert(src, out, to, ["--jobs", str(n)], spans[n]))
+                jobs[n].append(convert(src, out, to, ["--jobs", str(n)], spans[n], cpu[n]))
         print(
             line(to, "--jobs", jobs[1], jobs[2]), f"  (two CPU-bound processes: {parallelism_now():.2f}x)", flush=True
         )
         print(span_line(spans[1], spans[2]), flush=True)
+        if reaps:
+            print(cpu_line(cpu[1], cpu[2], jobs[1]), flush=True)
     dask: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
     dask_spans: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
+    dask_cpu: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
     for n in (1, 2):
         address, procs = cluster(n, tmp)
+        pids = [p.pid for p in procs]
         try:
             for to in formats:
                 convert(src, out, to, ["--dask", address])  # workers import the writers once
                 for _ in range(rounds):
-                    dask[to][n].append(convert(src, out, to, ["--dask", address], dask_spans[to][n]))
+                    dask[to][n].append(
+                        convert(src, out, to, ["--dask", address], dask_spans[to][n], dask_cpu[to][n], pids)
+                    )
         finally:
             stop(procs)
     for to in formats:
         print(line(to, "dask workers", dask[to][1], dask[to][2]), flush=True)
         print(span_line(dask_spans[to][1], dask_spans[to][2]), flush=True)
+        if reaps:
+            print(cpu_line(dask_cpu[to][1], dask_cpu[to][2], dask[to][1]), flush=True)
     print(f"  (two CPU-bound processes got {parallelism_now():.2f}x at the end)")
 
 
