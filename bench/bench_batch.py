@@ -9,11 +9,10 @@
   ceiling of any speed-up at that moment); below each, the conversions'
   own span from the batch's ledger (first start to last end: the work
   without the command's start-up, the pool's or the client's, and the
-  batch's end); and the CPU seconds the command spent in all its
-  processes (the pool's server and workers, reaped here as orphans; on
-  Dask, the cluster's processes meanwhile too), with the speed-up that
-  much CPU allows on two whole cores (the one-job wall time over half the
-  two-job CPU time);
+  batch's end); and the CPU seconds that all the command's processes (the
+  pool's server and workers; on Dask, the cluster's processes too) had
+  spent when it ended, with the speed-up that much CPU allows on two whole
+  cores (the one-job wall time over half the two-job CPU time);
 - info: `vantoro info` (quick, the default, and --deep; with --jobs 1 and
   2) over --small small files against the baseline of constructing a
   RawFileReader and calling list_spectra() on each, each command in a
@@ -33,7 +32,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import resource
 import shutil
 import signal
 import statistics
@@ -176,41 +174,62 @@ def subreaper() -> bool:
     return ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
 
 
+def _stat(pid: int) -> list[str]:
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()  # from the state on: the name may hold anything
+
+
 def cpu_of(pids: Sequence[int]) -> float:
     """The CPU seconds that the running processes `pids` have spent so far."""
-    ticks = 0
-    for pid in pids:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        ticks += int(fields[11]) + int(fields[12])  # utime and stime
-    return ticks / os.sysconf("SC_CLK_TCK")
+    return sum(int(_stat(p)[11]) + int(_stat(p)[12]) for p in pids) / os.sysconf("SC_CLK_TCK")
+
+
+def children(pid: int) -> list[int]:
+    kids = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            kids += [int(c) for c in f.read().split()]
+    return kids
+
+
+def tree_cpu(pid: int) -> float:
+    """The CPU seconds spent so far by process `pid`, the children it has
+    reaped and those still running, and theirs."""
+    try:
+        fields = _stat(pid)
+        kids = children(pid)
+    except OSError:
+        return 0.0  # ended meanwhile
+    own = sum(int(x) for x in fields[11:15]) / os.sysconf("SC_CLK_TCK")  # utime, stime, cutime, cstime
+    return own + sum(tree_cpu(k) for k in kids)
 
 
 def timed(cmd: list[str], others: Sequence[int] = ()) -> tuple[float, float]:
     """Wall seconds of `cmd` (to the end of its own process, as a shell
-    sees it), and the CPU seconds of all its processes plus what the
-    running processes `others` spent meanwhile. Nothing samples the
-    command while it runs: on two cores that would take CPU from it."""
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    sees it), and the CPU seconds its processes had spent by then, with
+    what the running processes `others` spent meanwhile: the pool's server
+    outlives the command briefly, and what it spends after does not hold
+    the command up. Nothing samples the command while it runs: on two
+    cores that would take CPU from it."""
     others_before = cpu_of(others)
     t0 = time.perf_counter()
     err = tempfile.TemporaryFile()
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=err)
-    _, status, _ = os.wait4(proc.pid, 0)
+    _, status, usage = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - t0
-    spent = cpu_of(others) - others_before
-    # Its orphans, reparented here: this process group holds no other
-    # child (the cluster's processes have sessions of their own).
+    # Its orphans are this process's children now; this process group
+    # holds no other (the cluster's processes have sessions of their own).
+    group = os.getpgid(0)
+    orphans = [k for k in children(os.getpid()) if k not in others and os.getpgid(k) == group]
+    spent = usage.ru_utime + usage.ru_stime + sum(tree_cpu(k) for k in orphans) + cpu_of(others) - others_before
     while True:
         try:
-            os.waitpid(-os.getpgid(0), 0)
+            os.waitpid(-group, 0)
         except ChildProcessError:
             break
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if os.waitstatus_to_exitcode(status) != 0:
         err.seek(0)
         raise SystemExit(f"failed: {cmd}\n{err.read().decode(errors='replace')}")
-    spent += after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
     return wall, spent
 
 
