@@ -1,6 +1,6 @@
 """Batch scaling and pre-flight cost, measured side by side in one run.
 
-- scaling: the same batch of --batch files (145 scans of 40,000 peaks)
+- scaling: the same batch of --batch files (145 scans of --peaks peaks)
   converted by `vantoro convert` with --jobs 1 and --jobs 2, then on a
   Dask cluster (a scheduler and workers started here as processes on
   127.0.0.1) with one worker and with two, alternately, per format: wall
@@ -24,7 +24,7 @@
   read_bytes: fetched from storage, mmap faults included), which Linux adds
   to this process's /proc/self/io when it reaps the command.
 
-  python3 bench/bench_batch.py [--rounds 3] [--batch 8] [--small 1000] [--only scaling,info]
+  python3 bench/bench_batch.py [--rounds 3] [--batch 8] [--peaks 40000] [--small 1000] [--only scaling,info]
 """
 
 from __future__ import annotations
@@ -286,12 +286,12 @@ def cpu_line(one: list[float], two: list[float], wall_one: list[float]) -> str:
     )
 
 
-def scaling(tmp: str, count: int, rounds: int, formats: Sequence[str] = FORMATS) -> None:
+def scaling(tmp: str, count: int, rounds: int, formats: Sequence[str] = FORMATS, peaks: int = 40_000) -> None:
     src = os.path.join(tmp, "batch-in")
     os.makedirs(src)
     for k in range(count):
-        orbitrap_dense(40_000, seed=100 + k).write(os.path.join(src, f"m{k:02d}_orbitrap.raw"))
-    print(f"== scaling: {count} files of 145 scans x 40,000 peaks; wall time of the command, {rounds} rounds")
+        orbitrap_dense(peaks, seed=100 + k).write(os.path.join(src, f"m{k:02d}_orbitrap.raw"))
+    print(f"== scaling: {count} files of 145 scans x {peaks:,} peaks; wall time of the command, {rounds} rounds")
     reaps = subreaper()
     out = os.path.join(tmp, "out")
     for to in formats:
@@ -405,6 +405,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--batch", type=int, default=8)
+    ap.add_argument("--peaks", type=int, default=40_000, help="the peaks of each scan of the scaling batch")
     ap.add_argument("--small", type=int, default=1000)
     ap.add_argument("--only", default="scaling,info")
     ap.add_argument("--formats", default=",".join(FORMATS), help="the formats of the scaling runs")
@@ -413,7 +414,7 @@ def main() -> None:
     tmp = tempfile.mkdtemp(prefix="vantoro-bench-batch-")
     try:
         if "scaling" in only:
-            scaling(tmp, args.batch, args.rounds, args.formats.split(","))
+            scaling(tmp, args.batch, args.rounds, args.formats.split(","), args.peaks)
         if "info" in only:
             info(tmp, args.small, args.rounds)
     finally:
