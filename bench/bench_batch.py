@@ -181,7 +181,7 @@ def _stat(pid: int) -> list[str]:
 
 def cpu_of(pids: Sequence[int]) -> float:
     """The CPU seconds that the running processes `pids` have spent so far."""
-    return sum(int(_stat(p)[11]) + int(_stat(p)[12]) for p in pids) / os.sysconf("SC_CLK_TCK")
+    return sum(sum(int(x) for x in _stat(p)[11:13]) for p in pids) / os.sysconf("SC_CLK_TCK")  # utime, stime
 
 
 def children(pid: int) -> list[int]:
