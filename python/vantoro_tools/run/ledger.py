@@ -204,8 +204,11 @@ class Ledger:
             raise missing("pyarrow", "the batch ledger of vantoro convert", "convert")
         # Arrow takes a tenth of a second or more to import, which an mzML
         # or MGF conversion would not otherwise spend: it is imported on a
-        # thread of its own while the first file is converted.
-        self._loading = threading.Thread(target=_quiet_import, name="vantoro-ledger-import", daemon=True)
+        # thread of its own while the first file is converted. Not a daemon:
+        # the interpreter waits for it at exit, as a process that ends while
+        # the thread still loads NumPy's and Arrow's native libraries (a run
+        # refused at once) may crash in their teardown.
+        self._loading = threading.Thread(target=_quiet_import, name="vantoro-ledger-import")
         self._loading.start()
         self.dir = _Directory(out_dir)
         self.directory = self.dir.path
