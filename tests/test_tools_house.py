@@ -240,3 +240,28 @@ def test_ctrl_c_in_a_terminal_prints_one_line(batch, tmp_path):
     assert lines == ["vantoro: interrupted"], text
     assert "task failed" not in text and "8/8" not in text
     assert [f for _, _, fs in os.walk(out) for f in fs if f.endswith(".part")] == []
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGTERM") or sys.platform == "win32", reason="POSIX signals")
+def test_a_stop_that_lands_in_a_callback_is_not_lost(capsys):
+    """A signal handled inside a weakref callback (as the import system's
+    are) cannot raise there: the stop comes again and unwinds the task."""
+    import weakref
+
+    from vantoro_tools.run.errors import Stopped
+    from vantoro_tools.run.pool import stop_on_sigterm
+
+    def callback(_):
+        os.kill(os.getpid(), signal.SIGTERM)
+        for _ in range(100_000):  # the handler runs here, in the callback
+            pass
+
+    class Thing:
+        pass
+
+    with pytest.raises(Stopped), stop_on_sigterm():
+        thing = Thing()
+        ref = weakref.ref(thing, callback)
+        del thing
+        time.sleep(5)  # the stop ends it
+    assert ref() is None and capsys.readouterr().err == ""

@@ -32,6 +32,8 @@ T = TypeVar("T")
 Done = Callable[[str, Callable[[], T]], None]
 #: How long stopped workers get to remove their partial files before they are killed.
 STOP_GRACE = 1.5
+#: How long after a stop lost in a callback the signal comes again, seconds.
+STOP_AGAIN = 0.01
 #: How often a worker looks whether its command is still alive, seconds.
 PARENT_POLL = 0.2
 #: The exit status of a pool worker that was asked, while importing the
@@ -92,6 +94,32 @@ def _raise_stopped(signum: int, frame: Any) -> None:
     raise Stopped(signum)
 
 
+def _stop_again(unraisable: Any) -> None:
+    """A stop that a signal handler raised where Python cannot raise (in a
+    weakref callback or a finaliser that the signal interrupted, such as
+    the import system's) would only be printed, and the task go on: the
+    signal is sent again a moment later, from another thread, for its
+    handler to run once the callback has returned, where it unwinds the
+    task (should it land in a callback again, the same follows)."""
+    exc = unraisable.exc_value
+    if isinstance(exc, (Stopped, KeyboardInterrupt)):
+        signum = exc.signum if isinstance(exc, Stopped) else signal.SIGINT
+        again = threading.Timer(STOP_AGAIN, os.kill, (os.getpid(), signum))
+        again.daemon = True
+        again.start()
+    else:
+        _previous_hook(unraisable)
+
+
+_previous_hook = sys.unraisablehook
+
+
+def _stops_are_never_lost() -> None:
+    global _previous_hook
+    if sys.unraisablehook is not _stop_again:
+        _previous_hook, sys.unraisablehook = sys.unraisablehook, _stop_again
+
+
 @contextlib.contextmanager
 def stop_on_sigterm() -> Iterator[None]:
     """SIGTERM raises Stopped in this (main) thread for the block's
@@ -101,10 +129,13 @@ def stop_on_sigterm() -> Iterator[None]:
         yield
         return
     previous = signal.signal(signal.SIGTERM, _raise_stopped)
+    hook = sys.unraisablehook
+    _stops_are_never_lost()
     try:
         yield
     finally:
         signal.signal(signal.SIGTERM, previous)
+        sys.unraisablehook = hook
 
 
 _in_task = False
@@ -155,6 +186,7 @@ def _worker_init(parent: int) -> None:
     process that counts an unreaped zombie as dead."""
     signal.signal(signal.SIGTERM, _worker_stop)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _stops_are_never_lost()
     if sys.platform.startswith("linux"):
         import ctypes
 
