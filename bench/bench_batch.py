@@ -41,6 +41,7 @@ import tempfile
 import threading
 import time
 from collections.abc import Sequence
+from typing import IO
 
 from builders import orbitrap_dense, small_v57
 from common import parallelism_now
@@ -60,6 +61,14 @@ def own_io() -> dict[str, int]:
         return {k: int(v) for k, v in (line.split(": ") for line in f.read().splitlines())}
 
 
+def children(pid: int) -> list[int]:
+    kids = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            kids += [int(c) for c in f.read().split()]
+    return kids
+
+
 def tree_rss(root: int) -> int:
     """The summed RSS (KiB) of process `root` and its descendants now."""
     total, todo = 0, [root]
@@ -68,9 +77,7 @@ def tree_rss(root: int) -> int:
         try:
             with open(f"/proc/{pid}/status") as f:
                 total += next((int(x.split()[1]) for x in f if x.startswith("VmRSS:")), 0)
-            for task in os.listdir(f"/proc/{pid}/task"):
-                with open(f"/proc/{pid}/task/{task}/children") as f:
-                    todo += [int(c) for c in f.read().split()]
+            todo += children(pid)
         except (OSError, ValueError):
             continue  # ended meanwhile
     return total
@@ -83,6 +90,13 @@ def hwm(pid: int) -> int:
             return next((int(x.split()[1]) for x in f if x.startswith("VmHWM:")), 0)
     except (OSError, ValueError):
         return 0
+
+
+def succeeded(cmd: list[str], status: int, err: IO[bytes]) -> None:
+    """Stops the bench with the command's standard error (`err`) unless its wait status says it succeeded."""
+    if os.waitstatus_to_exitcode(status) != 0:
+        err.seek(0)
+        raise SystemExit(f"failed: {cmd}\n{err.read().decode(errors='replace')}")
 
 
 def measure(cmd: list[str], tree: bool = False) -> tuple[float, int, int, dict[str, int]]:
@@ -114,9 +128,7 @@ def measure(cmd: list[str], tree: bool = False) -> tuple[float, int, int, dict[s
     running.set()
     sampler.join()
     after = own_io()
-    if os.waitstatus_to_exitcode(status) != 0:
-        err.seek(0)
-        raise SystemExit(f"failed: {cmd}\n{err.read().decode(errors='replace')}")
+    succeeded(cmd, status, err)
     read = {k: after[k] - before[k] for k in ("rchar", "read_bytes")}
     return wall, peaks[0], max(peaks) if tree else 0, read
 
@@ -184,14 +196,6 @@ def cpu_of(pids: Sequence[int]) -> float:
     return sum(sum(int(x) for x in _stat(p)[11:13]) for p in pids) / os.sysconf("SC_CLK_TCK")  # utime, stime
 
 
-def children(pid: int) -> list[int]:
-    kids = []
-    for task in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{task}/children") as f:
-            kids += [int(c) for c in f.read().split()]
-    return kids
-
-
 def tree_cpu(pid: int) -> float:
     """The CPU seconds spent so far by process `pid`, the children it has
     reaped and those still running, and theirs."""
@@ -227,9 +231,7 @@ def timed(cmd: list[str], others: Sequence[int] = ()) -> tuple[float, float]:
             os.waitpid(-group, 0)
         except ChildProcessError:
             break
-    if os.waitstatus_to_exitcode(status) != 0:
-        err.seek(0)
-        raise SystemExit(f"failed: {cmd}\n{err.read().decode(errors='replace')}")
+    succeeded(cmd, status, err)
     return wall, spent
 
 

@@ -242,7 +242,7 @@ def test_ctrl_c_in_a_terminal_prints_one_line(batch, tmp_path):
     assert [f for _, _, fs in os.walk(out) for f in fs if f.endswith(".part")] == []
 
 
-@pytest.mark.skipif(not hasattr(signal, "SIGTERM") or sys.platform == "win32", reason="POSIX signals")
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
 def test_a_stop_that_lands_in_a_callback_is_not_lost(capsys):
     """A signal handled inside a weakref callback (as the import system's
     are) cannot raise there: the stop comes again and unwinds the task."""

@@ -438,13 +438,19 @@ def convert_many(
             except OutputError as exc:  # the store refused the lock object: it takes no output either
                 return _not_written(found, problems, exc, on_outcome, transient=True)
         held.enter_context(contextlib.closing(ledger))
-        if dask_address is None and min(jobs or default_jobs(), len(found)) > 1:
+        if dask_address is None and _workers(jobs, len(found)) > 1:
             # Its imports overlap the planning of the batch.
             prestart(preload=[__name__, *fmt.preload])
         batch = _Batch(fmt, out, ledger, options=options, force=force, on_outcome=on_outcome, scratch=scratch)
         return batch.run(
             found, problems, jobs=jobs, dask_address=dask_address, progress=progress, overwrite=overwrite, retry=retry
         )
+
+
+def _workers(jobs: int | None, files: int) -> int:
+    """The processes a batch of `files` runs on with `jobs` (by default,
+    every core): one per file, as many at once as there are jobs."""
+    return min(jobs or default_jobs(), files)
 
 
 @contextlib.contextmanager
@@ -627,7 +633,7 @@ class _Batch:
         # `jobs` cores: as many files at once, each conversion given the
         # cores left over; a Dask task has its worker thread alone.
         budget = jobs or default_jobs()
-        workers = min(budget, len(todo))
+        workers = _workers(jobs, len(todo))
         threads = 1 if dask_address is not None else max(1, budget // workers)
         options = replace(self.options, threads=threads)
         task: Callable[..., Outcome] = convert_task
