@@ -325,3 +325,9 @@ def _stop_pool(pool: ProcessPoolExecutor, workers: Sequence[BaseProcess]) -> Non
         if p.is_alive():
             p.kill()
             p.join(1.0)
+    if not any(p.is_alive() for p in workers):
+        # The executor's own thread ends now that its workers have; waited
+        # for, so that it has closed its wake-up pipe before this process
+        # exits: the executor's exit handler, writing to that pipe while
+        # the thread closed it, printed a "Bad file descriptor" traceback.
+        pool.shutdown(wait=True)
