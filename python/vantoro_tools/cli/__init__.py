@@ -22,7 +22,7 @@ from typing import Any
 from ..base.deps import MissingDependency
 from ..base.version import tool_version
 from ..run.errors import ClusterError, MeaninglessOptions, Stopped
-from ..run.outcome import EXIT_FAILED, EXIT_USAGE
+from ..run.outcome import EXIT_FAILED, EXIT_USAGE, exit_stopped
 from ..write.errors import OutputBusy
 from .common import say
 
@@ -75,10 +75,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_FAILED
     except KeyboardInterrupt:
         say("interrupted")
-        return 128 + signal.SIGINT
+        return exit_stopped(signal.SIGINT)
     except Stopped as exc:
         say("stopped")
-        return 128 + exc.signum
+        return exit_stopped(exc.signum)
     return status
 
 

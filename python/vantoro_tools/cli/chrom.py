@@ -8,9 +8,8 @@ from typing import Any
 
 from ..analyse.chrom import Tolerance, chromatograms
 from ..report.chrom import write_chromatograms
-from ..run.outcome import WRITTEN, Outcome, Tally, failed, refused
-from ..source.raw import LayoutError, describe_failure
-from ..write.output import OutputError
+from ..run.outcome import WRITTEN, Outcome, Tally
+from ..run.policy import READS, attempt
 from .common import add_overwrite, positive
 
 
@@ -69,14 +68,11 @@ def add_parser(sub: Any) -> None:
 
 def outcome(args: argparse.Namespace) -> Outcome:
     xic = args.xic or []
-    try:
+
+    def work() -> Outcome:
+        # A file the layout check refuses gives no chromatogram: the reader would answer zeros.
         chroms = chromatograms(args.file, ms_level=args.ms_level, targets=xic, tolerance=args.tol, force=args.force)
-    except LayoutError as exc:  # the reader would answer zeros: no chromatogram to give
-        return refused(args.file, f"{exc} (--force reads it anyway)")
-    except (OSError, ValueError) as exc:  # NotRawFileError included
-        return failed(args.file, describe_failure(args.file, exc))
-    kinds = [k for k in ("tic", "bpc") if getattr(args, k)] + (["xic"] if xic else [])
-    try:
+        kinds = [k for k in ("tic", "bpc") if getattr(args, k)] + (["xic"] if xic else [])
         write_chromatograms(
             chroms,
             kinds or ["tic"],
@@ -85,9 +81,10 @@ def outcome(args: argparse.Namespace) -> Outcome:
             inputs=[args.file],
             overwrite=args.overwrite,
         )
-    except OutputError as exc:
-        return failed(args.output, str(exc))
-    return Outcome(args.file, (args.output,) if args.output else (), status=WRITTEN)
+        return Outcome(args.file, (args.output,) if args.output else (), status=WRITTEN)
+
+    result: Outcome = attempt(args.file, work, action=READS, one_output=True)
+    return result
 
 
 def run(args: argparse.Namespace) -> int:

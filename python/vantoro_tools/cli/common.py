@@ -6,12 +6,12 @@ from __future__ import annotations
 import argparse
 import sys
 
-from ..base.text import message, printable
+from ..base.text import line, message
 
 
 def say(text: str) -> None:
     """One line on standard error, its control characters escaped."""
-    print(f"vantoro: {printable(text)}", file=sys.stderr)
+    print(line(text), file=sys.stderr)
 
 
 def fail(path: str, reason: str) -> None:

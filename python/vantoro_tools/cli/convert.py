@@ -8,12 +8,13 @@ import time
 import warnings
 from typing import Any
 
+from ..base.urls import is_url
 from ..run.convert import UnlockedOutput, convert_many
 from ..run.ledger import as_json, summary
 from ..run.outcome import Outcome, Tally
 from ..run.pool import default_jobs
 from ..write.formats import COMPRESSIONS, WriteOptions
-from ..write.output import is_url, output_file
+from ..write.output import output_file
 from ..write.registry import FORMATS
 from .common import add_overwrite, non_negative, positive, say, show_progress
 

@@ -114,7 +114,7 @@ def run(args: argparse.Namespace) -> int:
     not_read += got.not_read
     if not got.runs and not args.history:
         say("no run could be read; no report written")
-        return 1
+        return EXIT_FAILED
     history = history_view(args, got.runs) if args.history else None
     try:
         size = write_report(got.runs, args.output, not_read, overwrite=args.overwrite, history=history)

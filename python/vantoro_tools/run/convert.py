@@ -21,7 +21,6 @@ from dataclasses import replace
 from typing import Any
 
 from ..base.paths import StrPath, as_path
-from ..source.raw import LayoutError, NotRawFileError, describe_failure
 from ..source.scans import ScanSource, open_source
 from ..write.formats import WriteOptions
 from ..write.output import (
@@ -47,7 +46,8 @@ from .cluster import SchedulerLost, run_dask, worker_name
 from .errors import MeaninglessOptions as MeaninglessOptions
 from .inputs import collect_inputs, unique_stems
 from .ledger import Ledger, latest, shows_done
-from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused, task_outcome
+from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused
+from .policy import CONVERTS, attempt, classify, task_outcome
 from .pool import default_jobs, prestart, refuse_reentry, run_pool, stop_on_sigterm
 from .progress import advance, progress_bar
 from .storage import fetched, remove_dead_scratch, staging_dir
@@ -118,12 +118,9 @@ def plan_remote(
 ) -> Outcome | None:
     """`plan` for outputs under a URL."""
     outputs = fmt.paths(location, out_url)
-    try:
-        record = input_record(location)
-    except OSError as exc:
-        return failed(location, describe_failure(location, exc))
-    except Exception as exc:  # any failure of the store or its client
-        return failed(location, f"cannot be read ({exc})", transient=True)
+    record = attempt(location, lambda: input_record(location))
+    if isinstance(record, Outcome):
+        return record
     if not overwrite and remote_up_to_date(outputs, record, _options(fmt, options, force)):
         return Outcome(location, tuple(outputs), status=UP_TO_DATE)
     try:
@@ -223,26 +220,13 @@ def _convert_one(
     on_progress: Callable[[float], None] | None,
     path_text: str | None = None,
 ) -> Outcome:
-    try:
+    def work() -> Outcome:
         source = _open_source(raw, force, on_progress, path_text)
         paths, warnings = _write(source, fmt, out_dir, options, force)
-    except LayoutError as exc:
-        return refused(raw, f"{exc} (--force converts it anyway)")
-    except OutputError as exc:
-        return failed(raw, str(exc), transient=True)
-    except ImportError:
-        raise
-    except (FileNotFoundError, PermissionError, NotRawFileError) as exc:
-        return failed(raw, describe_failure(raw, exc))
-    except OSError as exc:  # an I/O error may not happen again
-        return failed(raw, describe_failure(raw, exc), transient=True)
-    except Exception as exc:  # any failure belongs to this file alone
-        return failed(raw, describe_failure(raw, exc))
-    except BaseException as exc:
-        if type(exc).__name__ != "PanicException":
-            raise
-        return failed(raw, f"internal fault of the reader: {exc}")
-    return Outcome(raw, tuple(paths), warnings=warnings)
+        return Outcome(raw, tuple(paths), warnings=warnings)
+
+    outcome: Outcome = attempt(raw, work, action=CONVERTS)
+    return outcome
 
 
 def attempt_details(started: int, outputs: Sequence[str]) -> dict[str, Any]:
@@ -340,12 +324,12 @@ def convert_remote_task(
             for written, dest in zip(outcome.outputs, dests):
                 upload(written, dest, record, _options(fmt, options or WriteOptions(), force))
             return replace(outcome, outputs=tuple(dests), details={**details, "started_ns": started})
-    except OutputError as exc:
-        return failed(location, str(exc), transient=True)
-    except (FileNotFoundError, PermissionError) as exc:
-        return failed(location, describe_failure(location, exc))
-    except OSError as exc:
-        return failed(location, f"cannot be fetched ({exc})", transient=True)
+    except BaseException as exc:
+        # the store's failures, fetching or uploading
+        failure = classify(location, exc, action=CONVERTS)
+        if failure is None:
+            raise
+        return failure
 
 
 def _renamed(error: str | None, local: str, location: str) -> str | None:

@@ -6,8 +6,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 from ..analyse.qc import RunQC, run_qc
-from ..source.raw import describe_failure
-from .outcome import FAILED, READ, Outcome, failed, refused
+from .outcome import FAILED, READ, Outcome
+from .policy import attempt, layout_refused
 from .pool import refuse_reentry, run_pool
 from .progress import advance, progress_bar
 
@@ -47,11 +47,12 @@ def gather(
     bar = progress_bar(len(paths), progress, unit="runs", minimum=2)
 
     def done(path: str, get: Callable[[], RunQC]) -> None:
-        try:
-            run = results[path] = get()
-            outcome = Outcome(path, status=READ) if run.ok else refused(path, f"layout check failed: {run.verdict}")
-        except Exception as exc:  # reported; the other runs go on
-            outcome = failed(path, describe_failure(path, exc))
+        run = attempt(path, get)
+        if isinstance(run, Outcome):  # reported; the other runs go on
+            outcome = run
+        else:
+            results[path] = run
+            outcome = Outcome(path, status=READ) if run.ok else layout_refused(path, run.verdict)
         outcomes[path] = outcome
         if on_outcome is not None:
             on_outcome(outcome)

@@ -7,9 +7,9 @@ from collections.abc import Callable, Iterable, Sequence
 
 from ..analyse.info import FileInfo, file_info
 from ..base.paths import StrPath
-from ..source.raw import describe_failure
 from .inputs import collect_inputs
-from .outcome import READ, Outcome, failed, refused
+from .outcome import READ, Outcome, failed
+from .policy import attempt, classify, layout_refused
 from .pool import refuse_reentry, run_pool
 from .progress import advance, progress_bar
 
@@ -25,10 +25,8 @@ CHUNKS_PER_WORKER = 4
 
 def info_or_failure(path: str, deep: bool) -> FileInfo | Outcome:
     """`file_info` of `path`, or the failed outcome that says why it has none."""
-    try:
-        return file_info(path, deep=deep)
-    except Exception as exc:  # reported; the other files go on
-        return failed(path, describe_failure(path, exc))
+    result: FileInfo | Outcome = attempt(path, lambda: file_info(path, deep=deep))
+    return result
 
 
 def info_chunk(paths: Sequence[str], deep: bool) -> list[FileInfo | Outcome]:
@@ -76,7 +74,7 @@ def info_many(
                 try:
                     found = get()
                 except Exception as exc:  # the task itself failed (its worker died): each file is reported
-                    found = [failed(path, describe_failure(path, exc)) for path in part]
+                    found = [classify(path, exc) or failed(path, str(exc)) for path in part]
                 results.update(zip(part, found))
                 advance(bar, len(results), len(files), step=len(part))
 
@@ -92,7 +90,7 @@ def info_many(
             outcomes.append(result)
             continue
         infos.append(result)
-        outcomes.append(Outcome(path, status=READ) if result.readable else refused(path, result.layout_check))
+        outcomes.append(Outcome(path, status=READ) if result.readable else layout_refused(path, result.layout_check))
     if on_outcome is not None:
         for outcome in outcomes:
             on_outcome(outcome)

@@ -9,8 +9,9 @@ import stat
 from collections.abc import Iterable, Sequence
 
 from ..base.paths import StrPath, as_paths, stem
+from ..base.urls import is_url
 from .outcome import Outcome, failed, refused
-from .storage import is_url, list_raw
+from .storage import list_raw
 
 RAW_SUFFIX = ".raw"  # matched without regard to case: run.raw, run.RAW
 

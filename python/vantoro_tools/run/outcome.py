@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import sys
 from collections import Counter
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -25,6 +25,11 @@ CONVERTED, UP_TO_DATE, REFUSED, FAILED, READ, WRITTEN, ADDED = (
 #: Exit statuses: every input handled; some refused or failed; a usage error,
 #: a missing package, an unreachable cluster or a busy output directory.
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+
+
+def exit_stopped(signum: int) -> int:
+    """The exit status of a command a signal stopped: 128 plus its number (SIGINT 130, SIGTERM 143)."""
+    return 128 + signum
 
 
 @dataclass(frozen=True)
@@ -96,12 +101,3 @@ class Tally:
         warned = sum(1 for o in self.outcomes if o.warnings)
         text = ", ".join(f"{self.counts[s]} {s}" for s in statuses)
         return text + (f"; {warned} with warnings" if warned else "")
-
-
-def task_outcome(path: str, result: Callable[[], Any]) -> Outcome:
-    """A task's outcome, or a failed one when the task itself could not run."""
-    try:
-        outcome = result()
-    except Exception as exc:  # a lost worker fails this file only
-        return failed(path, f"task failed: {type(exc).__name__}: {exc}", transient=True)
-    return outcome if isinstance(outcome, Outcome) else failed(path, f"task returned {outcome!r}")

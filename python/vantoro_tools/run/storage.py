@@ -10,7 +10,8 @@ import contextlib
 import os
 from collections.abc import Iterator
 
-from ..write.output import PART_SUFFIX, is_url, owner_tag, part_owner_alive, url_fs
+from ..base.liveness import PART_SUFFIX, owner_tag, part_owner_alive
+from ..base.urls import is_url, url_fs
 from .outcome import Outcome, failed
 
 __all__ = ["is_url", "list_raw", "fetched", "staging_dir", "remove_dead_scratch", "SCRATCH_PREFIX"]

@@ -49,10 +49,16 @@ def describe_failure(path: StrPath, exc: BaseException) -> str:
     if isinstance(exc, PermissionError):
         return "permission denied"
     if isinstance(exc, OSError):
-        try:
-            if os.path.isfile(path) and os.path.getsize(path) < HEADER_BYTES:
-                return f"not a RAW file (shorter than the {HEADER_BYTES}-byte header)"
-        except OSError:
-            pass
-        return f"cannot be read ({exc})"
+        return not_raw_file(path) or f"cannot be read ({exc})"
     return f"{type(exc).__name__}: {exc}"
+
+
+def not_raw_file(path: StrPath) -> str | None:
+    """Why the file at `path` cannot be a RAW file whatever the reader says
+    (shorter than the header), or None."""
+    try:
+        if os.path.isfile(path) and os.path.getsize(path) < HEADER_BYTES:
+            return f"not a RAW file (shorter than the {HEADER_BYTES}-byte header)"
+    except (OSError, TypeError, ValueError):
+        pass
+    return None

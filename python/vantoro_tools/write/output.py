@@ -22,74 +22,22 @@ import contextlib
 import errno
 import json
 import os
-import re
 import threading
 import time
 from collections.abc import Iterator, Mapping, Sequence
 from typing import IO, Any
 
-from ..base.deps import missing
+from ..base.liveness import PART_SUFFIX as PART_SUFFIX
+from ..base.liveness import host_tag, owner_tag, part_owner_alive, start_time
 from ..base.paths import StrPath
 from ..base.paths import sha256_file as sha256_file
 from ..base.text import printable
+from ..base.urls import is_url as is_url
+from ..base.urls import url_fs as url_fs
+from ..base.urls import url_identity as url_identity
 from .errors import OutputBusy as OutputBusy
 from .errors import OutputError as OutputError
 from .errors import OutputExists as OutputExists
-
-PART_SUFFIX = ".part"
-# .<final name>.<token>.<pid>-<start time>@<host>.part
-_PART = re.compile(r"^\..+\.[0-9a-f]{8}\.(?P<pid>\d+)-(?P<start>\d+)@(?P<host>[\w.-]+)\.part$")
-
-
-def _host() -> str:
-    import socket  # some 3 ms to import (measured): paid by a command that writes
-
-    return re.sub(r"[^\w.-]", "_", socket.gethostname()) or "host"
-
-
-def _start_time(pid: int) -> int:
-    """When process `pid` started, in clock ticks since boot (Linux), or 0
-    where that is not known; -1 when there is no such process or it has ended."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            # The command name (field 2) may hold spaces and parentheses.
-            fields = f.read().rsplit(b")", 1)[1].split()
-        # A zombie (killed, not yet reaped by its parent) writes nothing any more.
-        return -1 if fields[0] in (b"Z", b"X") else int(fields[19])
-    except FileNotFoundError:
-        return -1 if os.path.isdir("/proc/self") else _pid_alive(pid)
-    except (OSError, ValueError, IndexError):
-        return 0
-
-
-def _pid_alive(pid: int) -> int:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return -1
-    except OSError:
-        pass
-    return 0
-
-
-def owner_tag() -> str:
-    pid = os.getpid()
-    return f"{pid}-{max(0, _start_time(pid))}@{_host()}"
-
-
-def part_owner_alive(name: str) -> bool | None:
-    """Whether the process that writes partial file `name` is alive: None
-    when `name` is no partial file of this package or was written on
-    another host (its owner cannot be asked)."""
-    match = _PART.match(name)
-    if match is None or match["host"] != _host():
-        return None
-    pid, start = int(match["pid"]), int(match["start"])
-    now = _start_time(pid)
-    if now == -1:
-        return False
-    # The same process id with another start time is a new process.
-    return now == 0 or start == 0 or now == start
 
 
 def remove_dead_parts(directory: StrPath) -> list[str]:
@@ -297,7 +245,7 @@ class DirectoryLock:
             f.close()  # its holder removed it on release: lock the file that is there now
         f.seek(0)
         f.truncate()
-        f.write(f"{os.getpid()} on {_host()}\n")
+        f.write(f"{os.getpid()} on {host_tag()}\n")
         f.flush()
         self._file = f
         return self
@@ -353,9 +301,9 @@ class RemoteLock:
         pid = os.getpid()
         return json.dumps(
             {
-                "host": _host(),
+                "host": host_tag(),
                 "pid": pid,
-                "start": max(0, _start_time(pid)),
+                "start": max(0, start_time(pid)),
                 "batch": self.batch,
                 "since": self.since,
                 "refreshed": time.time(),
@@ -439,9 +387,9 @@ class RemoteLock:
         if not isinstance(refreshed, (int, float)) or time.time() - refreshed > self.expiry:
             return True
         pid, start = holder.get("pid"), holder.get("start")
-        if holder.get("host") != _host() or not isinstance(pid, int) or not isinstance(start, int):
+        if holder.get("host") != host_tag() or not isinstance(pid, int) or not isinstance(start, int):
             return False
-        now = _start_time(pid)
+        now = start_time(pid)
         return now == -1 or (now > 0 and start > 0 and now != start)
 
     def _refresh(self) -> None:
@@ -503,34 +451,6 @@ def output_file(
 # up-to-date output is skipped. An object is whole or absent: the store
 # makes an uploaded object visible only once its upload has completed (a
 # single PUT, or a multipart upload's completion), and the stamp follows it.
-
-
-def is_url(text: str) -> bool:
-    """Whether `text` names a location through fsspec (scheme://...) rather than a local path."""
-    scheme, sep, _ = text.partition("://")
-    return bool(sep) and scheme.isidentifier() and scheme != "file"
-
-
-def url_fs(url: str) -> tuple[Any, str]:
-    """The fsspec file system of `url` and the path within it. Credentials and
-    endpoint come from the environment and fsspec's configuration."""
-    try:
-        import fsspec
-    except ImportError as exc:
-        raise missing("fsspec", f"reading or writing {url.partition('://')[0]}:// URLs", "s3") from exc
-    try:
-        fs, path = fsspec.core.url_to_fs(url)
-    except ImportError as exc:
-        raise missing(str(exc.name or "s3fs"), f"reading or writing {url.partition('://')[0]}:// URLs", "s3") from exc
-    return fs, path
-
-
-def url_identity(url: str) -> list[Any]:
-    """What identifies an object as it is now: its size and its ETag (or modification time)."""
-    fs, path = url_fs(url)
-    info = fs.info(path)
-    tag = info.get("ETag") or info.get("LastModified") or info.get("mtime")
-    return [int(info.get("size") or 0), str(tag)]
 
 
 def _read_remote_stamp(dest: str) -> dict[str, Any] | None:
