@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 from ..base.deps import missing
 from ..base.paths import StrPath, as_path, sha256_file
 from ..base.text import file_text
+from ..source.raw import ChangedWhileRead
 from ..source.scans import (
     CHARGE_STATE,
     INJECTION_TIME,
@@ -70,6 +71,7 @@ class RunQC:
     info: FileInfo  #: the file's facts, status-log labels and warnings
     verdict: str  #: the layout check's verdict: "ok" or the reason
     layout: str | None
+    layout_ok: bool  #: whether the run passed the layout check
     #: maximum injection times the instrument method states, in the order stated
     method_max_it: list[float]
     # Per-scan columns, in scan order.
@@ -99,7 +101,7 @@ class RunQC:
 
     @property
     def ok(self) -> bool:
-        return self.verdict == "ok"
+        return self.layout_ok
 
 
 def method_max_injection_times(method: str) -> list[float]:
@@ -120,6 +122,7 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
     file's SHA-256 (one more streaming read). Raises like `RawFileReader`,
     and NotRawFileError for a file of another format version."""
     np = numpy_module()
+    before = _facts(as_path(path))
     source = ScanSource(as_path(path), on_failure=RECORD, path_text=path_text)
     reader = source.reader
     n = int(reader.num_scans)
@@ -173,6 +176,13 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
         k: np.array(v, dtype=np.int64 if k in ints else bool if k == "has_peaks" else np.float64)
         for k, v in columns.items()
     }
+    sha256 = sha256_file(source.path) if checksum else None
+    try:
+        changed = _facts(source.path) != before
+    except OSError:
+        changed = True
+    if changed:  # what was read is not the file: a run still being written
+        raise ChangedWhileRead()
     return RunQC(
         info=FileInfo(
             path=source.path,
@@ -185,11 +195,17 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
         ),
         verdict=str(verdict),
         layout=verdict.layout,
+        layout_ok=verdict.ok,
         method_max_it=method_max_injection_times(str(reader.get_instrument_method(0))),
         trailer=trailer,
-        sha256=sha256_file(source.path) if checksum else None,
+        sha256=sha256,
         **arrays,
     )
+
+
+def _facts(path: str) -> tuple[int, int]:
+    st = os.stat(path)
+    return st.st_size, st.st_mtime_ns
 
 
 # -- series computed from a RunQC -------------------------------------------

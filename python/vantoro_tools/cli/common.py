@@ -19,6 +19,23 @@ def fail(path: str, reason: str) -> None:
     print(message(path, reason), file=sys.stderr)
 
 
+def named_twice(paths: list[tuple[str, str | None]]) -> str | None:
+    """The line that refuses a command naming one path for two of its
+    options (`paths`: each option and the path it names, None where not
+    given), or None: one command never writes one file twice."""
+    import os
+
+    seen: dict[str, str] = {}
+    for option, path in paths:
+        if path is None:
+            continue
+        key = os.path.realpath(path)
+        if key in seen:
+            return f"{path}: named by both {seen[key]} and {option}; give each its own path"
+        seen[key] = option
+    return None
+
+
 def show_progress(args: argparse.Namespace) -> bool:
     return not getattr(args, "quiet", False) and sys.stderr.isatty()
 

@@ -97,7 +97,7 @@ def run(args: argparse.Namespace) -> int:
         document = summary(outcomes, batch=batch, options=settings, started=started, ended=time.time())
         # Never written over an input; the stamp records the local inputs that exist.
         sources = [o.source for o in outcomes if not is_url(o.source) and os.path.isfile(o.source)]
-        with output_file(args.summary_json, sources, any_inputs=True) as tmp:
+        with output_file(args.summary_json, sources, any_inputs=True, writer="convert --summary-json") as tmp:
             with open(tmp, "w", encoding="utf-8") as f:
                 f.write(as_json(document))
     if not args.quiet:

@@ -17,7 +17,7 @@ from ..run.inputs import collect_inputs
 from ..run.outcome import EXIT_FAILED, EXIT_USAGE, READ, Tally, failed
 from ..run.pool import default_jobs, stop_on_sigterm
 from ..write.output import OutputError
-from .common import add_overwrite, positive, say, show_progress
+from .common import add_overwrite, named_twice, positive, say, show_progress
 
 #: below this much input in all, starting worker processes costs more than it saves
 POOL_MIN_BYTES = 64 << 20
@@ -87,6 +87,10 @@ def default_report_jobs(paths: list[str], cores: int) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
+    twice = named_twice([("-o", args.output), ("--mzqc", args.mzqc), ("--history", args.history)])
+    if twice is not None:
+        say(twice)
+        return EXIT_USAGE
     numpy_module()  # a missing package is named once, not as every file's failure
     if args.history:
         pyarrow_modules()
@@ -121,11 +125,15 @@ def run(args: argparse.Namespace) -> int:
     except OutputError as exc:
         tally.add(failed(args.output, str(exc)))
         return tally.exit_status
-    if args.mzqc and got.runs:
+    # The metrics of a run the layout check refuses describe zeros, not the run: the mzQC leaves it out.
+    measured = [r for r in got.runs if r.ok]
+    if args.mzqc and measured:
         try:
-            write_mzqc(got.runs, args.mzqc, checksums=args.checksums, overwrite=args.overwrite)
+            write_mzqc(measured, args.mzqc, checksums=args.checksums, overwrite=args.overwrite)
         except OutputError as exc:
             tally.add(failed(args.mzqc, str(exc)))
+    elif args.mzqc and got.runs:
+        say(f"{args.mzqc}: not written: no run passed the layout check")
     if not args.quiet:
         say(
             f"report of {len(got.runs)} run(s) in {args.output} ({size / 1024:.0f} KiB, "

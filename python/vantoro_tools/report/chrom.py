@@ -31,10 +31,10 @@ def write_chromatograms(
     if dest is None:
         sys.stdout.write(csv_text(c, kinds))
         return
-    may_write([os.fspath(dest)], inputs, overwrite=overwrite)  # before any drawing
+    may_write([os.fspath(dest)], inputs, overwrite=overwrite, writer="chrom")  # before any drawing
     suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
     if suffix == "csv":
-        with output_file(dest, inputs, overwrite=overwrite) as tmp:
+        with output_file(dest, inputs, overwrite=overwrite, writer="chrom") as tmp:
             try:
                 with open(tmp, "w", encoding="utf-8", newline="") as f:
                     f.write(csv_text(c, kinds))

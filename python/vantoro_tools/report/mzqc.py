@@ -154,7 +154,7 @@ def write_mzqc(
     sha = {r.path: r.sha256 or sha256_file(r.path) for r in runs} if checksums else None
     dest = os.fspath(dest)
     text = mzqc_text(mzqc_document(runs, sha256=sha, batch=os.path.splitext(os.path.basename(dest))[0]))
-    with output_file(dest, [r.path for r in runs], overwrite=overwrite, any_inputs=True) as tmp:
+    with output_file(dest, [r.path for r in runs], overwrite=overwrite, any_inputs=True, writer="report --mzqc") as tmp:
         with open(tmp, "w", encoding="utf-8") as f:
             f.write(text)
     return len(text.encode("utf-8"))

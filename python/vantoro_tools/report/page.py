@@ -112,10 +112,10 @@ def _comparison(page: _Page, runs: Sequence[RunQC], names: Sequence[str]) -> Non
     # Intensities spread over decades: judged on a log scale.
     flags = {k: odd_cells([float(r[k]) for r in rows], log=k in LOG_COLUMNS) for k in numeric}
     cells, classes = [], []
-    for i, r in enumerate(rows):
+    for i, (r, run) in enumerate(zip(rows, runs)):
         cells.append([str(v) if isinstance(v, str) else _fmt(v, 4) for v in r.values()])
         classes.append(
-            ["odd" if (k in flags and flags[k][i]) or (k == "layout check" and r[k] != "ok") else "" for k in head]
+            ["odd" if (k in flags and flags[k][i]) or (k == "layout check" and not run.ok) else "" for k in head]
         )
     # Each run's name links to its section.
     table = _table(head, cells, classes)
@@ -548,7 +548,7 @@ def write_report(
     Raises OutputError when it cannot be written."""
     text = report_html(runs, failed, history=history).encode("utf-8")
     inputs = [run.path for run in runs] + [path for path, _ in failed]
-    with output_file(dest, inputs, overwrite=overwrite, any_inputs=True) as tmp:
+    with output_file(dest, inputs, overwrite=overwrite, any_inputs=True, writer="report") as tmp:
         try:
             with open(tmp, "wb") as f:
                 f.write(text)

@@ -21,6 +21,7 @@ from dataclasses import replace
 from typing import Any
 
 from ..base.paths import StrPath, as_path
+from ..source.raw import ChangedWhileRead
 from ..source.scans import ScanSource, open_source
 from ..write.formats import WriteOptions
 from ..write.output import (
@@ -36,10 +37,11 @@ from ..write.output import (
     remote_up_to_date,
     remove_dead_parts,
     sha256_file,
+    stamp_path,
+    stamping,
     up_to_date,
     upload,
     url_identity,
-    write_stamps,
 )
 from ..write.registry import OutputFormat, output_format
 from .cluster import SchedulerLost, run_dask, worker_name
@@ -67,6 +69,11 @@ def _options(fmt: OutputFormat, options: WriteOptions, force: bool) -> dict[str,
         "compression": options.compression,
         "force": force,
     }
+
+
+def writer(fmt: OutputFormat) -> str:
+    """What a conversion's stamps name as its writer: only it replaces the outputs."""
+    return f"convert --to {fmt.name}"
 
 
 def check_options(fmt: OutputFormat, options: WriteOptions) -> None:
@@ -101,7 +108,7 @@ def plan(
     if not overwrite and up_to_date(outputs, [raw], _options(fmt, options, force)):
         return Outcome(raw, tuple(outputs), status=UP_TO_DATE)
     try:
-        may_write(outputs, [raw], overwrite=overwrite)
+        may_write(outputs, [raw], overwrite=overwrite, writer=writer(fmt))
     except OutputExists as exc:
         return refused(raw, str(exc))
     return None
@@ -150,7 +157,9 @@ def _write(
         except OSError as exc:
             raise OutputError(directory, exc) from exc
     try:
-        written = fmt.write(source, paths, options)
+        # Each output stamped as it is renamed into place: never whole without its stamp.
+        with stamping(paths, [source.path], _options(fmt, options, force), writer(fmt)):
+            written = fmt.write(source, paths, options)
     except OutputError:
         raise
     except OSError as exc:
@@ -166,8 +175,9 @@ def _write(
     if changed:
         for path in paths:
             os.unlink(path)
-        raise OSError("changed while it was being converted; its outputs were removed")
-    write_stamps(paths, [source.path], _options(fmt, options, force))
+            with contextlib.suppress(OSError):
+                os.unlink(stamp_path(path))
+        raise ChangedWhileRead()
     return paths, dict(written.warnings)
 
 

@@ -24,6 +24,14 @@ class LayoutError(ValueError):
     """The file opens, but vantoro cannot read it meaningfully."""
 
 
+class ChangedWhileRead(OSError):
+    """The file changed while it was read (still being written?): what was
+    read of it is not the file; nothing made from it is kept."""
+
+    def __init__(self) -> None:
+        super().__init__("changed while it was being read (still being written?); nothing was kept from it")
+
+
 def not_raw_reason(version: int) -> str:
     known = " and ".join(str(v) for v in KNOWN_VERSIONS)
     return f"not a RAW file (format version {version}; vantoro reads {known})"
@@ -42,7 +50,7 @@ def open_raw(path: StrPath) -> RawFileReader:
 
 def describe_failure(path: StrPath, exc: BaseException) -> str:
     """One line naming why `path` could not be used."""
-    if isinstance(exc, (NotRawFileError, LayoutError)):
+    if isinstance(exc, (NotRawFileError, LayoutError, ChangedWhileRead)):
         return str(exc)
     if isinstance(exc, FileNotFoundError):
         return "no such file"

@@ -58,13 +58,34 @@ def remove_dead_parts(directory: StrPath) -> list[str]:
     return removed
 
 
+#: The outputs this thread writes and what their stamps record (see `stamping`).
+_stamping = threading.local()
+
+
+@contextlib.contextmanager
+def stamping(
+    dests: Sequence[str], inputs: Sequence[str], options: Mapping[str, Any], writer: str | None = None
+) -> Iterator[None]:
+    """While the block runs, each of `dests` that this thread writes through
+    `atomic_path` gets its stamp just before it is renamed into place, so
+    that an output is never seen whole without its stamp (a run killed in
+    between leaves a stamp without its output, which vouches for nothing)."""
+    pending = getattr(_stamping, "pending", {})
+    mine = {os.path.abspath(d): (list(inputs), dict(options), writer) for d in dests}
+    _stamping.pending = {**pending, **mine}
+    try:
+        yield
+    finally:
+        _stamping.pending = pending
+
+
 @contextlib.contextmanager
 def atomic_path(dest: StrPath) -> Iterator[str]:
     """Yields a temporary path in the directory of `dest` for the caller to
     write; renames it to `dest` when the block ends normally and removes it
-    when the block raises (Ctrl-C and a stop signal included). Raises
-    OutputError naming `dest` when the temporary file cannot be created or
-    renamed."""
+    when the block raises (Ctrl-C and a stop signal included); an output of
+    `stamping` is stamped just before. Raises OutputError naming `dest` when
+    the temporary file cannot be created or renamed."""
     dest = os.fspath(dest)
     directory, name = os.path.split(os.path.abspath(dest))
     owner = owner_tag()
@@ -80,6 +101,9 @@ def atomic_path(dest: StrPath) -> Iterator[str]:
             raise OutputError(dest, exc) from exc
     try:
         yield tmp
+        stamp = getattr(_stamping, "pending", {}).get(os.path.abspath(dest))
+        if stamp is not None:
+            _write_stamp(dest, tmp, *stamp)
         try:
             os.replace(tmp, dest)
         except OSError as exc:
@@ -133,11 +157,21 @@ def refuse_inputs(dests: Sequence[str], inputs: Sequence[str]) -> None:
                 raise OutputExists(dest, f"the output {dest} is an input file")
 
 
-def written_from(dest: str, inputs: Sequence[str] | None) -> bool:
-    """Whether vantoro wrote `dest` from these inputs (None: from any) and
-    it is unchanged since."""
+def written_by(dest: str) -> str | None:
+    """The command and format that wrote `dest`, as its stamp says, if any."""
+    stamp = _read_stamp(dest)
+    writer = None if stamp is None else stamp.get("writer")
+    return writer if isinstance(writer, str) else None
+
+
+def written_from(dest: str, inputs: Sequence[str] | None, writer: str | None = None) -> bool:
+    """Whether vantoro wrote `dest` from these inputs (None: from any), as
+    `writer` (the command and format; None: whichever), and it is unchanged
+    since. A stamp from before stamps named their writer matches any."""
     stamp = _read_stamp(dest)
     if stamp is None:
+        return False
+    if writer is not None and stamp.get("writer", writer) != writer:
         return False
     try:
         unchanged = stamp.get("output") == _facts(dest)
@@ -170,28 +204,50 @@ def up_to_date(dests: Sequence[str], inputs: Sequence[str], options: Mapping[str
 
 
 def may_write(
-    dests: Sequence[str], inputs: Sequence[str], *, overwrite: bool = False, any_inputs: bool = False
+    dests: Sequence[str],
+    inputs: Sequence[str],
+    *,
+    overwrite: bool = False,
+    any_inputs: bool = False,
+    writer: str | None = None,
 ) -> None:
     """Raises OutputExists unless every output of `dests` may be written:
-    never over an input; over an existing file only when vantoro wrote it
-    from the same inputs (from any, with `any_inputs`: a report of another
-    batch) and it is unchanged since, or with `overwrite`."""
+    never over an input; over an existing file only when vantoro wrote it,
+    as `writer` (the command and format that writes it now), from the same
+    inputs (from any, with `any_inputs`: a report of another batch) and it
+    is unchanged since, or with `overwrite`."""
     refuse_inputs(dests, inputs)
     if overwrite:
         return
     for dest in dests:
+        other = written_by(dest) if writer is not None and os.path.lexists(dest) else None
+        if other is not None and other != writer:
+            raise OutputExists(dest, f"{dest} exists, written by vantoro {other} (--overwrite replaces it)")
         if os.path.lexists(dest) and not written_from(dest, None if any_inputs else inputs):
             what = "it" if any_inputs else "it from this input"
             raise OutputExists(dest, f"{dest} exists and vantoro did not write {what} (--overwrite replaces it)")
 
 
-def write_stamps(dests: Sequence[str], inputs: Sequence[str], options: Mapping[str, Any]) -> None:
-    """Records beside each finished output what it was made from."""
-    records = [_input_record(p) for p in inputs]
+def write_stamps(
+    dests: Sequence[str], inputs: Sequence[str], options: Mapping[str, Any], writer: str | None = None
+) -> None:
+    """Records beside each finished output what it was made from, and by what."""
     for dest in dests:
-        stamp = {"inputs": records, "options": dict(options), "output": _facts(dest)}
-        with atomic_path(stamp_path(dest)) as tmp, open(tmp, "w", encoding="utf-8") as f:
-            json.dump(stamp, f)
+        _write_stamp(dest, dest, inputs, options, writer)
+
+
+def _write_stamp(
+    dest: str, written: str, inputs: Sequence[str], options: Mapping[str, Any], writer: str | None
+) -> None:
+    """The stamp of `dest`, whose content is the file `written` (itself, or
+    the temporary file about to be renamed to it: a rename keeps size and
+    modification time)."""
+    stamp: dict[str, Any] = {"inputs": [_input_record(p) for p in inputs], "options": dict(options)}
+    stamp["output"] = _facts(written)
+    if writer is not None:
+        stamp["writer"] = writer
+    with atomic_path(stamp_path(dest)) as tmp, open(tmp, "w", encoding="utf-8") as f:
+        json.dump(stamp, f)
 
 
 # -- one run per directory ------------------------------------------------------
@@ -432,16 +488,16 @@ def output_file(
     overwrite: bool = False,
     any_inputs: bool = False,
     options: Mapping[str, Any] | None = None,
+    writer: str | None = None,
 ) -> Iterator[str]:
     """The whole output layer for one file: its directory held, the output
     checked (`may_write`), a temporary path yielded for the caller to
-    write, renamed to `dest` when the block ends normally and stamped."""
+    write, stamped and renamed to `dest` when the block ends normally."""
     dest = os.fspath(dest)
     with DirectoryLock(os.path.dirname(os.path.abspath(dest)), naming=dest):
-        may_write([dest], inputs, overwrite=overwrite, any_inputs=any_inputs)
-        with atomic_path(dest) as tmp:
+        may_write([dest], inputs, overwrite=overwrite, any_inputs=any_inputs, writer=writer)
+        with stamping([dest], inputs, options or {}, writer), atomic_path(dest) as tmp:
             yield tmp
-        write_stamps([dest], inputs, options or {})
 
 
 # -- object storage -------------------------------------------------------------
@@ -507,11 +563,13 @@ def upload(
     stamp (when `source` is given). Raises OutputError naming `dest`."""
     fs, path = url_fs(dest)
     try:
-        fs.put_file(local, path)
+        # The stamp first: a run stopped in between leaves a stamp that
+        # vouches for no object, never an object without its stamp.
         if source is not None:
             stamp = {"inputs": [dict(source)], "options": dict(options or {}), "output": [os.path.getsize(local)]}
             with fs.open(url_fs(stamp_path(dest))[1], "wb") as f:
                 f.write(json.dumps(stamp).encode())
+        fs.put_file(local, path)
     except Exception as exc:  # any failure of the store or its client
         raise OutputError(dest, str(exc) or type(exc).__name__) from exc
 
