@@ -23,7 +23,7 @@ from ..base.deps import MissingDependency
 from ..base.version import tool_version
 from ..run.errors import ClusterError, MeaninglessOptions, Stopped
 from ..run.outcome import EXIT_FAILED, EXIT_USAGE, exit_stopped
-from ..write.errors import OutputBusy
+from ..write.errors import OutputError
 from .common import say
 
 #: The subcommands, in the order `vantoro --help` lists them, each the name
@@ -70,7 +70,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (MissingDependency, ClusterError, MeaninglessOptions) as exc:
         say(str(exc))
         return EXIT_USAGE
-    except OutputBusy as exc:
+    except OutputError as exc:  # busy, or the output directory cannot be written at all
         say(str(exc))
         return EXIT_FAILED
     except KeyboardInterrupt:

@@ -6,10 +6,10 @@ import argparse
 from typing import Any
 
 from ..analyse.qc import numpy_module
-from ..report.history import add_runs, pyarrow_modules
+from ..report.history import HistoryError, add_runs, check_history, pyarrow_modules
 from ..run.gather import gather
 from ..run.inputs import collect_inputs
-from ..run.outcome import ADDED, READ, UP_TO_DATE, Outcome, Tally, failed
+from ..run.outcome import ADDED, EXIT_FAILED, READ, UP_TO_DATE, Outcome, Tally, failed
 from ..run.pool import default_jobs, stop_on_sigterm
 from ..write.output import OutputError
 from .common import positive, say, show_progress
@@ -36,6 +36,11 @@ def add_parser(sub: Any) -> None:
 def run_add(args: argparse.Namespace) -> int:
     numpy_module()
     pyarrow_modules()
+    try:
+        check_history(args.history)
+    except (HistoryError, OutputError) as exc:
+        say(str(exc))
+        return EXIT_FAILED
     tally = Tally(verb=ADDED)
     found, problems = collect_inputs(args.inputs)
     for outcome in problems:
@@ -53,6 +58,9 @@ def run_add(args: argparse.Namespace) -> int:
     usable = [r for r in got.runs if r.ok]
     try:
         added = add_runs(args.history, usable)
+    except HistoryError as exc:  # damaged since it was checked
+        say(str(exc))
+        return EXIT_FAILED
     except OutputError as exc:
         for r in usable:
             tally.add(failed(r.path, str(exc)))

@@ -9,7 +9,16 @@ import time
 from typing import Any
 
 from ..analyse.qc import RunQC, numpy_module
-from ..report.history import TABLE, Baseline, control_charts, history_runs, pyarrow_modules, read_rows
+from ..report.history import (
+    TABLE,
+    Baseline,
+    HistoryError,
+    check_history,
+    control_charts,
+    history_runs,
+    pyarrow_modules,
+    read_rows,
+)
 from ..report.mzqc import write_mzqc
 from ..report.page import HistoryView, write_report
 from ..run.gather import gather
@@ -94,6 +103,11 @@ def run(args: argparse.Namespace) -> int:
     numpy_module()  # a missing package is named once, not as every file's failure
     if args.history:
         pyarrow_modules()
+        try:
+            check_history(args.history)
+        except (HistoryError, OutputError) as exc:
+            say(str(exc))
+            return EXIT_FAILED
         if not os.path.isfile(os.path.join(args.history, TABLE)):
             say(f"{args.history}: no QC history there (vantoro qc add makes one)")
             return EXIT_FAILED
@@ -119,7 +133,11 @@ def run(args: argparse.Namespace) -> int:
     if not got.runs and not args.history:
         say("no run could be read; no report written")
         return EXIT_FAILED
-    history = history_view(args, got.runs) if args.history else None
+    try:
+        history = history_view(args, got.runs) if args.history else None
+    except HistoryError as exc:
+        say(str(exc))
+        return EXIT_FAILED
     try:
         size = write_report(got.runs, args.output, not_read, overwrite=args.overwrite, history=history)
     except OutputError as exc:

@@ -1,0 +1,179 @@
+"""Bad days, each met with one line, the right exit status and no harm: a
+path named twice, an output another command wrote, a run killed between an
+output and its stamp, files QC must refuse as convert does, a damaged
+history, files that are never worth a retry. Each runs `vantoro` as a
+process on real files."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from builders import qc_run, small_v57
+
+BIN = os.path.dirname(sys.executable)
+
+
+def vantoro(*args, **kwargs):
+    return subprocess.run([f"{BIN}/vantoro", *map(str, args)], capture_output=True, text=True, timeout=300, **kwargs)
+
+
+def lines(run):
+    """The command's standard error, which never holds a traceback."""
+    assert "Traceback" not in run.stderr, run.stderr
+    return run.stderr.splitlines()
+
+
+def files(root):
+    return sorted(os.path.relpath(os.path.join(d, f), root) for d, _, names in os.walk(root) for f in names)
+
+
+def test_one_path_once_and_outputs_replaced_only_by_their_writer(tmp_path, write_raw):
+    raw = write_raw(qc_run(1), "in/a_orbitrap.raw")
+    out = tmp_path / "out"
+    assert vantoro("convert", raw, "--to", "mzml", "--out", out, "-q").returncode == 0
+    mzml = out / "a_orbitrap.mzML"
+    before = mzml.read_bytes()
+    page = tmp_path / "r.html"
+
+    twice = vantoro("report", raw, "-o", page, "--mzqc", page, "-q")
+    assert twice.returncode == 2 and lines(twice) == [
+        f"vantoro: {page}: named by both -o and --mzqc; give each its own path"
+    ]
+    assert not page.exists()
+
+    # The mzML convert wrote from this very input is no report's, no mzQC's, no chromatogram's to replace.
+    for argv in (["report", raw, "-o", page, "--mzqc", mzml], ["report", raw, "-o", mzml], ["chrom", raw, "-o", mzml]):
+        run = vantoro(*argv, "-q") if argv[0] == "report" else vantoro(*argv)
+        assert run.returncode == 1
+        assert f"{mzml} exists, written by vantoro convert --to mzml (--overwrite replaces it)" in run.stderr
+        assert len(lines(run)) == 1
+        assert mzml.read_bytes() == before
+    # Its own outputs it replaces; another's only with --overwrite.
+    assert vantoro("report", raw, "-o", page, "-q").returncode == 0
+    assert vantoro("report", raw, "-o", page, "--mzqc", mzml, "-q", "--overwrite").returncode == 0
+    assert json.loads(mzml.read_text())["mzQC"]["runQualities"]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="SIGKILL at a chosen moment")
+def test_killed_between_output_and_stamp_a_rerun_accepts_its_output(tmp_path, write_raw):
+    raw = write_raw(qc_run(2), "in/b_orbitrap.raw")
+    out = tmp_path / "out"
+    # The command killed outright the moment its output is renamed into place.
+    script = tmp_path / "killed.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import os, signal, sys
+            real = os.replace
+            def replace(src, dst):
+                real(src, dst)
+                if str(dst).endswith(".mzML"):
+                    os.kill(os.getpid(), signal.SIGKILL)
+            os.replace = replace
+            from vantoro_tools.cli import main
+            sys.exit(main(sys.argv[1:]))
+            """
+        )
+    )
+    killed = subprocess.run(
+        [sys.executable, script, "convert", raw, "--to", "mzml", "--out", out, "-q", "-j", "1"], timeout=300
+    )
+    assert killed.returncode == -signal.SIGKILL and (out / "b_orbitrap.mzML").exists()
+    again = vantoro("convert", raw, "--to", "mzml", "--out", out, "-j", "1")
+    assert again.returncode == 0, again.stderr
+    assert lines(again)[-1].startswith("vantoro: 0 converted, 1 up to date, 0 refused, 0 failed")
+
+
+def test_qc_refuses_what_convert_refuses_with_the_same_line(tmp_path, write_raw):
+    marker = write_raw(small_v57(), "in/no_marker.raw")  # no layout marker: every scan would read as zeros
+    good = write_raw(qc_run(3), "in/good_orbitrap.raw")
+    convert = vantoro("convert", marker, "--to", "mgf", "--out", tmp_path / "out", "-q")
+    qc = vantoro("qc", "add", marker, "--history", tmp_path / "h", "-q")
+    assert convert.returncode == qc.returncode == 1
+    assert lines(convert) == [lines(qc)[0] + " (--force converts it anyway)"]
+    assert not (tmp_path / "h" / "metrics.parquet").exists()
+
+    # The mzQC holds the runs measured, never the zeros of a refused one; none measured, none written.
+    mzqc = tmp_path / "m.mzQC"
+    assert vantoro("report", marker, good, "-o", tmp_path / "r.html", "--mzqc", mzqc, "-q").returncode == 1
+    labels = [q["metadata"]["label"] for q in json.loads(mzqc.read_text())["mzQC"]["runQualities"]]
+    assert labels == ["good_orbitrap.raw"]
+    alone = vantoro("report", marker, "-o", tmp_path / "r2.html", "--mzqc", tmp_path / "m2.mzQC", "-q")
+    assert (
+        alone.returncode == 1 and f"{tmp_path / 'm2.mzQC'}: not written: no run passed the layout check" in alone.stderr
+    )
+    assert not (tmp_path / "m2.mzQC").exists()
+
+
+def test_a_file_still_growing_is_refused_by_qc_and_convert(tmp_path, write_raw):
+    raw = write_raw(qc_run(4, stride=60000), "in/growing_orbitrap.raw")
+    grower = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import sys, time\nf = open(sys.argv[1], 'ab', buffering=0)\nwhile True:\n    f.write(b'\\0' * 64)\n"
+            "    time.sleep(0.001)",
+            raw,
+        ]
+    )
+    try:
+        qc = vantoro("qc", "add", raw, "--history", tmp_path / "h", "-q")
+        convert = vantoro("convert", raw, "--to", "mgf", "--out", tmp_path / "out", "-q", "-j", "1")
+    finally:
+        grower.kill()
+        grower.wait()
+    reason = f"vantoro: {raw}: changed while it was being read (still being written?); nothing was kept from it"
+    assert (qc.returncode, lines(qc)) == (1, [reason])
+    assert (convert.returncode, lines(convert)) == (1, [reason])
+    assert not (tmp_path / "h" / "metrics.parquet").exists()
+    assert [f for f in files(tmp_path / "out") if not f.startswith(".vantoro-ledger")] == []
+
+
+def test_a_damaged_history_is_named_in_one_line_and_left_alone(tmp_path, write_raw):
+    first, second = write_raw(qc_run(5), "in/first_orbitrap.raw"), write_raw(qc_run(6), "in/second_orbitrap.raw")
+    history = tmp_path / "h"
+    assert vantoro("qc", "add", first, "--history", history, "-q").returncode == 0
+    table = history / "metrics.parquet"
+    kept = table.read_bytes()
+    runs = files(history / "runs")
+
+    table.unlink()  # deleted: adding would start a new table that forgets the runs kept
+    gone = vantoro("qc", "add", second, "--history", history, "-q")
+    assert gone.returncode == 1
+    assert lines(gone) == [
+        f"vantoro: {history}: its table metrics.parquet is gone but runs/ holds 1 run(s); nothing changed "
+        "(restore metrics.parquet, or keep a new history elsewhere)"
+    ]
+    assert files(history / "runs") == runs and not table.exists()
+
+    table.write_bytes(kept[: len(kept) // 2])  # garbled
+    for argv in (
+        ["qc", "add", second, "--history", history],
+        ["report", "-o", tmp_path / "r.html", "--history", history],
+    ):
+        run = vantoro(*argv, "-q")
+        assert run.returncode == 1
+        assert len(lines(run)) == 1 and "cannot be read as a QC history table" in run.stderr
+        assert table.read_bytes() == kept[: len(kept) // 2] and files(history / "runs") == runs
+
+    onto_file = vantoro("qc", "add", second, "--history", first, "-q")
+    assert onto_file.returncode == 1 and lines(onto_file) == [f"vantoro: cannot write {first}: not a directory"]
+
+
+def test_a_file_that_is_no_raw_file_is_never_retried(tmp_path):
+    src = tmp_path / "in"
+    src.mkdir()
+    (src / "tiny_orbitrap.raw").write_bytes(b"\x01" * 39)
+    summary = tmp_path / "s.json"
+    run = vantoro(
+        "convert", src, "--to", "mgf", "--out", tmp_path / "out", "-q", "--retry", "3", "--summary-json", summary
+    )
+    assert run.returncode == 1
+    (entry,) = json.loads(summary.read_text())["inputs"]
+    assert entry["status"] == "failed" and entry["attempts"] == 1
+    assert entry["error"].startswith("not a RAW file (shorter than the")
