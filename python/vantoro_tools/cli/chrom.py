@@ -10,7 +10,7 @@ from ..analyse.chrom import Tolerance, chromatograms
 from ..report.chrom import write_chromatograms
 from ..run.outcome import WRITTEN, Outcome, Tally
 from ..run.policy import READS, attempt
-from .common import add_overwrite, positive
+from .common import add_force, add_overwrite, positive
 
 
 def targets(text: str) -> list[float]:
@@ -61,7 +61,7 @@ def add_parser(sub: Any) -> None:
         "--ms-level", type=level, default=1, metavar="N", help="scans of this MS level, or 'all' (default 1)"
     )
     p.add_argument("-o", "--output", metavar="OUT", help="out.csv or an image (default: CSV on stdout)")
-    p.add_argument("--force", action="store_true", help="read a file that fails the layout check")
+    add_force(p, "read a file that fails the layout check")
     add_overwrite(p)
     p.set_defaults(run=run)
 

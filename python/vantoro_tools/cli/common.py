@@ -60,7 +60,25 @@ def non_negative(text: str) -> int:
     return value
 
 
+# The options several subcommands share, each declared here once.
+
+
 def add_overwrite(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--overwrite", action="store_true", help="replace an existing file vantoro did not write (never an input file)"
+    )
+
+
+def add_force(parser: argparse.ArgumentParser, help: str) -> None:
+    """--force: what the command does with a file that fails the layout check."""
+    parser.add_argument("--force", action="store_true", help=help)
+
+
+def add_jobs(parser: argparse.ArgumentParser, help: str, default: int | None = None) -> None:
+    parser.add_argument("--jobs", "-j", type=positive, default=default, metavar="N", help=help)
+
+
+def add_quiet(parser: argparse.ArgumentParser, *, summary: bool = True) -> None:
+    parser.add_argument(
+        "--quiet", "-q", action="store_true", help="no progress bar or summary" if summary else "no progress bar"
     )

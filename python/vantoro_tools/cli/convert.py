@@ -16,7 +16,7 @@ from ..run.pool import default_jobs
 from ..write.formats import COMPRESSIONS, WriteOptions
 from ..write.output import output_file
 from ..write.registry import FORMATS
-from .common import add_overwrite, non_negative, positive, say, show_progress
+from .common import add_force, add_jobs, add_overwrite, add_quiet, non_negative, say, show_progress
 
 
 def ms_levels(text: str) -> frozenset[int]:
@@ -50,14 +50,10 @@ def add_parser(sub: Any) -> None:
     )
     p.add_argument("--ms-levels", type=ms_levels, metavar="N[,N...]", help="MS levels to write (default: all; MGF: 2)")
     p.add_argument("--compression", choices=COMPRESSIONS, default="zlib", help="mzML binary arrays (default: zlib)")
-    p.add_argument("--force", action="store_true", help="convert files that fail the layout check, saying so")
+    add_force(p, "convert files that fail the layout check, saying so")
     add_overwrite(p)
-    p.add_argument(
-        "--jobs",
-        "-j",
-        type=positive,
-        metavar="N",
-        help=f"cores to use: files converted at once, spare cores as threads (default: {default_jobs()}, every core)",
+    add_jobs(
+        p, f"cores to use: files converted at once, spare cores as threads (default: {default_jobs()}, every core)"
     )
     p.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster whose scheduler is at ADDRESS")
     p.add_argument(
@@ -70,7 +66,7 @@ def add_parser(sub: Any) -> None:
     )
     p.add_argument("--hash-inputs", action="store_true", help="record each input's SHA-256 in the ledger")
     p.add_argument("--summary-json", metavar="FILE", help="write a machine-readable account of the batch to FILE")
-    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    add_quiet(p)
     p.set_defaults(run=run)
 
 

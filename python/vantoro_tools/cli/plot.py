@@ -8,7 +8,7 @@ from typing import Any
 from ..report.plot import plot_spectrum
 from ..run.outcome import WRITTEN, Outcome, Tally
 from ..run.policy import PLOTS, attempt
-from .common import add_overwrite
+from .common import add_force, add_overwrite
 
 
 def add_parser(sub: Any) -> None:
@@ -30,7 +30,7 @@ def add_parser(sub: Any) -> None:
         metavar="N",
         help="label the N most intense peaks where labels do not overlap (default 5)",
     )
-    p.add_argument("--force", action="store_true", help="plot a file that fails the layout check")
+    add_force(p, "plot a file that fails the layout check")
     add_overwrite(p)
     p.set_defaults(run=run)
 

@@ -7,13 +7,12 @@ from typing import Any
 
 from ..analyse.qc import numpy_module
 from ..report.history import HistoryError, add_runs, check_history, pyarrow_modules
-from ..run.gather import gather
+from ..run.gather import default_read_jobs, gather
 from ..run.inputs import collect_inputs
 from ..run.outcome import ADDED, EXIT_FAILED, READ, UP_TO_DATE, Outcome, Tally, failed
 from ..run.pool import default_jobs, stop_on_sigterm
 from ..write.output import OutputError
-from .common import positive, say, show_progress
-from .report import default_report_jobs
+from .common import add_jobs, add_quiet, say, show_progress
 
 
 def add_parser(sub: Any) -> None:
@@ -28,8 +27,8 @@ def add_parser(sub: Any) -> None:
     )
     a.add_argument("inputs", nargs="+", metavar="RUN_OR_DIR")
     a.add_argument("--history", required=True, metavar="DIR")
-    a.add_argument("--jobs", "-j", type=positive, metavar="N", help="files read at once")
-    a.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    add_jobs(a, "files read at once")
+    add_quiet(a)
     a.set_defaults(run=run_add)
 
 
@@ -49,7 +48,7 @@ def run_add(args: argparse.Namespace) -> int:
     with stop_on_sigterm():
         got = gather(
             paths,
-            jobs=args.jobs or default_report_jobs(paths, default_jobs()),
+            jobs=args.jobs or default_read_jobs(paths, default_jobs()),
             progress=show_progress(args),
             # A run read is counted once it is added; one refused or failed, now.
             on_outcome=lambda outcome: None if outcome.status == READ else tally.add(outcome),

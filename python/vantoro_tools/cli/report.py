@@ -21,15 +21,12 @@ from ..report.history import (
 )
 from ..report.mzqc import write_mzqc
 from ..report.page import HistoryView, write_report
-from ..run.gather import gather
+from ..run.gather import default_read_jobs, gather
 from ..run.inputs import collect_inputs
 from ..run.outcome import EXIT_FAILED, EXIT_USAGE, READ, Tally, failed
 from ..run.pool import default_jobs, stop_on_sigterm
 from ..write.output import OutputError
-from .common import add_overwrite, named_twice, positive, say, show_progress
-
-#: below this much input in all, starting worker processes costs more than it saves
-POOL_MIN_BYTES = 64 << 20
+from .common import add_jobs, add_overwrite, add_quiet, named_twice, positive, say, show_progress
 
 
 def add_parser(sub: Any) -> None:
@@ -47,14 +44,8 @@ def add_parser(sub: Any) -> None:
     p.add_argument(
         "--checksums", action="store_true", help="give each input file's SHA-256 in the mzQC file (reads it once more)"
     )
-    p.add_argument(
-        "--jobs",
-        "-j",
-        type=positive,
-        metavar="N",
-        help="files read at once (default: the cores, or 1 for less than 64 MiB of input)",
-    )
-    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    add_jobs(p, "files read at once (default: the cores, or 1 for less than 64 MiB of input)")
+    add_quiet(p)
     h = p.add_argument_group("control charts from a QC history (vantoro qc add)")
     h.add_argument(
         "--history", metavar="DIR", help="chart every metric of the history in DIR, the runs given marked as new"
@@ -81,18 +72,6 @@ def history_view(args: argparse.Namespace, runs: list[RunQC]) -> HistoryView:
     baseline = Baseline(runs=args.baseline_runs, start=args.baseline_from, end=args.baseline_to)
     charts = control_charts(history_runs(read_rows(args.history), runs), baseline)
     return HistoryView(charts, baseline, args.history)
-
-
-def default_report_jobs(paths: list[str], cores: int) -> int:
-    total = 0
-    for p in paths:
-        try:
-            st = os.stat(p)
-        except OSError:
-            continue  # reported when read
-        blocks = getattr(st, "st_blocks", None)  # a sparse file's holes are never read
-        total += st.st_size if blocks is None else min(st.st_size, blocks * 512)
-    return cores if total >= POOL_MIN_BYTES else 1
 
 
 def run(args: argparse.Namespace) -> int:
@@ -124,7 +103,7 @@ def run(args: argparse.Namespace) -> int:
     with stop_on_sigterm():
         got = gather(
             paths,
-            jobs=args.jobs or default_report_jobs(paths, default_jobs()),
+            jobs=args.jobs or default_read_jobs(paths, default_jobs()),
             progress=show_progress(args),
             on_outcome=tally.add,
             checksum=bool(args.history or (args.mzqc and args.checksums)),

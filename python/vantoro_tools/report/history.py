@@ -75,7 +75,10 @@ def check_history(directory: StrPath) -> None:
     when the history there is damaged: refused before anything is written."""
     if os.path.lexists(directory) and not os.path.isdir(directory):
         raise OutputError(directory, "not a directory")
-    read_rows(directory)
+    # Whether the table is gone is told under the lock alone: an add
+    # writes the runs' files before the table.
+    if os.path.lexists(os.path.join(directory, TABLE)):
+        read_rows(directory)
 
 
 def read_rows(directory: StrPath) -> list[dict[str, Any]]:

@@ -50,8 +50,9 @@ from .inputs import collect_inputs, unique_stems
 from .ledger import Ledger, latest, shows_done
 from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused
 from .policy import CONVERTS, attempt, classify, task_outcome
-from .pool import default_jobs, prestart, refuse_reentry, run_pool, stop_on_sigterm
+from .pool import default_jobs, prestart, refuse_reentry, stop_on_sigterm
 from .progress import advance, progress_bar
+from .runner import pool_size, run_tasks
 from .storage import fetched, remove_dead_scratch, staging_dir
 
 
@@ -444,7 +445,7 @@ def convert_many(
 def _workers(jobs: int | None, files: int) -> int:
     """The processes a batch of `files` runs on with `jobs` (by default,
     every core): one per file, as many at once as there are jobs."""
-    return min(jobs or default_jobs(), files)
+    return pool_size(jobs, files)
 
 
 @contextlib.contextmanager
@@ -649,12 +650,8 @@ class _Batch:
                     if path not in self.final and path not in self.again:
                         self.report(path, failed(path, f"not converted: {exc}", transient=True))
             return
-        if workers > 1:
-            run_pool(task, items, workers, done, preload=[__name__, *fmt.preload])
-            return
-        if self.remote:
-            for path, args in items:
-                self._finished(path, convert_remote_task(*args), retry)
+        if workers > 1 or self.remote:
+            run_tasks(task, items, done, jobs=workers, preload=[__name__, *fmt.preload])
             return
         bar = self.bar
         for path, args in items:

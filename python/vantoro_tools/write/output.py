@@ -140,7 +140,13 @@ def _read_stamp(dest: str) -> dict[str, Any] | None:
 
 
 def _input_record(path: str) -> dict[str, Any]:
+    if is_url(path):  # an object read through a local copy: named by its URL, known by its identity
+        return {"path": path, "facts": url_identity(path)}
     return {"path": os.path.realpath(path), "facts": _facts(path)}
+
+
+def _where(path: str) -> str:
+    return path if is_url(path) else os.path.realpath(path)
 
 
 def refuse_inputs(dests: Sequence[str], inputs: Sequence[str]) -> None:
@@ -149,6 +155,8 @@ def refuse_inputs(dests: Sequence[str], inputs: Sequence[str]) -> None:
         if not os.path.lexists(dest):
             continue
         for source in inputs:
+            if is_url(source):
+                continue  # a local output is never an object
             try:
                 same = os.path.samefile(dest, source)
             except OSError:
@@ -179,7 +187,7 @@ def written_from(dest: str, inputs: Sequence[str] | None, writer: str | None = N
         return False
     if inputs is None:
         return unchanged
-    wanted = sorted(os.path.realpath(p) for p in inputs)
+    wanted = sorted(_where(p) for p in inputs)
     return unchanged and sorted(str(r.get("path")) for r in stamp.get("inputs", [])) == wanted
 
 
