@@ -13,6 +13,8 @@ import textwrap
 
 import pytest
 
+from test_tools_batch import free_port, procs, s3  # noqa: F401  (moto's S3 server and its fixtures)
+
 from builders import qc_run, small_v57
 
 BIN = os.path.dirname(sys.executable)
@@ -177,3 +179,51 @@ def test_a_file_that_is_no_raw_file_is_never_retried(tmp_path):
     (entry,) = json.loads(summary.read_text())["inputs"]
     assert entry["status"] == "failed" and entry["attempts"] == 1
     assert entry["error"].startswith("not a RAW file (shorter than the")
+
+
+# -- objects under s3:// URLs: moto's S3 server on 127.0.0.1 ------------------------
+
+
+def test_info_report_and_qc_read_objects_as_convert_does(s3, tmp_path, write_raw):  # noqa: F811
+    raw = write_raw(qc_run(7), "in/r7_orbitrap.raw")
+    s3.put(raw, "in-bucket/runs/r7_orbitrap.raw")
+    url = "s3://in-bucket/runs/r7_orbitrap.raw"
+
+    local, remote = vantoro("info", raw, "--json"), vantoro("info", "s3://in-bucket/runs/", "--json")
+    assert local.returncode == remote.returncode == 0, remote.stderr
+    (mine,), (theirs,) = json.loads(local.stdout), json.loads(remote.stdout)
+    assert theirs.pop("file") == url and mine.pop("file") == raw and theirs == mine
+
+    mzqc = {}
+    for name, source in (("local", raw), ("remote", url)):
+        run = vantoro("report", source, "-o", tmp_path / f"{name}.html", "--mzqc", tmp_path / f"{name}.mzQC", "-q")
+        assert run.returncode == 0, run.stderr
+        (quality,) = json.loads((tmp_path / f"{name}.mzQC").read_text())["mzQC"]["runQualities"]
+        mzqc[name] = {m["accession"]: m.get("value") for m in quality["qualityMetrics"]}
+    assert mzqc["remote"] == mzqc["local"]
+
+    added = vantoro("qc", "add", url, "--history", tmp_path / "h", "-q")
+    assert added.returncode == 0, added.stderr
+    import pyarrow.parquet as pq
+
+    assert set(pq.read_table(tmp_path / "h" / "metrics.parquet").column("path").to_pylist()) == {url}
+    again = vantoro("qc", "add", raw, "--history", tmp_path / "h")  # the same content: known already
+    assert again.returncode == 0 and "0 added, 1 up to date" in again.stderr
+
+
+def test_objects_to_a_local_output_and_a_store_that_is_down(s3, tmp_path, write_raw, monkeypatch):  # noqa: F811
+    raw = write_raw(qc_run(8), "in/r8_orbitrap.raw")
+    s3.put(raw, "in-bucket/r8_orbitrap.raw")
+    local_out = vantoro("convert", "s3://in-bucket/", "--to", "mgf", "--out", tmp_path / "out")
+    assert local_out.returncode == 2
+    assert lines(local_out) == ["vantoro: inputs under a URL are converted to outputs under a URL (--out s3://...)"]
+    assert not (tmp_path / "out").exists()
+
+    monkeypatch.setenv("AWS_ENDPOINT_URL", f"http://127.0.0.1:{free_port()}")  # nothing listens there
+    for argv in (
+        ["info", "s3://in-bucket/r8_orbitrap.raw"],
+        ["convert", "s3://in-bucket/", "--to", "mgf", "--out", "s3://out-bucket/x/"],
+    ):
+        down = vantoro(*argv, "-q")
+        assert down.returncode == 1
+        assert lines(down)[0].startswith(f"vantoro: {argv[1]}: cannot list: Could not connect to the endpoint URL")

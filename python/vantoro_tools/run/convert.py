@@ -416,7 +416,7 @@ def convert_many(
     remote = is_url(out)
     if not remote:
         if any(is_url(f) for f in found):
-            raise ValueError("inputs under a URL are converted to outputs under a URL (--out s3://...)")
+            raise MeaninglessOptions("inputs under a URL are converted to outputs under a URL (--out s3://...)")
         out = os.path.abspath(out)
         if os.path.exists(out) and not os.path.isdir(out):
             return _not_written(found, problems, OutputError(out, "not a directory"), on_outcome)

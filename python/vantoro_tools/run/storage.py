@@ -44,8 +44,9 @@ def list_raw(url: str) -> tuple[list[str], list[Outcome]]:
         if fs.isfile(path):
             return [url], []
         names = sorted(p for p in fs.ls(path, detail=False) if p.lower().endswith(RAW_SUFFIX))
-    except (OSError, ValueError) as exc:
-        return [], [failed(url, f"cannot list: {exc}")]
+    except Exception as exc:  # any failure of the store or its client (an endpoint that is down)
+        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+        return [], [failed(url, f"cannot list: {reason}")]
     if not names:
         return [], [failed(url, "holds no .raw objects")]
     return [f"{scheme}://{n.lstrip('/')}" for n in names], []
