@@ -4,6 +4,7 @@ output and its stamp, files QC must refuse as convert does, a damaged
 history, files that are never worth a retry. Each runs `vantoro` as a
 process on real files."""
 
+import contextlib
 import json
 import os
 import signal
@@ -49,12 +50,20 @@ def test_one_path_once_and_outputs_replaced_only_by_their_writer(tmp_path, write
     assert not page.exists()
 
     # The mzML convert wrote from this very input is no report's, no mzQC's, no chromatogram's to replace.
-    for argv in (["report", raw, "-o", page, "--mzqc", mzml], ["report", raw, "-o", mzml], ["chrom", raw, "-o", mzml]):
-        run = vantoro(*argv, "-q") if argv[0] == "report" else vantoro(*argv)
+    for argv in (["report", raw, "-o", page, "--mzqc", mzml], ["report", raw, "-o", mzml]):
+        run = vantoro(*argv, "-q")
         assert run.returncode == 1
         assert f"{mzml} exists, written by vantoro convert --to mzml (--overwrite replaces it)" in run.stderr
         assert len(lines(run)) == 1
         assert mzml.read_bytes() == before
+    chrom = vantoro("chrom", raw, "-o", mzml)  # nor a chromatogram's: no image format of that name
+    assert chrom.returncode == 1 and lines(chrom) == [
+        f"vantoro: {mzml}: cannot write {mzml}: not a .csv or image name (chromatograms are written as .csv, .png, "
+        ".svg, .pdf, ...)"
+    ]
+    csv = tmp_path / "c.csv"
+    assert vantoro("chrom", raw, "-o", csv).returncode == 0
+    assert vantoro("plot", raw, "3", "-o", csv).returncode == 1 and csv.read_text().startswith("scan,rt_min")
     # Its own outputs it replaces; another's only with --overwrite.
     assert vantoro("report", raw, "-o", page, "-q").returncode == 0
     assert vantoro("report", raw, "-o", page, "--mzqc", mzml, "-q", "--overwrite").returncode == 0
@@ -227,3 +236,86 @@ def test_objects_to_a_local_output_and_a_store_that_is_down(s3, tmp_path, write_
         down = vantoro(*argv, "-q")
         assert down.returncode == 1
         assert lines(down)[0].startswith(f"vantoro: {argv[1]}: cannot list: Could not connect to the endpoint URL")
+
+
+# -- places that cannot be written: tmpfs mounts read-only or full (as root) ---------
+
+
+@contextlib.contextmanager
+def mounted(path, options):
+    """A tmpfs mounted at `path` with `options`; the test is skipped where mounting is not allowed."""
+    path.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", path], capture_output=True).returncode != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    try:
+        yield path
+    finally:
+        subprocess.run(["umount", "-l", path], check=True)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="tmpfs mounts")
+def test_unwritable_places_are_one_line_each_and_checked_before_the_work(tmp_path, write_raw):
+    raw = write_raw(qc_run(9), "in/c_orbitrap.raw")
+    with mounted(tmp_path / "ro", "ro,size=1m") as ro:
+        for argv in (
+            ["convert", raw, "--to", "mgf", "--out", ro],
+            ["convert", raw, "--to", "mgf", "--out", ro / "sub"],
+            ["report", raw, "-o", ro / "r.html"],
+            ["chrom", raw, "-o", ro / "c.csv"],
+        ):
+            run = vantoro(*argv, "-q") if argv[0] != "chrom" else vantoro(*argv)
+            assert run.returncode == 1 and len(lines(run)) == 1 and "Read-only file system" in run.stderr
+
+        # --summary-json is checked before any file is converted.
+        for place, reason in (
+            (tmp_path / "missing" / "s.json", "no such directory"),
+            (ro / "s.json", "Read-only file system"),
+            ("/dev/full", "is not a regular file"),
+            (raw, "is an input file"),
+        ):
+            run = vantoro("convert", raw, "--to", "mgf", "--out", tmp_path / "out", "-q", "--summary-json", place)
+            assert run.returncode == 1 and len(lines(run)) == 1 and reason in run.stderr
+            assert not (tmp_path / "out").exists()
+        forced = vantoro(
+            "convert", raw, "--to", "mgf", "--out", tmp_path / "out", "--summary-json", "/dev/full", "--overwrite"
+        )
+        assert forced.returncode == 1 and not (tmp_path / "out").exists()  # a device is never replaced
+
+    history = tmp_path / "full" / "h"
+    with mounted(tmp_path / "full", "size=256k") as full:
+        assert vantoro("qc", "add", raw, "--history", history, "-q").returncode == 0
+        before = files(history)
+        filler = full / "filler"
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT)
+        with contextlib.suppress(OSError):
+            while True:
+                os.write(fd, b"\0" * 4096)
+        os.close(fd)
+        other = write_raw(qc_run(10), "in/d_orbitrap.raw")
+        run = vantoro("qc", "add", other, "--history", history, "-q")
+        assert run.returncode == 1
+        assert lines(run) == [lines(run)[0]] and "No space left on device" in run.stderr
+        assert files(history) == before  # nothing half-added
+
+
+def test_a_closed_pipe_and_numpy_say_nothing(tmp_path, write_raw):
+    raw = write_raw(qc_run(11), "in/e_orbitrap.raw")
+    head = subprocess.run(
+        f"'{BIN}/vantoro' info {' '.join(['e_orbitrap.raw'] * 3000)} | head -1",
+        shell=True,
+        capture_output=True,
+        text=True,
+        cwd=os.path.dirname(raw),
+    )
+    assert head.stdout.startswith("FILE") and head.stderr == ""
+
+    # A forced file whose m/z are not finite: numpress writes them without a NumPy line.
+    from test_tools_trust import bad_mz
+
+    forced = bad_mz().write(tmp_path / "inf_orbitrap.raw")
+    run = vantoro(
+        "convert", forced, "--to", "mzml", "--compression", "numpress", "--out", tmp_path / "o", "--force", "-q"
+    )
+    assert run.returncode == 0 and lines(run) == [
+        f"vantoro: {forced}: converted, with warnings: 1 scans failing the layout check"
+    ]

@@ -79,7 +79,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Stopped as exc:
         say("stopped")
         return exit_stopped(exc.signum)
+    except BrokenPipeError:  # the reader of standard output has gone (`| head`): as a tool ended by SIGPIPE
+        _drop_stdout()
+        return exit_stopped(signal.SIGPIPE)
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _drop_stdout()
+        return exit_stopped(signal.SIGPIPE)
     return status
+
+
+def _drop_stdout() -> None:
+    """Standard output pointed at /dev/null, so that nothing flushed at exit meets the closed pipe again."""
+    import os
+
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
 
 
 def program() -> int:

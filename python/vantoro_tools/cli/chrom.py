@@ -7,7 +7,7 @@ import os
 from typing import Any
 
 from ..analyse.chrom import Tolerance, chromatograms
-from ..report.chrom import write_chromatograms
+from ..report.chrom import check_name, write_chromatograms
 from ..run.outcome import WRITTEN, Outcome, Tally
 from ..run.policy import READS, attempt
 from .common import add_force, add_overwrite, positive
@@ -70,6 +70,7 @@ def outcome(args: argparse.Namespace) -> Outcome:
     xic = args.xic or []
 
     def work() -> Outcome:
+        check_name(args.output)
         # A file the layout check refuses gives no chromatogram: the reader would answer zeros.
         chroms = chromatograms(args.file, ms_level=args.ms_level, targets=xic, tolerance=args.tol, force=args.force)
         kinds = [k for k in ("tic", "bpc") if getattr(args, k)] + (["xic"] if xic else [])

@@ -10,13 +10,16 @@ from typing import Any
 
 from ..base.urls import is_url
 from ..run.convert import UnlockedOutput, convert_many
+from ..run.inputs import collect_inputs
 from ..run.ledger import as_json, summary
-from ..run.outcome import Outcome, Tally
+from ..run.outcome import EXIT_FAILED, Outcome, Tally
 from ..run.pool import default_jobs
 from ..write.formats import COMPRESSIONS, WriteOptions
-from ..write.output import output_file
+from ..write.output import OutputError, check_writable, output_file
 from ..write.registry import FORMATS
 from .common import add_force, add_jobs, add_overwrite, add_quiet, non_negative, say, show_progress
+
+SUMMARY_WRITER = "convert --summary-json"
 
 
 def ms_levels(text: str) -> frozenset[int]:
@@ -71,13 +74,21 @@ def add_parser(sub: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.summary_json is not None:  # checked before the batch runs, not after
+        local = [f for f in collect_inputs(args.inputs)[0] if not is_url(f)]
+        try:
+            check_writable(args.summary_json, local, any_inputs=True, writer=SUMMARY_WRITER)
+        except OutputError as exc:
+            say(str(exc))
+            return EXIT_FAILED
     tally = Tally()
     started = time.time()
     options = WriteOptions(ms_levels=args.ms_levels, compression=args.compression)
     with warnings.catch_warnings():
         # A batch into a store that cannot hold a lock says so in one line, as it starts.
         warnings.simplefilter("always", UnlockedOutput)
-        warnings.showwarning = lambda message, *_, **__: say(str(message))
+        # Only that warning: another (NumPy's about a value, say) is no line of this command's.
+        warnings.showwarning = _unlocked_line(warnings.showwarning)
         outcomes = _convert(args, tally, options)
     if args.summary_json is not None:
         batch = next((o.details.get("batch") for o in outcomes if "batch" in o.details), None)
@@ -93,12 +104,22 @@ def run(args: argparse.Namespace) -> int:
         document = summary(outcomes, batch=batch, options=settings, started=started, ended=time.time())
         # Never written over an input; the stamp records the local inputs that exist.
         sources = [o.source for o in outcomes if not is_url(o.source) and os.path.isfile(o.source)]
-        with output_file(args.summary_json, sources, any_inputs=True, writer="convert --summary-json") as tmp:
+        with output_file(args.summary_json, sources, any_inputs=True, writer=SUMMARY_WRITER) as tmp:
             with open(tmp, "w", encoding="utf-8") as f:
                 f.write(as_json(document))
     if not args.quiet:
         say(f"{tally.summary()}; output in {args.out}")
     return tally.exit_status
+
+
+def _unlocked_line(show: Any) -> Any:
+    def shown(message: Any, category: type[Warning], *args: Any, **kwargs: Any) -> None:
+        if issubclass(category, UnlockedOutput):
+            say(str(message))
+        else:
+            show(message, category, *args, **kwargs)
+
+    return shown
 
 
 def _convert(args: argparse.Namespace, tally: Tally, options: WriteOptions) -> list[Outcome]:

@@ -19,14 +19,16 @@ from ..report.history import (
     pyarrow_modules,
     read_rows,
 )
+from ..report.mzqc import WRITER as MZQC_WRITER
 from ..report.mzqc import write_mzqc
+from ..report.page import WRITER as REPORT_WRITER
 from ..report.page import HistoryView, write_report
 from ..run.gather import default_read_jobs, gather
 from ..run.inputs import collect_inputs
 from ..run.outcome import EXIT_FAILED, EXIT_USAGE, READ, Tally, failed
 from ..run.pool import default_jobs, stop_on_sigterm
-from ..write.output import OutputError
-from .common import add_jobs, add_overwrite, add_quiet, named_twice, positive, say, show_progress
+from ..write.output import OutputError, check_writable
+from .common import add_jobs, add_overwrite, add_quiet, fail, named_twice, positive, say, show_progress
 
 
 def add_parser(sub: Any) -> None:
@@ -80,6 +82,14 @@ def run(args: argparse.Namespace) -> int:
         say(twice)
         return EXIT_USAGE
     numpy_module()  # a missing package is named once, not as every file's failure
+    try:  # the outputs checked before the runs are read
+        given = [i for i in args.inputs if os.path.isfile(i)]
+        check_writable(args.output, given, any_inputs=True, overwrite=args.overwrite, writer=REPORT_WRITER)
+        if args.mzqc:
+            check_writable(args.mzqc, given, any_inputs=True, overwrite=args.overwrite, writer=MZQC_WRITER)
+    except OutputError as exc:
+        fail(exc.path, str(exc))
+        return EXIT_FAILED
     if args.history:
         pyarrow_modules()
         try:

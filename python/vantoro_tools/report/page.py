@@ -534,6 +534,10 @@ def report_html(
     )
 
 
+#: What the stamp of a report names as its writer.
+WRITER = "report"
+
+
 def write_report(
     runs: Sequence[RunQC],
     dest: StrPath,
@@ -548,7 +552,7 @@ def write_report(
     Raises OutputError when it cannot be written."""
     text = report_html(runs, failed, history=history).encode("utf-8")
     inputs = [run.path for run in runs] + [path for path, _ in failed]
-    with output_file(dest, inputs, overwrite=overwrite, any_inputs=True, writer="report") as tmp:
+    with output_file(dest, inputs, overwrite=overwrite, any_inputs=True, writer=WRITER) as tmp:
         try:
             with open(tmp, "wb") as f:
                 f.write(text)

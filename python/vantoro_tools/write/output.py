@@ -58,6 +58,41 @@ def remove_dead_parts(directory: StrPath) -> list[str]:
     return removed
 
 
+def _new_part(dest: str) -> str:
+    """A new, empty partial file for `dest`, named for its writing process."""
+    directory, name = os.path.split(os.path.abspath(dest))
+    owner = owner_tag()
+    while True:
+        tmp = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.{owner}{PART_SUFFIX}")
+        try:
+            # Created like any new file (mode 0666 less the umask), not 0600.
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            return tmp
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            raise OutputError(dest, exc) from exc
+
+
+def check_writable(
+    dest: StrPath,
+    inputs: Sequence[str],
+    *,
+    overwrite: bool = False,
+    any_inputs: bool = False,
+    writer: str | None = None,
+) -> None:
+    """Raises OutputError (OutputExists) when `dest` could not be written
+    now: its directory missing or not writable, or `may_write` refusing it.
+    For an output made after long work, checked before that work starts."""
+    dest = os.fspath(dest)
+    directory = os.path.dirname(os.path.abspath(dest))
+    if not os.path.isdir(directory):
+        raise OutputError(dest, "no such directory" if not os.path.lexists(directory) else "not a directory")
+    may_write([dest], inputs, overwrite=overwrite, any_inputs=any_inputs, writer=writer)
+    os.unlink(_new_part(dest))  # the directory takes a new file
+
+
 #: The outputs this thread writes and what their stamps record (see `stamping`).
 _stamping = threading.local()
 
@@ -87,18 +122,7 @@ def atomic_path(dest: StrPath) -> Iterator[str]:
     `stamping` is stamped just before. Raises OutputError naming `dest` when
     the temporary file cannot be created or renamed."""
     dest = os.fspath(dest)
-    directory, name = os.path.split(os.path.abspath(dest))
-    owner = owner_tag()
-    while True:
-        tmp = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.{owner}{PART_SUFFIX}")
-        try:
-            # Created like any new file (mode 0666 less the umask), not 0600.
-            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-            break
-        except FileExistsError:
-            continue
-        except OSError as exc:
-            raise OutputError(dest, exc) from exc
+    tmp = _new_part(dest)
     try:
         yield tmp
         stamp = getattr(_stamping, "pending", {}).get(os.path.abspath(dest))
@@ -225,6 +249,9 @@ def may_write(
     inputs (from any, with `any_inputs`: a report of another batch) and it
     is unchanged since, or with `overwrite`."""
     refuse_inputs(dests, inputs)
+    for dest in dests:
+        if os.path.lexists(dest) and not os.path.isfile(dest):  # a directory, a device, a FIFO: never replaced
+            raise OutputExists(dest, f"{dest} is not a regular file; vantoro writes no output there")
     if overwrite:
         return
     for dest in dests:
@@ -307,10 +334,12 @@ class DirectoryLock:
             if current is not None and os.path.samestat(current, os.fstat(f.fileno())):
                 break
             f.close()  # its holder removed it on release: lock the file that is there now
-        f.seek(0)
-        f.truncate()
-        f.write(f"{os.getpid()} on {host_tag()}\n")
-        f.flush()
+        # Who holds it, for the line a second run shows; on a full disk the lock holds without it.
+        with contextlib.suppress(OSError):
+            f.seek(0)
+            f.truncate()
+            f.write(f"{os.getpid()} on {host_tag()}\n")
+            f.flush()
         self._file = f
         return self
 
@@ -318,7 +347,8 @@ class DirectoryLock:
         if self._file is not None:
             with contextlib.suppress(OSError):
                 os.unlink(self.path)
-            self._file.close()  # closing releases the lock
+            with contextlib.suppress(OSError):  # a holder note left unwritten (a full disk)
+                self._file.close()  # closing releases the lock
             self._file = None
 
 
