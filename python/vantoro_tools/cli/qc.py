@@ -9,7 +9,8 @@ from ..analyse.qc import numpy_module
 from ..report.history import HistoryError, add_runs, check_history, pyarrow_modules
 from ..run.gather import default_read_jobs, gather
 from ..run.inputs import collect_inputs
-from ..run.outcome import ADDED, EXIT_FAILED, READ, UP_TO_DATE, Outcome, Tally, failed
+from ..run.outcome import ADDED, EXIT_FAILED, READ, UP_TO_DATE, Outcome, Tally
+from ..run.policy import failure
 from ..run.pool import default_jobs, stop_on_sigterm
 from ..write.output import OutputError
 from .common import add_jobs, add_quiet, say, show_progress
@@ -62,7 +63,7 @@ def run_add(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     except OutputError as exc:
         for r in usable:
-            tally.add(failed(r.path, str(exc)))
+            tally.add(failure(r.path, exc))
         return tally.exit_status
     for r, new in zip(usable, added):
         tally.add(Outcome(r.path, status=ADDED if new else UP_TO_DATE))

@@ -25,7 +25,8 @@ from ..report.page import WRITER as REPORT_WRITER
 from ..report.page import HistoryView, write_report
 from ..run.gather import default_read_jobs, gather
 from ..run.inputs import collect_inputs
-from ..run.outcome import EXIT_FAILED, EXIT_USAGE, READ, Tally, failed
+from ..run.outcome import EXIT_FAILED, EXIT_USAGE, READ, Tally
+from ..run.policy import failure
 from ..run.pool import default_jobs, stop_on_sigterm
 from ..write.output import OutputError, check_writable
 from .common import add_jobs, add_overwrite, add_quiet, fail, named_twice, positive, say, show_progress
@@ -130,7 +131,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         size = write_report(got.runs, args.output, not_read, overwrite=args.overwrite, history=history)
     except OutputError as exc:
-        tally.add(failed(args.output, str(exc)))
+        tally.add(failure(args.output, exc, one_output=True))
         return tally.exit_status
     # The metrics of a run the layout check refuses describe zeros, not the run: the mzQC leaves it out.
     measured = [r for r in got.runs if r.ok]
@@ -138,7 +139,7 @@ def run(args: argparse.Namespace) -> int:
         try:
             write_mzqc(measured, args.mzqc, checksums=args.checksums, overwrite=args.overwrite)
         except OutputError as exc:
-            tally.add(failed(args.mzqc, str(exc)))
+            tally.add(failure(args.mzqc, exc, one_output=True))
     elif args.mzqc and got.runs:
         say(f"{args.mzqc}: not written: no run passed the layout check")
     if not args.quiet:

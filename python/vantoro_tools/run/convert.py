@@ -49,7 +49,7 @@ from .errors import MeaninglessOptions as MeaninglessOptions
 from .inputs import collect_inputs, unique_stems
 from .ledger import Ledger, latest, shows_done
 from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused
-from .policy import CONVERTS, attempt, classify, task_outcome
+from .policy import CONVERTS, attempt, failure, task_outcome
 from .pool import default_jobs, prestart, refuse_reentry, stop_on_sigterm
 from .progress import advance, progress_bar
 from .runner import pool_size, run_tasks
@@ -111,7 +111,7 @@ def plan(
     try:
         may_write(outputs, [raw], overwrite=overwrite, writer=writer(fmt))
     except OutputExists as exc:
-        return refused(raw, str(exc))
+        return failure(raw, exc)
     return None
 
 
@@ -134,7 +134,7 @@ def plan_remote(
     try:
         remote_may_write(outputs, str(record["path"]), overwrite=overwrite)
     except OutputExists as exc:
-        return refused(location, str(exc))
+        return failure(location, exc)
     return None
 
 
@@ -335,12 +335,8 @@ def convert_remote_task(
             for written, dest in zip(outcome.outputs, dests):
                 upload(written, dest, record, _options(fmt, options or WriteOptions(), force))
             return replace(outcome, outputs=tuple(dests), details={**details, "started_ns": started})
-    except BaseException as exc:
-        # the store's failures, fetching or uploading
-        failure = classify(location, exc, action=CONVERTS)
-        if failure is None:
-            raise
-        return failure
+    except BaseException as exc:  # the store's failures, fetching or uploading
+        return failure(location, exc, action=CONVERTS)
 
 
 def _renamed(error: str | None, local: str, location: str) -> str | None:
@@ -648,7 +644,7 @@ class _Batch:
             except SchedulerLost as exc:
                 for path in todo:
                     if path not in self.final and path not in self.again:
-                        self.report(path, failed(path, f"not converted: {exc}", transient=True))
+                        self.report(path, failure(path, exc))
             return
         if workers > 1 or self.remote:
             run_tasks(task, items, done, jobs=workers, preload=[__name__, *fmt.preload])

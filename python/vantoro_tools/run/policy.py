@@ -34,6 +34,7 @@ _WORKER_LOST = frozenset(
         "KilledWorker",  # Dask gave up on a task whose workers kept dying
         "CommClosedError",
         "FutureCancelledError",
+        "SchedulerLost",  # the cluster went away with the task
     }
 )
 
@@ -88,6 +89,15 @@ def classify(
     if isinstance(exc, Exception):
         return failed(source, describe_failure(local, exc))
     return None  # Stopped and other BaseExceptions end the command
+
+
+def failure(source: str, exc: BaseException, **kwargs: Any) -> Outcome:
+    """`classify` of `exc`, raised by the caller's work on `source`, in an
+    `except` block: an exception that is not this input's own is raised again."""
+    outcome = classify(source, exc, **kwargs)
+    if outcome is None:
+        raise exc
+    return outcome
 
 
 def task_outcome(path: str, result: Callable[[], Any]) -> Outcome:
