@@ -319,3 +319,93 @@ def test_a_closed_pipe_and_numpy_say_nothing(tmp_path, write_raw):
     assert run.returncode == 0 and lines(run) == [
         f"vantoro: {forced}: converted, with warnings: 1 scans failing the layout check"
     ]
+
+
+# -- guarantees a review found untested -----------------------------------------------
+
+
+def ledger_rows(out):
+    import duckdb
+
+    from vantoro_tools.run.ledger import LEDGER_DIR
+
+    return duckdb.sql(
+        f"SELECT regexp_extract(input, '[^/]+$') AS f, attempt, status, input_sha256, error "
+        f"FROM '{out}/{LEDGER_DIR}/*.parquet' ORDER BY f, attempt"
+    ).fetchall()
+
+
+def test_hash_inputs_and_a_ledger_that_cannot_be_written(tmp_path, write_raw):
+    import hashlib
+
+    raw = write_raw(qc_run(12), "in/f_orbitrap.raw")
+    out = tmp_path / "out"
+    assert vantoro("convert", raw, "--to", "mgf", "--out", out, "-q", "--hash-inputs").returncode == 0
+    ((_, _, status, digest, _),) = ledger_rows(out)
+    assert status == "converted" and digest == hashlib.sha256(open(raw, "rb").read()).hexdigest()
+    assert vantoro("convert", raw, "--to", "mgf", "--out", tmp_path / "plain", "-q").returncode == 0
+    assert ledger_rows(tmp_path / "plain")[0][3] is None  # hashed only when asked
+
+    blocked = tmp_path / "blocked"
+    blocked.mkdir()
+    (blocked / ".vantoro-ledger").write_text("a file where the ledger's folder belongs")
+    run = vantoro("convert", raw, "--to", "mgf", "--out", blocked)
+    assert run.returncode == 0 and (blocked / "f_orbitrap.mgf").exists()  # the output is whole and stamped
+    assert lines(run)[0] == f"vantoro: {raw}: converted, with warnings: 1 ledger record not written"
+    again = vantoro("convert", raw, "--to", "mgf", "--out", blocked)
+    assert again.returncode == 0 and "0 converted, 1 up to date" in again.stderr
+
+
+def test_an_output_removed_after_it_was_written_is_no_conversion(tmp_path, write_raw):
+    raw = write_raw(qc_run(13), "in/g_orbitrap.raw")
+    out = tmp_path / "out"
+    script = tmp_path / "removing.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import os, sys
+            real = os.replace
+            def replace(src, dst):
+                real(src, dst)
+                if str(dst).endswith(".mgf"):
+                    os.unlink(dst)  # gone the moment it was whole
+            os.replace = replace
+            from vantoro_tools.cli import main
+            sys.exit(main(sys.argv[1:]))
+            """
+        )
+    )
+    argv = [sys.executable, script, "convert", raw, "--to", "mgf", "--out", out, "-q", "-j", "1", "--retry", "1"]
+    run = subprocess.run(argv, capture_output=True, text=True, timeout=300)
+    assert run.returncode == 1 and len(lines(run)) == 1
+    assert lines(run)[0].startswith(f"vantoro: {raw}: output gone after writing: ")
+    assert [(a, s) for _, a, s, _, _ in ledger_rows(out)] == [(1, "failed"), (2, "failed")]  # transient: tried again
+
+
+def test_retry_jobs_and_threads_are_validated(tmp_path, write_raw):
+    from vantoro_tools import WriteOptions, convert_many
+
+    raw = write_raw(qc_run(14), "in/h_orbitrap.raw")
+    for option, value in (("--retry", "-1"), ("--retry", "x"), ("--jobs", "0"), ("--jobs", "1.5")):
+        run = vantoro("convert", raw, "--to", "mgf", "--out", tmp_path / "out", option, value)
+        assert run.returncode == 2 and f"argument {option}" in run.stderr
+    for bad in (0, -1, True, 1.5, "2"):
+        with pytest.raises(ValueError, match="threads must be a whole number of at least 1"):
+            WriteOptions(threads=bad)
+    for kwargs in ({"retry": -1}, {"retry": True}, {"jobs": 0}, {"jobs": False}):
+        with pytest.raises(ValueError, match="must be a whole number"):
+            convert_many(raw, "mgf", tmp_path / "out", **kwargs)
+    assert not (tmp_path / "out").exists()
+
+
+def test_no_room_in_scratch_fails_the_file_and_leaves_scratch_empty(s3, tmp_path, write_raw):  # noqa: F811
+    raw = write_raw(qc_run(15, stride=60000), "in/big_orbitrap.raw")
+    s3.put(raw, "in-bucket/big_orbitrap.raw")
+    with mounted(tmp_path / "scratch", "size=64k") as scratch:
+        run = vantoro(
+            "convert", "s3://in-bucket/", "--to", "mgf", "--out", "s3://out-bucket/o/", "--scratch", scratch, "-q"
+        )
+        assert run.returncode == 1 and len(lines(run)) == 1
+        assert "no room in scratch" in run.stderr
+        assert os.listdir(scratch) == []
+    assert not s3.exists("out-bucket/o/big_orbitrap.mgf")
