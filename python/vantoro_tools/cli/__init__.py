@@ -3,9 +3,10 @@ subcommand.
 
 Exit status: 0 when every file was handled, 1 when some file was refused
 or failed (each is one line on standard error naming the file) or the
-output directory is busy, 2 for a usage error, a missing optional package
-or an unreachable cluster, 128 plus the signal's number when SIGINT (130)
-or SIGTERM (143) stopped it.
+output directory is busy or cannot be written, 2 for a usage error, a
+missing optional package or an unreachable cluster, 128 plus the signal's
+number when SIGINT (130) or SIGTERM (143) stopped it, or when the reader of
+standard output went away (141, as SIGPIPE would end a tool).
 """
 
 from __future__ import annotations
