@@ -409,3 +409,32 @@ def test_no_room_in_scratch_fails_the_file_and_leaves_scratch_empty(s3, tmp_path
         assert "no room in scratch" in run.stderr
         assert os.listdir(scratch) == []
     assert not s3.exists("out-bucket/o/big_orbitrap.mgf")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="SIGKILL at a chosen moment")
+def test_killed_after_an_upload_a_rerun_accepts_its_object(s3, tmp_path, write_raw):  # noqa: F811
+    raw = write_raw(qc_run(16), "in/k_orbitrap.raw")
+    s3.put(raw, "in-bucket/k_orbitrap.raw")
+    script = tmp_path / "killed.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import os, signal, sys
+            import s3fs
+            real = s3fs.S3FileSystem.put_file
+            def put_file(self, local, remote, *args, **kwargs):
+                real(self, local, remote, *args, **kwargs)
+                if str(remote).endswith(".mgf"):
+                    os.kill(os.getpid(), signal.SIGKILL)  # the object up, whatever comes next never runs
+            s3fs.S3FileSystem.put_file = put_file
+            from vantoro_tools.cli import main
+            sys.exit(main(sys.argv[1:]))
+            """
+        )
+    )
+    argv = ["convert", "s3://in-bucket/", "--to", "mgf", "--out", "s3://out-bucket/o/", "-q", "-j", "1"]
+    killed = subprocess.run([sys.executable, script, *argv], timeout=300)
+    assert killed.returncode == -signal.SIGKILL and s3.exists("out-bucket/o/k_orbitrap.mgf")
+    again = vantoro(*argv[:-3], "-j", "1")
+    assert again.returncode == 0, again.stderr
+    assert "0 converted, 1 up to date" in again.stderr
