@@ -1,8 +1,10 @@
 """Bad days, each met with one line, the right exit status and no harm: a
 path named twice, an output another command wrote, a run killed between an
 output and its stamp, files QC must refuse as convert does, a damaged
-history, files that are never worth a retry. Each runs `vantoro` as a
-process on real files."""
+history, files that are never worth a retry, places that cannot be
+written, objects under s3:// URLs (moto's S3 server on 127.0.0.1). Each
+runs `vantoro` as a process on real files. CI runs them with the batch
+tests, whose packages and fixtures they share."""
 
 import contextlib
 import json
@@ -14,9 +16,11 @@ import textwrap
 
 import pytest
 
-from test_tools_batch import free_port, procs, s3  # noqa: F401  (moto's S3 server and its fixtures)
-
 from builders import qc_run, small_v57
+
+for _name in ("vantoro_tools", "pyarrow", "matplotlib", "duckdb", "s3fs", "moto"):
+    pytest.importorskip(_name)
+from test_tools_batch import free_port, procs, s3  # noqa: F401  (moto's S3 server and its fixtures)
 
 BIN = os.path.dirname(sys.executable)
 
