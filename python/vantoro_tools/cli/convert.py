@@ -75,7 +75,7 @@ def add_parser(sub: Any) -> None:
 
 def run(args: argparse.Namespace) -> int:
     if args.summary_json is not None:  # checked before the batch runs, not after
-        local = [f for f in collect_inputs(args.inputs)[0] if not is_url(f)]
+        local = collect_inputs([i for i in args.inputs if not is_url(i)])[0]
         try:
             check_writable(args.summary_json, local, any_inputs=True, writer=SUMMARY_WRITER)
         except OutputError as exc:
