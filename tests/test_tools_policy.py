@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -442,3 +443,30 @@ def test_killed_after_an_upload_a_rerun_accepts_its_object(s3, tmp_path, write_r
     again = vantoro(*argv[:-3], "-j", "1")
     assert again.returncode == 0, again.stderr
     assert "0 converted, 1 up to date" in again.stderr
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="watches /proc")
+@pytest.mark.parametrize("command", ["info", "report"])
+def test_a_lost_pool_worker_fails_its_files_transiently_in_one_line_each(tmp_path, command):
+    from builders import qc_batch
+    from processes import descendants
+
+    runs = qc_batch(tmp_path / "in", count=40)
+    argv = [f"{BIN}/vantoro", command, *runs, "-j", "2"]
+    argv += ["--deep"] if command == "info" else ["-o", str(tmp_path / "r.html"), "-q"]
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    workers = []
+    while not workers and proc.poll() is None and time.monotonic() < deadline:
+        # The pool's workers: the command's grandchildren (children of the fork server).
+        workers = [w for c in descendants(proc.pid) if c != proc.pid for w in descendants(c)]
+        time.sleep(0.005)
+    if not workers:
+        proc.kill()
+    assert workers, "the command ended before a worker could be killed"
+    os.kill(workers[0], signal.SIGKILL)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 1 and "Traceback" not in err, err
+    lost = [line for line in err.splitlines() if ": task failed: " in line]
+    assert lost and all(line.startswith("vantoro: ") for line in lost)
+    assert all(line.split(": task failed: ")[0][len("vantoro: ") :] in runs for line in lost)
