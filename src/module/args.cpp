@@ -1,8 +1,7 @@
 #include "args.h"
 
+#include <span>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "errors.h"
 
@@ -10,14 +9,17 @@ namespace vantoro::py {
 
 namespace {
 
-// The parameters being bound, and the name messages give their callable.
+// The parameters being bound, and the callable messages name.
 struct Binding {
-    std::string full_name;  // "RawFileReader.get_rt()", "judge()"
+    const char* owner;  // "RawFileReader." for the reader's methods, "" for a module's functions
+    const char* func;
     std::span<const char* const> names;
+
+    std::string full_name() const { return std::string(owner) + func + "()"; }
 };
 
 [[noreturn]] void too_many(const Binding& b, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", b.full_name.c_str(),
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", b.full_name().c_str(),
                  static_cast<Py_ssize_t>(b.names.size()), given, given == 1 ? "was" : "were");
     throw PythonError{};
 }
@@ -33,7 +35,7 @@ struct Binding {
         list += std::string("'") + b.names[i] + "'";
         ++count;
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", b.full_name.c_str(), total,
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", b.full_name().c_str(), total,
                  total == 1 ? "" : "s", list.c_str());
     throw PythonError{};
 }
@@ -43,20 +45,23 @@ void take_keyword(const Binding& b, PyObject* key, PyObject* value, PyObject** s
     for (std::size_t i = 0; i < b.names.size(); ++i) {
         if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, b.names[i]) != 0) continue;
         if (slots[i]) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", b.full_name.c_str(),
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", b.full_name().c_str(),
                          b.names[i]);
             throw PythonError{};
         }
         slots[i] = value;
         return;
     }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", b.full_name.c_str(), key);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", b.full_name().c_str(), key);
     throw PythonError{};
 }
 
-void bind(const Binding& b, PyObject* const* args, Py_ssize_t nargs, PyObject* kwds, PyObject** slots) {
+// Binds a tuple of positional arguments and a dict of keyword arguments.
+void bind(const Binding& b, PyObject* args, PyObject* kwds, PyObject** slots) {
+    const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
     if (nargs > static_cast<Py_ssize_t>(b.names.size())) too_many(b, nargs);
-    for (std::size_t i = 0; i < b.names.size(); ++i) slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    for (std::size_t i = 0; i < b.names.size(); ++i)
+        slots[i] = static_cast<Py_ssize_t>(i) < nargs ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
     if (kwds) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
@@ -66,17 +71,7 @@ void bind(const Binding& b, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         if (!slots[i]) missing(b, slots);
 }
 
-Binding method_binding(const Param& p) {
-    return {std::string("RawFileReader.") + p.func + "()", std::span<const char* const>(&p.name, 1)};
-}
-
-// The positional arguments of a tuple as an array.
-std::pair<PyObject* const*, Py_ssize_t> positional(PyObject* args, std::vector<PyObject*>& items) {
-    const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
-    items.resize(static_cast<std::size_t>(nargs));
-    for (Py_ssize_t i = 0; i < nargs; ++i) items[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
-    return {items.data(), nargs};
-}
+Binding method_binding(const Param& p) { return {"RawFileReader.", p.func, std::span<const char* const>(&p.name, 1)}; }
 
 // A conversion failed with a pending exception: an exact TypeError gets the
 // argument's name in front, keeping the original cause; others pass as they are.
@@ -114,17 +109,13 @@ PyObject* bind_fastcall(const Param& p, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* bind_tuple(const Param& p, PyObject* args, PyObject* kwds) {
-    std::vector<PyObject*> items;
-    const auto [array, nargs] = positional(args, items);
     PyObject* slot = nullptr;
-    bind(method_binding(p), array, nargs, kwds, &slot);
+    bind(method_binding(p), args, kwds, &slot);
     return slot;
 }
 
 void bind_tuple(const Signature& s, PyObject* args, PyObject* kwds, PyObject** out) {
-    std::vector<PyObject*> items;
-    const auto [array, nargs] = positional(args, items);
-    bind({std::string(s.func) + "()", s.names}, array, nargs, kwds, out);
+    bind({"", s.func, s.names}, args, kwds, out);
 }
 
 std::string to_text(const Param& p, PyObject* obj) {
