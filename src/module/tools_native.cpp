@@ -139,7 +139,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vantoro_tools.source._native",
-    "The reader core's whole-file layout verdict, for vantoro_tools.",
+    "The reader core's table plan and whole-file layout verdict, for vantoro_tools.",
     0,
     methods,
     slots,
