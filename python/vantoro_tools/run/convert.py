@@ -45,12 +45,13 @@ from ..write.output import (
 from ..write.registry import OutputFormat, output_format
 from .cluster import SchedulerLost, run_dask, worker_name
 from .errors import MeaninglessOptions as MeaninglessOptions
+from .errors import UnsafeScratch
 from .inputs import collect_inputs, unique_stems
 from .ledger import Ledger, latest, shows_done
 from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused, task_outcome
 from .pool import default_jobs, prestart, refuse_reentry, run_pool, stop_on_sigterm
 from .progress import advance, progress_bar
-from .storage import fetched, remove_dead_scratch, staging_dir
+from .storage import check_scratch, fetched, remove_dead_scratch, staging_dir
 
 
 def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
@@ -143,7 +144,7 @@ def _facts(path: str) -> tuple[int, int]:
 
 def _write(
     source: ScanSource, fmt: OutputFormat, out_dir: str, options: WriteOptions, force: bool
-) -> tuple[list[str], dict[str, int]]:
+) -> tuple[list[str], dict[str, int], tuple[int, int]]:
     paths = fmt.paths(source.path, out_dir)
     before = _facts(source.path)
     for path in paths:
@@ -171,7 +172,8 @@ def _write(
             os.unlink(path)
         raise OSError("changed while it was being converted; its outputs were removed")
     write_stamps(paths, [source.path], _options(fmt, options, force))
-    return paths, dict(written.warnings)
+    levels = options.ms_levels if options.ms_levels is not None else fmt.ms_levels
+    return paths, dict(written.warnings), source.peak_lists(levels)
 
 
 def _open_source(
@@ -225,7 +227,7 @@ def _convert_one(
 ) -> Outcome:
     try:
         source = _open_source(raw, force, on_progress, path_text)
-        paths, warnings = _write(source, fmt, out_dir, options, force)
+        paths, warnings, spectra = _write(source, fmt, out_dir, options, force)
     except LayoutError as exc:
         return refused(raw, f"{exc} (--force converts it anyway)")
     except OutputError as exc:
@@ -242,7 +244,7 @@ def _convert_one(
         if type(exc).__name__ != "PanicException":
             raise
         return failed(raw, f"internal fault of the reader: {exc}")
-    return Outcome(raw, tuple(paths), warnings=warnings)
+    return Outcome(raw, tuple(paths), warnings=warnings, spectra=spectra)
 
 
 def attempt_details(started: int, outputs: Sequence[str]) -> dict[str, Any]:
@@ -340,6 +342,8 @@ def convert_remote_task(
             for written, dest in zip(outcome.outputs, dests):
                 upload(written, dest, record, _options(fmt, options or WriteOptions(), force))
             return replace(outcome, outputs=tuple(dests), details={**details, "started_ns": started})
+    except UnsafeScratch as exc:  # this worker's scratch: refused here, whatever the others do
+        return refused(location, str(exc))
     except OutputError as exc:
         return failed(location, str(exc), transient=True)
     except (FileNotFoundError, PermissionError) as exc:
@@ -396,9 +400,11 @@ def convert_many(
     Inputs and `out_dir` may be URLs (s3://bucket/prefix/, through fsspec;
     credentials and endpoint from the environment): each input is fetched
     to `scratch` (default: $VANTORO_SCRATCH or the temporary directory),
-    one file per running task, its layout judged by its URL, and each output
-    uploaded whole with its stamp, under the same rules as local outputs.
-    Inputs under a URL need `out_dir` under a URL.
+    one file per running task under its whole path (so the reader takes the
+    layout its URL selects; a scratch directory whose path holds a layout
+    marker raises UnsafeScratch), and each output uploaded whole with its
+    stamp, under the same rules as local outputs. Inputs under a URL need
+    `out_dir` under a URL.
 
     SIGTERM, like Ctrl-C, stops the run: workers end, their
     partial files are removed, and Stopped (KeyboardInterrupt) is raised.
@@ -419,6 +425,8 @@ def convert_many(
     found, problems = collect_inputs(inputs)
     out = as_path(out_dir, "out_dir")
     remote = is_url(out)
+    if any(is_url(f) for f in found):
+        check_scratch(scratch)  # before anything runs; each task checks its own host's again
     if not remote:
         if any(is_url(f) for f in found):
             raise ValueError("inputs under a URL are converted to outputs under a URL (--out s3://...)")

@@ -24,6 +24,11 @@ class LayoutError(ValueError):
     """The file opens, but vantoro cannot read it meaningfully."""
 
 
+class LayoutMismatch(ValueError):
+    """The path the reader opened selects other tables than the location
+    the file was named by: what it reads would not be what was judged."""
+
+
 def not_raw_reason(version: int) -> str:
     known = " and ".join(str(v) for v in KNOWN_VERSIONS)
     return f"not a RAW file (format version {version}; vantoro reads {known})"
@@ -42,7 +47,7 @@ def open_raw(path: StrPath) -> RawFileReader:
 
 def describe_failure(path: StrPath, exc: BaseException) -> str:
     """One line naming why `path` could not be used."""
-    if isinstance(exc, (NotRawFileError, LayoutError)):
+    if isinstance(exc, (NotRawFileError, LayoutError, LayoutMismatch)):
         return str(exc)
     if isinstance(exc, FileNotFoundError):
         return "no such file"
