@@ -243,7 +243,7 @@ def compare(base: str, current: str) -> str:
         offset = first_difference(os.path.join(base, name), os.path.join(current, name))
         if offset is not None:
             return f"{name} differs at offset {offset:,}"
-    return f"identical ({len(ours)} files)"
+    return f"identical ({len(ours)} file{'s' if len(ours) != 1 else ''})"
 
 
 def cell(label: str, folder: str, count: int, fmt: str, sides: dict[str, list[str]], args, tmp: str) -> list[str]:
