@@ -247,14 +247,12 @@ def compare(base: str, current: str) -> str:
 
 
 def cell(label: str, folder: str, count: int, fmt: str, sides: dict[str, list[str]], args, tmp: str) -> list[str]:
-    cmds = {side: [*cmd, "convert", folder, "--to", fmt, "--out", "OUT", "-q"] for side, cmd in sides.items()}
-    if args.jobs:
-        cmds = {side: [*cmd, "--jobs", str(args.jobs)] for side, cmd in cmds.items()}
+    """One row of the table: `folder` converted to `fmt` by each side."""
+    jobs = ["--jobs", str(args.jobs)] if args.jobs else []
     outs = {side: os.path.join(tmp, f"out-{side}") for side in sides}
 
     def once(side: str) -> Run:
-        cmd = cmds[side]
-        return run([outs[side] if c == "OUT" else c for c in cmd], outs[side])
+        return run([*sides[side], "convert", folder, "--to", fmt, "--out", outs[side], "-q", *jobs], outs[side])
 
     if args.outputs_only:
         for side in sides:
@@ -304,7 +302,10 @@ def main() -> None:
     args = ap.parse_args()
     if args.rounds < 1:
         ap.error("--rounds must be at least 1")
-    rev = git("rev-parse", "--verify", f"{args.base}^{{commit}}")
+    try:
+        rev = git("rev-parse", "--verify", "--quiet", f"{args.base}^{{commit}}")
+    except subprocess.CalledProcessError:
+        ap.error(f"--base {args.base}: no such commit")
     tmp = tempfile.mkdtemp(prefix="vantoro_against_", dir=args.tmp)
     tree = os.path.join(tmp, "base-tree")
     try:
