@@ -4,9 +4,10 @@ subcommand.
 Exit status: 0 when every file was handled, 1 when some file was refused
 or failed (each is one line on standard error naming the file) or the
 output directory is busy or cannot be written, 2 for a usage error, a
-missing optional package or an unreachable cluster, 128 plus the signal's
-number when SIGINT (130) or SIGTERM (143) stopped it, or when the reader of
-standard output went away (141, as SIGPIPE would end a tool).
+missing optional package, an unreachable cluster or scratch space whose path
+holds a layout marker, 128 plus the signal's number when SIGINT (130) or
+SIGTERM (143) stopped it, or when the reader of standard output went away
+(141, as SIGPIPE would end a tool).
 """
 
 from __future__ import annotations
@@ -22,7 +23,7 @@ from typing import Any
 
 from ..base.deps import MissingDependency
 from ..base.version import tool_version
-from ..run.errors import ClusterError, MeaninglessOptions, Stopped
+from ..run.errors import ClusterError, MeaninglessOptions, Stopped, UnsafeScratch
 from ..run.outcome import EXIT_FAILED, EXIT_USAGE, exit_stopped
 from ..write.errors import OutputError
 from .common import say
@@ -68,7 +69,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser([first] if first in COMMANDS else COMMANDS).parse_args(args_list)
     try:
         status: int = args.run(args)
-    except (MissingDependency, ClusterError, MeaninglessOptions) as exc:
+    except (MissingDependency, ClusterError, MeaninglessOptions, UnsafeScratch) as exc:
         say(str(exc))
         return EXIT_USAGE
     except OutputError as exc:  # busy, or the output directory cannot be written at all

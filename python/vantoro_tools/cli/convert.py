@@ -48,8 +48,8 @@ def add_parser(sub: Any) -> None:
     p.add_argument(
         "--scratch",
         metavar="DIR",
-        help="where inputs under a URL are fetched to, one per running task (default: $VANTORO_SCRATCH or the "
-        "temporary directory)",
+        help="where inputs under a URL are fetched to, one per running task, under their bucket and key (default: "
+        "$VANTORO_SCRATCH or the temporary directory; its path must hold no layout marker)",
     )
     p.add_argument("--ms-levels", type=ms_levels, metavar="N[,N...]", help="MS levels to write (default: all; MGF: 2)")
     p.add_argument("--compression", choices=COMPRESSIONS, default="zlib", help="mzML binary arrays (default: zlib)")

@@ -191,6 +191,7 @@ def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
         ("created (UTC)", created.strftime("%Y-%m-%d %H:%M:%S") if created else info.creation_date),
         ("scans", str(info.num_scans)),
         ("scans with a peak list", str(info.scans_with_peaks)),
+        ("scans without one the reader finds", str(info.num_scans - (info.scans_with_peaks or 0))),
         ("scans per MS level", ", ".join(f"MS{k}: {v}" for k, v in levels.items())),
         ("layout", run.layout or "none"),
         ("layout check", run.verdict),

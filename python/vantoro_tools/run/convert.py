@@ -53,7 +53,7 @@ from .policy import CONVERTS, attempt, failure, task_outcome
 from .pool import default_jobs, prestart, refuse_reentry, stop_on_sigterm
 from .progress import advance, progress_bar
 from .runner import pool_size, run_tasks
-from .storage import fetched, remove_dead_scratch, staging_dir
+from .storage import check_scratch, fetched, remove_dead_scratch, staging_dir
 
 
 def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
@@ -148,7 +148,7 @@ def _facts(path: str) -> tuple[int, int]:
 
 def _write(
     source: ScanSource, fmt: OutputFormat, out_dir: str, options: WriteOptions, force: bool
-) -> tuple[list[str], dict[str, int]]:
+) -> tuple[list[str], dict[str, int], tuple[int, int]]:
     paths = fmt.paths(source.path, out_dir)
     before = _facts(source.path)
     for path in paths:
@@ -179,7 +179,8 @@ def _write(
             with contextlib.suppress(OSError):
                 os.unlink(stamp_path(path))
         raise ChangedWhileRead()
-    return paths, dict(written.warnings)
+    levels = options.ms_levels if options.ms_levels is not None else fmt.ms_levels
+    return paths, dict(written.warnings), source.peak_lists(levels)
 
 
 def _open_source(
@@ -233,8 +234,8 @@ def _convert_one(
 ) -> Outcome:
     def work() -> Outcome:
         source = _open_source(raw, force, on_progress, path_text)
-        paths, warnings = _write(source, fmt, out_dir, options, force)
-        return Outcome(raw, tuple(paths), warnings=warnings)
+        paths, warnings, spectra = _write(source, fmt, out_dir, options, force)
+        return Outcome(raw, tuple(paths), warnings=warnings, spectra=spectra)
 
     outcome: Outcome = attempt(raw, work, action=CONVERTS)
     return outcome
@@ -387,9 +388,11 @@ def convert_many(
     Inputs and `out_dir` may be URLs (s3://bucket/prefix/, through fsspec;
     credentials and endpoint from the environment): each input is fetched
     to `scratch` (default: $VANTORO_SCRATCH or the temporary directory),
-    one file per running task, its layout judged by its URL, and each output
-    uploaded whole with its stamp, under the same rules as local outputs.
-    Inputs under a URL need `out_dir` under a URL.
+    one file per running task under its whole path (so the reader takes the
+    layout its URL selects; a scratch directory whose path holds a layout
+    marker raises UnsafeScratch), and each output uploaded whole with its
+    stamp, under the same rules as local outputs. Inputs under a URL need
+    `out_dir` under a URL.
 
     SIGTERM, like Ctrl-C, stops the run: workers end, their
     partial files are removed, and Stopped (KeyboardInterrupt) is raised.
@@ -410,6 +413,8 @@ def convert_many(
     found, problems = collect_inputs(inputs)
     out = as_path(out_dir, "out_dir")
     remote = is_url(out)
+    if any(is_url(f) for f in found):
+        check_scratch(scratch)  # before anything runs; each task checks its own host's again
     if not remote:
         if any(is_url(f) for f in found):
             raise MeaninglessOptions("inputs under a URL are converted to outputs under a URL (--out s3://...)")

@@ -20,6 +20,7 @@ from ..base.deps import MissingDependency
 from ..base.urls import is_url
 from ..source.raw import LayoutError, NotRawFileError, describe_failure, not_raw_file
 from ..write.errors import OutputError, OutputExists
+from .errors import UnsafeScratch
 from .outcome import Outcome, failed, refused
 
 #: What a command's `--force` does with a file the layout check refuses, by command.
@@ -71,7 +72,7 @@ def classify(
         return failed(source, f"task failed: {type(exc).__name__}: {exc}", transient=True)
     if isinstance(exc, LayoutError):
         return layout_refused(source, str(exc), action)
-    if isinstance(exc, OutputExists):
+    if isinstance(exc, (OutputExists, UnsafeScratch)):  # (this worker's scratch, whatever the others do)
         return refused(source, str(exc))
     if isinstance(exc, OutputError):
         return failed(source, str(exc), transient=True)

@@ -32,6 +32,11 @@ class ChangedWhileRead(OSError):
         super().__init__("changed while it was being read (still being written?); nothing was kept from it")
 
 
+class LayoutMismatch(ValueError):
+    """The path the reader opened selects other tables than the location
+    the file was named by: what it reads would not be what was judged."""
+
+
 def not_raw_reason(version: int) -> str:
     known = " and ".join(str(v) for v in KNOWN_VERSIONS)
     return f"not a RAW file (format version {version}; vantoro reads {known})"
@@ -50,7 +55,7 @@ def open_raw(path: StrPath) -> RawFileReader:
 
 def describe_failure(path: StrPath, exc: BaseException) -> str:
     """One line naming why `path` could not be used."""
-    if isinstance(exc, (NotRawFileError, LayoutError, ChangedWhileRead)):
+    if isinstance(exc, (NotRawFileError, LayoutError, LayoutMismatch, ChangedWhileRead)):
         return str(exc)
     if isinstance(exc, FileNotFoundError):
         return "no such file"
