@@ -207,6 +207,13 @@ def test_info_report_and_qc_read_objects_as_convert_does(s3, tmp_path, write_raw
     assert local.returncode == remote.returncode == 0, remote.stderr
     (mine,), (theirs,) = json.loads(local.stdout), json.loads(remote.stdout)
     assert theirs.pop("file") == url and mine.pop("file") == raw and theirs == mine
+    # The marker only in a folder of the key: judged and read alike.
+    s3.put(raw, "in-bucket/orbitrap_runs/d00.raw")
+    folder = vantoro("info", "s3://in-bucket/orbitrap_runs/d00.raw", "--json", "--deep")
+    deep = vantoro("info", raw, "--json", "--deep")
+    assert folder.returncode == deep.returncode == 0, folder.stderr
+    (mine,), (theirs,) = json.loads(deep.stdout), json.loads(folder.stdout)
+    assert theirs.pop("file") != mine.pop("file") and theirs == mine
 
     mzqc = {}
     for name, source in (("local", raw), ("remote", url)):
