@@ -353,6 +353,7 @@ def qc_run(
     day: int | None = None,
     signal: float = 1.0,
     fill: float = 1.0,
+    analyte: float | None = None,
 ) -> RawImage:
     """A version-66 orbitrap run shaped like a data-dependent acquisition:
     MS1 scans each followed by a varying number of MS2 scans (the top N
@@ -364,7 +365,8 @@ def qc_run(
     and slow cycles); `method_max_it` writes an instrument method stating
     those maximum injection times. `day` sets the creation day (default:
     the seed), `signal` scales every intensity and `fill` every injection
-    time, so that runs of one seed differ only there."""
+    time, so that runs of one seed differ only there. `analyte` adds a peak
+    at that m/z to every MS1 scan, eluting mid-run (an XIC to find)."""
     import math
     import random
 
@@ -421,6 +423,11 @@ def qc_run(
         mz = sorted(rnd.uniform(60.0, 1900.0) for _ in range(n))
         shape = math.exp(-(((rt[s - 1] - rt[-1] / 2) / (rt[-1] / 4)) ** 2))
         inten = [rnd.uniform(0.0, 1.0) * scale * (shape if level == 1 else 0.1) for _ in range(n)]
+        if analyte is not None and level == 1:
+            at = sum(m < analyte for m in mz)
+            elution = math.exp(-(((rt[s - 1] - rt[-1] / 2) / (rt[-1] / 10)) ** 2))
+            mz.insert(at, analyte)
+            inten.insert(at, 2.0 * scale * elution)
         img.put(CHAIN_BASE + stride * (s - 1), peak_block_v66(mz, inten))
     if method_max_it:
         fields = "".join(f"<Scan><MaxIT>{v:g}</MaxIT></Scan>" for v in method_max_it)
@@ -434,13 +441,13 @@ def qc_run(
     return img
 
 
-def qc_batch(directory, count: int = 20, odd: tuple[int, ...] = (13,)) -> list[str]:
+def qc_batch(directory, count: int = 20, odd: tuple[int, ...] = (13,), analyte: float | None = None) -> list[str]:
     """`count` varied runs named run_NN_orbitrap.raw in `directory`; runs
     whose number is in `odd` stand out, even-numbered ones state their
-    maximum injection times in the method."""
+    maximum injection times in the method; `analyte` as `qc_run` has it."""
     os.makedirs(directory, exist_ok=True)
     return [
-        qc_run(k, odd=k in odd, method_max_it=(50.0, 54.0) if k % 2 == 0 else ()).write(
+        qc_run(k, odd=k in odd, method_max_it=(50.0, 54.0) if k % 2 == 0 else (), analyte=analyte).write(
             os.path.join(os.fspath(directory), f"run_{k:02d}_orbitrap.raw")
         )
         for k in range(1, count + 1)
