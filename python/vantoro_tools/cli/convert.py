@@ -28,15 +28,9 @@ def ms_levels(text: str) -> frozenset[int]:
     return levels
 
 
-def add_parser(sub: Any) -> None:
-    p = sub.add_parser(
-        "convert",
-        help="convert to " + ", ".join(FORMATS),
-        description="Convert RAW files (or the *.raw files of directories). Formats: "
-        + "; ".join(f"{f.name}: {f.summary}" for f in FORMATS.values())
-        + ".",
-    )
-    p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
+def add_conversion_options(p: argparse.ArgumentParser) -> None:
+    """The options of a conversion, which `convert` and `watch` share: the
+    format, the output, what is written, the cores, the cluster, retries."""
     p.add_argument("--to", required=True, choices=list(FORMATS))
     p.add_argument(
         "--out", required=True, metavar="DIR", help="output directory (created), or a URL prefix (s3://bucket/prefix/)"
@@ -68,6 +62,23 @@ def add_parser(sub: Any) -> None:
         "never one refused by the layout check (default: 0)",
     )
     p.add_argument("--hash-inputs", action="store_true", help="record each input's SHA-256 in the ledger")
+
+
+def write_options(args: argparse.Namespace) -> WriteOptions:
+    """What the conversion options say of the files written."""
+    return WriteOptions(ms_levels=args.ms_levels, compression=args.compression)
+
+
+def add_parser(sub: Any) -> None:
+    p = sub.add_parser(
+        "convert",
+        help="convert to " + ", ".join(FORMATS),
+        description="Convert RAW files (or the *.raw files of directories). Formats: "
+        + "; ".join(f"{f.name}: {f.summary}" for f in FORMATS.values())
+        + ".",
+    )
+    p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
+    add_conversion_options(p)
     p.add_argument("--summary-json", metavar="FILE", help="write a machine-readable account of the batch to FILE")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
     p.set_defaults(run=run)
@@ -76,7 +87,7 @@ def add_parser(sub: Any) -> None:
 def run(args: argparse.Namespace) -> int:
     tally = Tally()
     started = time.time()
-    options = WriteOptions(ms_levels=args.ms_levels, compression=args.compression)
+    options = write_options(args)
     with warnings.catch_warnings():
         # A batch into a store that cannot hold a lock says so in one line, as it starts.
         warnings.simplefilter("always", UnlockedOutput)

@@ -11,6 +11,7 @@ the history as it was."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
 import math
 import os
@@ -116,10 +117,14 @@ def metric_rows(run: RunQC, added: dt.datetime) -> list[dict[str, Any]]:
     return rows
 
 
-def add_runs(directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WAIT) -> list[bool]:
+def add_runs(
+    directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WAIT, replace: bool = False
+) -> list[bool]:
     """Records `runs` in the history at `directory` (made when missing): for
     each run, whether it was added (False: its file's content is already
-    there). Each run's SHA-256 is computed when it has none."""
+    there). Each run's SHA-256 is computed when it has none. With `replace`,
+    a run added takes the place of the rows and mzQC file of an earlier
+    content of the same file (its path): a run written again."""
     directory = os.fspath(directory)
     os.makedirs(os.path.join(directory, RUNS), exist_ok=True)
     digests = [r.sha256 or sha256_file(r.path) for r in runs]
@@ -128,6 +133,7 @@ def add_runs(directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WA
         rows = read_rows(directory)
         known = {r["sha256"] for r in rows}
         result = []
+        gone: list[str] = []
         for run, digest in zip(runs, digests):
             if digest in known:
                 result.append(False)
@@ -137,10 +143,19 @@ def add_runs(directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WA
             name = f"{stem(run.path)}-{digest[:12]}.mzQC"
             with atomic_path(os.path.join(directory, RUNS, name)) as tmp, open(tmp, "w", encoding="utf-8") as f:
                 f.write(mzqc_text(mzqc_document([run], sha256={run.path: digest}, names=[os.path.basename(run.path)])))
+            if replace:
+                path = os.path.abspath(run.path)
+                earlier = {r["sha256"] for r in rows if r["path"] == path and r["sha256"] != digest}
+                rows = [r for r in rows if r["sha256"] not in earlier]
+                known -= earlier
+                gone += [os.path.join(directory, RUNS, f"{stem(run.path)}-{sha[:12]}.mzQC") for sha in earlier]
             rows.extend(metric_rows(run, added_now))
             result.append(True)
         if any(result):
             _write_rows(directory, rows)
+        for path in gone:  # once the table no longer names them
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
     return result
 
 
