@@ -9,7 +9,7 @@ report writes them) and `metrics` (each metric that broke one, with its
 value and limits).
 
 The record of an event is a JSON file of its own under
-`OUT/.vantoro-ledger/events/`, written whole (through the output layer)
+`OUT/.vantoro-ledger/_events/`, written whole (through the output layer)
 before it is delivered and again once its delivery has succeeded or been
 given up: `{"event": ..., "input": ..., "size": ..., "mtime_ns": ...,
 "delivery": {"status": ..., "attempts": ..., "error": ...}}`. The input's
@@ -43,7 +43,8 @@ DONE, RULE, STALLED, QUIET, LOW_SPACE = "done", "rule", "stalled", "quiet", "low
 EVENTS = (DONE, RULE, FAILED, STALLED, QUIET, LOW_SPACE)
 #: Delivery states recorded with each event.
 PENDING, DELIVERED, UNDELIVERABLE, NOT_SENT = "pending", "delivered", "undeliverable", "not sent"
-EVENTS_DIR = "events"
+#: Inside the ledger's directory, named so that a Parquet reader of the directory passes over it.
+EVENTS_DIR = "_events"
 #: First wait before a failed delivery is tried again, doubled each time up to BACKOFF_MAX; seconds.
 BACKOFF_FIRST, BACKOFF_MAX = 1.0, 600.0
 #: How long an event is tried before it is recorded undeliverable: a day, seconds.

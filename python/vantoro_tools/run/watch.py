@@ -44,7 +44,7 @@ from .convert import convert_held
 from .gather import gather
 from .inputs import RAW_SUFFIX
 from .notify import DONE, LOW_SPACE, QUIET, RULE, STALLED, EventLog, Notifier, event, iso_now
-from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome
+from .outcome import CONVERTED, FAILED, Outcome
 from .pool import stop_on_sigterm
 
 #: Seconds a file must stay unchanged before it is taken (`--settle`).
@@ -414,38 +414,42 @@ class Watcher:
 
     def _take(self, paths: list[str]) -> None:
         """Converts the files `paths` as one batch (those done already are
-        found up to date by the ledger and not converted again), adds them
-        to the QC history, and reports each."""
+        found up to date by the ledger and not converted again); each is
+        added to the QC history and reported as soon as it is converted."""
         taken = {p: self.seen[p] for p in paths}
-        outcomes: dict[str, Outcome] = {}
-        for o in convert_held(
+        convert_held(
             paths,
             self.s.to,
             self.out,
             jobs=self.s.jobs,
             dask_address=self.s.dask_address,
+            on_outcome=lambda o: self._finish(o.source, taken[o.source], o),
             options=self.s.options,
             force=self.s.force,
             overwrite=self.s.overwrite,
             retry=self.s.retry,
             hash_inputs=self.s.hash_inputs,
             scratch=self.s.scratch,
-        ):
-            outcomes[o.source] = o
-        ok = [p for p in paths if outcomes[p].status in (CONVERTED, UP_TO_DATE) and self._unchanged(p, taken[p])]
-        runs, qc_errors = self._qc(ok, taken) if self.s.history is not None else ({}, {})
-        broken = self._rules(runs) if runs else {}
-        for path in paths:
-            seen, outcome = taken[path], outcomes[path]
+        )
+
+    def _finish(self, path: str, seen: _Seen, outcome: Outcome) -> None:
+        """One file's conversion ended: its QC, its events. A file changed
+        meanwhile is looked at again, and nothing is said of a state it left."""
+        try:
             if not self._unchanged(path, seen):
-                continue  # changed meanwhile: looked at again, nothing said of a state it left
-            if outcome.ok:
-                self._done(path, seen, outcome, runs.get(path), qc_errors.get(path), broken.get(path, {}))
-            else:
+                return
+            if not outcome.ok:
                 self._failed(path, seen, outcome)
-        if runs:
-            last = max(runs.values(), key=lambda r: r.info.created or _EPOCH)
-            self._write_page(os.path.basename(last.path))
+                return
+            runs, errors = self._qc([path], {path: seen}) if self.s.history is not None else ({}, {})
+            broken = self._rules(runs) if runs else {}
+            if not self._unchanged(path, seen):
+                return
+            self._done(path, seen, outcome, runs.get(path), errors.get(path), broken.get(path, {}))
+            if runs:
+                self._write_page(os.path.basename(path))
+        except Exception as exc:  # one file's fault never ends the watcher
+            self.say(f"{seen.name}: not reported: {type(exc).__name__}: {exc}")
 
     def _unchanged(self, path: str, seen: _Seen) -> bool:
         try:
@@ -588,7 +592,7 @@ class Watcher:
         self.notifier.emit(document, input_path=path, facts=facts)
 
 
-_EPOCH = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
+_EPOCH = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)  # no row's time is read here
 
 
 def _watchdog() -> tuple[Any, Any]:

@@ -1,0 +1,336 @@
+"""`vantoro watch` as it runs beside an instrument: a writer process writes
+RAW files in chunks with pauses (some longer than the settle time), a
+webhook receiver on 127.0.0.1 collects the notifications, and the watcher
+runs as a process of its own, stopped by signals. Every process a test
+starts is killed, with its process group, when the test ends."""
+
+import datetime as dt
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from builders import dense_orbitrap, qc_run, qc_series
+
+pytest.importorskip("vantoro_tools")
+for _name in ("numpy", "pyarrow", "isal", "deflate", "pybase64", "watchdog"):
+    pytest.importorskip(_name)
+
+from vantoro_tools.analyse.qc import run_qc
+from vantoro_tools.report.history import add_runs, metric_rows, read_rows
+from vantoro_tools.run.ledger import LEDGER_DIR, latest
+from vantoro_tools.write.output import PART_SUFFIX, stamp_path
+
+BIN = os.path.dirname(sys.executable)
+SETTLE = 1.5
+
+# A webhook: each POST's body one line of the log; the first answered 503,
+# so that the watcher's retry is what delivers it.
+RECEIVER = r"""
+import http.server, os, sys
+log, port_file = sys.argv[1], sys.argv[2]
+seen = []
+class Hook(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers["Content-Length"]))
+        seen.append(body)
+        if len(seen) == 1:
+            self.send_response(503); self.end_headers(); return
+        with open(log, "ab") as f:
+            f.write(body.replace(b"\n", b" ") + b"\n")
+        self.send_response(204); self.end_headers()
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Hook)
+with open(port_file + ".tmp", "w") as f:
+    f.write(str(server.server_address[1]))
+os.replace(port_file + ".tmp", port_file)
+server.serve_forever()
+"""
+
+# Runs a plan: each step writes a file from a source in chunks, pausing
+# after each, or renames one into place; logs each file's final mtime.
+WRITER = r"""
+import json, os, sys, time
+plan, log = json.load(open(sys.argv[1])), sys.argv[2]
+for step in plan:
+    if step["do"] == "rename":
+        os.rename(step["src"], step["dest"])
+    else:
+        data = open(step["src"], "rb").read()
+        with open(step["dest"], "wb") as f:
+            at = 0
+            for end, pause in step["chunks"] + [[len(data), 0]]:
+                f.write(data[at:end]); f.flush(); at = end
+                time.sleep(pause)
+    st = os.stat(step["dest"])
+    with open(log, "a") as f:
+        f.write(json.dumps({"dest": step["dest"], "src": step["src"], "mtime": st.st_mtime, "size": st.st_size}) + "\n")
+"""
+
+
+class Processes:
+    def __init__(self):
+        self.started = []
+
+    def start(self, argv, **kwargs):
+        p = subprocess.Popen(argv, start_new_session=True, **kwargs)
+        self.started.append(p)
+        return p
+
+    def stop(self):
+        for p in self.started:
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for p in self.started:
+            p.wait(timeout=10)
+
+
+@pytest.fixture
+def procs():
+    started = Processes()
+    yield started
+    started.stop()
+
+
+def receiver(procs, tmp_path):
+    log, port_file = tmp_path / "hook.log", tmp_path / "hook.port"
+    procs.start([sys.executable, "-c", RECEIVER, log, port_file])
+    deadline = time.monotonic() + 20
+    while not port_file.exists():
+        assert time.monotonic() < deadline, "the receiver did not start"
+        time.sleep(0.05)
+    return f"http://127.0.0.1:{port_file.read_text()}/hook", log
+
+
+def received(log):
+    return [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
+
+
+def wait_for(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.1)
+
+
+def watcher(procs, tmp_path, folder, out, *extra, name="watch"):
+    log = open(tmp_path / f"{name}.out", "ab")
+    err = open(tmp_path / f"{name}.err", "ab")
+    argv = [f"{BIN}/vantoro", "watch", folder, "--out", out, "--to", "mzml", "--settle", SETTLE, *extra]
+    return procs.start(list(map(str, argv)), stdout=log, stderr=err)
+
+
+def log_events(tmp_path, name="watch"):
+    """The events of the watcher's log: `time kind json` per line."""
+    lines = (tmp_path / f"{name}.out").read_text().splitlines()
+    events = []
+    for line in lines:
+        stamp, kind, document = line.split(" ", 2)
+        event = json.loads(document)
+        assert (event["time"], event["event"]) == (stamp, kind)
+        events.append(event)
+    return events
+
+
+def run_writer(procs, tmp_path, plan, name):
+    (tmp_path / f"{name}.json").write_text(json.dumps(plan))
+    writer = procs.start([sys.executable, "-c", WRITER, tmp_path / f"{name}.json", tmp_path / "written.log"])
+    assert writer.wait(timeout=120) == 0
+
+
+def chunked(src, dest, long_pause):
+    """Writes `src` in 1 MiB chunks, pausing briefly, and once for `long_pause` at 3 MiB."""
+    size = os.path.getsize(src)
+    chunks = [[end, long_pause if end == 3 << 20 else 0.1] for end in range(1 << 20, size, 1 << 20)]
+    return {"do": "write", "src": str(src), "dest": str(dest), "chunks": chunks}
+
+
+def metrics_of(path):
+    return {row["metric"]: row["value"] for row in metric_rows(run_qc(path), None)}
+
+
+def canonical(event):
+    return json.dumps(event, sort_keys=True)
+
+
+def moment(iso):
+    return dt.datetime.fromisoformat(iso.replace("Z", "+00:00")).timestamp()
+
+
+def stop(proc):
+    proc.send_signal(signal.SIGTERM)
+    assert proc.wait(timeout=10) == 128 + signal.SIGTERM
+
+
+def no_partial_files(out):
+    assert not [n for d, _, names in os.walk(out) for n in names if n.endswith(PART_SUFFIX)]
+
+
+@pytest.mark.parametrize("mode", ["events", "poll"])
+def test_runs_are_taken_once_finished_and_reported_once_per_content(procs, tmp_path, mode):
+    series = qc_series(tmp_path / "made_orbitrap", count=11, wild=11)
+    src = {os.path.basename(p): p for p in series}
+    src["day_09_v2"] = qc_run(7, day=9, signal=1.01).write(tmp_path / "made_orbitrap" / "v2.raw")
+    history = tmp_path / "history"
+    add_runs(history, [run_qc(p, checksum=True) for p in series[:8]])
+    folder, out = tmp_path / "instrument_orbitrap", tmp_path / "out"
+    folder.mkdir()
+    out.mkdir()
+    (out / "theirs_orbitrap.mzML").write_text("a file vantoro did not write\n")
+    made = tmp_path / "made_orbitrap"
+    (made / "theirs_orbitrap.raw").write_bytes(open(series[0], "rb").read())
+    url, hook = receiver(procs, tmp_path)
+    extra = ["--poll", "0.3"] if mode == "poll" else []
+    proc = watcher(
+        procs, tmp_path, folder, out, "--qc-history", history, "--baseline-runs", 8, "--notify", url, "--stall", 0.1,
+        *extra,
+    )  # fmt: skip
+    time.sleep(1)
+    # A file cut short and left so; two runs, one paused longer than the
+    # settle time while cut short; one whose output name is taken.
+    (folder / "stuck_orbitrap.raw").write_bytes(open(series[0], "rb").read()[: 2 << 20])
+    plan = [
+        chunked(src["day_09_orbitrap.raw"], folder / "day_09_orbitrap.raw", SETTLE * 2),
+        chunked(src["day_10_orbitrap.raw"], folder / "day_10_orbitrap.raw", 0.1),
+        {"do": "rename", "src": str(made / "theirs_orbitrap.raw"), "dest": str(folder / "theirs_orbitrap.raw")},
+    ]
+    run_writer(procs, tmp_path, plan, "first")
+    wait_for(lambda: len({e["run"] for e in received(hook) if e["event"] in ("done", "failed")}) == 3, 60, "3 runs")
+    # day 09 written again (a new version), the wild run written, and one moved in.
+    staged = tmp_path / "made_orbitrap" / "day_11_orbitrap.raw"
+    plan = [
+        chunked(src["day_09_v2"], folder / "day_09_orbitrap.raw", 0.1),
+        {"do": "rename", "src": str(staged), "dest": str(folder / "day_11_orbitrap.raw")},
+    ]
+    run_writer(procs, tmp_path, plan, "second")
+    wait_for(lambda: sum(e["event"] == "done" for e in received(hook)) == 4, 60, "the second round")
+    wait_for(lambda: any(e["event"] == "stalled" for e in received(hook)), 30, "the stall")
+    time.sleep(SETTLE * 2)  # anything more would have come by now
+    stop(proc)
+
+    got = received(hook)
+    # Each event delivered once, the first one on a retry.
+    assert sorted(map(canonical, got)) == sorted(map(canonical, log_events(tmp_path)))
+    done = [e for e in got if e["event"] == "done"]
+    assert sorted((e["name"], e["version"]) for e in done) == [
+        ("day_09_orbitrap.raw", 1), ("day_09_orbitrap.raw", 2), ("day_10_orbitrap.raw", 1),
+        ("day_11_orbitrap.raw", 1),
+    ]  # fmt: skip
+    # Each from the content it names, whole, after its last write.
+    written = [json.loads(line) for line in (tmp_path / "written.log").read_text().splitlines()]
+    contents = {("day_09_orbitrap.raw", 1): src["day_09_orbitrap.raw"], ("day_09_orbitrap.raw", 2): src["day_09_v2"]}
+    for e in done:
+        content = contents.get((e["name"], e["version"]), folder / e["name"])
+        assert e["metrics"] == metrics_of(content), e["name"]
+        last = [w["mtime"] for w in written if os.path.basename(w["dest"]) == e["name"]][e["version"] - 1]
+        assert moment(e["time"]) >= last + SETTLE - 0.05, e["name"]
+        assert e["run"] == str(folder / e["name"]) and e["outputs"] == [str(out / e["name"].replace(".raw", ".mzML"))]
+    # The wild run breaks a rule, named as the report names it; nothing else does.
+    rules = [e for e in got if e["event"] == "rule"]
+    assert [e["name"] for e in rules] == ["day_11_orbitrap.raw"] and "1-3s" in rules[0]["rules"]
+    assert rules[0]["metrics"]["total ion current maximum"]["rules"] == ["1-3s"]
+    failed = [e for e in got if e["event"] == "failed"]
+    assert [e["name"] for e in failed] == ["theirs_orbitrap.raw"] and "did not write" in failed[0]["reason"]
+    stalled = [e for e in got if e["event"] == "stalled"]
+    assert [e["run"] for e in stalled] == [str(folder / "stuck_orbitrap.raw")] and "truncated" in stalled[0]["text"]
+    assert {e["event"] for e in got} == {"done", "rule", "failed", "stalled"}
+    for e in got:
+        assert set(e) >= {"event", "time", "text"} and "\n" not in e["text"]
+
+    # Outputs from the final contents; the ledger converted each content once.
+    for name in ("day_09", "day_10", "day_11"):
+        stamp = json.loads(open(stamp_path(out / f"{name}_orbitrap.mzML")).read())
+        st = os.stat(folder / f"{name}_orbitrap.raw")
+        assert stamp["inputs"][0]["facts"] == [st.st_size, st.st_mtime_ns]
+    assert (out / "theirs_orbitrap.mzML").read_text() == "a file vantoro did not write\n"
+    assert not (out / "stuck_orbitrap.mzML").exists()
+    import pyarrow.parquet as pq
+
+    rows = pq.read_table(out / LEDGER_DIR).to_pylist()
+    converted = sorted(os.path.basename(r["input"]) for r in rows if r["status"] == "converted")
+    assert converted == ["day_09_orbitrap.raw", "day_09_orbitrap.raw", "day_10_orbitrap.raw", "day_11_orbitrap.raw"]
+    no_partial_files(out)
+    # The history holds each run once, day 09 as it is now; its page names the run added last.
+    by_run = {}
+    for row in read_rows(history):
+        by_run.setdefault(row["run"], set()).add(row["sha256"])
+    assert len(by_run) == 11 and all(len(s) == 1 for s in by_run.values())
+    assert len(os.listdir(history / "runs")) == 11
+    page = (history / "report.html").read_text()
+    assert "QC history: 11 runs" in page and "Last run added: <b>day_" in page
+
+
+def test_killed_mid_conversion_the_restarted_watcher_does_each_file_once(procs, tmp_path):
+    folder, out = tmp_path / "instrument_orbitrap", tmp_path / "out"
+    folder.mkdir()
+    staged = tmp_path / "staged_orbitrap"
+    staged.mkdir()
+    image = dense_orbitrap(20_000)
+    names = [f"run_{k}_orbitrap.raw" for k in range(6)]
+    for name in names:
+        image.write(staged / name)
+    url, hook = receiver(procs, tmp_path)
+    first = watcher(procs, tmp_path, folder, out, "--notify", url, "-j", "1", name="first")
+    time.sleep(1)
+    # A second watcher on the same output refuses, as a second batch does.
+    second = watcher(procs, tmp_path, folder, out, "--poll", 1, name="second")
+    assert second.wait(timeout=30) == 1 and "busy" in (tmp_path / "second.err").read_text()
+    for name in names:
+        os.rename(staged / name, folder / name)
+    # Killed while a conversion is under way, some files done already.
+    wait_for(lambda: len(log_events(tmp_path, "first")) >= 2, 60, "two files done")
+    wait_for(lambda: any(n.endswith(PART_SUFFIX) for n in os.listdir(out)), 30, "a conversion under way")
+    os.killpg(first.pid, signal.SIGKILL)
+    first.wait(timeout=10)
+    before = len(log_events(tmp_path, "first"))
+    assert before < len(names)
+    again = watcher(procs, tmp_path, folder, out, "--notify", url, name="again")
+    wait_for(lambda: len(log_events(tmp_path, "first")) + len(log_events(tmp_path, "again")) >= len(names), 90, "all")
+    time.sleep(SETTLE * 2)
+    started = time.monotonic()
+    stop(again)
+    assert time.monotonic() - started < 5
+
+    events = log_events(tmp_path, "first") + log_events(tmp_path, "again")
+    assert sorted(e["name"] for e in events) == sorted(names) and {e["event"] for e in events} == {"done"}
+    wait_for(lambda: len(received(hook)) == len(names), 30, "every notification")  # the first's undelivered too
+    assert sorted(e["name"] for e in received(hook)) == sorted(names)
+    ledger = latest(str(out))
+    assert sorted(
+        os.path.basename(k) for k, r in ledger.items() if r["status"] in ("converted", "up to date")
+    ) == sorted(names)
+    import pyarrow.parquet as pq
+
+    converted = [r["input"] for r in pq.read_table(out / LEDGER_DIR).to_pylist() if r["status"] == "converted"]
+    assert len(converted) == len(set(converted)) == len(names)
+    no_partial_files(out)
+    sizes = {os.path.getsize(out / n.replace(".raw", ".mzML")) for n in names}
+    assert len(sizes) == 1  # every output whole: the same input gives the same file
+
+
+def test_two_hundred_files_dropped_at_once_are_all_done(procs, tmp_path):
+    folder, out, staged = tmp_path / "drop_orbitrap", tmp_path / "out", tmp_path / "staged_orbitrap"
+    folder.mkdir()
+    staged.mkdir()
+    image = qc_run(3)
+    names = [f"r{k:03d}_orbitrap.raw" for k in range(200)]
+    for name in names:
+        image.write(staged / name)
+    sink = tmp_path / "commands.log"
+    proc = watcher(procs, tmp_path, folder, out, "--notify-command", f"cat >> {sink}")
+    time.sleep(1)
+    for name in names:
+        os.rename(staged / name, folder / name)
+    wait_for(lambda: sink.exists() and len(sink.read_text().splitlines()) >= 200, 120, "200 notifications")
+    stop(proc)
+    events = [json.loads(line) for line in sink.read_text().splitlines()]
+    assert sorted(e["name"] for e in events) == names and {e["event"] for e in events} == {"done"}
+    assert sorted(n for n in os.listdir(out) if n.endswith(".mzML")) == [n.replace(".raw", ".mzML") for n in names]
+    no_partial_files(out)
