@@ -313,6 +313,9 @@ def test_killed_mid_conversion_the_restarted_watcher_does_each_file_once(procs, 
     no_partial_files(out)
     sizes = {os.path.getsize(out / n.replace(".raw", ".mzML")) for n in names}
     assert len(sizes) == 1  # every output whole: the same input gives the same file
+    # Once more, as cron would run it: nothing left to do, nothing done again.
+    once = watcher(procs, tmp_path, folder, out, "--once", name="once")
+    assert once.wait(timeout=60) == 0 and not log_events(tmp_path, "once")
 
 
 def test_two_hundred_files_dropped_at_once_are_all_done(procs, tmp_path):

@@ -8,7 +8,7 @@ import os
 from typing import Any
 
 from ..run.notify import say_line
-from ..run.outcome import EXIT_OK, EXIT_USAGE
+from ..run.outcome import EXIT_FAILED, EXIT_OK, EXIT_USAGE
 from ..run.watch import SETTLE, STALL_MINUTES, Watcher, WatchSettings
 from .common import positive, say
 from .convert import add_conversion_options, write_options
@@ -156,5 +156,7 @@ def run(args: argparse.Namespace) -> int:
         min_free=min_free,
         min_free_share=min_share,
     )
-    Watcher(settings, url=args.notify, command=args.notify_command, say=say_line).run()
-    return EXIT_OK
+    watcher = Watcher(settings, url=args.notify, command=args.notify_command, say=say_line)
+    watcher.run()
+    # --once, for cron: a run that failed is the command's failure too.
+    return EXIT_FAILED if watcher.failed else EXIT_OK

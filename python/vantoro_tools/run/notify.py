@@ -51,6 +51,8 @@ BACKOFF_FIRST, BACKOFF_MAX = 1.0, 600.0
 RETRY_FOR = 86_400.0
 #: How long one delivery may take: the webhook's answer, the command's run; seconds.
 DELIVERY_TIMEOUT = 30.0
+#: How long a stopping watcher waits for a delivery under way; seconds.
+STOP_WAIT = 2.0
 
 
 def iso_now(now: float | None = None) -> str:
@@ -263,7 +265,7 @@ class Notifier:
         with self._cond:
             self._stop = True
             self._cond.notify_all()
-        self._thread.join(timeout=DELIVERY_TIMEOUT + 1)
+        self._thread.join(timeout=STOP_WAIT)
 
     def _deliver_all(self) -> None:
         while True:

@@ -35,7 +35,7 @@ from ..analyse.qc import RunQC, qc_metrics
 from ..base.deps import missing
 from ..report.history import Baseline, add_runs, control_charts, history_runs, metric_rows, read_rows
 from ..report.page import HistoryView, write_report
-from ..report.qc_terms import METRICS
+from ..report.qc_terms import METRICS, NAMES
 from ..source.layout import judge_file
 from ..source.raw import describe_failure
 from ..write.formats import WriteOptions
@@ -122,6 +122,7 @@ class Watcher:
         self.last_new = time.time()
         self.quiet_said = False
         self.low_space = False
+        self.failed = 0  #: failed events reported
         self._changed: set[str] = set()
         self._rescan = threading.Event()
         self._lock = threading.Lock()
@@ -364,8 +365,12 @@ class Watcher:
                         seen.facts,
                     )
         self._check_quiet(now)
-        if ready and self._space_ok():
+        room = self._space_ok()
+        if ready and room:
             self._take(ready)
+        elif ready:
+            for path in ready:  # looked at again once there may be room
+                self.seen[path].due = now + max(self.s.settle, RESCAN / 4)
 
     def _check_quiet(self, now: float) -> None:
         if self.s.quiet is None or self.quiet_said or now - self.last_new < self.s.quiet:
@@ -431,6 +436,11 @@ class Watcher:
             hash_inputs=self.s.hash_inputs,
             scratch=self.s.scratch,
         )
+        now = time.time()
+        for path, seen in taken.items():
+            if path not in self.failures and self.handled.get(path) != seen.facts and self._unchanged(path, seen):
+                # Not reported (its report failed): tried again later, not at once.
+                self.failures[path] = (seen.facts, now + RETRY_FIRST, RETRY_FIRST)
 
     def _finish(self, path: str, seen: _Seen, outcome: Outcome) -> None:
         """One file's conversion ended: its QC, its events. A file changed
@@ -446,8 +456,8 @@ class Watcher:
             if not self._unchanged(path, seen):
                 return
             self._done(path, seen, outcome, runs.get(path), errors.get(path), broken.get(path, {}))
-            if runs:
-                self._write_page(os.path.basename(path))
+            if path in runs:
+                self._write_page(runs[path])
         except Exception as exc:  # one file's fault never ends the watcher
             self.say(f"{seen.name}: not reported: {type(exc).__name__}: {exc}")
 
@@ -499,14 +509,15 @@ class Watcher:
                     }
         return found
 
-    def _write_page(self, last: str) -> None:
+    def _write_page(self, last: RunQC) -> None:
+        """The history's page written again: its control charts, the run
+        added last marked new and shown in full."""
         assert self.s.history is not None
         baseline = Baseline(runs=self.s.baseline_runs)
         try:
-            charts = control_charts(history_runs(read_rows(self.s.history)), baseline)
-            write_report(
-                [], os.path.join(self.s.history, PAGE), history=HistoryView(charts, baseline, self.s.history, last)
-            )
+            charts = control_charts(history_runs(read_rows(self.s.history), [last]), baseline)
+            view = HistoryView(charts, baseline, self.s.history, os.path.basename(last.path))
+            write_report([last], os.path.join(self.s.history, PAGE), history=view)
         except (OutputError, OSError) as exc:
             self.say(f"history page not written: {exc}")
 
@@ -572,6 +583,7 @@ class Watcher:
                 return  # said once for this content; tried again later, quietly
         else:
             self.handled[path] = seen.facts
+        self.failed += 1
         name = os.path.basename(path)
         self._emit(
             event(
@@ -638,5 +650,7 @@ def _key_metrics(run: RunQC) -> str:
     for acc in _KEY:
         value = values.get(acc)
         if isinstance(value, (int, float)):
-            parts.append(f"{METRICS[acc][0]} {_num(float(value))}")
+            unit = NAMES.get(METRICS[acc][4] or "", "")
+            shown = f" {unit}" if unit and unit != "count unit" else ""
+            parts.append(f"{METRICS[acc][0]} {_num(float(value))}{shown}")
     return ", ".join(parts) or "QC added"
