@@ -241,6 +241,10 @@ def test_runs_are_taken_once_finished_and_reported_once_per_content(procs, tmp_p
     stalled = [e for e in got if e["event"] == "stalled"]
     assert [e["run"] for e in stalled] == [str(folder / "stuck_orbitrap.raw")] and "truncated" in stalled[0]["text"]
     assert {e["event"] for e in got} == {"done", "rule", "failed", "stalled"}
+    records = [json.loads(p.read_text()) for p in (out / LEDGER_DIR / "_events").iterdir()]
+    assert sorted(map(canonical, (r["event"] for r in records))) == sorted(map(canonical, got))
+    assert {r["delivery"]["status"] for r in records} == {"delivered"}
+    assert sorted(r["delivery"]["attempts"] for r in records)[-2:] == [1, 2]  # the one answered 503 first
     for e in got:
         assert set(e) >= {"event", "time", "text"} and "\n" not in e["text"]
 
@@ -337,3 +341,19 @@ def test_two_hundred_files_dropped_at_once_are_all_done(procs, tmp_path):
     assert sorted(e["name"] for e in events) == names and {e["event"] for e in events} == {"done"}
     assert sorted(n for n in os.listdir(out) if n.endswith(".mzML")) == [n.replace(".raw", ".mzML") for n in names]
     no_partial_files(out)
+
+
+def test_low_space_holds_conversions_and_quiet_is_said_once(procs, tmp_path):
+    folder, out = tmp_path / "quiet_orbitrap", tmp_path / "out"
+    folder.mkdir()
+    qc_run(1).write(folder / "waiting_orbitrap.raw")
+    # A floor no disk meets, and half a minute of quiet: each said once, nothing converted.
+    proc = watcher(procs, tmp_path, folder, out, "--poll", 0.2, "--min-free", "99.99%", "--quiet-hours", 0.0025)
+    wait_for(lambda: {e["event"] for e in log_events(tmp_path)} >= {"low-space", "quiet"}, 60, "both events")
+    time.sleep(SETTLE * 2)
+    stop(proc)
+    events = log_events(tmp_path)
+    assert sorted(e["event"] for e in events) == ["low-space", "quiet"]
+    low = next(e for e in events if e["event"] == "low-space")
+    assert low["free"] < low["floor"] and "wait" in low["text"]
+    assert not [n for n in os.listdir(out) if not n.startswith(".")]
