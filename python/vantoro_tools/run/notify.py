@@ -224,7 +224,7 @@ class Notifier:
         name = self.log.new_name(document)
         self._record(name, record)
         if self.targets:
-            self._put(_Pending(time.monotonic(), name, record, first=time.time()))
+            self._put(_Pending(time.monotonic(), name, record, first=time.time(), wait=self.backoff[0]))
 
     def resume(self, name: str, record: dict[str, Any]) -> None:
         """Queues an event recorded pending by an earlier watcher, for the rest of its day of retries."""
@@ -234,7 +234,7 @@ class Notifier:
             first = dt.datetime.fromisoformat(str(record["event"]["time"]).replace("Z", "+00:00")).timestamp()
         except (KeyError, TypeError, ValueError):
             first = time.time()
-        self._put(_Pending(time.monotonic(), name, record, first=first))
+        self._put(_Pending(time.monotonic(), name, record, first=first, wait=self.backoff[0]))
 
     def _put(self, item: _Pending) -> None:
         with self._cond:

@@ -115,6 +115,8 @@ class Watcher:
         self.url, self.command = url, command
         self.notifier: Notifier | None = None
         self.seen: dict[str, _Seen] = {}  #: by absolute path
+        #: the files seen whose content as it is has no event yet: all a look at the files goes through
+        self.open: set[str] = set()
         self.handled: dict[str, tuple[int, int]] = {}  #: the content of each file an event was recorded for
         self.versions: dict[str, set[tuple[int, int]]] = {}  #: the contents reported done, per file
         self.failures: dict[str, tuple[tuple[int, int], float, float]] = {}  #: transient: facts, next try, wait
@@ -251,7 +253,7 @@ class Watcher:
                 for path in changed:
                     self._observe(path, self._name(path))
             self._tick()
-            wake_at = min([next_scan] + [s.due for p, s in self.seen.items() if self._pending(p)])
+            wake_at = min([next_scan] + [self.seen[p].due for p in self.open if self._pending(p)])
             wait = max(0.0, min(wake_at - time.time(), RESCAN))
             if self.s.quiet is not None and not self.quiet_said:
                 wait = min(wait, max(0.0, self.last_new + self.s.quiet - time.time()) + 0.01)
@@ -267,14 +269,15 @@ class Watcher:
         self._scan()
         while True:
             self._tick()
-            waiting = [p for p, s in self.seen.items() if self._pending(p) and s.whole is not False]
+            waiting = [p for p in self.open if self._pending(p) and self.seen[p].whole is not False]
             if not waiting or time.time() >= until:
                 break
             now = time.time()
             time.sleep(max(0.05, min(min(self.seen[p].due for p in waiting), until) - now))
-            for path in list(self.seen):
+            for path in list(self.open):
                 self._observe(path, self.seen[path].name)
-        for path, seen in self.seen.items():
+        for path in sorted(self.open):
+            seen = self.seen[path]
             if self._pending(path):
                 why = seen.reason if seen.whole is False else "still being written"
                 self.say(f"{seen.name}: not taken ({why}); left for the next run")
@@ -301,12 +304,14 @@ class Watcher:
                     self._observe(path, os.path.join(named, name))
         for path in set(self.seen) - present:
             del self.seen[path]
+            self.open.discard(path)
 
     def _observe(self, path: str, name: str) -> None:
         try:
             st = os.stat(path)
         except OSError:
             self.seen.pop(path, None)
+            self.open.discard(path)
             return
         if not os.path.isfile(path):
             return
@@ -319,6 +324,16 @@ class Watcher:
         if have is None and self.handled.get(path) != facts:
             self.last_new, self.quiet_said = now, False
         self.seen[path] = _Seen(name, facts, since, due=since + self.s.settle)
+        if self.handled.get(path) == facts:
+            self.open.discard(path)
+        else:
+            self.open.add(path)
+
+    def _handled(self, path: str, facts: tuple[int, int]) -> None:
+        self.handled[path] = facts
+        seen = self.seen.get(path)
+        if seen is not None and seen.facts == facts:
+            self.open.discard(path)
 
     def _pending(self, path: str) -> bool:
         seen = self.seen[path]
@@ -331,7 +346,8 @@ class Watcher:
         """Takes the files that are finished; reports stalls, quiet and low space."""
         now = time.time()
         ready = []
-        for path, seen in list(self.seen.items()):
+        for path in list(self.open):
+            seen = self.seen[path]
             if not self._pending(path) or seen.due > now:
                 continue
             # Looked at again as it is now: unchanged since it was first seen so?
@@ -552,7 +568,7 @@ class Watcher:
             fields["qc"] = "added" if run is not None else qc_error or "not read"
         if outcome.warnings:
             fields["warnings"] = dict(outcome.warnings)
-        self.handled[path] = seen.facts
+        self._handled(path, seen.facts)
         self.failures.pop(path, None)
         self._emit(event(DONE, text, run=seen.name, **fields), path, seen.facts)
         if broken:
@@ -582,7 +598,7 @@ class Watcher:
             if previous is not None and previous[0] == seen.facts:
                 return  # said once for this content; tried again later, quietly
         else:
-            self.handled[path] = seen.facts
+            self._handled(path, seen.facts)
         self.failed += 1
         name = os.path.basename(path)
         self._emit(
