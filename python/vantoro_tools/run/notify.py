@@ -17,7 +17,6 @@ size and modification time say which content of it the event was about."""
 
 from __future__ import annotations
 
-import contextlib
 import datetime as dt
 import heapq
 import json
@@ -122,8 +121,12 @@ class EventLog:
                 return
             for name in names:
                 if name.endswith(".json"):
-                    with contextlib.suppress(Exception):
-                        yield name, json.loads(fs.cat_file(f"{where}/{name}"))
+                    try:
+                        record = json.loads(fs.cat_file(f"{where}/{name}"))
+                    except Exception:  # any failure of the store, or a record that is not JSON
+                        continue
+                    if isinstance(record, dict) and isinstance(record.get("event"), dict):
+                        yield name, record
             return
         try:
             names = sorted(os.listdir(self.path))

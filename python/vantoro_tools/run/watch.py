@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import contextlib
 import datetime as dt
+import importlib.util
 import os
 import shutil
 import threading
@@ -40,7 +41,8 @@ from ..source.layout import judge_file
 from ..source.raw import describe_failure
 from ..write.formats import WriteOptions
 from ..write.output import DirectoryLock, LockUnsupported, OutputError, RemoteLock, is_url, remove_dead_parts
-from .convert import convert_held
+from ..write.registry import output_format
+from .convert import check_options, convert_held
 from .gather import gather
 from .inputs import RAW_SUFFIX
 from .notify import DONE, LOW_SPACE, QUIET, RULE, STALLED, EventLog, Notifier, event, iso_now
@@ -125,6 +127,7 @@ class Watcher:
         self.quiet_said = False
         self.low_space = False
         self.failed = 0  #: failed events reported
+        self.unlisted: set[str] = set()  #: the folders that could not be listed last time
         self._changed: set[str] = set()
         self._rescan = threading.Event()
         self._lock = threading.Lock()
@@ -134,8 +137,14 @@ class Watcher:
     # -- the run --------------------------------------------------------------
 
     def run(self) -> None:
+        # A missing package or a meaningless option said before anything is held, not at the first run.
+        fmt = output_format(self.s.to)
+        check_options(fmt, self.s.options)
+        fmt.check_packages()
+        if importlib.util.find_spec("pyarrow") is None:
+            raise missing("pyarrow", "the batch ledger of vantoro watch", "convert")
         if not self.s.once and self.s.poll is None:
-            _watchdog()  # a missing package said before anything is held
+            _watchdog()
         with contextlib.ExitStack() as stack, stop_on_sigterm():
             self._hold(stack)
             self.notifier = Notifier(self.events, url=self.url, command=self.command, say=self.say)
@@ -290,13 +299,19 @@ class Watcher:
 
     def _scan(self) -> None:
         """Lists every folder and looks at each RAW file there; forgets the files gone."""
-        present = set()
+        present: set[str] = set()
         for folder, named in self.folders.items():
             try:
                 names = os.listdir(folder)
             except OSError as exc:
-                self.say(f"{named}: cannot list the folder: {exc.strerror or exc}")
+                if folder not in self.unlisted:  # said once, until it can be listed again
+                    self.unlisted.add(folder)
+                    self.say(f"{named}: cannot list the folder: {exc.strerror or exc}")
+                present.update(p for p in self.seen if os.path.dirname(p) == folder)
                 continue
+            if folder in self.unlisted:
+                self.unlisted.discard(folder)
+                self.say(f"{named}: listed again")
             for name in names:
                 if name.lower().endswith(RAW_SUFFIX) and not name.startswith("."):
                     path = os.path.join(folder, name)
