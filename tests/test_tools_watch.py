@@ -360,3 +360,45 @@ def test_low_space_holds_conversions_and_quiet_is_said_once(procs, tmp_path):
     low = next(e for e in events if e["event"] == "low-space")
     assert low["free"] < low["floor"] and "wait" in low["text"]
     assert not [n for n in os.listdir(out) if not n.startswith(".")]
+
+
+def test_output_under_a_url_keeps_the_state_there(procs, tmp_path, monkeypatch):
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto")
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    log = open(tmp_path / "moto.log", "ab")
+    moto = [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)]
+    server = procs.start(moto, stdout=log, stderr=log)
+    env = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing", "AWS_DEFAULT_REGION": "us-east-1"}
+    for key, value in {**env, "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}"}.items():
+        monkeypatch.setenv(key, value)
+    import s3fs
+
+    fs = s3fs.S3FileSystem(skip_instance_cache=True)
+    wait_for(lambda: server.poll() is None and _made(fs, "out-bucket"), 60, "moto's server")
+    folder = tmp_path / "s3_orbitrap"
+    folder.mkdir()
+    for k in range(2):
+        qc_run(k).write(folder / f"r{k}_orbitrap.raw")
+    out = "s3://out-bucket/runs"
+    first = watcher(procs, tmp_path, folder, out, "--once", name="first")
+    assert first.wait(timeout=120) == 0, (tmp_path / "first.err").read_text()
+    assert sorted(e["name"] for e in log_events(tmp_path, "first")) == ["r0_orbitrap.raw", "r1_orbitrap.raw"]
+    names = {p.rsplit("/", 1)[1] for p in fs.find("out-bucket/runs")}
+    assert {"r0_orbitrap.mzML", "r1_orbitrap.mzML"} <= names and ".vantoro.lock" not in names
+    assert len(fs.ls(f"out-bucket/runs/{LEDGER_DIR}/_events")) == 2
+    # Started again, it reads what it did from the store: nothing is done twice.
+    again = watcher(procs, tmp_path, folder, out, "--once", name="again")
+    assert again.wait(timeout=120) == 0 and not log_events(tmp_path, "again")
+
+
+def _made(fs, bucket):
+    try:
+        fs.mkdir(bucket)
+        return True
+    except Exception:
+        return False
