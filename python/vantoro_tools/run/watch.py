@@ -98,7 +98,6 @@ class _Seen:
     since: float
     whole: bool | None = None
     reason: str | None = None
-    stalled: bool = False
     due: float = 0.0  #: when to look at it again (wall clock)
 
 
@@ -127,6 +126,7 @@ class Watcher:
         self.quiet_said = False
         self.low_space = False
         self.failed = 0  #: failed events reported
+        self.stalled: set[tuple[str, tuple[int, int]]] = set()  #: the files, as they were, said stalled
         self.unlisted: set[str] = set()  #: the folders that could not be listed last time
         self._changed: set[str] = set()
         self._rescan = threading.Event()
@@ -199,6 +199,8 @@ class Watcher:
                     self.handled[where] = (int(facts[0]), int(facts[1]))  # type: ignore[arg-type]
                 if kind == DONE:
                     self.versions.setdefault(where, set()).add((int(facts[0]), int(facts[1])))  # type: ignore[arg-type]
+                if kind == STALLED:
+                    self.stalled.add((where, (int(facts[0]), int(facts[1]))))  # type: ignore[arg-type]
             if record.get("delivery", {}).get("status") == "pending":
                 self.notifier.resume(name, record)
 
@@ -380,8 +382,8 @@ class Watcher:
             if self.s.stall is not None and now - seen.since >= self.s.stall:
                 if self.s.force:
                     ready.append(path)  # it stopped growing: converted as it is, as --force asks
-                elif not seen.stalled:
-                    seen.stalled = True
+                elif (path, seen.facts) not in self.stalled:
+                    self.stalled.add((path, seen.facts))
                     minutes = (now - seen.since) / 60
                     self._emit(
                         event(
