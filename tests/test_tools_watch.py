@@ -385,7 +385,7 @@ def test_output_under_a_url_keeps_the_state_there(procs, tmp_path, monkeypatch):
     for k in range(2):
         qc_run(k).write(folder / f"r{k}_orbitrap.raw")
     out = "s3://out-bucket/runs"
-    first = watcher(procs, tmp_path, folder, out, "--once", name="first")
+    first = watcher(procs, tmp_path, folder, out, "--once", "--poll", 0.2, name="first")  # settled as it watches
     assert first.wait(timeout=120) == 0, (tmp_path / "first.err").read_text()
     assert sorted(e["name"] for e in log_events(tmp_path, "first")) == ["r0_orbitrap.raw", "r1_orbitrap.raw"]
     names = {p.rsplit("/", 1)[1] for p in fs.find("out-bucket/runs")}

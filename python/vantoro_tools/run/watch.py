@@ -276,8 +276,9 @@ class Watcher:
     def _once(self) -> None:
         """Every file there is taken once it is finished, waiting at most
         the settle time for those written now; then the watcher ends."""
-        until = time.time() + self.s.settle
         self._scan()
+        # Past the settle time of every file seen now, by a margin: each is looked at once it has settled.
+        until = time.time() + self.s.settle + 0.5
         while True:
             self._tick()
             waiting = [p for p in self.open if self._pending(p) and self.seen[p].whole is not False]
