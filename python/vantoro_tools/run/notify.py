@@ -17,9 +17,11 @@ size and modification time say which content of it the event was about."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
 import heapq
 import json
+import math
 import os
 import subprocess
 import sys
@@ -66,14 +68,25 @@ def event(kind: str, text: str, *, run: str | None = None, **fields: Any) -> dic
     if run is not None:
         document["run"] = run
     document["text"] = printable(text)
-    document.update(fields)
+    document.update(_json_safe(fields))
     return document
+
+
+def _json_safe(value: Any) -> Any:
+    """`value` with every float that JSON cannot hold (NaN, infinities) as None."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_safe(v) for v in value]
+    return value
 
 
 def log_line(document: Mapping[str, Any]) -> str:
     """The line the watcher logs for an event: its time, its kind, then the
     event itself as one line of JSON (`cut -d' ' -f3-` gives it back)."""
-    return f"{document['time']} {document['event']} {json.dumps(document, ensure_ascii=False, sort_keys=False)}"
+    return f"{document['time']} {document['event']} {json.dumps(document, ensure_ascii=False, allow_nan=False)}"
 
 
 # -- the record under the ledger -------------------------------------------------
@@ -219,7 +232,8 @@ class Notifier:
         self, document: dict[str, Any], *, input_path: str | None = None, facts: Sequence[int] | None = None
     ) -> None:
         """Logs, records and (where there is a target) queues one event."""
-        print(log_line(document), flush=True)
+        with contextlib.suppress(OSError):  # a log that went away: the record and the delivery still follow
+            print(log_line(document), flush=True)
         record: dict[str, Any] = {"event": document, "input": input_path}
         if facts is not None:
             record["size"], record["mtime_ns"] = int(facts[0]), int(facts[1])
