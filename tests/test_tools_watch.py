@@ -120,6 +120,12 @@ def wait_for(condition, seconds, what):
         time.sleep(0.1)
 
 
+def started(tmp_path, name="watch"):
+    """Waits until the watcher holds its output and watches (it says so)."""
+    err = tmp_path / f"{name}.err"
+    wait_for(lambda: err.exists() and " watching " in err.read_text(), 60, f"{name} to start")
+
+
 def watcher(procs, tmp_path, folder, out, *extra, name="watch"):
     log = open(tmp_path / f"{name}.out", "ab")
     err = open(tmp_path / f"{name}.err", "ab")
@@ -200,7 +206,7 @@ def test_runs_are_taken_once_finished_and_reported_once_per_content(procs, tmp_p
         procs, tmp_path, folder, out, "--qc-history", history, "--baseline-runs", 8, "--notify", url, "--stall", 0.1,
         *extra,
     )  # fmt: skip
-    time.sleep(1)
+    started(tmp_path)
     # A file cut short and left so; two runs, one paused longer than the
     # settle time while cut short; one whose output name is taken.
     (folder / "stuck_orbitrap.raw").write_bytes(open(series[0], "rb").read()[: 2 << 20])
@@ -287,7 +293,7 @@ def test_killed_mid_conversion_the_restarted_watcher_does_each_file_once(procs, 
         image.write(staged / name)
     url, hook = receiver(procs, tmp_path)
     first = watcher(procs, tmp_path, folder, out, "--notify", url, "-j", "1", name="first")
-    time.sleep(1)
+    started(tmp_path, "first")
     # A second watcher on the same output refuses, as a second batch does.
     second = watcher(procs, tmp_path, folder, out, "--poll", 1, name="second")
     assert second.wait(timeout=30) == 1 and "busy" in (tmp_path / "second.err").read_text()
@@ -303,9 +309,9 @@ def test_killed_mid_conversion_the_restarted_watcher_does_each_file_once(procs, 
     again = watcher(procs, tmp_path, folder, out, "--notify", url, name="again")
     wait_for(lambda: len(log_events(tmp_path, "first")) + len(log_events(tmp_path, "again")) >= len(names), 90, "all")
     time.sleep(SETTLE * 2)
-    started = time.monotonic()
+    stopping = time.monotonic()
     stop(again)
-    assert time.monotonic() - started < 5
+    assert time.monotonic() - stopping < 5
 
     events = log_events(tmp_path, "first") + log_events(tmp_path, "again")
     assert sorted(e["name"] for e in events) == sorted(names) and {e["event"] for e in events} == {"done"}
@@ -335,7 +341,7 @@ def test_two_hundred_files_dropped_at_once_are_all_done(procs, tmp_path):
         image.write(staged / name)
     sink = tmp_path / "commands.log"
     proc = watcher(procs, tmp_path, folder, out, "--notify-command", f"cat >> {sink}")
-    time.sleep(1)
+    started(tmp_path)
     for name in names:
         os.rename(staged / name, folder / name)
     wait_for(lambda: sink.exists() and len(sink.read_text().splitlines()) >= 200, 120, "200 notifications")
