@@ -31,7 +31,7 @@ from .common import say
 #: The subcommands, in the order `vantoro --help` lists them, each the name
 #: of its module in this package. A command imports only the module of the
 #: subcommand it runs (and what that needs), so that a quick one starts quickly.
-COMMANDS = ("info", "convert", "plot", "chrom", "report", "qc")
+COMMANDS = ("info", "convert", "plot", "chrom", "report", "qc", "watch")
 
 
 def command_module(name: str) -> ModuleType:

@@ -11,6 +11,7 @@ the history as it was."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
 import math
 import os
@@ -153,10 +154,14 @@ def metric_rows(run: RunQC, added: dt.datetime) -> list[dict[str, Any]]:
     return rows
 
 
-def add_runs(directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WAIT) -> list[bool]:
+def add_runs(
+    directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WAIT, replace: bool = False
+) -> list[bool]:
     """Records `runs` in the history at `directory` (made when missing): for
     each run, whether it was added (False: its file's content is already
-    there). Each run's SHA-256 is computed when it has none."""
+    there). Each run's SHA-256 is computed when it has none. With `replace`,
+    a run added takes the place of the rows and mzQC file of an earlier
+    content of the same file (its path): a run written again."""
     directory = os.fspath(directory)
     check_history(directory)
     try:
@@ -170,6 +175,7 @@ def add_runs(directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WA
         known = {r["sha256"] for r in rows}
         result = []
         written: list[str] = []
+        gone: list[str] = []
         for run, digest in zip(runs, digests):
             if digest in known:
                 result.append(False)
@@ -182,11 +188,20 @@ def add_runs(directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WA
             with _writing(dest, written):
                 with atomic_path(dest) as tmp, open(tmp, "w", encoding="utf-8") as f:
                     f.write(text)
+            if replace:
+                path = os.path.abspath(run.path)
+                earlier = {r["sha256"] for r in rows if r["path"] == path and r["sha256"] != digest}
+                rows = [r for r in rows if r["sha256"] not in earlier]
+                known -= earlier
+                gone += [os.path.join(directory, RUNS, f"{stem(run.path)}-{sha[:12]}.mzQC") for sha in earlier]
             rows.extend(metric_rows(run, added_now))
             result.append(True)
         if any(result):
             with _writing(os.path.join(directory, TABLE), written):
                 _write_rows(directory, rows)
+        for path in gone:  # once the table no longer names them
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
     return result
 
 

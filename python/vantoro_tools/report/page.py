@@ -376,12 +376,16 @@ class HistoryView:
     charts: Sequence[Chart]
     baseline: Baseline
     directory: str
+    #: the run added last, which the page names (a page kept current as runs arrive)
+    last: str | None = None
 
 
 def _history(page: _Page, view: HistoryView) -> None:
     charts = view.charts
     count = len(charts[0].runs) if charts else 0
     page.add(f'<section id="history"><h2>QC history: {count} runs in {html.escape(view.directory)}</h2>')
+    if view.last is not None:
+        page.add(f'<p id="last-run">Last run added: <b>{html.escape(view.last)}</b>.</p>')
     if not charts:
         page.add('<p class="note">The history holds no run yet.</p></section>')
         return

@@ -669,3 +669,45 @@ class _Batch:
             if bar is not None:
                 bar.update(-moved)
             self._finished(path, outcome, retry)
+
+
+# -- a batch inside a longer hold ----------------------------------------------
+
+
+def ledger_options(to: str, options: WriteOptions | None = None, force: bool = False) -> dict[str, Any]:
+    """What the stamps and the ledger record of a conversion's options (see `shows_done`)."""
+    return _options(output_format(to), options or WriteOptions(), force)
+
+
+def convert_held(
+    files: Sequence[str],
+    to: str,
+    out: str,
+    *,
+    jobs: int | None = None,
+    dask_address: str | None = None,
+    on_outcome: Callable[[Outcome], None] | None = None,
+    options: WriteOptions | None = None,
+    force: bool = False,
+    overwrite: bool = False,
+    retry: int = 0,
+    hash_inputs: bool = False,
+    scratch: str | None = None,
+) -> list[Outcome]:
+    """One batch of `convert_many` for a caller that holds `out` itself
+    (an absolute directory or a URL, held by `DirectoryLock` or `RemoteLock`)
+    across many batches, as a watcher does between its rounds: `files`, RAW
+    files each named once, are converted under the same rules and recorded
+    in the ledger under `out` as a batch of their own."""
+    fmt = output_format(to)
+    options = options or WriteOptions()
+    check_options(fmt, options)
+    fmt.check_packages()
+    ledger = Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs)
+    with contextlib.closing(ledger):
+        if dask_address is None and _workers(jobs, len(files)) > 1:
+            prestart(preload=[__name__, *fmt.preload])
+        batch = _Batch(fmt, out, ledger, options=options, force=force, on_outcome=on_outcome, scratch=scratch)
+        return batch.run(
+            list(files), [], jobs=jobs, dask_address=dask_address, progress=False, overwrite=overwrite, retry=retry
+        )
