@@ -351,7 +351,7 @@ def test_vocabulary_matches_psims():
     """The terms shipped with the package are psims' (the generator, run
     now, writes the committed module), and the writer's cvParams carry them."""
     cv = pytest.importorskip("psims.controlled_vocabulary.controlled_vocabulary")
-    from vantoro_tools.write.mzml import terms
+    from vantoro_tools.write import terms
     from vantoro_tools.write.mzml.writer import vocabulary
 
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
