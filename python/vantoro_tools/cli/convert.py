@@ -1,4 +1,4 @@
-"""`vantoro convert`: RAW files to mzML, MGF or Parquet."""
+"""`vantoro convert`: RAW files to mzML, MGF, Parquet or mzPeak."""
 
 from __future__ import annotations
 
@@ -9,12 +9,13 @@ import warnings
 from typing import Any
 
 from ..run.convert import UnlockedOutput, convert_many
+from ..run.errors import MeaninglessOptions
 from ..run.ledger import as_json, summary
 from ..run.outcome import Outcome, Tally
 from ..run.pool import default_jobs
-from ..write.formats import COMPRESSIONS, WriteOptions
+from ..write.formats import WriteOptions
 from ..write.output import is_url, output_file
-from ..write.registry import FORMATS
+from ..write.registry import FORMATS, OutputFormat
 from .common import add_overwrite, non_negative, positive, say, show_progress
 
 
@@ -28,16 +29,20 @@ def ms_levels(text: str) -> frozenset[int]:
     return levels
 
 
+#: The formats `--to` names; the others are another form of one of these.
+NAMED = {name: f for name, f in FORMATS.items() if f.form_of is None}
+
+
 def add_parser(sub: Any) -> None:
     p = sub.add_parser(
         "convert",
-        help="convert to " + ", ".join(FORMATS),
+        help="convert to " + ", ".join(NAMED),
         description="Convert RAW files (or the *.raw files of directories). Formats: "
-        + "; ".join(f"{f.name}: {f.summary}" for f in FORMATS.values())
+        + "; ".join(f"{f.name}: {f.summary}" for f in NAMED.values())
         + ".",
     )
     p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
-    p.add_argument("--to", required=True, choices=list(FORMATS))
+    p.add_argument("--to", required=True, choices=list(NAMED))
     p.add_argument(
         "--out", required=True, metavar="DIR", help="output directory (created), or a URL prefix (s3://bucket/prefix/)"
     )
@@ -48,7 +53,13 @@ def add_parser(sub: Any) -> None:
         "temporary directory)",
     )
     p.add_argument("--ms-levels", type=ms_levels, metavar="N[,N...]", help="MS levels to write (default: all; MGF: 2)")
-    p.add_argument("--compression", choices=COMPRESSIONS, default="zlib", help="mzML binary arrays (default: zlib)")
+    p.add_argument(
+        "--compression",
+        choices=list(dict.fromkeys(c for f in NAMED.values() for c in f.compressions)),
+        help="mzML binary arrays: zlib (default), numpress or none; mzPeak's Parquet codec: zstd (default), "
+        "snappy, lz4, gzip, brotli or none",
+    )
+    p.add_argument("--mzpeak-folder", action="store_true", help=FORMATS["mzpeak-folder"].summary)
     p.add_argument("--force", action="store_true", help="convert files that fail the layout check, saying so")
     add_overwrite(p)
     p.add_argument(
@@ -73,9 +84,30 @@ def add_parser(sub: Any) -> None:
     p.set_defaults(run=run)
 
 
+def chosen_format(args: argparse.Namespace) -> OutputFormat:
+    """The format `--to` names in the form the options ask for, with
+    `args.compression` resolved to its default; MeaninglessOptions for an
+    option the format does not take."""
+    fmt = FORMATS[args.to]
+    if args.mzpeak_folder:
+        forms = [f for f in FORMATS.values() if f.form_of == args.to]
+        if not forms:
+            raise MeaninglessOptions(f"--mzpeak-folder is for --to mzpeak, not {args.to}")
+        fmt = forms[0]
+    if args.compression is None:
+        args.compression = fmt.default_compression
+    elif args.compression not in fmt.compressions:
+        raise MeaninglessOptions(
+            f"--compression {args.compression} is not one for {args.to} (choose {', '.join(fmt.compressions)})"
+        )
+    args.to = fmt.name
+    return fmt
+
+
 def run(args: argparse.Namespace) -> int:
     tally = Tally()
     started = time.time()
+    chosen_format(args)
     options = WriteOptions(ms_levels=args.ms_levels, compression=args.compression)
     with warnings.catch_warnings():
         # A batch into a store that cannot hold a lock says so in one line, as it starts.

@@ -5,6 +5,7 @@ here, written by each in its own syntax."""
 from __future__ import annotations
 
 import math
+import pathlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -18,6 +19,7 @@ from ..source.scans import (
     PRECURSOR_NEGATIVE,
     PRECURSOR_NOT_FINITE,
     Scan,
+    ScanSource,
     trailer_number,
 )
 
@@ -130,3 +132,11 @@ def precursor_of(scan: Scan, warn: Callable[[str], None]) -> Precursor | None:
         activation=ACTIVATION_TERMS.get(str(trailer.get(ACTIVATION_TYPE)), "dissociation method"),
         energies=tuple(energies),
     )
+
+
+def source_location(source: ScanSource) -> str:
+    """Where the source file is, for its record in the output: the folder of
+    the URL it was fetched from, or its folder's file URI."""
+    if "://" in source.origin:
+        return source.origin.rsplit("/", 1)[0]
+    return pathlib.Path(source.path).absolute().parent.as_uri()

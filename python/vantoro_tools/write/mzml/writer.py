@@ -18,7 +18,6 @@ import functools
 import hashlib
 import math
 import os
-import pathlib
 import re
 import threading
 from collections import deque
@@ -33,7 +32,7 @@ from ...base.version import tool_version
 from ...source.scans import Scan, ScanSource, open_source
 from ..formats import COMPRESSIONS, WriteOptions, Written, submit
 from ..output import atomic_path
-from ..psi import precursor_of
+from ..psi import precursor_of, source_location
 from ..terms import PSI_MS_VERSION, TERMS, UO_VERSION
 from . import numpress
 
@@ -266,10 +265,7 @@ class Document:
     def opening(self, count: int, source_sha1: str) -> bytes:
         voc, source = self.voc, self.source
         p = voc.param
-        if "://" in source.origin:  # fetched from a URL: its folder there
-            location = source.origin.rsplit("/", 1)[0]
-        else:
-            location = pathlib.Path(source.path).absolute().parent.as_uri()
+        location = source_location(source)
         run_id = _xml_id(source.stem)
         text = (
             '<?xml version="1.0" encoding="utf-8"?>\n'
@@ -490,7 +486,7 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
     source file carries its SHA-1. The file appears under its name only
     when complete."""
     voc = vocabulary()
-    encoder = Encoder(options.compression, voc)
+    encoder = Encoder(options.compression or "zlib", voc)
     levels = options.ms_levels
     threads = options.thread_count
     with (
