@@ -223,7 +223,7 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
             host="127.0.0.1",
             dashboard_address=None,
         ) as cluster:
-            for to in ("parquet", "mgf", "mzml"):
+            for to in ("parquet", "mgf", "mzml", "mzpeak"):
                 assert (
                     main(
                         [
@@ -242,7 +242,7 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
                 )
     finally:
         faulthandler.cancel_dump_traceback_later()
-    for to in ("parquet", "mgf", "mzml"):
+    for to in ("parquet", "mgf", "mzml", "mzpeak"):
         assert main(["convert", str(src), "--to", to, "--out", str(tmp_path / "pool"), "-q", "-j", "2"]) == 0
 
     def files(root):
@@ -255,7 +255,7 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
         }
 
     dask, pool = files(tmp_path / "dask"), files(tmp_path / "pool")
-    assert len(pool) == 12 and dask == pool
+    assert len(pool) == 15 and dask == pool
     for name in pool:
         if name.endswith(".mzML"):
             assert_valid_mzml(tmp_path / "pool" / name)

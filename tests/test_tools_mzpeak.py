@@ -225,3 +225,34 @@ def test_codec_and_options(tmp_path, capsys):
     dest = [str(tmp_path / "again.mzpeak")]
     fmt.write(open_source(raw), dest, WriteOptions(compression="zstd", threads=1))
     assert open(dest[0], "rb").read() == open(tmp_path / "zstd" / "c_orbitrap.mzpeak", "rb").read()
+
+
+def test_info_and_report_read_archives_as_their_runs(tmp_path):
+    """An archive stands in for its RAW file: `info` gives the RAW file's
+    facts, and the report's per-scan columns are the RAW run's scans that
+    have a peak list."""
+    from vantoro_tools import file_info
+    from vantoro_tools.analyse.qc import run_qc
+    from vantoro_tools.run.inputs import collect_inputs
+
+    raw = orbitrap_varied(seed=4).write(tmp_path / "r_orbitrap.raw")
+    (zipped,) = convert_file(raw, "mzpeak", tmp_path / "out")
+    folder = os.path.dirname(convert_file(raw, "mzpeak-folder", tmp_path / "unpacked")[0])
+    assert collect_inputs([tmp_path / "out", folder], mzpeak=True)[0] == [zipped, folder]
+    want, deep = file_info(raw), file_info(raw, deep=True)
+    for path in (zipped, folder):
+        got = file_info(path, deep=True)
+        assert (got.version, got.creation_date, got.num_scans, got.layout_check) == (
+            want.version,
+            want.creation_date,
+            want.num_scans,
+            "ok",
+        )
+        assert got.scans_with_peaks == deep.scans_with_peaks
+    run, archived = run_qc(raw), run_qc(zipped)
+    keep = run.has_peaks
+    for column in ("scan", "ms_level", "rt", "injection_time", "tic", "base_peak", "base_peak_mz", "precursor_mz"):
+        assert np.array_equal(getattr(run, column)[keep], getattr(archived, column), equal_nan=True), column
+    assert {k: [v for v, p in zip(vs, keep) if p] for k, vs in run.trailer.items()} == archived.trailer
+    report = tmp_path / "report.html"
+    assert main(["report", str(zipped), folder, "--out", str(report), "-q"]) == 0 and report.stat().st_size

@@ -41,6 +41,10 @@ MEMBERS: tuple[tuple[str, str, str], ...] = (
 )
 
 
+#: The user parameters of the source file that keep what its RAW header says.
+RAW_VERSION, RAW_SCANS = "RAW file format version", "RAW file scan count"
+
+
 class NotMzPeakError(ValueError):
     """The path is no mzPeak archive (no readable `mzpeak_index.json`)."""
 
@@ -115,9 +119,13 @@ class MzPeakArchive:
         return 0 if spectra is None else spectra.num_rows
 
     def __iter__(self) -> Iterator[dict[str, Any]]:
+        return self.spectra()
+
+    def spectra(self, *, peaks: bool = True) -> Iterator[dict[str, Any]]:
         """The spectra in index order, each with its MS level, time
-        (minutes), totals, scan and precursor values (None where absent)
-        and `mz` (float64) and `intensity` arrays (empty without peaks)."""
+        (minutes), totals, scan and precursor values (None where absent),
+        the scan's other trailer fields (`trailer`) and, with `peaks`, its
+        `mz` (float64) and `intensity` arrays (empty without peaks)."""
         import numpy as np
 
         spectra = self.table(SPECTRUM, METADATA)
@@ -131,10 +139,14 @@ class MzPeakArchive:
                 spectrum["scan_start_time"] = row.get("scan_start_time")
                 spectrum["injection_time"] = row.get("ion_injection_time")
                 spectrum["filter_string"] = row.get("filter_string")
+                spectrum["trailer"] = {
+                    p["name"]: _value(p) for p in row.get("parameters") or [] if p.get("accession") is None
+                }
         for row in _rows(self.table(SPECTRUM, PRECURSORS)):
             spectrum = by_index.get(row["source_index"])
             if spectrum is not None and "precursor_index" not in spectrum:
                 spectrum["precursor_index"] = row.get("precursor_index")
+                spectrum["precursor_id"] = row.get("precursor_id")
                 window = row.get("isolation_window") or {}
                 spectrum["isolation_target"] = window.get("isolation_window_target")
                 activation = row.get("activation") or {}
@@ -148,14 +160,15 @@ class MzPeakArchive:
                 spectrum["precursor_mz"] = row.get("selected_ion_mz")
                 spectrum["charge"] = row.get("charge_state")
         empty = (np.empty(0, np.float64), np.empty(0, np.float32))
-        peaks = self._peaks()
-        pending = next(peaks, None)
+        walk = self._peaks() if peaks else iter(())
+        pending = next(walk, None)
         for row in rows:
             for key in (
                 "scan_start_time",
                 "injection_time",
                 "filter_string",
                 "precursor_index",
+                "precursor_id",
                 "isolation_target",
                 "collision_energy",
                 "precursor_mz",
@@ -163,10 +176,14 @@ class MzPeakArchive:
             ):
                 row.setdefault(key, None)
             row.setdefault("activation", [])
+            row.setdefault("trailer", {})
+            if not peaks:
+                yield row
+                continue
             mz, intensity = empty
             if pending is not None and pending[0] == row["index"]:
                 _, mz, intensity = pending
-                pending = next(peaks, None)
+                pending = next(walk, None)
             row["mz"], row["intensity"] = mz, intensity
             yield row
 
@@ -224,6 +241,18 @@ class MzPeakArchive:
         point = data.column("point").combine_chunks()
         keep = np.asarray(point.field("chromatogram_index")) == wanted[0]
         return np.asarray(point.field("time"))[keep], np.asarray(point.field("intensity"))[keep]
+
+
+def _value(param: dict[str, Any]) -> Any:
+    """The value of a parameter of a `parameters` column: its one slot that is set."""
+    value = param.get("value") or {}
+    return next((v for v in value.values() if v is not None), None)
+
+
+def source_parameter(archive: MzPeakArchive, name: str) -> Any:
+    """The value of the user parameter `name` of the archive's first source file."""
+    files = (archive.metadata.get("file_description") or {}).get("source_files") or [{}]
+    return next((p.get("value") for p in files[0].get("parameters") or [] if p.get("name") == name), None)
 
 
 def _rows(table: Any) -> list[dict[str, Any]]:

@@ -34,6 +34,8 @@ from ..source.mzpeak import (
     CHROMATOGRAM,
     INDEX,
     MEMBERS,
+    RAW_SCANS,
+    RAW_VERSION,
     SPECTRUM,
 )
 from ..source.scans import Scan, ScanSource, open_source
@@ -409,7 +411,9 @@ class _Spectra:
                 "highest_observed_mz",
             )
         }
-        self.scan: dict[str, list[Any]] = {k: [] for k in ("source_index", "scan_start_time", "ion_injection_time")}
+        self.scan: dict[str, list[Any]] = {
+            k: [] for k in ("source_index", "scan_start_time", "ion_injection_time", "parameters")
+        }
         self.precursor: dict[str, list[Any]] = {
             k: []
             for k in (
@@ -465,6 +469,8 @@ class _Spectra:
         self.scan["source_index"].append(index)
         self.scan["scan_start_time"].append(rt)
         self.scan["ion_injection_time"].append(injection)
+        # The whole trailer, as recorded: an archive stands in for its RAW file.
+        self.scan["parameters"].append([param(key, value, accession=False) for key, value in scan.trailer.items()])
         pre = precursor_of(scan, warn)
         if pre is not None:
             parent = self.index_of.get(pre.master_scan)
@@ -533,7 +539,7 @@ class _Spectra:
                 "ion_injection_time": num(sc["ion_injection_time"], "float64"),
                 "instrument_configuration_id": num([0] * m, "uint32"),
                 "scan_windows": pa.array([[]] * m, pa.list_(window)),
-                "parameters": empty([[]] * m),
+                "parameters": empty(sc["parameters"]),
             }
         )
         k = len(p["source_index"])
@@ -621,6 +627,16 @@ class _Spectra:
         return pa.Table.from_arrays([struct], names=["point"])
 
 
+def _rfc3339(seconds: object) -> str | None:
+    """Seconds since 1970 (the RAW header's creation date) as RFC 3339 UTC."""
+    import datetime as dt
+
+    try:
+        return dt.datetime.fromtimestamp(int(str(seconds)), dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    except (ValueError, OverflowError, OSError):
+        return None
+
+
 def file_metadata(source: ScanSource, spectra: _Spectra, sha1: str) -> dict[str, Any]:
     """The index's `metadata`: the format version, the vocabularies, and
     the file-level metadata of the run."""
@@ -643,6 +659,9 @@ def file_metadata(source: ScanSource, spectra: _Spectra, sha1: str) -> dict[str,
                         param("Thermo RAW format"),
                         param("scan number only nativeID format"),
                         param("SHA-1", sha1),
+                        # What the RAW file's header says of itself, for `vantoro info`.
+                        param(RAW_VERSION, int(source.reader.version), accession=False),
+                        param(RAW_SCANS, source.num_scans, accession=False),
                     ],
                 }
             ],
@@ -680,6 +699,7 @@ def file_metadata(source: ScanSource, spectra: _Spectra, sha1: str) -> dict[str,
             "default_instrument_id": 0,
             "default_data_processing_id": "vantoro_conversion",
             "default_source_file_id": "RAW1",
+            "start_time": _rfc3339(source.reader.creation_date),
             "parameters": [],
         },
     }

@@ -37,8 +37,10 @@ class TrailerTerm:
 
 
 #: The trailer fields the PSI writers write, in the order they write them
-#: within their element. The trailer's "Collision Energy" states no unit and
-#: the PSI-MS term requires one: a user parameter. The HCD energy is in
+#: within their element. mzPeak also keeps the whole trailer, every field as
+#: the instrument recorded it, as user parameters of the scan (mzML does
+#: not). The trailer's "Collision Energy" states no unit and the PSI-MS term
+#: requires one: a user parameter. The HCD energy is in
 #: electronvolt. An activation type is written as its dissociation method
 #: (ACTIVATION_TERMS), the isolation width as two offsets of half of it.
 TRAILER_TERMS: tuple[TrailerTerm, ...] = (
