@@ -336,6 +336,37 @@ def test_s3_inputs_and_outputs(s3, tmp_path, batch, local, to):
     assert [s for _, s in states] == ["refused", "up to date"]  # the final state of each input
 
 
+@pytest.mark.parametrize("folder", [False, True])
+def test_s3_mzpeak_outputs(s3, tmp_path, batch, folder):
+    """mzPeak archives, zipped or unpacked, written to object storage as a
+    local run writes them; only the source file's location differs."""
+    from mzpeak_check import check_mzpeak, spec_available
+
+    name = sorted(os.listdir(batch))[0]
+    s3.put_file(str(batch / name), f"in-bucket/runs/{name}")
+    form = ["--mzpeak-folder"] if folder else []
+    out, local = "s3://out-bucket/mzpeak", tmp_path / "local"
+    run = vantoro("convert", "s3://in-bucket/runs/", "--to", "mzpeak", *form, "--out", out, "-q", "--scratch", tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert vantoro("convert", batch / name, "--to", "mzpeak", *form, "--out", local, "-q").returncode == 0
+    got, want = objects(s3, "out-bucket/mzpeak"), outputs(local)
+    assert sorted(got) == sorted(want) and len(want) == (8 if folder else 1)
+    stem = name[: -len(".raw")]
+    fetched = tmp_path / "fetched" / f"{stem}.mzpeak"
+    if folder:
+        fetched.mkdir(parents=True)
+        for key, data in got.items():
+            (fetched / os.path.basename(key)).write_bytes(data)
+    else:
+        fetched.parent.mkdir()
+        fetched.write_bytes(got[f"{stem}.mzpeak"])
+    if spec_available():
+        index, tables = check_mzpeak(str(fetched))
+        (source,) = index["metadata"]["file_description"]["source_files"]
+        assert source["location"] == "s3://in-bucket/runs"
+        assert tables == check_mzpeak(str(local / f"{stem}.mzpeak"))[1]
+
+
 def ledger_files(fs, tmp_path):
     local = tmp_path / "ledger"
     fs.get(f"out-bucket/results/{LEDGER_DIR}/", str(local) + "/", recursive=True)

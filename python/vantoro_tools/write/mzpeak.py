@@ -17,13 +17,15 @@ given one output per member, they are written as the unpacked folder."""
 
 from __future__ import annotations
 
+import functools
+import io
 import json
 import math
 import os
 import threading
 import zipfile
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import ExitStack, contextmanager
 from typing import IO, TYPE_CHECKING, Any
 
@@ -39,7 +41,7 @@ from ..source.mzpeak import (
     SPECTRUM,
 )
 from ..source.scans import Scan, ScanSource, open_source
-from .formats import WriteOptions, Written
+from .formats import WriteOptions, Written, submit
 from .output import atomic_path
 from .psi import precursor_of, source_location
 from .terms import PSI_MS_VERSION, TERMS, UO_VERSION
@@ -57,6 +59,8 @@ CODECS = ("zstd", "snappy", "lz4", "gzip", "brotli", "none")
 ROW_GROUP_PEAKS = 1 << 20
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
+#: Bytes gathered before they are written to a ZIP member.
+ZIP_BUFFER = 1 << 22
 
 MZ_UNIT, INTENSITY_UNIT = "m/z", "number of detector counts"
 
@@ -199,23 +203,28 @@ class _Pa:
 
     def param_lists(self, lists: Sequence[Sequence[dict[str, Any]]]) -> Any:
         """The `parameters` column: each row's parameters, each value in the
-        slot of its type."""
-        rows = []
-        for params in lists:
-            row = []
-            for p in params:
-                v = p.get("value")
-                slots = {
-                    "integer": v if isinstance(v, int) and not isinstance(v, bool) else None,
-                    "float": v if isinstance(v, float) else None,
-                    "string": v if isinstance(v, str) else None,
-                    "boolean": v if isinstance(v, bool) else None,
-                }
-                row.append(
-                    {"value": slots, "accession": p.get("accession"), "name": p.get("name"), "unit": p.get("unit")}
-                )
-            rows.append(row)
-        return self.pa.array(rows, self.params)
+        slot of its type (built a column at a time)."""
+        np, pa = self.np, self.pa
+        offsets = np.zeros(len(lists) + 1, np.int32)
+        np.cumsum([len(row) for row in lists], out=offsets[1:])
+        flat = [p for row in lists for p in row]
+        values = [p.get("value") for p in flat]
+        value = pa.StructArray.from_arrays(
+            [
+                pa.array([v if type(v) is kind else None for v in values], field.type)
+                for kind, field in zip((int, float, str, bool), self.param.field("value").type, strict=True)
+            ],
+            fields=list(self.param.field("value").type),
+        )
+        item = pa.StructArray.from_arrays(
+            [value, *(pa.array([p.get(key) for p in flat], pa.string()) for key in ("accession", "name", "unit"))],
+            fields=list(self.param),
+        )
+        return pa.ListArray.from_arrays(pa.array(offsets), item, type=self.params)
+
+    def user_param_lists(self, rows: Sequence[dict[str, Any]]) -> Any:
+        """`param_lists` of user parameters given as one name -> value dict per row."""
+        return self.param_lists([[{"name": k, "value": v} for k, v in row.items()] for row in rows])
 
 
 class _Members:
@@ -245,8 +254,10 @@ class _Members:
             # A fixed date: the archive's bytes depend on the data alone.
             info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
             info.compress_type = zipfile.ZIP_STORED
-            with self.zip.open(info, "w", force_zip64=True) as f:
-                yield f
+            # Parquet writes in small pieces: gathered here, each member's
+            # checksum and writes go in large ones.
+            with self.zip.open(info, "w", force_zip64=True) as f, io.BufferedWriter(f, ZIP_BUFFER) as b:  # type: ignore[arg-type]
+                yield b
         else:
             with open(self.paths[name], "wb") as f:
                 yield f
@@ -284,21 +295,25 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
     with ExitStack() as stack:
         members = _Members(stack, dests)
         # The source file's checksum, alongside the walk.
-        # (given up when the conversion fails or is interrupted).
-        hasher = stack.enter_context(ThreadPoolExecutor(1, thread_name_prefix="vantoro-mzpeak"))
+        # (given up when the conversion fails or is interrupted), and each
+        # row group of peaks encoded while the next is read. Given one
+        # thread, all of it runs here.
+        executor = stack.enter_context(ThreadPoolExecutor(2, thread_name_prefix="vantoro-mzpeak"))
+        pool = executor if options.thread_count > 1 else None
         stop = threading.Event()
         stack.callback(stop.set)
         sha1 = None
-        if options.thread_count > 1:
-            sha1 = hasher.submit(file_digest, path, "sha1", chunk=HASH_CHUNK, stop=stop.is_set)
+        if pool is not None:
+            sha1 = pool.submit(file_digest, path, "sha1", chunk=HASH_CHUNK, stop=stop.is_set)
         spectra = _Spectra(lib)
         point = pa.struct([("spectrum_index", pa.uint64()), ("mz", pa.float64()), ("intensity", pa.float32())])
         schema = pa.schema([("point", point)])
         pending: list[tuple[int, NDArray[np.float64], NDArray[np.float32]]] = []
         pending_peaks = 0
+        writing: Future[None] | None = None  # the row group being encoded
 
         def flush(writer: Any) -> None:
-            nonlocal pending_peaks
+            nonlocal pending_peaks, writing
             if not pending:
                 return
             lengths = [len(m) for _, m, _ in pending]
@@ -309,18 +324,22 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                 pa.array(np.concatenate([i for _, _, i in pending])),
             ]
             struct = pa.StructArray.from_arrays(arrays, fields=list(point))
-            writer.write_table(pa.Table.from_arrays([struct], schema=schema), row_group_size=len(index))
+            table = pa.Table.from_arrays([struct], schema=schema)
             pending.clear()
             pending_peaks = 0
+            if writing is not None:  # one row group in flight at most
+                writing.result()
+            writing = submit(pool, functools.partial(writer.write_table, table, row_group_size=len(index)))
 
         with (
             members.open("spectra_peaks.parquet") as f,
             pq.ParquetWriter(
                 f,
                 schema,
-                use_dictionary=False,
+                # The index in runs of one value: dictionary pages (as small
+                # as delta-packed ones, and faster to write, measured).
+                use_dictionary=["point.spectrum_index"],
                 column_encoding={
-                    "point.spectrum_index": "DELTA_BINARY_PACKED",
                     "point.mz": "BYTE_STREAM_SPLIT",
                     "point.intensity": "BYTE_STREAM_SPLIT",
                 },
@@ -344,6 +363,8 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                     if pending_peaks >= ROW_GROUP_PEAKS:
                         flush(writer)
             flush(writer)
+            if writing is not None:
+                writing.result()
             writer.add_key_value_metadata({"spectrum_array_index": json.dumps(SPECTRUM_ARRAYS)})
         digest = sha1.result() if sha1 is not None else file_digest(path, "sha1", chunk=HASH_CHUNK)
         metadata = file_metadata(source, spectra, digest)
@@ -442,12 +463,20 @@ class _Spectra:
             tic = float(intensity.sum(dtype=np.float64))
         if not math.isfinite(tic):
             warn("total ion current not finite")
-        finite = np.isfinite(intensity)
+        # A finite sum means every intensity is finite (float32 values cannot
+        # overflow a float64 sum): the base peak is the plain maximum.
+        at = None
+        if math.isfinite(tic) and len(intensity):
+            at = int(np.argmax(intensity))
+        elif len(intensity):
+            finite = np.isfinite(intensity)
+            if finite.any():
+                at = int(np.argmax(np.where(finite, intensity, -np.inf)))
         base_mz = base_intensity = None
-        if finite.any():
-            at = int(np.argmax(np.where(finite, intensity, -np.inf)))
+        if at is not None:
             base_mz, base_intensity = float(mz[at]), float(intensity[at])
-        finite_mz = mz[np.isfinite(mz)]
+        # The m/z array is sorted: its ends, where they are finite.
+        finite_mz = mz[[0, -1]] if len(mz) and np.isfinite(mz[[0, -1]]).all() else mz[np.isfinite(mz)]
         for key, value in (
             ("index", index),
             ("id", f"scan={scan.number}"),
@@ -470,7 +499,7 @@ class _Spectra:
         self.scan["scan_start_time"].append(rt)
         self.scan["ion_injection_time"].append(injection)
         # The whole trailer, as recorded: an archive stands in for its RAW file.
-        self.scan["parameters"].append([param(key, value, accession=False) for key, value in scan.trailer.items()])
+        self.scan["parameters"].append(scan.trailer)
         pre = precursor_of(scan, warn)
         if pre is not None:
             parent = self.index_of.get(pre.master_scan)
@@ -539,7 +568,7 @@ class _Spectra:
                 "ion_injection_time": num(sc["ion_injection_time"], "float64"),
                 "instrument_configuration_id": num([0] * m, "uint32"),
                 "scan_windows": pa.array([[]] * m, pa.list_(window)),
-                "parameters": empty(sc["parameters"]),
+                "parameters": lib.user_param_lists(sc["parameters"]),
             }
         )
         k = len(p["source_index"])
