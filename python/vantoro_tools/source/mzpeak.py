@@ -8,8 +8,10 @@ those members; either way every member is found through
 
 from __future__ import annotations
 
+import io
 import json
 import os
+import struct
 import zipfile
 from collections.abc import Iterator
 from typing import IO, TYPE_CHECKING, Any
@@ -99,9 +101,13 @@ class MzPeakArchive:
         return found
 
     def open_member(self, name: str) -> IO[bytes]:
-        if self._zip is not None:
-            return self._zip.open(name)
-        return open(os.path.join(self.path, name), "rb")
+        if self._zip is None:
+            return open(os.path.join(self.path, name), "rb")
+        info = self._zip.getinfo(name)
+        if info.compress_type != zipfile.ZIP_STORED:
+            return self._zip.open(info)
+        # Stored as it is: its bytes read in place, any part of them at once.
+        return io.BufferedReader(member_range(open(self.path, "rb"), info))
 
     def table(self, entity: str, kind: str) -> Any:
         """The member holding `kind` of `entity` as an Arrow table (None when
@@ -241,6 +247,55 @@ class MzPeakArchive:
         point = data.column("point").combine_chunks()
         keep = np.asarray(point.field("chromatogram_index")) == wanted[0]
         return np.asarray(point.field("time"))[keep], np.asarray(point.field("intensity"))[keep]
+
+
+class MemberRange(io.RawIOBase):
+    """The bytes of one member stored uncompressed in a ZIP, read in place
+    from the archive's file object `fh` (which it closes): seeking is free,
+    where the zipfile module reads a member again from its start to seek
+    backwards (as a Parquet reader does, footer first)."""
+
+    def __init__(self, fh: IO[bytes], start: int, size: int):
+        self._fh, self._start, self._size, self._pos = fh, start, size, 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._pos, io.SEEK_END: self._size}[whence]
+        self._pos = max(0, base + offset)
+        return self._pos
+
+    def readinto(self, buffer: Any) -> int:
+        want = max(0, min(len(buffer), self._size - self._pos))
+        if want == 0:
+            return 0
+        self._fh.seek(self._start + self._pos)
+        data = self._fh.read(want)
+        memoryview(buffer)[: len(data)] = data
+        self._pos += len(data)
+        return len(data)
+
+    def close(self) -> None:
+        if not self.closed:
+            self._fh.close()
+        super().close()
+
+
+def member_range(fh: IO[bytes], info: zipfile.ZipInfo) -> MemberRange:
+    """The stored member `info` of the ZIP open as `fh`, read in place."""
+    fh.seek(info.header_offset)
+    header = fh.read(30)
+    if header[:4] != b"PK\x03\x04":
+        raise zipfile.BadZipFile(f"no local header for {info.filename}")
+    name_length, extra_length = struct.unpack("<HH", header[26:30])
+    return MemberRange(fh, info.header_offset + 30 + name_length + extra_length, info.file_size)
 
 
 def _value(param: dict[str, Any]) -> Any:

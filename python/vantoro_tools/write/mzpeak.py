@@ -25,7 +25,7 @@ import os
 import threading
 import zipfile
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor, wait
 from contextlib import ExitStack, contextmanager
 from typing import IO, TYPE_CHECKING, Any
 
@@ -346,23 +346,33 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                 **parquet,
             ) as writer,
         ):
-            for scan in source.scans():
-                if scan.mz is None or scan.intensity is None or (levels is not None and scan.ms_level not in levels):
-                    continue
-                mz, intensity = scan.mz, scan.intensity
-                # The m/z array is the sorted axis: a peak list out of order is
-                # sorted (with its intensities) before it is written.
-                if len(mz) > 1 and not bool(np.all(mz[1:] >= mz[:-1])):
-                    order = np.argsort(mz, kind="stable")
-                    mz, intensity = mz[order], intensity[order]
-                    warn("peak list not in m/z order (sorted)")
-                index = spectra.add(scan, mz, intensity, warn)
-                if len(mz):
-                    pending.append((index, mz, intensity))
-                    pending_peaks += len(mz)
-                    if pending_peaks >= ROW_GROUP_PEAKS:
-                        flush(writer)
-            flush(writer)
+            try:
+                for scan in source.scans():
+                    if (
+                        scan.mz is None
+                        or scan.intensity is None
+                        or (levels is not None and scan.ms_level not in levels)
+                    ):
+                        continue
+                    mz, intensity = scan.mz, scan.intensity
+                    # The m/z array is the sorted axis: a peak list out of order is
+                    # sorted (with its intensities) before it is written.
+                    if len(mz) > 1 and not bool(np.all(mz[1:] >= mz[:-1])):
+                        order = np.argsort(mz, kind="stable")
+                        mz, intensity = mz[order], intensity[order]
+                        warn("peak list not in m/z order (sorted)")
+                    index = spectra.add(scan, mz, intensity, warn)
+                    if len(mz):
+                        pending.append((index, mz, intensity))
+                        pending_peaks += len(mz)
+                        if pending_peaks >= ROW_GROUP_PEAKS:
+                            flush(writer)
+                flush(writer)
+            finally:
+                # The row group in flight is finished before the writer closes,
+                # whether the walk ended or failed.
+                if writing is not None:
+                    wait([writing])
             if writing is not None:
                 writing.result()
             writer.add_key_value_metadata({"spectrum_array_index": json.dumps(SPECTRUM_ARRAYS)})
