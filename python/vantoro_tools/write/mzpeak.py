@@ -256,7 +256,7 @@ class _Members:
             info.compress_type = zipfile.ZIP_STORED
             # Parquet writes in small pieces: gathered here, each member's
             # checksum and writes go in large ones.
-            with self.zip.open(info, "w", force_zip64=True) as f, io.BufferedWriter(f, ZIP_BUFFER) as b:  # type: ignore[arg-type]
+            with self.zip.open(info, "w", force_zip64=True) as f, io.BufferedWriter(f, ZIP_BUFFER) as b:
                 yield b
         else:
             with open(self.paths[name], "wb") as f:
@@ -308,7 +308,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
         spectra = _Spectra(lib)
         point = pa.struct([("spectrum_index", pa.uint64()), ("mz", pa.float64()), ("intensity", pa.float32())])
         schema = pa.schema([("point", point)])
-        pending: list[tuple[int, NDArray[np.float64], NDArray[np.float32]]] = []
+        pending: list[tuple[int, NDArray[Any], NDArray[Any]]] = []
         pending_peaks = 0
         writing: Future[None] | None = None  # the row group being encoded
 
