@@ -316,20 +316,20 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             nonlocal pending_peaks, writing
             if not pending:
                 return
-            lengths = [len(m) for _, m, _ in pending]
-            index = np.repeat(np.array([i for i, _, _ in pending], np.uint64), lengths)
-            arrays = [
-                pa.array(index),
-                pa.array(np.concatenate([m for _, m, _ in pending])),
-                pa.array(np.concatenate([i for _, _, i in pending])),
+            # One chunk per spectrum, over the peak lists' own buffers (no copy).
+            chunks = [
+                pa.StructArray.from_arrays(
+                    [pa.array(np.full(len(m), i, np.uint64)), pa.array(m), pa.array(v)], fields=list(point)
+                )
+                for i, m, v in pending
             ]
-            struct = pa.StructArray.from_arrays(arrays, fields=list(point))
-            table = pa.Table.from_arrays([struct], schema=schema)
+            table = pa.Table.from_arrays([pa.chunked_array(chunks, point)], schema=schema)
+            rows = pending_peaks
             pending.clear()
             pending_peaks = 0
             if writing is not None:  # one row group in flight at most
                 writing.result()
-            writing = submit(pool, functools.partial(writer.write_table, table, row_group_size=len(index)))
+            writing = submit(pool, functools.partial(writer.write_table, table, row_group_size=rows))
 
         with (
             members.open("spectra_peaks.parquet") as f,
