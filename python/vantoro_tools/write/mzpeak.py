@@ -368,6 +368,9 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                         if pending_peaks >= ROW_GROUP_PEAKS:
                             flush(writer)
                 flush(writer)
+                # The metadata tables are built while the last row group is encoded.
+                tables = spectra.tables()
+                chromatogram_points = spectra.chromatogram_points()
             finally:
                 # The row group in flight is finished before the writer closes,
                 # whether the walk ended or failed.
@@ -379,14 +382,14 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
         digest = sha1.result() if sha1 is not None else file_digest(path, "sha1", chunk=HASH_CHUNK)
         metadata = file_metadata(source, spectra, digest)
         footer = {key: json.dumps(value) for key, value in metadata.items() if key != "version"}
-        for name, table in spectra.tables().items():
+        for name, table in tables.items():
             entity_metadata = name in ("spectra_metadata.parquet", "chromatograms_metadata.parquet")
             _write_member(members, name, table, footer if entity_metadata else {}, **parquet)
         chromatograms = {"chromatogram_array_index": json.dumps(CHROMATOGRAM_ARRAYS)}
         _write_member(
             members,
             "chromatograms_data.parquet",
-            spectra.chromatogram_points(),
+            chromatogram_points,
             chromatograms,
             use_dictionary=False,
             **parquet,
