@@ -256,4 +256,3 @@ def test_info_and_report_read_archives_as_their_runs(tmp_path):
     assert {k: [v for v, p in zip(vs, keep) if p] for k, vs in run.trailer.items()} == archived.trailer
     report = tmp_path / "report.html"
     assert main(["report", str(zipped), folder, "--out", str(report), "-q"]) == 0 and report.stat().st_size
-
