@@ -16,6 +16,7 @@ import zipfile
 from collections.abc import Iterator
 from typing import IO, TYPE_CHECKING, Any
 
+from ..base.deps import missing
 from ..base.paths import StrPath
 
 if TYPE_CHECKING:
@@ -45,6 +46,19 @@ MEMBERS: tuple[tuple[str, str, str], ...] = (
 
 #: The user parameters of the source file that keep what its RAW header says.
 RAW_VERSION, RAW_SCANS = "RAW file format version", "RAW file scan count"
+
+
+PURPOSE = "reading mzPeak archives"
+
+
+def _pyarrow() -> Any:
+    """pyarrow.parquet, or MissingDependency naming the extra that brings it."""
+    try:
+        import numpy  # noqa: F401
+        import pyarrow.parquet as pq
+    except ImportError as exc:
+        raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
+    return pq
 
 
 class NotMzPeakError(ValueError):
@@ -112,8 +126,7 @@ class MzPeakArchive:
     def table(self, entity: str, kind: str) -> Any:
         """The member holding `kind` of `entity` as an Arrow table (None when
         the archive has none)."""
-        import pyarrow.parquet as pq
-
+        pq = _pyarrow()
         name = self.member(entity, kind)
         if name is None:
             return None
@@ -130,13 +143,13 @@ class MzPeakArchive:
     def spectra(self, *, peaks: bool = True) -> Iterator[dict[str, Any]]:
         """The spectra in index order, each with its MS level, time
         (minutes), totals, scan and precursor values (None where absent),
-        the scan's other trailer fields (`trailer`) and, with `peaks`, its
+        the scan's trailer fields (`trailer`) and, with `peaks`, its
         `mz` (float64) and `intensity` arrays (empty without peaks)."""
-        import numpy as np
-
-        spectra = self.table(SPECTRUM, METADATA)
+        spectra = self.table(SPECTRUM, METADATA)  # names a missing pyarrow or NumPy
         if spectra is None:
             return
+        import numpy as np
+
         rows = _rows(spectra)
         by_index = {row["index"]: row for row in rows}
         for row in _rows(self.table(SPECTRUM, SCANS)):
@@ -198,8 +211,8 @@ class MzPeakArchive:
         the order the point layout stores them (by spectrum index), read a
         row group at a time."""
         import numpy as np
-        import pyarrow.parquet as pq
 
+        pq = _pyarrow()
         name = self.member(SPECTRUM, PEAKS) or self.member(SPECTRUM, DATA_ARRAYS)
         if name is None:
             return
