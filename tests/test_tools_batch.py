@@ -620,3 +620,30 @@ print({{k: v["status"] for k, v in latest({str(tmp_path)!r}).items()}})
 """
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.stdout.strip() == "{'/in/a.raw': 'converted'}", run.stderr
+
+
+def test_s3_inputs_read_with_the_layout_their_url_selects(s3, tmp_path, batch):
+    """A marker only in a folder of the key, or only in the object's name:
+    the outputs are those of the same files converted from a local folder."""
+    plain = sorted(os.listdir(batch))[:2]
+    here = tmp_path / "orbitrap_runs"
+    here.mkdir()
+    os.link(batch / plain[0], here / "d00.raw")
+    os.link(batch / plain[1], here / plain[1])
+    s3.put_file(str(batch / plain[0]), "in-bucket/orbitrap_in/d00.raw")
+    s3.put_file(str(batch / plain[1]), f"in-bucket/runs/{plain[1]}")
+    local_out = tmp_path / "local"
+    assert vantoro("convert", here, "--to", "parquet", "--out", local_out, "-q").returncode == 0
+    urls = ["s3://in-bucket/orbitrap_in/d00.raw", f"s3://in-bucket/runs/{plain[1]}"]
+    # A scratch directory whose path holds a marker is refused before anything runs.
+    marked = tmp_path / "orbitrap_scratch"
+    marked.mkdir()
+    refused = vantoro("convert", *urls, "--to", "parquet", "--out", "s3://out-bucket/t", "--scratch", marked)
+    assert refused.returncode == 2 and refused.stderr.count("\n") == 1, refused.stderr
+    assert "--scratch or VANTORO_SCRATCH" in refused.stderr and not s3.exists("out-bucket/t")
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    run = vantoro("convert", *urls, "--to", "parquet", "--out", "s3://out-bucket/t", "-q", "--scratch", scratch)
+    assert run.returncode == 0, run.stderr
+    assert objects(s3, "out-bucket/t") == outputs(local_out) and len(outputs(local_out)) == 4
+    assert os.listdir(scratch) == []

@@ -62,7 +62,10 @@ def test_bad_inputs_get_one_line_each_and_the_rest_converts(raw, tmp_path, capsy
             f"vantoro: {tmp_path / 'empty'}: directory holds no .raw files",
         ]
     )
-    assert lines[-1] == f"vantoro: 1 converted, 0 up to date, 0 refused, 4 failed; output in {out}"
+    assert lines[-1] == (
+        f"vantoro: 1 converted, 0 up to date, 0 refused, 4 failed; 36 spectra without a peak list in 1 file(s); "
+        f"output in {out}"
+    )
     written = sorted(
         os.path.relpath(os.path.join(d, f), out)
         for d, _, fs in os.walk(out)

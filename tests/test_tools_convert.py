@@ -11,7 +11,15 @@ import sys
 
 import pytest
 
-from builders import CHAIN_BASE, RT_ORBI_START, RT_ORBI_STRIDE, orbitrap_varied, peak_block_v66, small_v57
+from builders import (
+    CHAIN_BASE,
+    RT_ORBI_START,
+    RT_ORBI_STRIDE,
+    orbitrap_v66,
+    orbitrap_varied,
+    peak_block_v66,
+    small_v57,
+)
 from mzml_check import assert_valid_mzml
 
 np = pytest.importorskip("numpy")
@@ -586,3 +594,47 @@ def test_a_batch_never_imports_pandas(edge_raw, tmp_path):
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize(
+    ("copy", "named"),
+    [
+        ("plain/run.raw", "s3://lab/orbitrap_in/run.raw"),  # the copy lost the folder's marker
+        ("orbitrap_scratch/run.raw", "s3://lab/in/run.raw"),  # the copy gained one
+        ("b/small.RAW", "s3://lab/orbitrap/small.RAW"),  # the same layout, but not the orbitrap trailer
+    ],
+)
+def test_a_copy_read_with_another_layout_than_its_name_selects_fails_with_no_output(tmp_path, copy, named):
+    from vantoro_tools.run.convert import convert_one
+
+    local = tmp_path / "in" / copy
+    local.parent.mkdir(parents=True)
+    (small_v57() if copy.endswith("small.RAW") else orbitrap_varied()).write(local)
+    out = tmp_path / "out"
+    out.mkdir()
+    outcome = convert_one(str(local), "parquet", str(out), path_text=named, force=True)
+    assert outcome.status == "failed" and not outcome.transient
+    assert "its local copy would be read with" in outcome.error and not outcome.outputs
+    assert [f for _, _, names in os.walk(out) for f in names] == []
+
+
+def test_spectra_without_a_peak_list_are_counted_and_a_file_without_any_is_named(tmp_path, capsys):
+    import json
+
+    pq = pytest.importorskip("pyarrow.parquet")
+    src = tmp_path / "in"
+    src.mkdir()
+    orbitrap_varied().write(src / "a_orbitrap.raw")  # every fourth of 145 scans has no peak list
+    orbitrap_v66(0).write(src / "b_orbitrap.raw")  # none has one
+    out, summary = tmp_path / "out", tmp_path / "summary.json"
+    assert main(["convert", str(src), "--to", "mzml", "--out", str(out), "--summary-json", str(summary)]) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert err[0].endswith("b_orbitrap.raw: converted, but none of its 145 spectra has a peak list")
+    assert "0 failed; 181 spectra without a peak list in 2 file(s)" in err[-1]
+    entries = {os.path.basename(e["input"]): e["spectra"] for e in json.loads(summary.read_text())["inputs"]}
+    assert entries == {
+        "a_orbitrap.raw": {"with_peaks": 109, "without_peaks": 36},
+        "b_orbitrap.raw": {"with_peaks": 0, "without_peaks": 145},
+    }
+    ledger = pq.read_table(out / ".vantoro-ledger").to_pydict()
+    assert sorted(zip(ledger["spectra_with_peaks"], ledger["spectra_without_peaks"])) == [(0, 145), (109, 36)]

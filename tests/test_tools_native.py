@@ -1,7 +1,9 @@
-"""vantoro_tools.source._native: the core's whole-file layout verdict, against the
-builders' figures and what the reader reads from files cut at its `need`; its
-decimal grammar, against what the reader reads from trailer texts."""
+"""vantoro_tools.source._native: the core's table plan and whole-file layout
+verdict, against the builders' figures and what the reader reads from files cut
+at every table end; its decimal grammar, against what the reader reads from
+trailer texts."""
 
+import random
 import struct
 
 import pytest
@@ -10,6 +12,7 @@ from vantoro import RawFileReader
 from vantoro_tools.source import _native
 
 from builders import (
+    CHAIN_BASE,
     HEADER_SIZE,
     RT_ORBI_START,
     RT_ORBI_STRIDE,
@@ -19,97 +22,126 @@ from builders import (
     TRAILER_PRESENT,
     TRAILER_START,
     TRAILER_STRIDE,
-    V57_FIRST_RECORD_END,
     V57_RECORD_EXTENT,
     V57_RECORD_START,
     V57_STRIDE,
     RawImage,
     orbitrap_v66,
+    peak_block_v66,
     scan_count,
-    small_v57,
-    trailer_block_start,
 )
 
-FIGURES = {
-    "small_rt_start": RT_SMALL_START,
-    "small_rt_stride": RT_SMALL_STRIDE,
-    "orbitrap_rt_start": RT_ORBI_START,
-    "orbitrap_rt_stride": RT_ORBI_STRIDE,
-    "rt_extent": struct.calcsize("<d"),
-    "trailer_start": TRAILER_START,
-    "trailer_stride": TRAILER_STRIDE,
-    "trailer_cached_extent": TRAILER_CACHED,
-    "trailer_present_extent": TRAILER_PRESENT,
-    "v57_record_start": V57_RECORD_START,
-    "v57_record_stride": V57_STRIDE,
-    "v57_record_extent": V57_RECORD_EXTENT,
-    "scans_v57": scan_count(57),
-    "scans_v66": scan_count(66),
-    "scans_other": scan_count(12),
-}
+RT_EXTENT = struct.calcsize("<d")
+SMALL_TIMES = ("retention_times", RT_SMALL_START, RT_SMALL_STRIDE, RT_EXTENT)
+ORBI_TIMES = ("retention_times", RT_ORBI_START, RT_ORBI_STRIDE, RT_EXTENT)
+TRAILER_VALUES = ("trailer_values", TRAILER_START, TRAILER_STRIDE, TRAILER_CACHED)
+TRAILER_RECORDS = ("trailer_records", TRAILER_START, TRAILER_STRIDE, TRAILER_PRESENT)
+V57_RECORDS = ("v57_diagnostics", V57_RECORD_START, V57_STRIDE, V57_RECORD_EXTENT)
 
 
-@pytest.mark.parametrize("name", FIGURES)
-def test_figure_matches_builders(name):
-    assert _native.figures()[name] == FIGURES[name]
+@pytest.mark.parametrize(
+    "path,version,tables",
+    [
+        ("/d/run_orbitrap.raw", 66, (ORBI_TIMES, TRAILER_VALUES, TRAILER_RECORDS)),
+        ("s3://b/orbitrap/run.raw", 57, (ORBI_TIMES, TRAILER_VALUES)),
+        ("/d/orbitrap/run.raw", 12, (ORBI_TIMES, TRAILER_VALUES)),
+        ("/d/run.small.RAW", 57, (SMALL_TIMES, V57_RECORDS)),
+        ("/d/run.small.RAW", 66, (SMALL_TIMES,)),
+        ("/d/orbitrap/run.small.RAW", 57, (SMALL_TIMES, TRAILER_VALUES)),  # small wins, the trailer stays
+        ("/d/orbitrap_small.RAW", 66, (SMALL_TIMES, TRAILER_VALUES, TRAILER_RECORDS)),
+        ("/d/Orbitrap_SMALL.raw", 66, ()),
+    ],
+)
+def test_plan_matches_builders(path, version, tables):
+    assert _native.plan(path, version) == tables
+    assert _native.plan(path_text=path, version=version) == tables
+    need = max((s + st * (scan_count(version) - 1) + e for _, s, st, e in tables), default=0)
+    assert _native.judge(path, version, 2**64 - 1)[2] == need
 
 
 def test_constants():
-    assert _native.figures().keys() == FIGURES.keys()
     assert _native.known_versions() == (57, 66)
     assert _native.markers() == {"small": "small.RAW", "orbitrap": "orbitrap"}
     assert _native.header_size() == HEADER_SIZE
 
 
-def small_v66():
-    return RawImage().header(66).rt_series(RT_SMALL_START, RT_SMALL_STRIDE, [1.0 + i for i in range(145)])
+def every_table(version: int) -> RawImage:
+    """Non-zero values at every position either layout reads, for every scan,
+    peak lists the offset chain finds, and bytes past every table."""
+    n = scan_count(version)
+    img = RawImage().header(version)
+    img.rt_series(RT_SMALL_START, RT_SMALL_STRIDE, [1000.0 + i for i in range(n)])
+    img.rt_series(RT_ORBI_START, RT_ORBI_STRIDE, [2000.0 + i for i in range(n)])
+    img.offset_chain([100] * n)
+    for i in range(n):
+        img.f32(V57_RECORD_START + V57_STRIDE * i, 7.5 + i)
+        img.trailer(
+            i + 1,
+            agc=b"AGC",
+            injection_time=3.25 + i,
+            elapsed=0.5,
+            resolution=60000,
+            ms_order_byte=1,
+            master_scan=-5,
+            monomz=512.5 + i,
+            charge=3,
+            collision=b"35",
+            hcd=b"30",
+            isolation=1.6,
+        )
+        img.put(CHAIN_BASE + 100 * i, peak_block_v66([100.0 + i + j for j in range(11)], [1.0] * 11))
+    img.size += 4096
+    return img
 
 
-# Each built file, the size its tables need (from the builders' figures),
-# and a value of its last scan that is read only when the file holds it all.
-BUILT = [
-    pytest.param(
-        orbitrap_v66,
-        "run_orbitrap.raw",
-        66,
-        "orbitrap",
-        trailer_block_start(145) + TRAILER_PRESENT,
-        lambda r: int("MS Order" in r.get_trailer_extra(145)),
-        id="v66-trailer",
-    ),
-    pytest.param(
-        small_v57,
-        "run.small.RAW",
-        57,
-        "small",
-        V57_FIRST_RECORD_END + V57_STRIDE * 47,
-        lambda r: r.get_injection_time(48),
-        id="v57-records",
-    ),
-    pytest.param(
-        small_v66,
-        "run.small.RAW",
-        66,
-        "small",
-        RT_SMALL_START + RT_SMALL_STRIDE * 144 + 8,
-        lambda r: r.get_rt(145),
-        id="v66-times",
-    ),
-]
+def scan_values(path: str):
+    """Everything the per-scan tables feed, for every scan."""
+    r = RawFileReader(path)
+    scans = range(1, r.num_scans + 1)
+    return (
+        r.list_spectra(),
+        [r.get_trailer_extra(s) for s in scans],
+        [[list(a) for a in r.get_peaks(s)] for s in scans],
+    )
 
 
-@pytest.mark.parametrize("build,name,version,layout,need,last", BUILT)
-def test_built_file_cut_at_need(tmp_path, build, name, version, layout, need, last):
-    img = build()
-    scans = scan_count(version)
-    img.size = need
-    path = img.write(tmp_path / name)
-    assert _native.judge(path, version, need) == ("ok", layout, need, scans)
-    assert last(RawFileReader(path)) != 0
-    img.size = need - 1
-    img.write(path)
-    assert _native.judge(path, version, need - 1) == ("truncated", layout, need, scans)
-    assert last(RawFileReader(path)) == 0
+def cut_points(path: str, version: int, whole: int) -> list[int]:
+    """At and one byte below the end of every table either layout has (from
+    the builders' figures as well as the plan), inside the tables, and a few
+    sizes drawn at random between the header and the whole file."""
+    n = scan_count(version)
+    tables = {SMALL_TIMES, ORBI_TIMES, TRAILER_VALUES, TRAILER_RECORDS, V57_RECORDS, *_native.plan(path, version)}
+    ends = {start + stride * (k - 1) + extent for _, start, stride, extent in tables for k in (1, n // 2, n)}
+    rnd = random.Random(version)
+    sizes = {HEADER_SIZE, whole, *(rnd.randrange(HEADER_SIZE, whole) for _ in range(8))}
+    sizes |= {e + d for e in ends for d in (-1, 0, 1)}
+    return sorted(sizes)
+
+
+@pytest.mark.parametrize(
+    "name,version",
+    [
+        ("run_orbitrap.raw", 66),
+        ("orbitrap/run.raw", 57),
+        ("run.small.RAW", 57),
+        ("run.small.RAW", 66),
+        ("orbitrap_run.small.RAW", 57),
+    ],
+)
+def test_verdict_ok_exactly_when_the_reader_reads_the_whole_tables(tmp_path, name, version):
+    img = every_table(version)
+    whole = img.size
+    path = tmp_path / name
+    path.parent.mkdir(exist_ok=True)
+    expected = scan_values(img.write(path))
+    layout = "small" if "small.RAW" in name else "orbitrap"
+    for size in cut_points(str(path), version, whole):
+        img.size = size
+        img.write(path)
+        kind, judged_layout, need, _ = _native.judge(str(path), version, size)
+        assert judged_layout == layout
+        assert (kind == "ok") == (size >= need)
+        assert (kind == "ok") == (scan_values(str(path)) == expected), size
 
 
 @pytest.mark.parametrize(
@@ -130,21 +162,32 @@ def test_kinds(path, version, kind, layout):
 
 
 @pytest.mark.parametrize(
-    "args,error,message",
+    "func,args,error,message",
     [
-        ((b"/d/orbitrap.raw", 66, 0), TypeError, "must be str"),
-        (("/d/orbitrap.raw", "66", 0), TypeError, "'version' must be int, not str"),
-        (("/d/orbitrap.raw", 66, 1.0), TypeError, "'size' must be int, not float"),
-        (("/d/orbitrap.raw", -1, 0), ValueError, "'version' must not be negative"),
-        (("/d/orbitrap.raw", 66, -1), ValueError, "'size' must not be negative"),
-        (("/d/orbitrap.raw", 2**32, 0), OverflowError, "'version' must be at most 4294967295"),
-        (("/d/orbitrap.raw", 66, 2**64), OverflowError, "'size' must be at most 18446744073709551615"),
-        (("/d/orbitrap.raw", 66), TypeError, "size"),
+        ("judge", (b"/d/orbitrap.raw", 66, 0), TypeError, "^argument 'path_text': 'bytes' object cannot be"),
+        ("judge", ("/d/orbitrap.raw", "66", 0), TypeError, "^argument 'version': 'str' object cannot be"),
+        ("judge", ("/d/orbitrap.raw", 66, 1.0), TypeError, "^argument 'size': 'float' object cannot be"),
+        ("judge", ("/d/orbitrap.raw", -1, 0), OverflowError, "negative"),
+        ("judge", ("/d/orbitrap.raw", 66, -1), OverflowError, "negative"),
+        ("judge", ("/d/orbitrap.raw", 2**32, 0), OverflowError, "^out of range integral type conversion"),
+        ("judge", ("/d/orbitrap.raw", 66, 2**64), OverflowError, "too big"),
+        ("judge", ("/d/orbitrap.raw",), TypeError, r"^judge\(\) missing 2 required .*: 'version' and 'size'$"),
+        ("judge", ("/d/orbitrap.raw", 66, 0, 1), TypeError, r"^judge\(\) takes 3 positional arguments but 4"),
+        ("plan", ("/d/orbitrap.raw", 2**32), OverflowError, "^out of range integral type conversion"),
+        ("plan", ("/d/orbitrap.raw",), TypeError, r"^plan\(\) missing 1 required positional argument: 'version'$"),
     ],
 )
-def test_argument_errors(args, error, message):
+def test_argument_errors(func, args, error, message):
     with pytest.raises(error, match=message):
-        _native.judge(*args)
+        getattr(_native, func)(*args)
+
+
+@pytest.mark.parametrize("func", ["judge", "plan"])
+def test_keyword_errors(func):
+    with pytest.raises(TypeError, match=rf"^{func}\(\) got multiple values for argument 'path_text'$"):
+        getattr(_native, func)("/d/orbitrap.raw", 66, path_text="x")
+    with pytest.raises(TypeError, match=rf"^{func}\(\) got an unexpected keyword argument 'scan'$"):
+        getattr(_native, func)("/d/orbitrap.raw", 66, scan=1)
 
 
 @pytest.mark.parametrize(

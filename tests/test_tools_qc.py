@@ -171,7 +171,7 @@ def test_report_failures(batch, tmp_path, capsys, write_raw):
     assert main(["report", bad, marker, good, "-o", str(out), "-q"]) == 1
     err = capsys.readouterr().err.splitlines()
     assert err[0] == f"vantoro: {bad}: not a RAW file (format version 60; vantoro reads 57 and 66)"
-    assert err[1].startswith(f"vantoro: {marker}: layout check failed: no layout marker")
+    assert err[1].startswith(f"vantoro: {marker}: no layout marker")
     page = out.read_text(encoding="utf-8")
     assert "Not read" in page and "v60.raw" in page and "Layout check failed" in page
 

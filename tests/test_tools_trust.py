@@ -205,7 +205,7 @@ def test_an_input_changed_during_conversion_leaves_no_output(tmp_path):
         if len(calls) == 50:
             os.truncate(raw, CHAIN_BASE + 12000 * 40)
 
-    with pytest.raises(OSError, match="changed while it was being converted"):
+    with pytest.raises(OSError, match="changed while it was being read"):
         convert_file(raw, "parquet", tmp_path / "out", on_progress=shrink)
     assert all_files(tmp_path / "out") == []
 

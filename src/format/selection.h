@@ -10,10 +10,10 @@
 namespace vantoro {
 
 // Markers are matched anywhere in the path text, directories included.
-inline bool has_small_marker(std::string_view path) {
+constexpr bool has_small_marker(std::string_view path) {
     return path.find(layout::kSmallMarker) != std::string_view::npos;
 }
-inline bool has_orbitrap_marker(std::string_view path) {
+constexpr bool has_orbitrap_marker(std::string_view path) {
     return path.find(layout::kOrbitrapMarker) != std::string_view::npos;
 }
 

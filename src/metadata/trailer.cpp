@@ -1,7 +1,7 @@
 #include "trailer.h"
 
 #include "../format/layout.h"
-#include "../format/selection.h"
+#include "../format/plan.h"
 #include "../reader/open_file.h"
 #include "decimal.h"
 #include "text_field.h"
@@ -21,6 +21,10 @@ void add_table_fields(TrailerFields& out, const TableFields& tables) {
     out.emplace_back("Monoisotopic M/Z", tables.monoisotopic_mz);
     out.emplace_back("Precursor Mass", tables.monoisotopic_mz);
 }
+
+static_assert(plan_tables::kTrailerRecords.first == 0 &&
+                  layout::trailer::kIsolationWidth + sizeof(float) <= plan_tables::kTrailerRecords.extent,
+              "the trailer lookup reads every field from the record's start");
 
 // The fields of the trailer record that starts at `start`, fetched whole in `r`.
 void add_record_fields(TrailerFields& out, const FetchedRange& r, std::uint64_t start) {
@@ -46,19 +50,20 @@ TrailerFields trailer_extra(std::string_view path, std::uint32_t version, std::u
                             const TableFields& tables) {
     TrailerFields out;
     add_table_fields(out, tables);
-    if (version != layout::header::kVersion66 || !has_orbitrap_marker(path)) {
+    const TablePlan plan = table_plan(path, version);
+    const PlannedTable* records = plan.find(TableId::TrailerRecords);
+    if (!records) {
         out.emplace_back("MS Order", std::int64_t{1});
         return out;
     }
 
     // From here on a file that cannot be read, or is too short, just leaves
     // the record's fields out.
-    namespace t = layout::trailer;
     auto file = OpenFile::open(path);
     if (!file) return out;
-    const std::uint64_t start = t::kRecords.at(scan_index);
-    if (start + t::kPresentExtent > file->length()) return out;
-    auto fetched = file->read(start, t::kPresentExtent);
+    const std::uint64_t start = records->series.at(scan_index);
+    if (start + records->extent > file->length()) return out;
+    auto fetched = file->read(start, records->extent);
     if (!fetched) return out;
     add_record_fields(out, fetched.value(), start);
     return out;

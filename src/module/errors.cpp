@@ -1,5 +1,6 @@
 #include "errors.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace vantoro::py {
@@ -85,6 +86,12 @@ PyObject* panic_type = nullptr;
 }  // namespace
 
 PyObject* panic_exception_type() {
+    // Only the main interpreter's class is kept: a class belongs to the
+    // interpreter that made it, and a sub-interpreter (the companion's
+    // module may run in several) gets one of its own at each fault.
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id != 0)
+        return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
     if (!panic_type)
         panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                PyExc_BaseException, nullptr);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <string_view>
+#include <utility>
 
 #include "errors.h"
 #include "py.h"
@@ -39,8 +41,8 @@ private:
 class DictBuilder {
 public:
     DictBuilder() : dict_(checked(PyDict_New())) {}
-    void set(const char* key, Ref value) {
-        Ref k(checked(PyUnicode_FromString(key)));
+    void set(std::string_view key, Ref value) {
+        Ref k(make_str(key));
         if (PyDict_SetItem(dict_.get(), k.get(), value.get()) < 0) throw_pending();
     }
     PyObject* release() { return dict_.release(); }
@@ -49,11 +51,23 @@ private:
     Ref dict_;
 };
 
-// A pair; both items are consumed.
-inline Ref make_pair(Ref a, Ref b) {
-    Ref t(checked(PyTuple_New(2)));
-    PyTuple_SetItem(t.get(), 0, a.release());
-    PyTuple_SetItem(t.get(), 1, b.release());
+// A tuple of the given items, all consumed.
+template <class... Items>
+Ref make_tuple(Items... items) {
+    Ref t(checked(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Items)))));
+    Py_ssize_t i = 0;
+    (PyTuple_SetItem(t.get(), i++, items.release()), ...);
+    return t;
+}
+
+inline Ref make_pair(Ref a, Ref b) { return make_tuple(std::move(a), std::move(b)); }
+
+// A tuple of make(item) for each item of a sized range.
+template <class Range, class Make>
+Ref tuple_of(const Range& items, Make make) {
+    Ref t(checked(PyTuple_New(static_cast<Py_ssize_t>(std::size(items)))));
+    Py_ssize_t i = 0;
+    for (const auto& item : items) PyTuple_SetItem(t.get(), i++, make(item).release());
     return t;
 }
 

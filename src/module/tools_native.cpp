@@ -1,161 +1,104 @@
-// vantoro_tools.source._native: the core's whole-file layout verdict and the figures
-// it rests on, and its decimal grammar, for the companion package. The module keeps no state: every
-// function builds its answer from constants and its arguments, so it is
-// initialised in phases and each interpreter gets a module of its own.
+// vantoro_tools.source._native: the core's whole-file layout verdict and the
+// table plan it judges, and its decimal grammar, for the companion package.
+// Every function builds its answer from constants and its arguments, so the
+// module is initialised in phases and each interpreter gets one of its own;
+// arguments and results go through the reader module's binding helpers.
+#include <atomic>
 #include <cstdint>
-#include <new>
+#include <string>
 #include <string_view>
 
 #include "../format/layout.h"
+#include "../format/plan.h"
 #include "../metadata/decimal.h"
 #include "../scans/verdict.h"
+#include "args.h"
 #include "errors.h"
+#include "results.h"
 
 namespace vantoro::py {
 namespace {
 
-// The entry points' guard: their only C++ failures are allocation failures
-// and Python errors already set; anything else is a bug reported as one.
-template <class F>
-PyObject* entry(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "vantoro_tools.source._native: internal fault");
-    }
-    return nullptr;
-}
-
-PyObject* text(std::string_view s) {
-    PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-    if (!o) throw PythonError{};
-    return o;
-}
-
-PyObject* integer(std::uint64_t v) {
-    PyObject* o = PyLong_FromUnsignedLongLong(v);
-    if (!o) throw PythonError{};
-    return o;
-}
-
-// A non-negative int of at most `max`: a TypeError, ValueError or
-// OverflowError naming the argument otherwise.
-std::uint64_t to_unsigned(PyObject* obj, const char* name, std::uint64_t max) {
-    if (!PyLong_Check(obj)) {
-        Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-        if (!type_name) throw PythonError{};
-        PyErr_Format(PyExc_TypeError, "judge() argument '%s' must be int, not %S", name, type_name.get());
-        throw PythonError{};
-    }
-    Ref zero(PyLong_FromLong(0));
-    const int negative = zero ? PyObject_RichCompareBool(obj, zero.get(), Py_LT) : -1;
-    if (negative < 0) throw PythonError{};
-    if (negative) {
-        PyErr_Format(PyExc_ValueError, "judge() argument '%s' must not be negative", name);
-        throw PythonError{};
-    }
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if ((v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || v > max) {
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
-        PyErr_Clear();
-        PyErr_Format(PyExc_OverflowError, "judge() argument '%s' must be at most %llu", name,
-                     static_cast<unsigned long long>(max));
-        throw PythonError{};
-    }
-    return v;
-}
+constexpr const char* kJudgeNames[] = {"path_text", "version", "size"};
+constexpr Signature kJudge{"judge", kJudgeNames};
+constexpr const char* kPlanNames[] = {"path_text", "version"};
+constexpr Signature kPlan{"plan", kPlanNames};
 
 PyObject* judge(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry([&]() -> PyObject* {
-        static const char* keywords[] = {"path_text", "version", "size", nullptr};
-        PyObject *path_obj, *version_obj, *size_obj;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UOO:judge", const_cast<char**>(keywords), &path_obj,
-                                         &version_obj, &size_obj))
-            throw PythonError{};
-        Py_ssize_t length = 0;
-        const char* path = PyUnicode_AsUTF8AndSize(path_obj, &length);
-        if (!path) throw PythonError{};
-        const auto version = static_cast<std::uint32_t>(to_unsigned(version_obj, "version", UINT32_MAX));
-        const std::uint64_t size = to_unsigned(size_obj, "size", UINT64_MAX);
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[3];
+        bind_tuple(kJudge, args, kwargs, bound);
+        const std::string path = to_text(kJudge.param(0), bound[0]);
+        const std::uint32_t version = to_u32(kJudge.param(1), bound[1]);
+        const std::uint64_t size = to_u64(kJudge.param(2), bound[2]);
 
-        const LayoutVerdict v =
-            judge_layout(std::string_view(path, static_cast<std::size_t>(length)), version, size);
-        Ref kind(text(kind_name(v.kind)));
-        Ref layout = v.layout == LayoutChoice::None ? Ref::borrow(Py_None) : Ref(text(layout_name(v.layout)));
-        Ref need(integer(v.need));
-        Ref scans(integer(v.num_scans));
-        PyObject* out = PyTuple_Pack(4, kind.get(), layout.get(), need.get(), scans.get());
-        if (!out) throw PythonError{};
-        return out;
+        const LayoutVerdict v = judge_layout(path, version, size);
+        Ref layout = v.layout == LayoutChoice::None ? make_none() : make_str(layout_name(v.layout));
+        return make_tuple(make_str(kind_name(v.kind)), std::move(layout), make_uint(v.need), make_uint(v.num_scans))
+            .release();
+    });
+}
+
+PyObject* plan(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[2];
+        bind_tuple(kPlan, args, kwargs, bound);
+        const std::string path = to_text(kPlan.param(0), bound[0]);
+        const std::uint32_t version = to_u32(kPlan.param(1), bound[1]);
+
+        return tuple_of(table_plan(path, version), [](const PlannedTable& t) {
+                   return make_tuple(make_str(t.name), make_uint(t.series.start), make_uint(t.series.stride),
+                                     make_uint(t.extent));
+               })
+            .release();
     });
 }
 
 PyObject* known_versions(PyObject*, PyObject*) {
-    return entry([]() -> PyObject* {
-        const auto& versions = layout::header::kKnownVersions;
-        Ref out(PyTuple_New(static_cast<Py_ssize_t>(versions.size())));
-        if (!out) throw PythonError{};
-        for (std::size_t i = 0; i < versions.size(); ++i)
-            if (PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), integer(versions[i])) < 0)
-                throw PythonError{};
+    return guarded([]() -> PyObject* { return tuple_of(layout::header::kKnownVersions, make_uint).release(); });
+}
+
+PyObject* markers(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        DictBuilder out;
+        out.set(layout_name(LayoutChoice::Small), make_str(layout::kSmallMarker));
+        out.set(layout_name(LayoutChoice::Orbitrap), make_str(layout::kOrbitrapMarker));
         return out.release();
     });
 }
 
-// A dict of the given names to values, each value made by `make`.
-template <class Pairs, class Make>
-PyObject* dict_of(const Pairs& pairs, Make make) {
-    Ref out(PyDict_New());
-    if (!out) throw PythonError{};
-    for (const auto& [name, value] : pairs) {
-        Ref key(text(name));
-        Ref item(make(value));
-        if (PyDict_SetItem(out.get(), key.get(), item.get()) < 0) throw PythonError{};
-    }
-    return out.release();
-}
-
-PyObject* markers(PyObject*, PyObject*) {
-    return entry([]() -> PyObject* {
-        const std::pair<std::string_view, std::string_view> pairs[] = {
-            {layout_name(LayoutChoice::Small), layout::kSmallMarker},
-            {layout_name(LayoutChoice::Orbitrap), layout::kOrbitrapMarker},
-        };
-        return dict_of(pairs, text);
-    });
-}
-
 PyObject* header_size(PyObject*, PyObject*) {
-    return entry([]() -> PyObject* { return integer(layout::header::kSize); });
-}
-
-PyObject* figures(PyObject*, PyObject*) {
-    return entry([]() -> PyObject* { return dict_of(kVerdictFigures, integer); });
+    return guarded([]() -> PyObject* { return make_uint(layout::header::kSize).release(); });
 }
 
 PyObject* parse_decimal(PyObject*, PyObject* arg) {
-    return entry([&]() -> PyObject* {
-        if (!PyUnicode_Check(arg)) {
-            PyErr_SetString(PyExc_TypeError, "parse_decimal() argument must be str");
-            throw PythonError{};
-        }
-        Py_ssize_t length = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(arg, &length);
-        if (!s) {
+    return guarded([&]() -> PyObject* {
+        std::string s;
+        try {
+            s = to_text({"parse_decimal", "text"}, arg);
+        } catch (const PythonError&) {
             // Text UTF-8 cannot hold (a lone surrogate) is no number either.
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError{};
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw;
             PyErr_Clear();
-            Py_RETURN_NONE;
+            return make_none().release();
         }
-        const auto v = text::parse_decimal(std::string_view(s, static_cast<std::size_t>(length)));
-        if (!v) Py_RETURN_NONE;
-        PyObject* out = PyFloat_FromDouble(*v);
-        if (!out) throw PythonError{};
-        return out;
+        const auto v = text::parse_decimal(s);
+        return (v ? make_float(*v) : make_none()).release();
     });
+}
+
+// The panic class the module keeps (errors.h) is forgotten when the
+// interpreter that made it ends, as the reader's module forgets its own.
+std::atomic<bool> forget_hook_set{false};
+
+void forget_at_exit() {
+    forget_panic_exception_type();
+    forget_hook_set.store(false);
+}
+
+int exec_module(PyObject*) {
+    if (!forget_hook_set.exchange(true)) Py_AtExit(forget_at_exit);
+    return 0;
 }
 
 PyMethodDef methods[] = {
@@ -173,9 +116,13 @@ PyMethodDef methods[] = {
      "markers($module, /)\n--\n\nThe path text that selects each layout, by layout name."},
     {"header_size", header_size, METH_NOARGS,
      "header_size($module, /)\n--\n\nThe bytes of header a file needs for the reader to open it."},
-    {"figures", figures, METH_NOARGS,
-     "figures($module, /)\n--\n\nThe table positions, strides and extents the verdict is computed from,\n"
-     "and the scan count of each version, by name."},
+    {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(plan)), METH_VARARGS | METH_KEYWORDS,
+     "plan($module, /, path_text, version)\n--\n\n"
+     "The per-scan tables the reader reads for a path text (or URL) and format\n"
+     "version, the same plan the verdict judges: one (name, start, stride, extent)\n"
+     "per table, in a fixed order. Each scan's record lies at start + stride * (n - 1);\n"
+     "its values are read when its first `extent` bytes are in the file. Empty\n"
+     "without a layout marker."},
     {"parse_decimal", parse_decimal, METH_O,
      "parse_decimal($module, text, /)\n--\n\n"
      "The number `text` states in the reader's decimal grammar (the rule its numeric\n"
@@ -185,13 +132,14 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vantoro_tools.source._native",
-    "The reader core's whole-file layout verdict, for vantoro_tools.",
+    "The reader core's table plan and whole-file layout verdict, for vantoro_tools.",
     0,
     methods,
     slots,

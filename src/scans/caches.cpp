@@ -1,7 +1,7 @@
 #include "caches.h"
 
 #include "../format/layout.h"
-#include "../format/selection.h"
+#include "../format/plan.h"
 #include "../reader/open_file.h"
 #include "header.h"
 
@@ -9,13 +9,11 @@ namespace vantoro {
 
 namespace {
 
-// One read covering bytes [from, to) of each of the first `count` records
-// of a series, offsets taken from a record's start (`from` may lie before
-// it); clipped to the file.
-Result<FetchedRange> fetch_series(const OpenFile& file, const layout::Series& s, std::uint32_t count,
-                                  std::int64_t from, std::uint64_t to) {
-    const std::uint64_t first = s.start + static_cast<std::uint64_t>(from);
-    return file.read_clipped(first, s.at(count - 1) + to - first);
+// One read covering bytes [first, extent) of each of the first `count`
+// records of a table; clipped to the file.
+Result<FetchedRange> fetch_table(const OpenFile& file, const PlannedTable& table, std::uint32_t count) {
+    const std::uint64_t from = table.series.start + static_cast<std::uint64_t>(table.first);
+    return file.read_clipped(from, table.end(count) - from);
 }
 
 // Tables of n scans, 0 throughout.
@@ -31,21 +29,20 @@ void put_small_offsets(ScanTables& t) {
 }
 
 static_assert(layout::kRetentionTimeExtent == sizeof(double), "retention times are read as f64");
+static_assert(plan_tables::kTimesFirst <= -std::int64_t{sizeof(std::uint32_t)}, "the chain word is fetched");
 
-// Retention times from a file's series; with `chain`, the scan offsets too,
-// from the word just before each retention time. Both series are fetched from
-// that word on, but only the orbitrap series (no small-file marker) carries
-// the chain: a small file's offsets are the fixed ones.
-Status read_times(ScanTables& t, const OpenFile& file, const layout::Series& times, bool chain) {
+// Retention times from the planned series; when it carries the chain, the
+// scan offsets too, from the word just before each retention time.
+Status read_times(ScanTables& t, const OpenFile& file, const PlannedTable& times) {
     const std::uint64_t file_length = file.length();
     const auto n = static_cast<std::uint32_t>(t.rt_cache.size());
-    auto fetched = fetch_series(file, times, n, -std::int64_t{layout::kChainWordBefore},
-                                layout::kRetentionTimeExtent);
+    auto fetched = fetch_table(file, times, n);
     if (!fetched) return fetched.error();
+    bool chain = times.chain;
     std::uint64_t next_offset = layout::kChainBase;
     for (std::uint32_t i = 0; i < n; ++i) {
-        const std::uint64_t rt_at = times.at(i);
-        if (rt_at + layout::kRetentionTimeExtent <= file_length) t.rt_cache[i] = fetched->f64(rt_at);
+        const std::uint64_t rt_at = times.series.at(i);
+        if (rt_at + times.extent <= file_length) t.rt_cache[i] = fetched->f64(rt_at);
         if (chain) {
             // A chain that runs off the end of the file stops there;
             // later scans keep offset 0.
@@ -62,62 +59,60 @@ Status read_times(ScanTables& t, const OpenFile& file, const layout::Series& tim
 // Calls read(range, i, start) for the record of each scan i of the tables
 // whose first `extent` bytes are in the file, all fetched in one read.
 template <class Read>
-Status for_each_record(const ScanTables& t, const OpenFile& file, const layout::Series& records,
-                       std::uint64_t first_field, std::uint64_t extent, Read read) {
+Status for_each_record(const ScanTables& t, const OpenFile& file, const PlannedTable& table, Read read) {
     const auto n = static_cast<std::uint32_t>(t.rt_cache.size());
-    auto fetched = fetch_series(file, records, n, static_cast<std::int64_t>(first_field), extent);
+    auto fetched = fetch_table(file, table, n);
     if (!fetched) return fetched.error();
     for (std::uint32_t i = 0; i < n; ++i) {
-        const std::uint64_t start = records.at(i);
-        if (start + extent <= file.length()) read(*fetched, i, start);
+        const std::uint64_t start = table.series.at(i);
+        if (start + table.extent <= file.length()) read(*fetched, i, start);
     }
     return std::nullopt;
 }
 
 // Orbitrap files: the cached fields of each scan's trailer record.
-Status read_trailer_values(ScanTables& t, const OpenFile& file) {
+Status read_trailer_values(ScanTables& t, const OpenFile& file, const PlannedTable& table) {
     namespace tr = layout::trailer;
-    return for_each_record(t, file, tr::kRecords, tr::kInjectionTime, tr::kCachedExtent,
-                           [&](const FetchedRange& b, std::uint32_t i, std::uint64_t r) {
-                               t.injection_time_cache[i] = b.f32(r + tr::kInjectionTime);
-                               t.master_scan_cache[i] = b.i32(r + tr::kMasterScan);
-                               t.monomz_cache[i] = b.f64(r + tr::kMonoisotopicMz);
-                               t.charge_cache[i] = b.u8(r + tr::kChargeState);
-                           });
+    return for_each_record(t, file, table, [&](const FetchedRange& b, std::uint32_t i, std::uint64_t r) {
+        t.injection_time_cache[i] = b.f32(r + tr::kInjectionTime);
+        t.master_scan_cache[i] = b.i32(r + tr::kMasterScan);
+        t.monomz_cache[i] = b.f64(r + tr::kMonoisotopicMz);
+        t.charge_cache[i] = b.u8(r + tr::kChargeState);
+    });
 }
 
 // Small version-57 files: the injection time of each scan's diagnostic
 // record, and the master scan every such record gives.
-Status read_v57_values(ScanTables& t, const OpenFile& file) {
+Status read_v57_values(ScanTables& t, const OpenFile& file, const PlannedTable& table) {
     namespace d = layout::v57_diagnostics;
-    return for_each_record(t, file, d::kRecords, d::kInjectionTime, d::kExtent,
-                           [&](const FetchedRange& b, std::uint32_t i, std::uint64_t r) {
-                               t.injection_time_cache[i] = b.f32(r + d::kInjectionTime);
-                               t.master_scan_cache[i] = d::kMasterScan;
-                           });
+    return for_each_record(t, file, table, [&](const FetchedRange& b, std::uint32_t i, std::uint64_t r) {
+        t.injection_time_cache[i] = b.f32(r + d::kInjectionTime);
+        t.master_scan_cache[i] = d::kMasterScan;
+    });
+}
+
+// Fills the tables from one planned table.
+Status read_table(ScanTables& t, const OpenFile& file, const PlannedTable& table) {
+    switch (table.id) {
+        case TableId::RetentionTimes: return read_times(t, file, table);
+        case TableId::TrailerValues: return read_trailer_values(t, file, table);
+        case TableId::V57Diagnostics: return read_v57_values(t, file, table);
+        case TableId::TrailerRecords: break;  // read one scan at a time by the trailer lookup
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
 Status fill_caches(ReaderRecord& rec, const OpenFile& file) {
-    const std::uint32_t n = layout::scan_count(rec.version);
-    const bool small = has_small_marker(rec.path);
-    const bool orbitrap = has_orbitrap_marker(rec.path);
-    ScanTables t = zero_tables(n);
-
-    if (small) put_small_offsets(t);
-    if (small || orbitrap) {
-        const layout::Series& times = small ? layout::kSmallRetentionTimes : layout::kOrbitrapRetentionTimes;
-        if (auto err = read_times(t, file, times, /*chain=*/!small)) return err;
-    }
-    if (orbitrap) {
-        if (auto err = read_trailer_values(t, file)) return err;
-    } else if (rec.version == layout::header::kVersion57 && small) {
-        if (auto err = read_v57_values(t, file)) return err;
-    }
+    const TablePlan plan = table_plan(rec.path, rec.version);
+    ScanTables t = zero_tables(plan.num_scans);
+    if (plan.fixed_offsets) put_small_offsets(t);
+    for (const PlannedTable& table : plan)
+        if (auto err = read_table(t, file, table)) return err;
 
     // Nothing can fail past this point, so a failed run leaves the record whole.
-    rec.num_scans = n;
+    rec.num_scans = plan.num_scans;
     static_cast<ScanTables&>(rec) = std::move(t);
     return std::nullopt;
 }

@@ -14,10 +14,11 @@ import datetime as dt
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Any
 
 from ..base.paths import StrPath, as_path
 from ..base.text import printable
-from ..source.layout import judge_file
+from ..source.layout import Verdict, judge_file
 from ..source.mzpeak import RAW_SCANS, RAW_VERSION, is_mzpeak, open_mzpeak, source_parameter
 from ..source.raw import open_raw
 from ..source.scans import RECORD, ScanSource
@@ -39,10 +40,12 @@ class FileInfo:
     #: the layout check's verdict: "ok", or why vantoro cannot read the file
     #: meaningfully; quick, the whole-file part of the check alone
     layout_check: str = "ok"
+    #: whether the file passed the layout check
+    layout_ok: bool = True
 
     @property
     def readable(self) -> bool:
-        return self.layout_check == "ok"
+        return self.layout_ok
 
     @property
     def created(self) -> dt.datetime | None:
@@ -67,6 +70,10 @@ class FileInfo:
         }
 
 
+def _verdict(verdict: Verdict) -> dict[str, Any]:
+    return {"layout_check": str(verdict), "layout_ok": verdict.ok}
+
+
 def file_info(path: StrPath, *, path_text: str | None = None, deep: bool = False) -> FileInfo:
     """Header facts and the whole-file layout verdict of a RAW file; with
     `deep` also its peak-list count, the layout check of each scan that has
@@ -85,7 +92,7 @@ def file_info(path: StrPath, *, path_text: str | None = None, deep: bool = False
             version=version,
             creation_date=str(reader.creation_date),
             num_scans=int(reader.num_scans),
-            layout_check=str(judge_file(file if path_text is None else path_text, version, os.path.getsize(file))),
+            **_verdict(judge_file(file if path_text is None else path_text, version, os.path.getsize(file))),
         )
     source = ScanSource(path, on_failure=RECORD, path_text=path_text)
     reader = source.reader
@@ -98,7 +105,7 @@ def file_info(path: StrPath, *, path_text: str | None = None, deep: bool = False
         scans_with_peaks=with_peaks,
         status_log_labels=[str(s) for s in reader.get_status_log_labels()],
         warnings=[str(s) for s in reader.get_error_logs()],
-        layout_check=str(source.verdict),
+        **_verdict(source.verdict),
     )
 
 
@@ -133,6 +140,7 @@ def mzpeak_info(path: StrPath, *, deep: bool = False) -> FileInfo:
             num_scans=scans if isinstance(scans, int) else spectra,
             scans_with_peaks=with_peaks,
             layout_check=verdict,
+            layout_ok=verdict == "ok",
         )
 
 

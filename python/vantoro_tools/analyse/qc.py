@@ -20,6 +20,7 @@ from ..base.deps import missing
 from ..base.paths import StrPath, as_path, sha256_file
 from ..base.text import file_text
 from ..source.mzpeak import is_mzpeak, open_mzpeak
+from ..source.raw import ChangedWhileRead
 from ..source.scans import (
     CHARGE_STATE,
     INJECTION_TIME,
@@ -71,6 +72,7 @@ class RunQC:
     info: FileInfo  #: the file's facts, status-log labels and warnings
     verdict: str  #: the layout check's verdict: "ok" or the reason
     layout: str | None
+    layout_ok: bool  #: whether the run passed the layout check
     #: maximum injection times the instrument method states, in the order stated
     method_max_it: list[float]
     # Per-scan columns, in scan order.
@@ -100,7 +102,7 @@ class RunQC:
 
     @property
     def ok(self) -> bool:
-        return self.verdict == "ok"
+        return self.layout_ok
 
 
 def method_max_injection_times(method: str) -> list[float]:
@@ -124,6 +126,7 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
     np = numpy_module()
     if is_mzpeak(path):
         return mzpeak_qc(path, checksum=checksum)
+    before = _facts(as_path(path))
     source = ScanSource(as_path(path), on_failure=RECORD, path_text=path_text)
     reader = source.reader
     n = int(reader.num_scans)
@@ -177,6 +180,13 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
         k: np.array(v, dtype=np.int64 if k in ints else bool if k == "has_peaks" else np.float64)
         for k, v in columns.items()
     }
+    sha256 = sha256_file(source.path) if checksum else None
+    try:
+        changed = _facts(source.path) != before
+    except OSError:
+        changed = True
+    if changed:  # what was read is not the file: a run still being written
+        raise ChangedWhileRead()
     return RunQC(
         info=FileInfo(
             path=source.path,
@@ -189,9 +199,10 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
         ),
         verdict=str(verdict),
         layout=verdict.layout,
+        layout_ok=verdict.ok,
         method_max_it=method_max_injection_times(str(reader.get_instrument_method(0))),
         trailer=trailer,
-        sha256=sha256_file(source.path) if checksum else None,
+        sha256=sha256,
         **arrays,
     )
 
@@ -252,11 +263,17 @@ def mzpeak_qc(path: StrPath, *, checksum: bool = False) -> RunQC:
         ),
         verdict=info.layout_check,
         layout=None,
+        layout_ok=info.layout_ok,
         method_max_it=[],
         trailer=trailer,
         sha256=sha256_file(info.path) if checksum and not os.path.isdir(info.path) else None,
         **arrays,
     )
+
+
+def _facts(path: str) -> tuple[int, int]:
+    st = os.stat(path)
+    return st.st_size, st.st_mtime_ns
 
 
 # -- series computed from a RunQC -------------------------------------------

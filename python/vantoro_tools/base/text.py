@@ -25,9 +25,14 @@ def _escape(match: re.Match[str]) -> str:
     return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
 
 
+def line(text: str) -> str:
+    """A line a command prints: `vantoro: ` and `text`, its control characters escaped."""
+    return f"vantoro: {printable(text)}"
+
+
 def message(path: str, reason: str) -> str:
     """The one line a command prints about `path`."""
-    return f"vantoro: {printable(path)}: {printable(reason)}"
+    return line(f"{path}: {reason}")
 
 
 # Text read from a file's fixed-width fields: it ends at a NUL, and a few

@@ -3,9 +3,11 @@ subcommand.
 
 Exit status: 0 when every file was handled, 1 when some file was refused
 or failed (each is one line on standard error naming the file) or the
-output directory is busy, 2 for a usage error, a missing optional package
-or an unreachable cluster, 128 plus the signal's number when SIGINT (130)
-or SIGTERM (143) stopped it.
+output directory is busy or cannot be written, 2 for a usage error, a
+missing optional package, an unreachable cluster or scratch space whose path
+holds a layout marker, 128 plus the signal's number when SIGINT (130) or
+SIGTERM (143) stopped it, or when the reader of standard output went away
+(141, as SIGPIPE would end a tool).
 """
 
 from __future__ import annotations
@@ -21,9 +23,9 @@ from typing import Any
 
 from ..base.deps import MissingDependency
 from ..base.version import tool_version
-from ..run.errors import ClusterError, MeaninglessOptions, Stopped
-from ..run.outcome import EXIT_FAILED, EXIT_USAGE
-from ..write.errors import OutputBusy
+from ..run.errors import ClusterError, MeaninglessOptions, Stopped, UnsafeScratch
+from ..run.outcome import EXIT_FAILED, EXIT_USAGE, exit_stopped
+from ..write.errors import OutputError
 from .common import say
 
 #: The subcommands, in the order `vantoro --help` lists them, each the name
@@ -67,19 +69,39 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser([first] if first in COMMANDS else COMMANDS).parse_args(args_list)
     try:
         status: int = args.run(args)
-    except (MissingDependency, ClusterError, MeaninglessOptions) as exc:
+    except (MissingDependency, ClusterError, MeaninglessOptions, UnsafeScratch) as exc:
         say(str(exc))
         return EXIT_USAGE
-    except OutputBusy as exc:
+    except OutputError as exc:  # busy, or the output directory cannot be written at all
         say(str(exc))
         return EXIT_FAILED
     except KeyboardInterrupt:
         say("interrupted")
-        return 128 + signal.SIGINT
+        return exit_stopped(signal.SIGINT)
     except Stopped as exc:
         say("stopped")
-        return 128 + exc.signum
+        return exit_stopped(exc.signum)
+    except BrokenPipeError:  # the reader of standard output has gone (`| head`): as a tool ended by SIGPIPE
+        _drop_stdout()
+        return exit_stopped(signal.SIGPIPE)
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _drop_stdout()
+        return exit_stopped(signal.SIGPIPE)
     return status
+
+
+def _drop_stdout() -> None:
+    """Standard output pointed at /dev/null, so that nothing flushed at exit meets the closed pipe again."""
+    import os
+
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
 
 
 def program() -> int:

@@ -7,11 +7,10 @@ import os
 from typing import Any
 
 from ..analyse.chrom import Tolerance, chromatograms
-from ..report.chrom import write_chromatograms
-from ..run.outcome import WRITTEN, Outcome, Tally, failed, refused
-from ..source.raw import LayoutError, describe_failure
-from ..write.output import OutputError
-from .common import add_overwrite, positive
+from ..report.chrom import check_name, write_chromatograms
+from ..run.outcome import WRITTEN, Outcome, Tally
+from ..run.policy import READS, attempt
+from .common import add_force, add_overwrite, positive
 
 
 def targets(text: str) -> list[float]:
@@ -62,21 +61,19 @@ def add_parser(sub: Any) -> None:
         "--ms-level", type=level, default=1, metavar="N", help="scans of this MS level, or 'all' (default 1)"
     )
     p.add_argument("-o", "--output", metavar="OUT", help="out.csv or an image (default: CSV on stdout)")
-    p.add_argument("--force", action="store_true", help="read a file that fails the layout check")
+    add_force(p, "read a file that fails the layout check")
     add_overwrite(p)
     p.set_defaults(run=run)
 
 
 def outcome(args: argparse.Namespace) -> Outcome:
     xic = args.xic or []
-    try:
+
+    def work() -> Outcome:
+        check_name(args.output)
+        # A file the layout check refuses gives no chromatogram: the reader would answer zeros.
         chroms = chromatograms(args.file, ms_level=args.ms_level, targets=xic, tolerance=args.tol, force=args.force)
-    except LayoutError as exc:  # the reader would answer zeros: no chromatogram to give
-        return refused(args.file, f"{exc} (--force reads it anyway)")
-    except (OSError, ValueError) as exc:  # NotRawFileError included
-        return failed(args.file, describe_failure(args.file, exc))
-    kinds = [k for k in ("tic", "bpc") if getattr(args, k)] + (["xic"] if xic else [])
-    try:
+        kinds = [k for k in ("tic", "bpc") if getattr(args, k)] + (["xic"] if xic else [])
         write_chromatograms(
             chroms,
             kinds or ["tic"],
@@ -85,9 +82,10 @@ def outcome(args: argparse.Namespace) -> Outcome:
             inputs=[args.file],
             overwrite=args.overwrite,
         )
-    except OutputError as exc:
-        return failed(args.output, str(exc))
-    return Outcome(args.file, (args.output,) if args.output else (), status=WRITTEN)
+        return Outcome(args.file, (args.output,) if args.output else (), status=WRITTEN)
+
+    result: Outcome = attempt(args.file, work, action=READS, one_output=True)
+    return result
 
 
 def run(args: argparse.Namespace) -> int:

@@ -8,15 +8,19 @@ import time
 import warnings
 from typing import Any
 
+from ..base.urls import is_url
 from ..run.convert import UnlockedOutput, convert_many
 from ..run.errors import MeaninglessOptions
+from ..run.inputs import collect_inputs
 from ..run.ledger import as_json, summary
-from ..run.outcome import Outcome, Tally
+from ..run.outcome import EXIT_FAILED, Outcome, Tally
 from ..run.pool import default_jobs
 from ..write.formats import WriteOptions
-from ..write.output import is_url, output_file
+from ..write.output import OutputError, check_writable, output_file
 from ..write.registry import FORMATS, OutputFormat
-from .common import add_overwrite, non_negative, positive, say, show_progress
+from .common import add_force, add_jobs, add_overwrite, add_quiet, non_negative, say, show_progress
+
+SUMMARY_WRITER = "convert --summary-json"
 
 
 def ms_levels(text: str) -> frozenset[int]:
@@ -49,8 +53,8 @@ def add_parser(sub: Any) -> None:
     p.add_argument(
         "--scratch",
         metavar="DIR",
-        help="where inputs under a URL are fetched to, one per running task (default: $VANTORO_SCRATCH or the "
-        "temporary directory)",
+        help="where inputs under a URL are fetched to, one per running task, under their bucket and key (default: "
+        "$VANTORO_SCRATCH or the temporary directory; its path must hold no layout marker)",
     )
     p.add_argument("--ms-levels", type=ms_levels, metavar="N[,N...]", help="MS levels to write (default: all; MGF: 2)")
     p.add_argument(
@@ -60,14 +64,10 @@ def add_parser(sub: Any) -> None:
         "snappy, lz4, gzip, brotli or none",
     )
     p.add_argument("--mzpeak-folder", action="store_true", help=FORMATS["mzpeak-folder"].summary)
-    p.add_argument("--force", action="store_true", help="convert files that fail the layout check, saying so")
+    add_force(p, "convert files that fail the layout check, saying so")
     add_overwrite(p)
-    p.add_argument(
-        "--jobs",
-        "-j",
-        type=positive,
-        metavar="N",
-        help=f"cores to use: files converted at once, spare cores as threads (default: {default_jobs()}, every core)",
+    add_jobs(
+        p, f"cores to use: files converted at once, spare cores as threads (default: {default_jobs()}, every core)"
     )
     p.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster whose scheduler is at ADDRESS")
     p.add_argument(
@@ -80,7 +80,7 @@ def add_parser(sub: Any) -> None:
     )
     p.add_argument("--hash-inputs", action="store_true", help="record each input's SHA-256 in the ledger")
     p.add_argument("--summary-json", metavar="FILE", help="write a machine-readable account of the batch to FILE")
-    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    add_quiet(p)
     p.set_defaults(run=run)
 
 
@@ -105,14 +105,22 @@ def chosen_format(args: argparse.Namespace) -> OutputFormat:
 
 
 def run(args: argparse.Namespace) -> int:
+    chosen_format(args)
+    if args.summary_json is not None:  # checked before the batch runs, not after
+        local = collect_inputs([i for i in args.inputs if not is_url(i)])[0]
+        try:
+            check_writable(args.summary_json, local, any_inputs=True, writer=SUMMARY_WRITER)
+        except OutputError as exc:
+            say(str(exc))
+            return EXIT_FAILED
     tally = Tally()
     started = time.time()
-    chosen_format(args)
     options = WriteOptions(ms_levels=args.ms_levels, compression=args.compression)
     with warnings.catch_warnings():
         # A batch into a store that cannot hold a lock says so in one line, as it starts.
         warnings.simplefilter("always", UnlockedOutput)
-        warnings.showwarning = lambda message, *_, **__: say(str(message))
+        # Only that warning: another (NumPy's about a value, say) is no line of this command's.
+        warnings.showwarning = _unlocked_line(warnings.showwarning)
         outcomes = _convert(args, tally, options)
     if args.summary_json is not None:
         batch = next((o.details.get("batch") for o in outcomes if "batch" in o.details), None)
@@ -128,12 +136,22 @@ def run(args: argparse.Namespace) -> int:
         document = summary(outcomes, batch=batch, options=settings, started=started, ended=time.time())
         # Never written over an input; the stamp records the local inputs that exist.
         sources = [o.source for o in outcomes if not is_url(o.source) and os.path.isfile(o.source)]
-        with output_file(args.summary_json, sources, any_inputs=True) as tmp:
+        with output_file(args.summary_json, sources, any_inputs=True, writer=SUMMARY_WRITER) as tmp:
             with open(tmp, "w", encoding="utf-8") as f:
                 f.write(as_json(document))
     if not args.quiet:
         say(f"{tally.summary()}; output in {args.out}")
     return tally.exit_status
+
+
+def _unlocked_line(show: Any) -> Any:
+    def shown(message: Any, category: type[Warning], *args: Any, **kwargs: Any) -> None:
+        if issubclass(category, UnlockedOutput):
+            say(str(message))
+        else:
+            show(message, category, *args, **kwargs)
+
+    return shown
 
 
 def _convert(args: argparse.Namespace, tally: Tally, options: WriteOptions) -> list[Outcome]:

@@ -11,7 +11,7 @@ from typing import Any
 from ..analyse.info import format_info
 from ..run.info import info_many
 from ..run.outcome import READ, Tally
-from .common import positive, show_progress
+from .common import add_jobs, add_quiet, show_progress
 
 
 def add_parser(sub: Any) -> None:
@@ -24,8 +24,8 @@ def add_parser(sub: Any) -> None:
         help="also read every peak list (counted, each scan's layout checked), the status-log labels and the "
         "warnings: each file is read whole (default: header facts and the whole-file layout check only)",
     )
-    p.add_argument("--jobs", "-j", type=positive, default=1, metavar="N", help="files read at once (default: 1)")
-    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    add_jobs(p, "files read at once (default: 1)", default=1)
+    add_quiet(p, summary=False)
     p.set_defaults(run=run)
 
 

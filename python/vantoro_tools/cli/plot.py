@@ -6,10 +6,9 @@ import argparse
 from typing import Any
 
 from ..report.plot import plot_spectrum
-from ..run.outcome import WRITTEN, Outcome, Tally, failed, refused
-from ..source.raw import LayoutError, NotRawFileError, describe_failure
-from ..write.output import OutputError
-from .common import add_overwrite
+from ..run.outcome import WRITTEN, Outcome, Tally
+from ..run.policy import PLOTS, attempt
+from .common import add_force, add_overwrite
 
 
 def add_parser(sub: Any) -> None:
@@ -31,13 +30,13 @@ def add_parser(sub: Any) -> None:
         metavar="N",
         help="label the N most intense peaks where labels do not overlap (default 5)",
     )
-    p.add_argument("--force", action="store_true", help="plot a file that fails the layout check")
+    add_force(p, "plot a file that fails the layout check")
     add_overwrite(p)
     p.set_defaults(run=run)
 
 
 def outcome(args: argparse.Namespace) -> Outcome:
-    try:
+    def work() -> Outcome:
         plot_spectrum(
             args.file,
             args.scan,
@@ -48,15 +47,10 @@ def outcome(args: argparse.Namespace) -> Outcome:
             labels=args.labels,
             overwrite=args.overwrite,
         )
-    except OutputError as exc:
-        return failed(args.output, str(exc))
-    except LayoutError as exc:
-        return refused(args.file, f"{exc} (--force plots it anyway)")
-    except (OSError, NotRawFileError) as exc:
-        return failed(args.file, describe_failure(args.file, exc))
-    except ValueError as exc:  # the scan has no peak list
-        return failed(args.file, str(exc))
-    return Outcome(args.file, (args.output,), status=WRITTEN)
+        return Outcome(args.file, (args.output,), status=WRITTEN)
+
+    result: Outcome = attempt(args.file, work, action=PLOTS, one_output=True)
+    return result
 
 
 def run(args: argparse.Namespace) -> int:

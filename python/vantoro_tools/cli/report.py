@@ -9,18 +9,27 @@ import time
 from typing import Any
 
 from ..analyse.qc import RunQC, numpy_module
-from ..report.history import TABLE, Baseline, control_charts, history_runs, pyarrow_modules, read_rows
+from ..report.history import (
+    TABLE,
+    Baseline,
+    HistoryError,
+    check_history,
+    control_charts,
+    history_runs,
+    pyarrow_modules,
+    read_rows,
+)
+from ..report.mzqc import WRITER as MZQC_WRITER
 from ..report.mzqc import write_mzqc
+from ..report.page import WRITER as REPORT_WRITER
 from ..report.page import HistoryView, write_report
-from ..run.gather import gather
+from ..run.gather import default_read_jobs, gather
 from ..run.inputs import collect_inputs
-from ..run.outcome import EXIT_FAILED, EXIT_USAGE, READ, Tally, failed
+from ..run.outcome import EXIT_FAILED, EXIT_USAGE, READ, Tally
+from ..run.policy import failure
 from ..run.pool import default_jobs, stop_on_sigterm
-from ..write.output import OutputError
-from .common import add_overwrite, positive, say, show_progress
-
-#: below this much input in all, starting worker processes costs more than it saves
-POOL_MIN_BYTES = 64 << 20
+from ..write.output import OutputError, check_writable
+from .common import add_jobs, add_overwrite, add_quiet, fail, named_twice, positive, say, show_progress
 
 
 def add_parser(sub: Any) -> None:
@@ -38,14 +47,8 @@ def add_parser(sub: Any) -> None:
     p.add_argument(
         "--checksums", action="store_true", help="give each input file's SHA-256 in the mzQC file (reads it once more)"
     )
-    p.add_argument(
-        "--jobs",
-        "-j",
-        type=positive,
-        metavar="N",
-        help="files read at once (default: the cores, or 1 for less than 64 MiB of input)",
-    )
-    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    add_jobs(p, "files read at once (default: the cores, or 1 for less than 64 MiB of input)")
+    add_quiet(p)
     h = p.add_argument_group("control charts from a QC history (vantoro qc add)")
     h.add_argument(
         "--history", metavar="DIR", help="chart every metric of the history in DIR, the runs given marked as new"
@@ -74,22 +77,27 @@ def history_view(args: argparse.Namespace, runs: list[RunQC]) -> HistoryView:
     return HistoryView(charts, baseline, args.history)
 
 
-def default_report_jobs(paths: list[str], cores: int) -> int:
-    total = 0
-    for p in paths:
-        try:
-            st = os.stat(p)
-        except OSError:
-            continue  # reported when read
-        blocks = getattr(st, "st_blocks", None)  # a sparse file's holes are never read
-        total += st.st_size if blocks is None else min(st.st_size, blocks * 512)
-    return cores if total >= POOL_MIN_BYTES else 1
-
-
 def run(args: argparse.Namespace) -> int:
+    twice = named_twice([("-o", args.output), ("--mzqc", args.mzqc), ("--history", args.history)])
+    if twice is not None:
+        say(twice)
+        return EXIT_USAGE
     numpy_module()  # a missing package is named once, not as every file's failure
+    try:  # the outputs checked before the runs are read
+        given = [i for i in args.inputs if os.path.isfile(i)]
+        check_writable(args.output, given, any_inputs=True, overwrite=args.overwrite, writer=REPORT_WRITER)
+        if args.mzqc:
+            check_writable(args.mzqc, given, any_inputs=True, overwrite=args.overwrite, writer=MZQC_WRITER)
+    except OutputError as exc:
+        fail(exc.path, str(exc))
+        return EXIT_FAILED
     if args.history:
         pyarrow_modules()
+        try:
+            check_history(args.history)
+        except (HistoryError, OutputError) as exc:
+            say(str(exc))
+            return EXIT_FAILED
         if not os.path.isfile(os.path.join(args.history, TABLE)):
             say(f"{args.history}: no QC history there (vantoro qc add makes one)")
             return EXIT_FAILED
@@ -106,7 +114,7 @@ def run(args: argparse.Namespace) -> int:
     with stop_on_sigterm():
         got = gather(
             paths,
-            jobs=args.jobs or default_report_jobs(paths, default_jobs()),
+            jobs=args.jobs or default_read_jobs(paths, default_jobs()),
             progress=show_progress(args),
             on_outcome=tally.add,
             checksum=bool(args.history or (args.mzqc and args.checksums)),
@@ -114,18 +122,26 @@ def run(args: argparse.Namespace) -> int:
     not_read += got.not_read
     if not got.runs and not args.history:
         say("no run could be read; no report written")
-        return 1
-    history = history_view(args, got.runs) if args.history else None
+        return EXIT_FAILED
+    try:
+        history = history_view(args, got.runs) if args.history else None
+    except HistoryError as exc:
+        say(str(exc))
+        return EXIT_FAILED
     try:
         size = write_report(got.runs, args.output, not_read, overwrite=args.overwrite, history=history)
     except OutputError as exc:
-        tally.add(failed(args.output, str(exc)))
+        tally.add(failure(args.output, exc, one_output=True))
         return tally.exit_status
-    if args.mzqc and got.runs:
+    # The metrics of a run the layout check refuses describe zeros, not the run: the mzQC leaves it out.
+    measured = [r for r in got.runs if r.ok]
+    if args.mzqc and measured:
         try:
-            write_mzqc(got.runs, args.mzqc, checksums=args.checksums, overwrite=args.overwrite)
+            write_mzqc(measured, args.mzqc, checksums=args.checksums, overwrite=args.overwrite)
         except OutputError as exc:
-            tally.add(failed(args.mzqc, str(exc)))
+            tally.add(failure(args.mzqc, exc, one_output=True))
+    elif args.mzqc and got.runs:
+        say(f"{args.mzqc}: not written: no run passed the layout check")
     if not args.quiet:
         say(
             f"report of {len(got.runs)} run(s) in {args.output} ({size / 1024:.0f} KiB, "

@@ -13,6 +13,23 @@ from ..write.output import OutputError, may_write, output_file
 from .plot import save_figure
 
 
+def check_name(dest: StrPath | None) -> None:
+    """Raises OutputError unless `dest` (None: standard output) names a .csv
+    file or an image format matplotlib draws: refused before any reading."""
+    if dest is None:
+        return
+    suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
+    if suffix == "csv":
+        return
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError as exc:
+        raise missing(exc.name or "matplotlib", "vantoro chrom (images)", "plot") from exc
+    kinds = FigureCanvasBase.get_supported_filetypes()
+    if suffix not in kinds:
+        raise OutputError(dest, "not a .csv or image name (chromatograms are written as .csv, .png, .svg, .pdf, ...)")
+
+
 def write_chromatograms(
     c: Chromatograms,
     kinds: Sequence[str],
@@ -31,10 +48,11 @@ def write_chromatograms(
     if dest is None:
         sys.stdout.write(csv_text(c, kinds))
         return
-    may_write([os.fspath(dest)], inputs, overwrite=overwrite)  # before any drawing
+    check_name(dest)
+    may_write([os.fspath(dest)], inputs, overwrite=overwrite, writer="chrom")  # before any drawing
     suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
     if suffix == "csv":
-        with output_file(dest, inputs, overwrite=overwrite) as tmp:
+        with output_file(dest, inputs, overwrite=overwrite, writer="chrom") as tmp:
             try:
                 with open(tmp, "w", encoding="utf-8", newline="") as f:
                     f.write(csv_text(c, kinds))

@@ -16,7 +16,7 @@ import math
 import os
 import time
 from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -24,7 +24,8 @@ from ..analyse.control import Limits, broken_rules, limits
 from ..analyse.qc import RunQC, qc_metrics
 from ..base.deps import missing
 from ..base.paths import StrPath, sha256_file, stem
-from ..write.output import DirectoryLock, OutputBusy, atomic_path
+from ..base.urls import is_url
+from ..write.output import DirectoryLock, OutputBusy, OutputError, atomic_path
 from .mzqc import mzqc_document, mzqc_text
 from .qc_terms import METRICS, NAMES
 
@@ -64,13 +65,49 @@ def held(directory: str, wait: float = LOCK_WAIT) -> Iterator[None]:
         lock.__exit__(None, None, None)
 
 
+class HistoryError(ValueError):
+    """A history folder that cannot be used as it is (its table missing or
+    unreadable): the message says what is wrong, and nothing is changed."""
+
+
+def check_history(directory: StrPath) -> None:
+    """Raises OutputError when `directory` cannot hold a history, HistoryError
+    when the history there is damaged: refused before anything is written."""
+    if os.path.lexists(directory) and not os.path.isdir(directory):
+        raise OutputError(directory, "not a directory")
+    # Whether the table is gone is told under the lock alone: an add
+    # writes the runs' files before the table.
+    if os.path.lexists(os.path.join(directory, TABLE)):
+        read_rows(directory)
+
+
 def read_rows(directory: StrPath) -> list[dict[str, Any]]:
-    """The history table's rows (none for a new history)."""
-    path = os.path.join(os.fspath(directory), TABLE)
-    if not os.path.exists(path):
+    """The history table's rows (none for a new history). Raises
+    HistoryError when the table is gone from a history that has runs, or
+    cannot be read as the history's table."""
+    directory = os.fspath(directory)
+    path = os.path.join(directory, TABLE)
+    if not os.path.lexists(path):
+        try:
+            kept = [n for n in os.listdir(os.path.join(directory, RUNS)) if n.endswith(".mzQC")]
+        except OSError:
+            kept = []
+        if kept:
+            raise HistoryError(
+                f"{directory}: its table {TABLE} is gone but {RUNS}/ holds {len(kept)} run(s); "
+                f"nothing changed (restore {TABLE}, or keep a new history elsewhere)"
+            )
         return []
     pa = pyarrow_modules()
-    return list(pa.parquet.read_table(path).to_pylist())
+    try:
+        table = pa.parquet.read_table(path)
+        missing_columns = [c for c in COLUMNS if c not in table.column_names]
+        if missing_columns:
+            raise ValueError(f"no column {missing_columns[0]!r}")
+        return list(table.to_pylist())
+    except (OSError, ValueError, pa.ArrowException) as exc:
+        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+        raise HistoryError(f"{path}: cannot be read as a QC history table ({reason}); nothing changed") from None
 
 
 def _write_rows(directory: str, rows: list[dict[str, Any]]) -> None:
@@ -103,7 +140,7 @@ def metric_rows(run: RunQC, added: dt.datetime) -> list[dict[str, Any]]:
             rows.append(
                 {
                     "run": os.path.basename(run.path),
-                    "path": os.path.abspath(run.path),
+                    "path": run.path if is_url(run.path) else os.path.abspath(run.path),
                     "sha256": run.sha256,
                     "acquired": run.info.created,
                     "added": added,
@@ -121,13 +158,18 @@ def add_runs(directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WA
     each run, whether it was added (False: its file's content is already
     there). Each run's SHA-256 is computed when it has none."""
     directory = os.fspath(directory)
-    os.makedirs(os.path.join(directory, RUNS), exist_ok=True)
+    check_history(directory)
+    try:
+        os.makedirs(os.path.join(directory, RUNS), exist_ok=True)
+    except OSError as exc:
+        raise OutputError(os.path.join(directory, RUNS), exc) from exc
     digests = [r.sha256 or sha256_file(r.path) for r in runs]
     added_now = dt.datetime.now(dt.timezone.utc).replace(microsecond=0)
     with held(directory, wait):
         rows = read_rows(directory)
         known = {r["sha256"] for r in rows}
         result = []
+        written: list[str] = []
         for run, digest in zip(runs, digests):
             if digest in known:
                 result.append(False)
@@ -135,13 +177,34 @@ def add_runs(directory: StrPath, runs: Sequence[RunQC], *, wait: float = LOCK_WA
             run.sha256 = digest
             known.add(digest)
             name = f"{stem(run.path)}-{digest[:12]}.mzQC"
-            with atomic_path(os.path.join(directory, RUNS, name)) as tmp, open(tmp, "w", encoding="utf-8") as f:
-                f.write(mzqc_text(mzqc_document([run], sha256={run.path: digest}, names=[os.path.basename(run.path)])))
+            dest = os.path.join(directory, RUNS, name)
+            text = mzqc_text(mzqc_document([run], sha256={run.path: digest}, names=[os.path.basename(run.path)]))
+            with _writing(dest, written):
+                with atomic_path(dest) as tmp, open(tmp, "w", encoding="utf-8") as f:
+                    f.write(text)
             rows.extend(metric_rows(run, added_now))
             result.append(True)
         if any(result):
-            _write_rows(directory, rows)
+            with _writing(os.path.join(directory, TABLE), written):
+                _write_rows(directory, rows)
     return result
+
+
+@contextmanager
+def _writing(dest: str, written: list[str]) -> Iterator[None]:
+    """Writes `dest` for an add that wrote `written` before: when it cannot
+    be written (a full disk, say), those are removed again and OutputError
+    names it, so that a failed add leaves the history as it was."""
+    try:
+        yield
+    except OSError as exc:
+        for path in written:
+            with suppress(OSError):
+                os.unlink(path)
+        if isinstance(exc, OutputError):
+            raise
+        raise OutputError(dest, exc) from exc
+    written.append(dest)
 
 
 # -- control charts -------------------------------------------------------------

@@ -141,6 +141,10 @@ def mzqc_text(document: Mapping[str, Any]) -> str:
     return json.dumps(document, indent=1, allow_nan=False) + "\n"
 
 
+#: What the stamp of an mzQC file of a report names as its writer.
+WRITER = "report --mzqc"
+
+
 def write_mzqc(
     runs: Sequence[RunQC],
     dest: StrPath,
@@ -154,7 +158,7 @@ def write_mzqc(
     sha = {r.path: r.sha256 or sha256_file(r.path) for r in runs} if checksums else None
     dest = os.fspath(dest)
     text = mzqc_text(mzqc_document(runs, sha256=sha, batch=os.path.splitext(os.path.basename(dest))[0]))
-    with output_file(dest, [r.path for r in runs], overwrite=overwrite, any_inputs=True) as tmp:
+    with output_file(dest, [r.path for r in runs], overwrite=overwrite, any_inputs=True, writer=WRITER) as tmp:
         with open(tmp, "w", encoding="utf-8") as f:
             f.write(text)
     return len(text.encode("utf-8"))

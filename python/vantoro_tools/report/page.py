@@ -112,10 +112,10 @@ def _comparison(page: _Page, runs: Sequence[RunQC], names: Sequence[str]) -> Non
     # Intensities spread over decades: judged on a log scale.
     flags = {k: odd_cells([float(r[k]) for r in rows], log=k in LOG_COLUMNS) for k in numeric}
     cells, classes = [], []
-    for i, r in enumerate(rows):
+    for i, (r, run) in enumerate(zip(rows, runs)):
         cells.append([str(v) if isinstance(v, str) else _fmt(v, 4) for v in r.values()])
         classes.append(
-            ["odd" if (k in flags and flags[k][i]) or (k == "layout check" and r[k] != "ok") else "" for k in head]
+            ["odd" if (k in flags and flags[k][i]) or (k == "layout check" and not run.ok) else "" for k in head]
         )
     # Each run's name links to its section.
     table = _table(head, cells, classes)
@@ -191,6 +191,7 @@ def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
         ("created (UTC)", created.strftime("%Y-%m-%d %H:%M:%S") if created else info.creation_date),
         ("scans", str(info.num_scans)),
         ("scans with a peak list", str(info.scans_with_peaks)),
+        ("scans without one the reader finds", str(info.num_scans - (info.scans_with_peaks or 0))),
         ("scans per MS level", ", ".join(f"MS{k}: {v}" for k, v in levels.items())),
         ("layout", run.layout or "none"),
         ("layout check", run.verdict),
@@ -534,6 +535,10 @@ def report_html(
     )
 
 
+#: What the stamp of a report names as its writer.
+WRITER = "report"
+
+
 def write_report(
     runs: Sequence[RunQC],
     dest: StrPath,
@@ -548,7 +553,7 @@ def write_report(
     Raises OutputError when it cannot be written."""
     text = report_html(runs, failed, history=history).encode("utf-8")
     inputs = [run.path for run in runs] + [path for path, _ in failed]
-    with output_file(dest, inputs, overwrite=overwrite, any_inputs=True) as tmp:
+    with output_file(dest, inputs, overwrite=overwrite, any_inputs=True, writer=WRITER) as tmp:
         try:
             with open(tmp, "wb") as f:
                 f.write(text)

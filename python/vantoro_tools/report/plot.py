@@ -117,7 +117,7 @@ def save_figure(
     whole or not at all, in the format its suffix names (PNG by default).
     Raises OutputError when it cannot be written."""
     suffix = os.path.splitext(os.fspath(dest))[1].lstrip(".").lower()
-    with output_file(dest, inputs, overwrite=overwrite) as tmp:
+    with output_file(dest, inputs, overwrite=overwrite, writer="plot") as tmp:
         try:
             fig.savefig(tmp, format=suffix or "png", dpi=dpi)
         except OSError as exc:

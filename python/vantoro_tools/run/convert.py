@@ -21,7 +21,7 @@ from dataclasses import replace
 from typing import Any
 
 from ..base.paths import StrPath, as_path
-from ..source.raw import LayoutError, NotRawFileError, describe_failure
+from ..source.raw import ChangedWhileRead
 from ..source.scans import ScanSource, open_source
 from ..write.formats import WriteOptions
 from ..write.output import (
@@ -37,20 +37,23 @@ from ..write.output import (
     remote_up_to_date,
     remove_dead_parts,
     sha256_file,
+    stamp_path,
+    stamping,
     up_to_date,
     upload,
     url_identity,
-    write_stamps,
 )
 from ..write.registry import OutputFormat, output_format
 from .cluster import SchedulerLost, run_dask, worker_name
 from .errors import MeaninglessOptions as MeaninglessOptions
 from .inputs import collect_inputs, unique_stems
 from .ledger import Ledger, latest, shows_done
-from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused, task_outcome
-from .pool import default_jobs, prestart, refuse_reentry, run_pool, stop_on_sigterm
+from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused
+from .policy import CONVERTS, attempt, failure, task_outcome
+from .pool import default_jobs, prestart, refuse_reentry, stop_on_sigterm
 from .progress import advance, progress_bar
-from .storage import fetched, remove_dead_scratch, staging_dir
+from .runner import pool_size, run_tasks
+from .storage import check_scratch, fetched, remove_dead_scratch, staging_dir
 
 
 def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
@@ -67,6 +70,11 @@ def _options(fmt: OutputFormat, options: WriteOptions, force: bool) -> dict[str,
         "compression": options.compression or fmt.default_compression,
         "force": force,
     }
+
+
+def writer(fmt: OutputFormat) -> str:
+    """What a conversion's stamps name as its writer: only it replaces the outputs."""
+    return f"convert --to {fmt.name}"
 
 
 def check_options(fmt: OutputFormat, options: WriteOptions) -> None:
@@ -101,9 +109,9 @@ def plan(
     if not overwrite and up_to_date(outputs, [raw], _options(fmt, options, force)):
         return Outcome(raw, tuple(outputs), status=UP_TO_DATE)
     try:
-        may_write(outputs, [raw], overwrite=overwrite)
+        may_write(outputs, [raw], overwrite=overwrite, writer=writer(fmt))
     except OutputExists as exc:
-        return refused(raw, str(exc))
+        return failure(raw, exc)
     return None
 
 
@@ -118,18 +126,15 @@ def plan_remote(
 ) -> Outcome | None:
     """`plan` for outputs under a URL."""
     outputs = fmt.paths(location, out_url)
-    try:
-        record = input_record(location)
-    except OSError as exc:
-        return failed(location, describe_failure(location, exc))
-    except Exception as exc:  # any failure of the store or its client
-        return failed(location, f"cannot be read ({exc})", transient=True)
+    record = attempt(location, lambda: input_record(location))
+    if isinstance(record, Outcome):
+        return record
     if not overwrite and remote_up_to_date(outputs, record, _options(fmt, options, force)):
         return Outcome(location, tuple(outputs), status=UP_TO_DATE)
     try:
         remote_may_write(outputs, str(record["path"]), overwrite=overwrite)
     except OutputExists as exc:
-        return refused(location, str(exc))
+        return failure(location, exc)
     return None
 
 
@@ -143,7 +148,7 @@ def _facts(path: str) -> tuple[int, int]:
 
 def _write(
     source: ScanSource, fmt: OutputFormat, out_dir: str, options: WriteOptions, force: bool
-) -> tuple[list[str], dict[str, int]]:
+) -> tuple[list[str], dict[str, int], tuple[int, int]]:
     paths = fmt.paths(source.path, out_dir)
     before = _facts(source.path)
     for path in paths:
@@ -153,7 +158,9 @@ def _write(
         except OSError as exc:
             raise OutputError(directory, exc) from exc
     try:
-        written = fmt.write(source, paths, options)
+        # Each output stamped as it is renamed into place: never whole without its stamp.
+        with stamping(paths, [source.path], _options(fmt, options, force), writer(fmt)):
+            written = fmt.write(source, paths, options)
     except OutputError:
         raise
     except OSError as exc:
@@ -169,9 +176,11 @@ def _write(
     if changed:
         for path in paths:
             os.unlink(path)
-        raise OSError("changed while it was being converted; its outputs were removed")
-    write_stamps(paths, [source.path], _options(fmt, options, force))
-    return paths, dict(written.warnings)
+            with contextlib.suppress(OSError):
+                os.unlink(stamp_path(path))
+        raise ChangedWhileRead()
+    levels = options.ms_levels if options.ms_levels is not None else fmt.ms_levels
+    return paths, dict(written.warnings), source.peak_lists(levels)
 
 
 def _open_source(
@@ -223,26 +232,13 @@ def _convert_one(
     on_progress: Callable[[float], None] | None,
     path_text: str | None = None,
 ) -> Outcome:
-    try:
+    def work() -> Outcome:
         source = _open_source(raw, force, on_progress, path_text)
-        paths, warnings = _write(source, fmt, out_dir, options, force)
-    except LayoutError as exc:
-        return refused(raw, f"{exc} (--force converts it anyway)")
-    except OutputError as exc:
-        return failed(raw, str(exc), transient=True)
-    except ImportError:
-        raise
-    except (FileNotFoundError, PermissionError, NotRawFileError) as exc:
-        return failed(raw, describe_failure(raw, exc))
-    except OSError as exc:  # an I/O error may not happen again
-        return failed(raw, describe_failure(raw, exc), transient=True)
-    except Exception as exc:  # any failure belongs to this file alone
-        return failed(raw, describe_failure(raw, exc))
-    except BaseException as exc:
-        if type(exc).__name__ != "PanicException":
-            raise
-        return failed(raw, f"internal fault of the reader: {exc}")
-    return Outcome(raw, tuple(paths), warnings=warnings)
+        paths, warnings, spectra = _write(source, fmt, out_dir, options, force)
+        return Outcome(raw, tuple(paths), warnings=warnings, spectra=spectra)
+
+    outcome: Outcome = attempt(raw, work, action=CONVERTS)
+    return outcome
 
 
 def attempt_details(started: int, outputs: Sequence[str]) -> dict[str, Any]:
@@ -340,12 +336,8 @@ def convert_remote_task(
             for written, dest in zip(outcome.outputs, dests):
                 upload(written, dest, record, _options(fmt, options or WriteOptions(), force))
             return replace(outcome, outputs=tuple(dests), details={**details, "started_ns": started})
-    except OutputError as exc:
-        return failed(location, str(exc), transient=True)
-    except (FileNotFoundError, PermissionError) as exc:
-        return failed(location, describe_failure(location, exc))
-    except OSError as exc:
-        return failed(location, f"cannot be fetched ({exc})", transient=True)
+    except BaseException as exc:  # the store's failures, fetching or uploading
+        return failure(location, exc, action=CONVERTS)
 
 
 def _renamed(error: str | None, local: str, location: str) -> str | None:
@@ -396,9 +388,11 @@ def convert_many(
     Inputs and `out_dir` may be URLs (s3://bucket/prefix/, through fsspec;
     credentials and endpoint from the environment): each input is fetched
     to `scratch` (default: $VANTORO_SCRATCH or the temporary directory),
-    one file per running task, its layout judged by its URL, and each output
-    uploaded whole with its stamp, under the same rules as local outputs.
-    Inputs under a URL need `out_dir` under a URL.
+    one file per running task under its whole path (so the reader takes the
+    layout its URL selects; a scratch directory whose path holds a layout
+    marker raises UnsafeScratch), and each output uploaded whole with its
+    stamp, under the same rules as local outputs. Inputs under a URL need
+    `out_dir` under a URL.
 
     SIGTERM, like Ctrl-C, stops the run: workers end, their
     partial files are removed, and Stopped (KeyboardInterrupt) is raised.
@@ -419,9 +413,11 @@ def convert_many(
     found, problems = collect_inputs(inputs)
     out = as_path(out_dir, "out_dir")
     remote = is_url(out)
+    if any(is_url(f) for f in found):
+        check_scratch(scratch)  # before anything runs; each task checks its own host's again
     if not remote:
         if any(is_url(f) for f in found):
-            raise ValueError("inputs under a URL are converted to outputs under a URL (--out s3://...)")
+            raise MeaninglessOptions("inputs under a URL are converted to outputs under a URL (--out s3://...)")
         out = os.path.abspath(out)
         if os.path.exists(out) and not os.path.isdir(out):
             return _not_written(found, problems, OutputError(out, "not a directory"), on_outcome)
@@ -450,7 +446,7 @@ def convert_many(
 def _workers(jobs: int | None, files: int) -> int:
     """The processes a batch of `files` runs on with `jobs` (by default,
     every core): one per file, as many at once as there are jobs."""
-    return min(jobs or default_jobs(), files)
+    return pool_size(jobs, files)
 
 
 @contextlib.contextmanager
@@ -653,14 +649,10 @@ class _Batch:
             except SchedulerLost as exc:
                 for path in todo:
                     if path not in self.final and path not in self.again:
-                        self.report(path, failed(path, f"not converted: {exc}", transient=True))
+                        self.report(path, failure(path, exc))
             return
-        if workers > 1:
-            run_pool(task, items, workers, done, preload=[__name__, *fmt.preload])
-            return
-        if self.remote:
-            for path, args in items:
-                self._finished(path, convert_remote_task(*args), retry)
+        if workers > 1 or self.remote:
+            run_tasks(task, items, done, jobs=workers, preload=[__name__, *fmt.preload])
             return
         bar = self.bar
         for path, args in items:

@@ -13,6 +13,10 @@ class MeaninglessOptions(ValueError):
     """Options that could only give an empty or meaningless output."""
 
 
+class UnsafeScratch(ValueError):
+    """Scratch space whose path would change the layout of the files fetched into it."""
+
+
 class Stopped(BaseException):
     """SIGTERM (or SIGINT in a worker) asked this process to stop."""
 

@@ -4,14 +4,16 @@ the local process pool, with a progress bar on a terminal."""
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence
+from dataclasses import replace
 
 from ..analyse.info import FileInfo, file_info
 from ..base.paths import StrPath
-from ..source.raw import describe_failure
 from .inputs import collect_inputs
-from .outcome import READ, Outcome, failed, refused
-from .pool import refuse_reentry, run_pool
-from .progress import advance, progress_bar
+from .outcome import READ, Outcome
+from .policy import attempt, classify, layout_refused
+from .pool import refuse_reentry
+from .progress import advance
+from .runner import bar, pool_size, read_local, run_tasks
 
 #: Files per pool task at most: a quick `file_info` costs tens of
 #: microseconds, far less than sending a task to a worker and its result
@@ -23,12 +25,20 @@ CHUNK_QUICK, CHUNK_DEEP = 200, 8
 CHUNKS_PER_WORKER = 4
 
 
+def info_of(location: str, deep: bool) -> FileInfo:
+    """`file_info` of a local file, or of an object under a URL (fetched to scratch, named by its URL)."""
+
+    def read(path: str, path_text: str | None) -> FileInfo:
+        info = file_info(path, path_text=path_text, deep=deep)
+        return info if path_text is None else replace(info, path=location)
+
+    return read_local(location, read)
+
+
 def info_or_failure(path: str, deep: bool) -> FileInfo | Outcome:
     """`file_info` of `path`, or the failed outcome that says why it has none."""
-    try:
-        return file_info(path, deep=deep)
-    except Exception as exc:  # reported; the other files go on
-        return failed(path, describe_failure(path, exc))
+    result: FileInfo | Outcome = attempt(path, lambda: info_of(path, deep))
+    return result
 
 
 def info_chunk(paths: Sequence[str], deep: bool) -> list[FileInfo | Outcome]:
@@ -60,30 +70,27 @@ def info_many(
     refuse_reentry("info_many()")
     files, problems = collect_inputs(inputs, mzpeak=True)
     results: dict[str, FileInfo | Outcome] = {}
-    bar = progress_bar(len(files), progress, minimum=2)
-    try:
-        if jobs <= 1 or len(files) <= 1:
-            for path in files:
-                results[path] = info_or_failure(path, deep)
-                advance(bar, len(results), len(files))
-        else:
-            unique = list(dict.fromkeys(files))
-            workers = min(jobs, len(unique))
-            parts = chunks(unique, workers, CHUNK_DEEP if deep else CHUNK_QUICK)
+    unique = list(dict.fromkeys(files))
+    workers = pool_size(jobs, len(unique))
+    # On the pool the files go in chunks; in this process one at a time, the bar moving for each.
+    parts = chunks(unique, workers, CHUNK_DEEP if deep else CHUNK_QUICK) if workers > 1 else [[p] for p in unique]
+    with bar(len(unique), progress) as shown:
 
-            def done(name: str, get: Callable[[], list[FileInfo | Outcome]]) -> None:
-                part = parts[int(name)]
-                try:
-                    found = get()
-                except Exception as exc:  # the task itself failed (its worker died): each file is reported
-                    found = [failed(path, describe_failure(path, exc)) for path in part]
-                results.update(zip(part, found))
-                advance(bar, len(results), len(files), step=len(part))
+        def done(name: str, get: Callable[[], list[FileInfo | Outcome]]) -> None:
+            part = parts[int(name)]
+            try:
+                found = get()
+            except BaseException as exc:  # the task itself failed (its worker died): each file is reported
+                lost = [classify(path, exc) for path in part]
+                if any(o is None for o in lost):
+                    raise
+                found = [o for o in lost if o is not None]
+            results.update(zip(part, found))
+            advance(shown, len(results), len(unique), step=len(part))
 
-            run_pool(info_chunk, [(str(k), (part, deep)) for k, part in enumerate(parts)], workers, done, [__name__])
-    finally:
-        if bar is not None:
-            bar.close()
+        run_tasks(
+            info_chunk, [(str(k), (part, deep)) for k, part in enumerate(parts)], done, jobs=jobs, preload=[__name__]
+        )
     outcomes = list(problems)
     infos = []
     for path in files:
@@ -92,7 +99,7 @@ def info_many(
             outcomes.append(result)
             continue
         infos.append(result)
-        outcomes.append(Outcome(path, status=READ) if result.readable else refused(path, result.layout_check))
+        outcomes.append(Outcome(path, status=READ) if result.readable else layout_refused(path, result.layout_check))
     if on_outcome is not None:
         for outcome in outcomes:
             on_outcome(outcome)

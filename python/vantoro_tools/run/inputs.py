@@ -10,10 +10,11 @@ import stat
 from collections.abc import Iterable, Sequence
 
 from ..base.paths import StrPath, as_paths, stem
+from ..base.urls import is_url
 from ..source.mzpeak import SUFFIX as MZPEAK_SUFFIX
 from ..source.mzpeak import is_mzpeak
 from .outcome import Outcome, failed, refused
-from .storage import is_url, list_raw
+from .storage import list_raw
 
 RAW_SUFFIX = ".raw"  # matched without regard to case: run.raw, run.RAW
 

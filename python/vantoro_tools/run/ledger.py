@@ -91,6 +91,9 @@ def schema() -> Any:
             ("worker", pa.string()),
             ("started", moment),
             ("ended", moment),
+            # Of the scans at the format's levels: with a peak list, and with none found.
+            ("spectra_with_peaks", pa.int64()),
+            ("spectra_without_peaks", pa.int64()),
         ]
     )
 
@@ -183,9 +186,17 @@ class _Directory:
                 os.unlink(path)
 
 
+def _concat(pa: Any, tables: Sequence[Any]) -> Any:
+    try:
+        return pa.concat_tables(tables, promote_options="default")
+    except TypeError:  # pyarrow before 14
+        return pa.concat_tables(tables, promote=True)
+
+
 def _distinct(pa: Any, tables: Sequence[Any]) -> Any:
-    """The rows of `tables` as one table, each (batch, seq) once."""
-    table = pa.concat_tables(tables)
+    """The rows of `tables` as one table, each (batch, seq) once. Files
+    written before a column was added have it empty."""
+    table = _concat(pa, tables)
     seen: set[tuple[str, int]] = set()
     keep = []
     for k, key in enumerate(zip(table.column("batch").to_pylist(), table.column("seq").to_pylist())):
@@ -274,6 +285,8 @@ class Ledger:
             "worker": details.get("worker"),
             "started": details.get("started_ns", now),
             "ended": details.get("ended_ns", now),
+            "spectra_with_peaks": None if outcome.spectra is None else outcome.spectra[0],
+            "spectra_without_peaks": None if outcome.spectra is None else outcome.spectra[1],
         }
         table = self._table(row)
         name = f"{self.batch}-{self.seq:07d}.parquet"
@@ -291,7 +304,7 @@ class Ledger:
         with contextlib.suppress(OSError, ValueError):
             if self._tables:
                 pa, _, _ = _arrow()
-                self.dir.write(f"{self.batch}.parquet", pa.concat_tables(self._tables))
+                self.dir.write(f"{self.batch}.parquet", _concat(pa, self._tables))
                 self.dir.remove(self._files)
                 self._tables, self._files = [], []
             tidy(self.dir, self.batch)
@@ -400,6 +413,7 @@ def _entry(o: Outcome) -> dict[str, Any]:
         "attempts": o.details.get("attempt", 1),
         "outputs": list(o.details.get("outputs", [])) or [{"path": p} for p in o.outputs],
         "warnings": dict(o.warnings),
+        "spectra": None if o.spectra is None else {"with_peaks": o.spectra[0], "without_peaks": o.spectra[1]},
     }
 
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import sys
 from collections import Counter
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -27,6 +27,11 @@ CONVERTED, UP_TO_DATE, REFUSED, FAILED, READ, WRITTEN, ADDED = (
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
 
+def exit_stopped(signum: int) -> int:
+    """The exit status of a command a signal stopped: 128 plus its number (SIGINT 130, SIGTERM 143)."""
+    return 128 + signum
+
+
 @dataclass(frozen=True)
 class Outcome:
     """What became of one input: its status, the files written, why none
@@ -41,6 +46,9 @@ class Outcome:
     transient: bool = False
     #: what the ledger records of the attempt: host, worker, start and end, each output's size and SHA-256
     details: Mapping[str, Any] = field(default_factory=dict)
+    #: of the scans at the levels the format holds: how many had a peak list, and how many had none
+    #: the reader could find (written without peaks, or left out, as the format does)
+    spectra: tuple[int, int] | None = None
 
     @property
     def ok(self) -> bool:
@@ -54,7 +62,13 @@ class Outcome:
         if self.warnings:
             counted = ", ".join(f"{n} {kind}" for kind, n in sorted(self.warnings.items()))
             return message(self.source, f"{self.status}, with warnings: {counted}")
+        if self.spectra is not None and self.spectra[1] and not self.spectra[0]:
+            return message(self.source, f"{self.status}, but none of its {self.spectra[1]} spectra has a peak list")
         return None
+
+    @property
+    def without_peaks(self) -> int:
+        return 0 if self.spectra is None else self.spectra[1]
 
 
 def failed(source: str, error: str, *, transient: bool = False) -> Outcome:
@@ -95,13 +109,8 @@ class Tally:
         )
         warned = sum(1 for o in self.outcomes if o.warnings)
         text = ", ".join(f"{self.counts[s]} {s}" for s in statuses)
-        return text + (f"; {warned} with warnings" if warned else "")
-
-
-def task_outcome(path: str, result: Callable[[], Any]) -> Outcome:
-    """A task's outcome, or a failed one when the task itself could not run."""
-    try:
-        outcome = result()
-    except Exception as exc:  # a lost worker fails this file only
-        return failed(path, f"task failed: {type(exc).__name__}: {exc}", transient=True)
-    return outcome if isinstance(outcome, Outcome) else failed(path, f"task returned {outcome!r}")
+        text += f"; {warned} with warnings" if warned else ""
+        peakless = [o.without_peaks for o in self.outcomes if o.without_peaks]
+        if peakless:
+            text += f"; {sum(peakless)} spectra without a peak list in {len(peakless)} file(s)"
+        return text

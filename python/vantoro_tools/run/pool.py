@@ -15,6 +15,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from ..base.cores import available_cores
+from ..base.text import line
 from .errors import Stopped as Stopped
 
 # `multiprocessing`, `concurrent.futures`, `ctypes` and `tempfile` cost a
@@ -78,7 +79,7 @@ def refuse_reentry(call: str) -> None:
         with contextlib.suppress(OSError), open(_reentry_note(int(command)), "w"):
             pass
     else:
-        print(f"vantoro: {reentry_message(call)}", file=sys.stderr)
+        print(line(reentry_message(call)), file=sys.stderr)
     raise SystemExit(REENTERED_EXIT)
 
 

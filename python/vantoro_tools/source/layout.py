@@ -21,9 +21,9 @@ from dataclasses import dataclass
 from typing import Any
 
 from . import _native
-from .raw import LayoutError, not_raw_reason
+from .raw import LayoutError, LayoutMismatch, not_raw_reason
 
-__all__ = ["LayoutCheck", "LayoutError", "Verdict", "judge_file"]
+__all__ = ["LayoutCheck", "LayoutError", "LayoutMismatch", "Verdict", "confirm_layout", "judge_file", "selects_layout"]
 
 MARKERS: dict[str, str] = _native.markers()
 
@@ -55,6 +55,30 @@ def judge_file(path_text: str, version: int, size: int) -> Verdict:
     if kind == "truncated":
         return Verdict(f"truncated: {size:,} bytes, but its {layout} layout's scan tables need {need:,}", layout)
     return Verdict(None, layout)
+
+
+def selects_layout(path_text: str) -> bool:
+    """Whether `path_text` holds a layout marker. A directory whose path
+    does lends its layout to every file below it."""
+    return bool(_native.plan(path_text, _native.known_versions()[0]))
+
+
+def confirm_layout(opened: str, named: str, version: int) -> None:
+    """Raises LayoutMismatch when the reader, which takes its tables from
+    the path it opened (`opened`), would read other tables than those of
+    the location the file was named by (`named`), which the verdict
+    judges: a fetched copy whose path gained or lost a marker."""
+    if opened == named or _native.plan(opened, version) == _native.plan(named, version):
+        return
+    reads, selects = (_layout_words(text, version) for text in (opened, named))
+    if reads == selects:  # one layout, but the other marker's tables too, or not
+        reads, selects = f"other tables of {reads}", "its own"
+    raise LayoutMismatch(f"its local copy would be read with {reads} where its name selects {selects}; not read")
+
+
+def _layout_words(path_text: str, version: int) -> str:
+    layout = _native.judge(path_text, version, 0)[1]
+    return f"the {layout} layout" if layout else "no layout"
 
 
 class LayoutCheck:

@@ -16,7 +16,7 @@ from vantoro import RawFileReader
 
 from ..base.paths import StrPath, as_path, stem
 from . import _native
-from .layout import LayoutCheck, LayoutError, Verdict
+from .layout import LayoutCheck, LayoutError, Verdict, confirm_layout
 from .raw import KNOWN_VERSIONS, NotRawFileError, not_raw_reason
 
 if TYPE_CHECKING:
@@ -180,10 +180,15 @@ class ScanSource:
         version = int(self.reader.version)
         if refuse_unknown and version not in KNOWN_VERSIONS:
             raise NotRawFileError(not_raw_reason(version))
-        self.check = LayoutCheck(self.path if path_text is None else path_text, version, os.path.getsize(self.path))
+        if path_text is not None:
+            confirm_layout(self.path, path_text, version)
+        self.check = LayoutCheck(self.origin, version, os.path.getsize(self.path))
         self.on_failure = on_failure
         self.on_scan = on_scan
         self.warnings: Counter[str] = Counter()
+        #: scans walked for their peak lists, by MS level: with one found, and without
+        self.found: Counter[int] = Counter()
+        self.not_found: Counter[int] = Counter()
         self._failed(self.check.verdict.reason, FILE_FAILED)
 
     @property
@@ -193,6 +198,15 @@ class ScanSource:
     @property
     def verdict(self) -> Verdict:
         return self.check.verdict
+
+    def peak_lists(self, levels: frozenset[int] | None = None) -> tuple[int, int]:
+        """Of the scans walked so far at `levels` (all by default), how many
+        had a peak list and how many had none the reader could find."""
+
+        def at_levels(counts: Counter[int]) -> int:
+            return sum(n for level, n in counts.items() if levels is None or level in levels)
+
+        return at_levels(self.found), at_levels(self.not_found)
 
     def warn(self, kind: str, count: int = 1) -> None:
         self.warnings[kind] += count
@@ -210,6 +224,8 @@ class ScanSource:
         """`walk` over this file, each peak list judged by the layout check."""
         judging = self.on_failure != RECORD or self.check.ok
         for scan in walk(self.reader, peaks=peaks, levels=levels, only=only, on_scan=self.on_scan):
+            if peaks:
+                (self.found if scan.mz is not None else self.not_found)[scan.ms_level] += 1
             if scan.mz is not None and judging:
                 self._failed(self.check.scan(scan.number, scan.rt, scan.mz), SCANS_FAILED)
                 judging = self.on_failure != RECORD or self.check.ok

@@ -22,74 +22,22 @@ import contextlib
 import errno
 import json
 import os
-import re
 import threading
 import time
 from collections.abc import Iterator, Mapping, Sequence
 from typing import IO, Any
 
-from ..base.deps import missing
+from ..base.liveness import PART_SUFFIX as PART_SUFFIX
+from ..base.liveness import host_tag, owner_tag, part_owner_alive, start_time
 from ..base.paths import StrPath
 from ..base.paths import sha256_file as sha256_file
 from ..base.text import printable
+from ..base.urls import is_url as is_url
+from ..base.urls import url_fs as url_fs
+from ..base.urls import url_identity as url_identity
 from .errors import OutputBusy as OutputBusy
 from .errors import OutputError as OutputError
 from .errors import OutputExists as OutputExists
-
-PART_SUFFIX = ".part"
-# .<final name>.<token>.<pid>-<start time>@<host>.part
-_PART = re.compile(r"^\..+\.[0-9a-f]{8}\.(?P<pid>\d+)-(?P<start>\d+)@(?P<host>[\w.-]+)\.part$")
-
-
-def _host() -> str:
-    import socket  # some 3 ms to import (measured): paid by a command that writes
-
-    return re.sub(r"[^\w.-]", "_", socket.gethostname()) or "host"
-
-
-def _start_time(pid: int) -> int:
-    """When process `pid` started, in clock ticks since boot (Linux), or 0
-    where that is not known; -1 when there is no such process or it has ended."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            # The command name (field 2) may hold spaces and parentheses.
-            fields = f.read().rsplit(b")", 1)[1].split()
-        # A zombie (killed, not yet reaped by its parent) writes nothing any more.
-        return -1 if fields[0] in (b"Z", b"X") else int(fields[19])
-    except FileNotFoundError:
-        return -1 if os.path.isdir("/proc/self") else _pid_alive(pid)
-    except (OSError, ValueError, IndexError):
-        return 0
-
-
-def _pid_alive(pid: int) -> int:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return -1
-    except OSError:
-        pass
-    return 0
-
-
-def owner_tag() -> str:
-    pid = os.getpid()
-    return f"{pid}-{max(0, _start_time(pid))}@{_host()}"
-
-
-def part_owner_alive(name: str) -> bool | None:
-    """Whether the process that writes partial file `name` is alive: None
-    when `name` is no partial file of this package or was written on
-    another host (its owner cannot be asked)."""
-    match = _PART.match(name)
-    if match is None or match["host"] != _host():
-        return None
-    pid, start = int(match["pid"]), int(match["start"])
-    now = _start_time(pid)
-    if now == -1:
-        return False
-    # The same process id with another start time is a new process.
-    return now == 0 or start == 0 or now == start
 
 
 def remove_dead_parts(directory: StrPath) -> list[str]:
@@ -110,14 +58,8 @@ def remove_dead_parts(directory: StrPath) -> list[str]:
     return removed
 
 
-@contextlib.contextmanager
-def atomic_path(dest: StrPath) -> Iterator[str]:
-    """Yields a temporary path in the directory of `dest` for the caller to
-    write; renames it to `dest` when the block ends normally and removes it
-    when the block raises (Ctrl-C and a stop signal included). Raises
-    OutputError naming `dest` when the temporary file cannot be created or
-    renamed."""
-    dest = os.fspath(dest)
+def _new_part(dest: str) -> str:
+    """A new, empty partial file for `dest`, named for its writing process."""
     directory, name = os.path.split(os.path.abspath(dest))
     owner = owner_tag()
     while True:
@@ -125,13 +67,67 @@ def atomic_path(dest: StrPath) -> Iterator[str]:
         try:
             # Created like any new file (mode 0666 less the umask), not 0600.
             os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-            break
+            return tmp
         except FileExistsError:
             continue
         except OSError as exc:
             raise OutputError(dest, exc) from exc
+
+
+def check_writable(
+    dest: StrPath,
+    inputs: Sequence[str],
+    *,
+    overwrite: bool = False,
+    any_inputs: bool = False,
+    writer: str | None = None,
+) -> None:
+    """Raises OutputError (OutputExists) when `dest` could not be written
+    now: its directory missing or not writable, or `may_write` refusing it.
+    For an output made after long work, checked before that work starts."""
+    dest = os.fspath(dest)
+    directory = os.path.dirname(os.path.abspath(dest))
+    if not os.path.isdir(directory):
+        raise OutputError(dest, "no such directory" if not os.path.lexists(directory) else "not a directory")
+    may_write([dest], inputs, overwrite=overwrite, any_inputs=any_inputs, writer=writer)
+    os.unlink(_new_part(dest))  # the directory takes a new file
+
+
+#: The outputs this thread writes and what their stamps record (see `stamping`).
+_stamping = threading.local()
+
+
+@contextlib.contextmanager
+def stamping(
+    dests: Sequence[str], inputs: Sequence[str], options: Mapping[str, Any], writer: str | None = None
+) -> Iterator[None]:
+    """While the block runs, each of `dests` that this thread writes through
+    `atomic_path` gets its stamp just before it is renamed into place, so
+    that an output is never seen whole without its stamp (a run killed in
+    between leaves a stamp without its output, which vouches for nothing)."""
+    pending = getattr(_stamping, "pending", {})
+    mine = {os.path.abspath(d): (list(inputs), dict(options), writer) for d in dests}
+    _stamping.pending = {**pending, **mine}
+    try:
+        yield
+    finally:
+        _stamping.pending = pending
+
+
+@contextlib.contextmanager
+def atomic_path(dest: StrPath) -> Iterator[str]:
+    """Yields a temporary path in the directory of `dest` for the caller to
+    write; renames it to `dest` when the block ends normally and removes it
+    when the block raises (Ctrl-C and a stop signal included); an output of
+    `stamping` is stamped just before. Raises OutputError naming `dest` when
+    the temporary file cannot be created or renamed."""
+    dest = os.fspath(dest)
+    tmp = _new_part(dest)
     try:
         yield tmp
+        stamp = getattr(_stamping, "pending", {}).get(os.path.abspath(dest))
+        if stamp is not None:
+            _write_stamp(dest, tmp, *stamp)
         try:
             os.replace(tmp, dest)
         except OSError as exc:
@@ -168,7 +164,13 @@ def _read_stamp(dest: str) -> dict[str, Any] | None:
 
 
 def _input_record(path: str) -> dict[str, Any]:
+    if is_url(path):  # an object read through a local copy: named by its URL, known by its identity
+        return {"path": path, "facts": url_identity(path)}
     return {"path": os.path.realpath(path), "facts": _facts(path)}
+
+
+def _where(path: str) -> str:
+    return path if is_url(path) else os.path.realpath(path)
 
 
 def refuse_inputs(dests: Sequence[str], inputs: Sequence[str]) -> None:
@@ -177,6 +179,8 @@ def refuse_inputs(dests: Sequence[str], inputs: Sequence[str]) -> None:
         if not os.path.lexists(dest):
             continue
         for source in inputs:
+            if is_url(source):
+                continue  # a local output is never an object
             try:
                 same = os.path.samefile(dest, source)
             except OSError:
@@ -185,11 +189,21 @@ def refuse_inputs(dests: Sequence[str], inputs: Sequence[str]) -> None:
                 raise OutputExists(dest, f"the output {dest} is an input file")
 
 
-def written_from(dest: str, inputs: Sequence[str] | None) -> bool:
-    """Whether vantoro wrote `dest` from these inputs (None: from any) and
-    it is unchanged since."""
+def written_by(dest: str) -> str | None:
+    """The command and format that wrote `dest`, as its stamp says, if any."""
+    stamp = _read_stamp(dest)
+    writer = None if stamp is None else stamp.get("writer")
+    return writer if isinstance(writer, str) else None
+
+
+def written_from(dest: str, inputs: Sequence[str] | None, writer: str | None = None) -> bool:
+    """Whether vantoro wrote `dest` from these inputs (None: from any), as
+    `writer` (the command and format; None: whichever), and it is unchanged
+    since. A stamp from before stamps named their writer matches any."""
     stamp = _read_stamp(dest)
     if stamp is None:
+        return False
+    if writer is not None and stamp.get("writer", writer) != writer:
         return False
     try:
         unchanged = stamp.get("output") == _facts(dest)
@@ -197,7 +211,7 @@ def written_from(dest: str, inputs: Sequence[str] | None) -> bool:
         return False
     if inputs is None:
         return unchanged
-    wanted = sorted(os.path.realpath(p) for p in inputs)
+    wanted = sorted(_where(p) for p in inputs)
     return unchanged and sorted(str(r.get("path")) for r in stamp.get("inputs", [])) == wanted
 
 
@@ -222,28 +236,53 @@ def up_to_date(dests: Sequence[str], inputs: Sequence[str], options: Mapping[str
 
 
 def may_write(
-    dests: Sequence[str], inputs: Sequence[str], *, overwrite: bool = False, any_inputs: bool = False
+    dests: Sequence[str],
+    inputs: Sequence[str],
+    *,
+    overwrite: bool = False,
+    any_inputs: bool = False,
+    writer: str | None = None,
 ) -> None:
     """Raises OutputExists unless every output of `dests` may be written:
-    never over an input; over an existing file only when vantoro wrote it
-    from the same inputs (from any, with `any_inputs`: a report of another
-    batch) and it is unchanged since, or with `overwrite`."""
+    never over an input; over an existing file only when vantoro wrote it,
+    as `writer` (the command and format that writes it now), from the same
+    inputs (from any, with `any_inputs`: a report of another batch) and it
+    is unchanged since, or with `overwrite`."""
     refuse_inputs(dests, inputs)
+    for dest in dests:
+        if os.path.lexists(dest) and not os.path.isfile(dest):  # a directory, a device, a FIFO: never replaced
+            raise OutputExists(dest, f"{dest} is not a regular file; vantoro writes no output there")
     if overwrite:
         return
     for dest in dests:
+        other = written_by(dest) if writer is not None and os.path.lexists(dest) else None
+        if other is not None and other != writer:
+            raise OutputExists(dest, f"{dest} exists, written by vantoro {other} (--overwrite replaces it)")
         if os.path.lexists(dest) and not written_from(dest, None if any_inputs else inputs):
             what = "it" if any_inputs else "it from this input"
             raise OutputExists(dest, f"{dest} exists and vantoro did not write {what} (--overwrite replaces it)")
 
 
-def write_stamps(dests: Sequence[str], inputs: Sequence[str], options: Mapping[str, Any]) -> None:
-    """Records beside each finished output what it was made from."""
-    records = [_input_record(p) for p in inputs]
+def write_stamps(
+    dests: Sequence[str], inputs: Sequence[str], options: Mapping[str, Any], writer: str | None = None
+) -> None:
+    """Records beside each finished output what it was made from, and by what."""
     for dest in dests:
-        stamp = {"inputs": records, "options": dict(options), "output": _facts(dest)}
-        with atomic_path(stamp_path(dest)) as tmp, open(tmp, "w", encoding="utf-8") as f:
-            json.dump(stamp, f)
+        _write_stamp(dest, dest, inputs, options, writer)
+
+
+def _write_stamp(
+    dest: str, written: str, inputs: Sequence[str], options: Mapping[str, Any], writer: str | None
+) -> None:
+    """The stamp of `dest`, whose content is the file `written` (itself, or
+    the temporary file about to be renamed to it: a rename keeps size and
+    modification time)."""
+    stamp: dict[str, Any] = {"inputs": [_input_record(p) for p in inputs], "options": dict(options)}
+    stamp["output"] = _facts(written)
+    if writer is not None:
+        stamp["writer"] = writer
+    with atomic_path(stamp_path(dest)) as tmp, open(tmp, "w", encoding="utf-8") as f:
+        json.dump(stamp, f)
 
 
 # -- one run per directory ------------------------------------------------------
@@ -295,10 +334,12 @@ class DirectoryLock:
             if current is not None and os.path.samestat(current, os.fstat(f.fileno())):
                 break
             f.close()  # its holder removed it on release: lock the file that is there now
-        f.seek(0)
-        f.truncate()
-        f.write(f"{os.getpid()} on {_host()}\n")
-        f.flush()
+        # Who holds it, for the line a second run shows; on a full disk the lock holds without it.
+        with contextlib.suppress(OSError):
+            f.seek(0)
+            f.truncate()
+            f.write(f"{os.getpid()} on {host_tag()}\n")
+            f.flush()
         self._file = f
         return self
 
@@ -306,7 +347,8 @@ class DirectoryLock:
         if self._file is not None:
             with contextlib.suppress(OSError):
                 os.unlink(self.path)
-            self._file.close()  # closing releases the lock
+            with contextlib.suppress(OSError):  # a holder note left unwritten (a full disk)
+                self._file.close()  # closing releases the lock
             self._file = None
 
 
@@ -353,9 +395,9 @@ class RemoteLock:
         pid = os.getpid()
         return json.dumps(
             {
-                "host": _host(),
+                "host": host_tag(),
                 "pid": pid,
-                "start": max(0, _start_time(pid)),
+                "start": max(0, start_time(pid)),
                 "batch": self.batch,
                 "since": self.since,
                 "refreshed": time.time(),
@@ -439,9 +481,9 @@ class RemoteLock:
         if not isinstance(refreshed, (int, float)) or time.time() - refreshed > self.expiry:
             return True
         pid, start = holder.get("pid"), holder.get("start")
-        if holder.get("host") != _host() or not isinstance(pid, int) or not isinstance(start, int):
+        if holder.get("host") != host_tag() or not isinstance(pid, int) or not isinstance(start, int):
             return False
-        now = _start_time(pid)
+        now = start_time(pid)
         return now == -1 or (now > 0 and start > 0 and now != start)
 
     def _refresh(self) -> None:
@@ -484,16 +526,16 @@ def output_file(
     overwrite: bool = False,
     any_inputs: bool = False,
     options: Mapping[str, Any] | None = None,
+    writer: str | None = None,
 ) -> Iterator[str]:
     """The whole output layer for one file: its directory held, the output
     checked (`may_write`), a temporary path yielded for the caller to
-    write, renamed to `dest` when the block ends normally and stamped."""
+    write, stamped and renamed to `dest` when the block ends normally."""
     dest = os.fspath(dest)
     with DirectoryLock(os.path.dirname(os.path.abspath(dest)), naming=dest):
-        may_write([dest], inputs, overwrite=overwrite, any_inputs=any_inputs)
-        with atomic_path(dest) as tmp:
+        may_write([dest], inputs, overwrite=overwrite, any_inputs=any_inputs, writer=writer)
+        with stamping([dest], inputs, options or {}, writer), atomic_path(dest) as tmp:
             yield tmp
-        write_stamps([dest], inputs, options or {})
 
 
 # -- object storage -------------------------------------------------------------
@@ -503,34 +545,6 @@ def output_file(
 # up-to-date output is skipped. An object is whole or absent: the store
 # makes an uploaded object visible only once its upload has completed (a
 # single PUT, or a multipart upload's completion), and the stamp follows it.
-
-
-def is_url(text: str) -> bool:
-    """Whether `text` names a location through fsspec (scheme://...) rather than a local path."""
-    scheme, sep, _ = text.partition("://")
-    return bool(sep) and scheme.isidentifier() and scheme != "file"
-
-
-def url_fs(url: str) -> tuple[Any, str]:
-    """The fsspec file system of `url` and the path within it. Credentials and
-    endpoint come from the environment and fsspec's configuration."""
-    try:
-        import fsspec
-    except ImportError as exc:
-        raise missing("fsspec", f"reading or writing {url.partition('://')[0]}:// URLs", "s3") from exc
-    try:
-        fs, path = fsspec.core.url_to_fs(url)
-    except ImportError as exc:
-        raise missing(str(exc.name or "s3fs"), f"reading or writing {url.partition('://')[0]}:// URLs", "s3") from exc
-    return fs, path
-
-
-def url_identity(url: str) -> list[Any]:
-    """What identifies an object as it is now: its size and its ETag (or modification time)."""
-    fs, path = url_fs(url)
-    info = fs.info(path)
-    tag = info.get("ETag") or info.get("LastModified") or info.get("mtime")
-    return [int(info.get("size") or 0), str(tag)]
 
 
 def _read_remote_stamp(dest: str) -> dict[str, Any] | None:
@@ -587,11 +601,13 @@ def upload(
     stamp (when `source` is given). Raises OutputError naming `dest`."""
     fs, path = url_fs(dest)
     try:
-        fs.put_file(local, path)
+        # The stamp first: a run stopped in between leaves a stamp that
+        # vouches for no object, never an object without its stamp.
         if source is not None:
             stamp = {"inputs": [dict(source)], "options": dict(options or {}), "output": [os.path.getsize(local)]}
             with fs.open(url_fs(stamp_path(dest))[1], "wb") as f:
                 f.write(json.dumps(stamp).encode())
+        fs.put_file(local, path)
     except Exception as exc:  # any failure of the store or its client
         raise OutputError(dest, str(exc) or type(exc).__name__) from exc
 

@@ -68,7 +68,10 @@ def encodable(data: NDArray[np.float64], kind: str) -> float | None:
 def encode_slof(data: NDArray[np.float64], fixed_point: float) -> bytes:
     import numpy as np
 
-    scaled = (np.log1p(data) * fixed_point + 0.5).astype(np.uint16)
+    # A value no real intensity has (negative, not finite: a file forced
+    # through the layout check) casts to an unspecified number, quietly.
+    with np.errstate(invalid="ignore", over="ignore"):
+        scaled = (np.log1p(data) * fixed_point + 0.5).astype(np.uint16)
     return np.array([fixed_point], ">f8").tobytes() + scaled.astype("<u2").tobytes()
 
 
@@ -78,7 +81,8 @@ def encode_linear(data: NDArray[np.float64], fixed_point: float) -> bytes:
     head = np.array([fixed_point], ">f8").tobytes()
     if len(data) == 0:
         return head
-    ints = (data * fixed_point + 0.5).astype(np.int64)
+    with np.errstate(invalid="ignore", over="ignore"):  # a non-finite m/z of a forced file: no number to keep
+        ints = (data * fixed_point + 0.5).astype(np.int64)
     head += ints[:2].astype("<u4").tobytes() if len(data) > 1 else ints[:1].astype("<u4").tobytes()
     if len(data) <= 2:
         return head
