@@ -336,6 +336,43 @@ def test_s3_inputs_and_outputs(s3, tmp_path, batch, local, to):
     assert [s for _, s in states] == ["refused", "up to date"]  # the final state of each input
 
 
+@pytest.mark.parametrize("folder", [False, True])
+def test_s3_mzpeak_outputs(s3, tmp_path, batch, folder):
+    """mzPeak archives, zipped or unpacked, written to object storage as a
+    local run writes them; only the source file's location differs."""
+    import io
+    import zipfile
+
+    import pyarrow.parquet as pq
+
+    name = sorted(os.listdir(batch))[0]
+    s3.put_file(str(batch / name), f"in-bucket/runs/{name}")
+    form = ["--mzpeak-folder"] if folder else []
+    out, local = "s3://out-bucket/mzpeak", tmp_path / "local"
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    run = vantoro("convert", "s3://in-bucket/runs/", "--to", "mzpeak", *form, "--out", out, "-q", "--scratch", scratch)
+    assert run.returncode == 0, run.stderr
+    assert vantoro("convert", batch / name, "--to", "mzpeak", *form, "--out", local, "-q").returncode == 0
+    got, want = objects(s3, "out-bucket/mzpeak"), outputs(local)
+    assert sorted(got) == sorted(want) and len(want) == (8 if folder else 1)
+    stem = name[: -len(".raw")]
+
+    def members(found):
+        if folder:
+            return {os.path.basename(k): v for k, v in found.items()}
+        with zipfile.ZipFile(io.BytesIO(found[f"{stem}.mzpeak"])) as z:
+            return {n: z.read(n) for n in z.namelist()}
+
+    got, want = members(got), members(want)
+    assert sorted(got) == sorted(want)
+    index = json.loads(got.pop("mzpeak_index.json"))
+    (source,) = index["metadata"]["file_description"]["source_files"]
+    assert source["location"] == "s3://in-bucket/runs"  # where it came from; the rest is the local run's
+    for member, data in got.items():
+        assert pq.read_table(io.BytesIO(data)).equals(pq.read_table(io.BytesIO(want[member]))), member
+
+
 def ledger_files(fs, tmp_path):
     local = tmp_path / "ledger"
     fs.get(f"out-bucket/results/{LEDGER_DIR}/", str(local) + "/", recursive=True)

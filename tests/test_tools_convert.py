@@ -231,7 +231,7 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
             host="127.0.0.1",
             dashboard_address=None,
         ) as cluster:
-            for to in ("parquet", "mgf", "mzml"):
+            for to in ("parquet", "mgf", "mzml", "mzpeak"):
                 assert (
                     main(
                         [
@@ -250,7 +250,7 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
                 )
     finally:
         faulthandler.cancel_dump_traceback_later()
-    for to in ("parquet", "mgf", "mzml"):
+    for to in ("parquet", "mgf", "mzml", "mzpeak"):
         assert main(["convert", str(src), "--to", to, "--out", str(tmp_path / "pool"), "-q", "-j", "2"]) == 0
 
     def files(root):
@@ -263,7 +263,7 @@ def test_dask_cluster_and_process_pool_write_identical_files(raw, tmp_path):
         }
 
     dask, pool = files(tmp_path / "dask"), files(tmp_path / "pool")
-    assert len(pool) == 12 and dask == pool
+    assert len(pool) == 15 and dask == pool
     for name in pool:
         if name.endswith(".mzML"):
             assert_valid_mzml(tmp_path / "pool" / name)
@@ -359,7 +359,7 @@ def test_vocabulary_matches_psims():
     """The terms shipped with the package are psims' (the generator, run
     now, writes the committed module), and the writer's cvParams carry them."""
     cv = pytest.importorskip("psims.controlled_vocabulary.controlled_vocabulary")
-    from vantoro_tools.write.mzml import terms
+    from vantoro_tools.write import terms
     from vantoro_tools.write.mzml.writer import vocabulary
 
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))

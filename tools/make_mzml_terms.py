@@ -1,5 +1,5 @@
-"""Writes python/vantoro_tools/write/mzml/terms.py: the PSI-MS and UO terms
-the mzML writer uses, with their accessions and the vocabularies' versions,
+"""Writes python/vantoro_tools/write/terms.py: the PSI-MS and UO terms
+the mzML and mzPeak writers use, with their accessions and the vocabularies' versions,
 taken from the vocabularies psims ships (no network).
 
 The package carries the result, so converting reads no other package's
@@ -16,7 +16,7 @@ import json
 import os
 import sys
 
-#: Every term the mzML writer uses, by name.
+#: Every term the mzML and mzPeak writers use, by name.
 NAMES = (
     "MS1 spectrum",
     "MSn spectrum",
@@ -53,6 +53,19 @@ NAMES = (
     "MS-Numpress linear prediction compression",
     "MS-Numpress short logged float compression",
     "total ion current chromatogram",
+    # mzPeak's columns, array index and file-level metadata
+    "spectrum representation",
+    "spectrum type",
+    "number of peaks",
+    "base peak m/z",
+    "base peak intensity",
+    "lowest observed m/z",
+    "highest observed m/z",
+    "filter string",
+    "basepeak chromatogram",
+    "chromatogram type",
+    "number of data points",
+    "file format conversion",
     # units
     "m/z",
     "number of detector counts",
@@ -61,9 +74,7 @@ NAMES = (
     "electronvolt",
 )
 
-TARGET = os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "python", "vantoro_tools", "write", "mzml", "terms.py"
-)
+TARGET = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python", "vantoro_tools", "write", "terms.py")
 
 
 def module_text() -> str:
@@ -81,9 +92,9 @@ def module_text() -> str:
         prefix = str(term.id).split(":")[0]
         lines.append(f"    {json.dumps(name)}: ({json.dumps(prefix)}, {json.dumps(str(term.id))}),\n")
     return (
-        '"""The PSI-MS and UO terms the mzML writer uses: name -> (prefix,\n'
-        f"accession). Written by tools/make_mzml_terms.py from the vocabularies of\npsims {psims.__version__}; "
-        'do not edit."""\n\n'
+        '"""The PSI-MS and UO terms the mzML and mzPeak writers use: name ->\n'
+        "(prefix, accession). Written by tools/make_mzml_terms.py from the\n"
+        f'vocabularies of psims {psims.__version__}; do not edit."""\n\n'
         f"PSI_MS_VERSION = {json.dumps(str(ms.version))}\n"
         f"UO_VERSION = {json.dumps(str(uo.version))}\n\n"
         "TERMS: dict[str, tuple[str, str]] = {\n" + "".join(lines) + "}\n"

@@ -55,7 +55,14 @@ def main() -> None:
     inputs = os.path.join(work, "in")
     names = runs(inputs)
     out = os.path.join(work, "out")
-    for to, compression in [("mzml", "zlib"), ("mzml", "numpress"), ("mzml", "none"), ("mgf", None), ("parquet", None)]:
+    for to, compression in [
+        ("mzml", "zlib"),
+        ("mzml", "numpress"),
+        ("mzml", "none"),
+        ("mgf", None),
+        ("parquet", None),
+        ("mzpeak", None),
+    ]:
         extra = ["--compression", compression] if compression else []
         vantoro(
             "convert",

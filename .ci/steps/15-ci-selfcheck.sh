@@ -8,7 +8,7 @@
 set -euo pipefail
 . .ci/lib.sh
 
-CHECKED=(20-suite 30-versions 32-sdist 40-typing 50-convert 52-batch 55-report 57-qc 58-watch 60-sanitizers)
+CHECKED=(20-suite 30-versions 32-sdist 40-typing 50-convert 52-batch 53-mzpeak 55-report 57-qc 58-watch 60-sanitizers)
 
 for step in .ci/steps/*.sh; do
     first=$(grep -vE '^[[:space:]]*(#|$)' "$step" | head -n 2 | tr '\n' ';')

@@ -28,12 +28,14 @@ if TYPE_CHECKING:
     from .run.outcome import Outcome, Tally
     from .run.pool import ScriptReentered
     from .source.layout import Verdict
+    from .source.mzpeak import MzPeakArchive, NotMzPeakError, open_mzpeak
     from .source.raw import LayoutError, NotRawFileError, open_raw
     from .source.scans import Scan, check_layout, iter_scans, open_source, read_peaks
     from .write.errors import OutputBusy, OutputError, OutputExists
     from .write.formats import WriteOptions
     from .write.mgf import write_mgf
     from .write.mzml.writer import write_mzml
+    from .write.mzpeak import write_mzpeak
     from .write.parquet import write_parquet
     from .write.registry import FORMATS, OutputFormat
 
@@ -44,6 +46,8 @@ _WHERE = {
     "LayoutError": ".source.raw",
     "MeaninglessOptions": ".run.errors",
     "MissingDependency": ".base.deps",
+    "MzPeakArchive": ".source.mzpeak",
+    "NotMzPeakError": ".source.mzpeak",
     "NotRawFileError": ".source.raw",
     "Outcome": ".run.outcome",
     "OutputBusy": ".write.errors",
@@ -63,12 +67,14 @@ _WHERE = {
     "format_info": ".analyse.info",
     "info_many": ".run.info",
     "iter_scans": ".source.scans",
+    "open_mzpeak": ".source.mzpeak",
     "open_raw": ".source.raw",
     "open_source": ".source.scans",
     "output_paths": ".run.convert",
     "plot_spectrum": ".report.plot",
     "read_peaks": ".source.scans",
     "write_mgf": ".write.mgf",
+    "write_mzpeak": ".write.mzpeak",
     "write_mzml": ".write.mzml.writer",
     "write_parquet": ".write.parquet",
 }
@@ -79,6 +85,8 @@ __all__ = [
     "LayoutError",
     "MeaninglessOptions",
     "MissingDependency",
+    "MzPeakArchive",
+    "NotMzPeakError",
     "NotRawFileError",
     "Outcome",
     "OutputBusy",
@@ -98,6 +106,7 @@ __all__ = [
     "format_info",
     "info_many",
     "iter_scans",
+    "open_mzpeak",
     "open_raw",
     "open_source",
     "output_paths",
@@ -105,6 +114,7 @@ __all__ = [
     "read_peaks",
     "write_mgf",
     "write_mzml",
+    "write_mzpeak",
     "write_parquet",
 ]
 

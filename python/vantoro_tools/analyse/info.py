@@ -1,4 +1,5 @@
-"""Header facts and file-level lists of RAW files (`vantoro info`).
+"""Header facts and file-level lists of RAW files and of the mzPeak
+archives converted from them (`vantoro info`).
 
 Quick by default: what opening a file and reading its header gives (format
 version, creation date, scan count) and the whole-file layout verdict
@@ -18,6 +19,7 @@ from typing import Any
 from ..base.paths import StrPath, as_path
 from ..base.text import printable
 from ..source.layout import Verdict, judge_file
+from ..source.mzpeak import RAW_SCANS, RAW_VERSION, is_mzpeak, open_mzpeak, source_parameter
 from ..source.raw import open_raw
 from ..source.scans import RECORD, ScanSource
 
@@ -78,7 +80,9 @@ def file_info(path: StrPath, *, path_text: str | None = None, deep: bool = False
     a peak list, its status-log labels and warnings. Needs no NumPy. Raises
     like `RawFileReader`, and NotRawFileError for a file of another format
     version. Deep, each peak list is decoded once, for the count and the
-    check together."""
+    check together. An mzPeak archive (see `mzpeak_info`) is read as well."""
+    if is_mzpeak(path):
+        return mzpeak_info(path, deep=deep)
     if not deep:
         file = as_path(path)
         reader = open_raw(file)
@@ -103,6 +107,41 @@ def file_info(path: StrPath, *, path_text: str | None = None, deep: bool = False
         warnings=[str(s) for s in reader.get_error_logs()],
         **_verdict(source.verdict),
     )
+
+
+def mzpeak_info(path: StrPath, *, deep: bool = False) -> FileInfo:
+    """The facts of the RAW file an mzPeak archive was converted from, as
+    the archive keeps them (format version, creation date, scan count);
+    `deep` also counts its spectra (the scans with a peak list) and reads
+    every peak list back, the layout check failing where an archive holds
+    other peaks than its metadata says. The RAW file's logs are not kept.
+    Raises NotMzPeakError when `path` holds no mzPeak index."""
+    with open_mzpeak(path) as archive:
+        start = (archive.metadata.get("run") or {}).get("start_time")
+        try:
+            created = str(int(dt.datetime.strptime(str(start), "%Y-%m-%dT%H:%M:%S%z").timestamp()))
+        except ValueError:
+            created = ""
+        version, scans = source_parameter(archive, RAW_VERSION), source_parameter(archive, RAW_SCANS)
+        spectra = len(archive)
+        with_peaks, verdict = None, "ok"
+        if deep:
+            with_peaks = 0
+            for spectrum in archive:
+                with_peaks += 1
+                if len(spectrum["mz"]) != spectrum.get("number_of_peaks"):
+                    verdict = (
+                        f"spectrum {spectrum['id']} holds {len(spectrum['mz'])} peaks, its metadata says otherwise"
+                    )
+        return FileInfo(
+            path=as_path(path),
+            version=version if isinstance(version, int) else 0,
+            creation_date=created,
+            num_scans=scans if isinstance(scans, int) else spectra,
+            scans_with_peaks=with_peaks,
+            layout_check=verdict,
+            layout_ok=verdict == "ok",
+        )
 
 
 def _count(value: int | list[str] | None) -> str:

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 from ..base.deps import missing
 from ..base.paths import StrPath, as_path, sha256_file
 from ..base.text import file_text
+from ..source.mzpeak import is_mzpeak, open_mzpeak
 from ..source.raw import ChangedWhileRead
 from ..source.scans import (
     CHARGE_STATE,
@@ -31,7 +32,7 @@ from ..source.scans import (
     ScanSource,
     TrailerValue,
 )
-from .info import FileInfo
+from .info import FileInfo, mzpeak_info
 
 if TYPE_CHECKING:
     import numpy as np
@@ -120,8 +121,11 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
     """Reads one run for the report: each scan's row, trailer and peak list
     once, the layout check over the same walk; with `checksum` also the
     file's SHA-256 (one more streaming read). Raises like `RawFileReader`,
-    and NotRawFileError for a file of another format version."""
+    and NotRawFileError for a file of another format version. An mzPeak
+    archive is read as well (`mzpeak_qc`)."""
     np = numpy_module()
+    if is_mzpeak(path):
+        return mzpeak_qc(path, checksum=checksum)
     before = _facts(as_path(path))
     source = ScanSource(as_path(path), on_failure=RECORD, path_text=path_text)
     reader = source.reader
@@ -199,6 +203,70 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
         method_max_it=method_max_injection_times(str(reader.get_instrument_method(0))),
         trailer=trailer,
         sha256=sha256,
+        **arrays,
+    )
+
+
+def mzpeak_qc(path: StrPath, *, checksum: bool = False) -> RunQC:
+    """`run_qc` of an mzPeak archive converted by vantoro: its spectra (the
+    RAW file's scans that had a peak list) with their metadata and the
+    trailer fields the archive keeps, read without their peak lists (the
+    totals and base peaks are in the metadata). The RAW file's logs and
+    instrument method are not kept: none are shown. With `checksum`, the
+    SHA-256 of the archive (a ZIP; None for a folder)."""
+    np = numpy_module()
+    info = mzpeak_info(path)
+    with open_mzpeak(path) as archive:
+        spectra = list(archive.spectra(peaks=False))
+    n = len(spectra)
+
+    def number(value: Any, default: float = math.nan) -> float:
+        return default if value is None else float(value)
+
+    def scan_of(text: Any) -> int:
+        found = re.fullmatch(r"scan=(\d+)", str(text or ""))
+        return int(found.group(1)) if found else 0
+
+    trailer: dict[str, list[TrailerValue | None]] = {}
+    for i, s in enumerate(spectra):
+        for key, value in s["trailer"].items():
+            if key not in SHOWN_ELSEWHERE and isinstance(value, (int, float, str)):
+                trailer.setdefault(key, [None] * n)[i] = file_text(value) if isinstance(value, str) else value
+    columns = {
+        "scan": [scan_of(s["id"]) for s in spectra],
+        "rt": [number(s["time"]) for s in spectra],
+        "ms_level": [s["ms_level"] or 1 for s in spectra],
+        "injection_time": [number(s["injection_time"]) for s in spectra],
+        "master_scan": [scan_of(s.get("precursor_id")) for s in spectra],
+        "charge": [s["charge"] or 0 for s in spectra],
+        "monomz": [number(s["precursor_mz"], 0.0) for s in spectra],
+        "precursor_mz": [number(s["precursor_mz"]) for s in spectra],
+        "has_peaks": [True] * n,
+        "tic": [number(s["total_ion_current"]) for s in spectra],
+        "base_peak": [number(s["base_peak_intensity"], 0.0) for s in spectra],
+        "base_peak_mz": [number(s["base_peak_mz"]) for s in spectra],
+    }
+    ints = ("scan", "ms_level", "master_scan", "charge")
+    arrays = {
+        k: np.array(v, dtype=np.int64 if k in ints else bool if k == "has_peaks" else np.float64)
+        for k, v in columns.items()
+    }
+    return RunQC(
+        info=FileInfo(
+            path=info.path,
+            version=info.version,
+            creation_date=info.creation_date,
+            num_scans=info.num_scans,
+            scans_with_peaks=n,
+            status_log_labels=[],
+            warnings=[],
+        ),
+        verdict=info.layout_check,
+        layout=None,
+        layout_ok=info.layout_ok,
+        method_max_it=[],
+        trailer=trailer,
+        sha256=sha256_file(info.path) if checksum and not os.path.isdir(info.path) else None,
         **arrays,
     )
 

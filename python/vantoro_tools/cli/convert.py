@@ -1,4 +1,4 @@
-"""`vantoro convert`: RAW files to mzML, MGF or Parquet."""
+"""`vantoro convert`: RAW files to mzML, MGF, Parquet or mzPeak."""
 
 from __future__ import annotations
 
@@ -15,9 +15,8 @@ from ..run.ledger import as_json, summary
 from ..run.outcome import EXIT_FAILED, Outcome, Tally
 from ..write.formats import WriteOptions
 from ..write.output import OutputError, check_writable, output_file
-from ..write.registry import FORMATS
 from .common import add_quiet, say, show_progress
-from .conversion import add_conversion_options, write_options
+from .conversion import NAMED, add_conversion_options, write_options
 
 SUMMARY_WRITER = "convert --summary-json"
 
@@ -25,9 +24,9 @@ SUMMARY_WRITER = "convert --summary-json"
 def add_parser(sub: Any) -> None:
     p = sub.add_parser(
         "convert",
-        help="convert to " + ", ".join(FORMATS),
+        help="convert to " + ", ".join(NAMED),
         description="Convert RAW files (or the *.raw files of directories). Formats: "
-        + "; ".join(f"{f.name}: {f.summary}" for f in FORMATS.values())
+        + "; ".join(f"{f.name}: {f.summary}" for f in NAMED.values())
         + ".",
     )
     p.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
@@ -38,6 +37,7 @@ def add_parser(sub: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    options = write_options(args)  # the format's form and compression resolved first
     if args.summary_json is not None:  # checked before the batch runs, not after
         local = collect_inputs([i for i in args.inputs if not is_url(i)])[0]
         try:
@@ -47,7 +47,6 @@ def run(args: argparse.Namespace) -> int:
             return EXIT_FAILED
     tally = Tally()
     started = time.time()
-    options = write_options(args)
     with warnings.catch_warnings():
         # A batch into a store that cannot hold a lock says so in one line, as it starts.
         warnings.simplefilter("always", UnlockedOutput)

@@ -105,7 +105,7 @@ def run(args: argparse.Namespace) -> int:
         say("report: give runs to report, or --history DIR")
         return EXIT_USAGE
     tally = Tally(verb=READ)
-    found, problems = collect_inputs(args.inputs)
+    found, problems = collect_inputs(args.inputs, mzpeak=True)
     paths = list(dict.fromkeys(found))  # a file given twice is read and shown once
     for outcome in problems:
         tally.add(outcome)

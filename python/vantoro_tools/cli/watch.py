@@ -135,11 +135,12 @@ def run(args: argparse.Namespace) -> int:
             say("--qc-history must be a folder of its own, not the output directory")
             return EXIT_USAGE
     min_free, min_share = args.min_free if args.min_free is not None else (None, None)
+    options = write_options(args)  # resolves --to to the form the options ask for
     settings = WatchSettings(
         folders=args.folders,
         out=args.out,
         to=args.to,
-        options=write_options(args),
+        options=options,
         force=args.force,
         overwrite=args.overwrite,
         jobs=args.jobs,

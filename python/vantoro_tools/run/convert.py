@@ -67,7 +67,7 @@ def _options(fmt: OutputFormat, options: WriteOptions, force: bool) -> dict[str,
     return {
         "format": fmt.name,
         "ms_levels": sorted(options.ms_levels) if options.ms_levels else None,
-        "compression": options.compression,
+        "compression": options.compression or fmt.default_compression,
         "force": force,
     }
 

@@ -68,7 +68,7 @@ def info_many(
     check (its facts are still given) or failed. `progress` shows a bar on
     standard error."""
     refuse_reentry("info_many()")
-    files, problems = collect_inputs(inputs)
+    files, problems = collect_inputs(inputs, mzpeak=True)
     results: dict[str, FileInfo | Outcome] = {}
     unique = list(dict.fromkeys(files))
     workers = pool_size(jobs, len(unique))

@@ -1,6 +1,7 @@
 """Gathering the inputs of a command: the files named, and the *.raw files
-of the directories named; each input that cannot be used becomes an
-outcome of its own."""
+(and *.mzpeak archives, for the commands that read them) of the
+directories named; each input that cannot be used becomes an outcome of
+its own."""
 
 from __future__ import annotations
 
@@ -10,6 +11,8 @@ from collections.abc import Iterable, Sequence
 
 from ..base.paths import StrPath, as_paths, stem
 from ..base.urls import is_url
+from ..source.mzpeak import SUFFIX as MZPEAK_SUFFIX
+from ..source.mzpeak import is_mzpeak
 from .outcome import Outcome, failed, refused
 from .storage import list_raw
 
@@ -28,13 +31,17 @@ def _kind(mode: int) -> str:
     return "not a regular file"
 
 
-def collect_inputs(inputs: StrPath | Iterable[StrPath]) -> tuple[list[str], list[Outcome]]:
+def collect_inputs(inputs: StrPath | Iterable[StrPath], *, mzpeak: bool = False) -> tuple[list[str], list[Outcome]]:
     """The RAW files named by `inputs` (one path, or an iterable of paths),
     and an outcome for each input that cannot be used. A file is taken as given (opening it tells whether it
     can be read). A directory gives its entries named *.raw in any case,
     sorted by name; an entry so named that is not a regular file (a
     directory, a FIFO, a broken link) fails on its own line, and so do a
-    directory that cannot be listed and one that holds no RAW file."""
+    directory that cannot be listed and one that holds no RAW file. With
+    `mzpeak`, mzPeak archives count as RAW files do: a directory named
+    *.mzpeak is one archive (unpacked), and a directory's *.mzpeak entries,
+    files or folders, are among its inputs."""
+    suffixes = (RAW_SUFFIX, MZPEAK_SUFFIX) if mzpeak else (RAW_SUFFIX,)
     files: list[str] = []
     problems: list[Outcome] = []
     for path in as_paths(inputs):
@@ -43,11 +50,11 @@ def collect_inputs(inputs: StrPath | Iterable[StrPath]) -> tuple[list[str], list
             files += listed
             problems += failures
             continue
-        if not os.path.isdir(path):
+        if not os.path.isdir(path) or (mzpeak and is_mzpeak(path)):
             files.append(path)
             continue
         try:
-            names = sorted(n for n in os.listdir(path) if n.lower().endswith(RAW_SUFFIX))
+            names = sorted(n for n in os.listdir(path) if n.lower().endswith(suffixes))
         except OSError as exc:
             problems.append(failed(path, f"cannot list the directory: {exc.strerror or exc}"))
             continue
@@ -61,7 +68,7 @@ def collect_inputs(inputs: StrPath | Iterable[StrPath]) -> tuple[list[str], list
             except OSError as exc:
                 problems.append(failed(entry, f"cannot be read ({exc.strerror or exc})"))
                 continue
-            if stat.S_ISREG(mode):
+            if stat.S_ISREG(mode) or (mzpeak and stat.S_ISDIR(mode) and is_mzpeak(name)):
                 files.append(entry)
             else:
                 problems.append(failed(entry, f"{_kind(mode)}, not a RAW file"))

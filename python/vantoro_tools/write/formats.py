@@ -22,8 +22,9 @@ class WriteOptions:
 
     #: MS levels written; None: the format's default (`OutputFormat.ms_levels`).
     ms_levels: frozenset[int] | None = None
-    #: mzML binary arrays: "zlib", "numpress" or "none".
-    compression: str = "zlib"
+    #: mzML binary arrays: "zlib", "numpress" or "none"; mzPeak's Parquet
+    #: codec. None: the format's default (`OutputFormat.default_compression`).
+    compression: str | None = None
     #: Threads the writer keeps busy: 1 does all the work in the calling
     #: thread; None, one per core this process may use. The output's bytes
     #: do not depend on it.

@@ -11,14 +11,16 @@ import importlib.util
 import os
 import sys
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 from ..base.deps import missing
 from ..base.paths import StrPath, stem
+from ..source.mzpeak import MEMBERS
 from ..source.scans import ScanSource
-from .formats import WriteOptions, Writer, Written
+from .formats import COMPRESSIONS, WriteOptions, Writer, Written
 from .mgf import DEFAULT_MS_LEVELS, write_mgf_source
 from .mzml.writer import write_mzml_source
+from .mzpeak import CODECS, write_mzpeak_source
 from .parquet import write_parquet_source
 
 
@@ -37,6 +39,12 @@ class OutputFormat:
     ms_levels: frozenset[int] | None = None  #: default MS levels; None: all
     #: holds fragment spectra only: MS levels below 2 alone would write nothing
     fragments_only: bool = False
+    #: what `--compression` may name for it, and its default
+    compressions: tuple[str, ...] = COMPRESSIONS
+    default_compression: str = "zlib"
+    #: the format this one writes in another form (chosen by an option of
+    #: its own, not by name)
+    form_of: str | None = None
 
     def paths(self, raw: StrPath, out_dir: StrPath) -> list[str]:
         return [os.path.join(os.fspath(out_dir), p.format(stem=stem(raw))) for p in self.outputs]
@@ -50,6 +58,8 @@ class OutputFormat:
                 raise missing(package, f"vantoro convert --to {self.name}", self.extra)
 
     def write(self, source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
+        if options.compression is None:
+            options = replace(options, compression=self.default_compression)
         return self.writer(source, dests, options)
 
 
@@ -84,6 +94,30 @@ FORMATS: dict[str, OutputFormat] = {
             preload=("numpy", "pyarrow.parquet"),
             extra="convert",
             writer=write_parquet_source,
+        ),
+        OutputFormat(
+            "mzpeak",
+            "mzPeak (HUPO-PSI): Parquet tables in one uncompressed ZIP, DIR/<name>.mzpeak "
+            "(--mzpeak-folder: the unpacked folder)",
+            outputs=("{stem}.mzpeak",),
+            packages=("numpy", "pyarrow"),
+            preload=("numpy", "pyarrow.parquet"),
+            extra="convert",
+            writer=write_mzpeak_source,
+            compressions=CODECS,
+            default_compression=CODECS[0],
+        ),
+        OutputFormat(
+            "mzpeak-folder",
+            "mzPeak (HUPO-PSI) unpacked: the folder DIR/<name>.mzpeak of its members",
+            outputs=tuple("{stem}.mzpeak/" + name for name, _, _ in MEMBERS),
+            packages=("numpy", "pyarrow"),
+            preload=("numpy", "pyarrow.parquet"),
+            extra="convert",
+            writer=write_mzpeak_source,
+            compressions=CODECS,
+            default_compression=CODECS[0],
+            form_of="mzpeak",
         ),
     ]
 }

@@ -18,7 +18,6 @@ import functools
 import hashlib
 import math
 import os
-import pathlib
 import re
 import threading
 from collections import deque
@@ -30,23 +29,12 @@ from typing import IO, TYPE_CHECKING, Any
 from ...base.deps import missing
 from ...base.paths import StrPath, file_digest
 from ...base.version import tool_version
-from ...source.scans import (
-    ACTIVATION_TYPE,
-    COLLISION_ENERGY,
-    HCD_ENERGY,
-    ISOLATION_WIDTH,
-    NO_PRECURSOR,
-    PRECURSOR_NEGATIVE,
-    PRECURSOR_NOT_FINITE,
-    Scan,
-    ScanSource,
-    open_source,
-    trailer_number,
-)
+from ...source.scans import Scan, ScanSource, open_source
 from ..formats import COMPRESSIONS, WriteOptions, Written, submit
 from ..output import atomic_path
+from ..psi import precursor_of, source_location
+from ..terms import PSI_MS_VERSION, TERMS, UO_VERSION
 from . import numpress
-from .terms import PSI_MS_VERSION, TERMS, UO_VERSION
 
 if TYPE_CHECKING:
     import numpy as np
@@ -72,10 +60,6 @@ POOL_PEAKS = 32_768
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
 
-# Activation types the trailer names, and their PSI-MS dissociation terms.
-ACTIVATION_TERMS = {
-    "HigherEnergyCollisionalDissociation": "beam-type collision-induced dissociation",
-}
 CV_ID = {"MS": "PSI-MS", "UO": "UO"}
 
 INDEXED_NS = (
@@ -281,10 +265,7 @@ class Document:
     def opening(self, count: int, source_sha1: str) -> bytes:
         voc, source = self.voc, self.source
         p = voc.param
-        if "://" in source.origin:  # fetched from a URL: its folder there
-            location = source.origin.rsplit("/", 1)[0]
-        else:
-            location = pathlib.Path(source.path).absolute().parent.as_uri()
+        location = source_location(source)
         run_id = _xml_id(source.stem)
         text = (
             '<?xml version="1.0" encoding="utf-8"?>\n'
@@ -368,64 +349,41 @@ class Document:
         self.written.add(scan.number)
 
     def precursor(self, scan: Scan) -> str:
-        """The precursorList of an MS2 (or higher) scan with a precursor m/z
-        other than 0; a precursor m/z that is not finite is left out (the
-        precursor keeps its charge and activation), and one that is
-        negative leaves the precursor out; both are counted."""
-        kind = scan.precursor
-        p, warn, trailer = self.voc.param, self.source.warn, scan.trailer
-        if kind == PRECURSOR_NEGATIVE:
-            warn("precursor m/z negative (precursor left out)")
-        if kind in (NO_PRECURSOR, PRECURSOR_NEGATIVE):
+        """The precursorList of an MS2 (or higher) scan with a precursor
+        (`precursor_of`: the rules shared with the mzPeak writer), referring
+        to its master scan when that was written."""
+        pre = precursor_of(scan, self.source.warn)
+        if pre is None:
             return ""
-        mz: float | None = scan.monomz
-        if kind == PRECURSOR_NOT_FINITE:
-            warn("precursor m/z not finite")
-            mz = None
-        ref = f' spectrumRef="scan={scan.master_scan}"' if scan.master_scan in self.written else ""
+        p = self.voc.param
+        ref = f' spectrumRef="scan={pre.master_scan}"' if pre.master_scan in self.written else ""
         out = f'        <precursorList count="1">\n          <precursor{ref}>\n'
-        width = trailer.get(ISOLATION_WIDTH)
-        if isinstance(width, float) and mz is not None:
-            if math.isfinite(width) and width > 0:
-                out += (
-                    "            <isolationWindow>\n"
-                    f"              {p('isolation window target m/z', mz, 'm/z')}\n"
-                    f"              {p('isolation window lower offset', width / 2, 'm/z')}\n"
-                    f"              {p('isolation window upper offset', width / 2, 'm/z')}\n"
-                    "            </isolationWindow>\n"
-                )
-            elif not math.isfinite(width):
-                warn("isolation width not finite")
+        if pre.isolation_offset is not None:
+            out += (
+                "            <isolationWindow>\n"
+                f"              {p('isolation window target m/z', pre.mz, 'm/z')}\n"
+                f"              {p('isolation window lower offset', pre.isolation_offset, 'm/z')}\n"
+                f"              {p('isolation window upper offset', pre.isolation_offset, 'm/z')}\n"
+                "            </isolationWindow>\n"
+            )
         ion = ""
-        if mz is not None:
-            ion += f"                {p('selected ion m/z', mz, 'm/z')}\n"
-        if scan.charge > 0:
-            ion += f"                {p('charge state', scan.charge)}\n"
+        if pre.mz is not None:
+            ion += f"                {p('selected ion m/z', pre.mz, 'm/z')}\n"
+        if pre.charge is not None:
+            ion += f"                {p('charge state', pre.charge)}\n"
         if ion:
             out += (
                 '            <selectedIonList count="1">\n              <selectedIon>\n'
                 f"{ion}              </selectedIon>\n            </selectedIonList>\n"
             )
-        # An activation needs one dissociation method: the generic term when
-        # the trailer names none that is known.
-        method = ACTIVATION_TERMS.get(str(trailer.get(ACTIVATION_TYPE)), "dissociation method")
-        out += f"            <activation>\n              {p(method)}\n"
-        # The HCD energy in electronvolt, read with the reader's decimal
-        # grammar. The trailer's "Collision Energy" states no unit, and the
-        # PSI-MS term requires one: it goes as a user parameter, after the
-        # cvParams as the schema orders them.
-        if isinstance(trailer.get(HCD_ENERGY), str):
-            ev = trailer_number(trailer, HCD_ENERGY)
-            if ev is not None and math.isfinite(ev):
-                out += f"              {p('collision energy', ev, 'electronvolt')}\n"
-            else:
-                warn("HCD energy not a finite number")
-        energy = trailer.get(COLLISION_ENERGY)
-        if isinstance(energy, float):
-            if math.isfinite(energy):
-                out += f'              <userParam name="{COLLISION_ENERGY}" value="{energy!r}" type="xsd:double"/>\n'
-            else:
-                warn("collision energy not finite")
+        out += f"            <activation>\n              {p(pre.activation)}\n"
+        # cvParams before userParams, as the schema orders them.
+        for e in pre.energies:
+            if e.term is not None:
+                out += f"              {p(e.term, e.value, e.unit)}\n"
+        for e in pre.energies:
+            if e.term is None:
+                out += f'              <userParam name="{attr(e.key)}" value="{e.value!r}" type="xsd:double"/>\n'
         return out + "            </activation>\n          </precursor>\n        </precursorList>\n"
 
     def finish(self) -> None:
@@ -528,7 +486,7 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
     source file carries its SHA-1. The file appears under its name only
     when complete."""
     voc = vocabulary()
-    encoder = Encoder(options.compression, voc)
+    encoder = Encoder(options.compression or "zlib", voc)
     levels = options.ms_levels
     threads = options.thread_count
     with (

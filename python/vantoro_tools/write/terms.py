@@ -1,6 +1,6 @@
-"""The PSI-MS and UO terms the mzML writer uses: name -> (prefix,
-accession). Written by tools/make_mzml_terms.py from the vocabularies of
-psims 1.4.0; do not edit."""
+"""The PSI-MS and UO terms the mzML and mzPeak writers use: name ->
+(prefix, accession). Written by tools/make_mzml_terms.py from the
+vocabularies of psims 1.4.0; do not edit."""
 
 PSI_MS_VERSION = "4.1.258"
 UO_VERSION = "releases/2026-07-31"
@@ -41,6 +41,18 @@ TERMS: dict[str, tuple[str, str]] = {
     "MS-Numpress linear prediction compression": ("MS", "MS:1002312"),
     "MS-Numpress short logged float compression": ("MS", "MS:1002314"),
     "total ion current chromatogram": ("MS", "MS:1000235"),
+    "spectrum representation": ("MS", "MS:1000525"),
+    "spectrum type": ("MS", "MS:1000559"),
+    "number of peaks": ("MS", "MS:1003059"),
+    "base peak m/z": ("MS", "MS:1000504"),
+    "base peak intensity": ("MS", "MS:1000505"),
+    "lowest observed m/z": ("MS", "MS:1000528"),
+    "highest observed m/z": ("MS", "MS:1000527"),
+    "filter string": ("MS", "MS:1000512"),
+    "basepeak chromatogram": ("MS", "MS:1000628"),
+    "chromatogram type": ("MS", "MS:1000626"),
+    "number of data points": ("MS", "MS:1003060"),
+    "file format conversion": ("MS", "MS:1000530"),
     "m/z": ("MS", "MS:1000040"),
     "number of detector counts": ("MS", "MS:1000131"),
     "minute": ("UO", "UO:0000031"),

@@ -1,0 +1,747 @@
+"""RAW to mzPeak: the HUPO-PSI archive of Parquet tables, written with pyarrow.
+
+One archive per run: the peak lists in the point layout (one row per peak:
+spectrum index, 64-bit m/z, 32-bit intensity, described by the array index
+in the file's footer), a metadata table per facet of a spectrum (the
+spectrum, its scan, its precursor, its selected ion), the total ion current
+and base peak chromatograms, and `mzpeak_index.json`, which names each
+member's entity type and data kind, maps columns to PSI-MS terms and holds
+the file-level metadata (also kept in the metadata tables' footers).
+
+Every scan with a peak list is a spectrum, as in the mzML writer; vantoro
+reads centroids, which the standard keeps in the `peaks` member. The
+precursor follows the rules shared with mzML (`psi.py`). Every Parquet
+member has a page index and is compressed with `options.compression`
+(a Parquet codec, zstd by default); the ZIP stores them as they are, or,
+given one output per member, they are written as the unpacked folder."""
+
+from __future__ import annotations
+
+import functools
+import io
+import json
+import math
+import os
+import threading
+import zipfile
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor, wait
+from contextlib import ExitStack, contextmanager
+from typing import IO, TYPE_CHECKING, Any
+
+from ..base.deps import missing
+from ..base.paths import StrPath, file_digest
+from ..base.version import tool_version
+from ..source.mzpeak import (
+    CHROMATOGRAM,
+    INDEX,
+    MEMBERS,
+    RAW_SCANS,
+    RAW_VERSION,
+    SPECTRUM,
+)
+from ..source.scans import Scan, ScanSource, open_source
+from .formats import WriteOptions, Written, submit
+from .output import atomic_path
+from .psi import precursor_of, source_location
+from .terms import PSI_MS_VERSION, TERMS, UO_VERSION
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
+PURPOSE = "vantoro convert --to mzpeak"
+#: The version of the standard the archives follow (0.9, draft 5).
+FORMAT_VERSION = "0.9.0"
+#: The Parquet codecs `--compression` may name for mzPeak; the first is the default.
+CODECS = ("zstd", "snappy", "lz4", "gzip", "brotli", "none")
+#: Peaks gathered before a row group of the peaks member is written.
+ROW_GROUP_PEAKS = 1 << 20
+#: Bytes of the source file hashed at a time.
+HASH_CHUNK = 1 << 22
+#: Bytes gathered before they are written to a ZIP member.
+ZIP_BUFFER = 1 << 22
+
+MZ_UNIT, INTENSITY_UNIT = "m/z", "number of detector counts"
+
+
+def curie(name: str) -> str:
+    return TERMS[name][1]
+
+
+def param(name: str | None, value: Any = None, unit: str | None = None, *, accession: bool = True) -> dict[str, Any]:
+    """A parameter of the file-level metadata: a PSI-MS term by name, or
+    (accession False) a user parameter."""
+    return {
+        "name": name,
+        "accession": curie(name) if accession and name is not None else None,
+        "value": value,
+        "unit": curie(unit) if unit is not None else None,
+    }
+
+
+def cv_list() -> list[dict[str, str]]:
+    uo = UO_VERSION.removeprefix("releases/")
+    return [
+        {
+            "id": "MS",
+            "full_name": "Proteomics Standards Initiative Mass Spectrometry Ontology",
+            "uri": f"http://purl.obolibrary.org/obo/ms/{PSI_MS_VERSION}/psi-ms.obo",
+            "version": PSI_MS_VERSION,
+        },
+        {
+            "id": "UO",
+            "full_name": "Units of measurement ontology",
+            "uri": f"http://purl.obolibrary.org/obo/uo/releases/{uo}/uo.obo",
+            "version": uo,
+        },
+    ]
+
+
+def mapping(path: str, name: str, unit: str | None = None) -> dict[str, Any]:
+    """A column mapping of the index: the column at `path` holds PSI-MS term `name`."""
+    return {"name": name, "path": path, "accession": curie(name), "unit": curie(unit) if unit else None}
+
+
+# The columns each member maps to PSI-MS terms.
+COLUMN_MAPPINGS: dict[str, list[dict[str, Any]]] = {
+    "spectra_metadata.parquet": [
+        mapping("ms_level", "ms level"),
+        mapping("spectrum_representation", "spectrum representation"),
+        mapping("spectrum_type", "spectrum type"),
+        mapping("number_of_peaks", "number of peaks"),
+        mapping("total_ion_current", "total ion current", INTENSITY_UNIT),
+        mapping("base_peak_mz", "base peak m/z", MZ_UNIT),
+        mapping("base_peak_intensity", "base peak intensity", INTENSITY_UNIT),
+        mapping("lowest_observed_mz", "lowest observed m/z", MZ_UNIT),
+        mapping("highest_observed_mz", "highest observed m/z", MZ_UNIT),
+    ],
+    "spectra_metadata_scans.parquet": [
+        mapping("scan_start_time", "scan start time", "minute"),
+        mapping("ion_injection_time", "ion injection time", "millisecond"),
+    ],
+    "spectra_metadata_precursors.parquet": [
+        mapping("isolation_window.isolation_window_target", "isolation window target m/z", MZ_UNIT),
+        mapping("isolation_window.isolation_window_lower_offset", "isolation window lower offset", MZ_UNIT),
+        mapping("isolation_window.isolation_window_upper_offset", "isolation window upper offset", MZ_UNIT),
+        mapping("activation.collision_energy", "collision energy", "electronvolt"),
+    ],
+    "spectra_metadata_selected_ions.parquet": [
+        mapping("selected_ion_mz", "selected ion m/z", MZ_UNIT),
+        mapping("charge_state", "charge state"),
+    ],
+    "chromatograms_metadata.parquet": [
+        mapping("chromatogram_type", "chromatogram type"),
+        mapping("number_of_data_points", "number of data points"),
+    ],
+}
+
+
+def array_entry(context: str, column: str, array: str, dtype: str, unit: str, rank: int | None) -> dict[str, Any]:
+    return {
+        "context": context,
+        "path": f"point.{column}",
+        "data_type": curie(dtype),
+        "array_type": curie(array),
+        "array_name": array,
+        "unit": curie(unit),
+        "buffer_format": "point",
+        "transform": None,
+        "data_processing_id": None,
+        "buffer_priority": "primary",
+        "sorting_rank": rank,
+    }
+
+
+SPECTRUM_ARRAYS = {
+    "prefix": "point",
+    "entries": [
+        array_entry(SPECTRUM, "mz", "m/z array", "64-bit float", MZ_UNIT, 0),
+        array_entry(SPECTRUM, "intensity", "intensity array", "32-bit float", INTENSITY_UNIT, None),
+    ],
+}
+CHROMATOGRAM_ARRAYS = {
+    "prefix": "point",
+    "entries": [
+        array_entry(CHROMATOGRAM, "time", "time array", "64-bit float", "minute", 0),
+        array_entry(CHROMATOGRAM, "intensity", "intensity array", "64-bit float", INTENSITY_UNIT, None),
+    ],
+}
+
+
+class _Pa:
+    """pyarrow and NumPy, imported when a writer starts, and the array
+    builders the members share."""
+
+    def __init__(self) -> None:
+        try:
+            import numpy as np
+            import pyarrow as pa
+            import pyarrow.parquet as pq
+        except ImportError as exc:
+            raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
+        self.np, self.pa, self.pq = np, pa, pq
+        value = pa.struct(
+            [("integer", pa.int64()), ("float", pa.float64()), ("string", pa.string()), ("boolean", pa.bool_())]
+        )
+        self.param = pa.struct(
+            [("value", value), ("accession", pa.string()), ("name", pa.string()), ("unit", pa.string())]
+        )
+        self.params = pa.list_(self.param)
+
+    def numeric(self, values: Sequence[Any], dtype: str) -> Any:
+        """A nullable numeric array from Python values (None or a value that
+        is not finite: null), built from its buffers."""
+        np, pa = self.np, self.pa
+        valid = np.array([v is not None and (not isinstance(v, float) or math.isfinite(v)) for v in values], np.bool_)
+        data = np.array([v if ok else 0 for v, ok in zip(values, valid, strict=True)], dtype=dtype)
+        validity = None if valid.all() else pa.py_buffer(np.packbits(valid, bitorder="little"))
+        return pa.Array.from_buffers(pa.from_numpy_dtype(data.dtype), len(data), [validity, pa.py_buffer(data)])
+
+    def strings(self, values: Sequence[str | None]) -> Any:
+        return self.pa.array(values, self.pa.string())
+
+    def param_lists(self, lists: Sequence[Sequence[dict[str, Any]]]) -> Any:
+        """The `parameters` column: each row's parameters, each value in the
+        slot of its type (built a column at a time)."""
+        np, pa = self.np, self.pa
+        offsets = np.zeros(len(lists) + 1, np.int32)
+        np.cumsum([len(row) for row in lists], out=offsets[1:])
+        flat = [p for row in lists for p in row]
+        values = [p.get("value") for p in flat]
+        value = pa.StructArray.from_arrays(
+            [
+                pa.array([v if type(v) is kind else None for v in values], field.type)
+                for kind, field in zip((int, float, str, bool), self.param.field("value").type, strict=True)
+            ],
+            fields=list(self.param.field("value").type),
+        )
+        item = pa.StructArray.from_arrays(
+            [value, *(pa.array([p.get(key) for p in flat], pa.string()) for key in ("accession", "name", "unit"))],
+            fields=list(self.param),
+        )
+        return pa.ListArray.from_arrays(pa.array(offsets), item, type=self.params)
+
+    def user_param_lists(self, rows: Sequence[dict[str, Any]]) -> Any:
+        """`param_lists` of user parameters given as one name -> value dict per row."""
+        return self.param_lists([[{"name": k, "value": v} for k, v in row.items()] for row in rows])
+
+
+class _Members:
+    """Where the members go: streamed one after the other into a ZIP that
+    stores them uncompressed, or each to its own file of the folder. Either
+    way the archive appears whole or not at all (the output layer's
+    temporary files), the index last."""
+
+    def __init__(self, stack: ExitStack, dests: Sequence[str]):
+        self.zip: zipfile.ZipFile | None = None
+        self.paths: dict[str, str] = {}
+        if len(dests) == 1:
+            tmp = stack.enter_context(atomic_path(dests[0]))
+            self.zip = stack.enter_context(zipfile.ZipFile(tmp, "w", zipfile.ZIP_STORED, allowZip64=True))
+        else:
+            if len(dests) != len(MEMBERS):
+                raise ValueError(f"an unpacked mzPeak archive has {len(MEMBERS)} members, not {len(dests)} outputs")
+            # Renamed in the reverse order of entering: the index last.
+            for (name, _, _), dest in reversed(list(zip(MEMBERS, dests, strict=True))):
+                if os.path.basename(dest) != name:
+                    raise ValueError(f"output {dest} is not the archive's member {name}")
+                self.paths[name] = stack.enter_context(atomic_path(dest))
+
+    @contextmanager
+    def open(self, name: str) -> Iterator[IO[bytes]]:
+        if self.zip is not None:
+            # A fixed date: the archive's bytes depend on the data alone.
+            info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_STORED
+            # Parquet writes in small pieces: gathered here, each member's
+            # checksum and writes go in large ones.
+            with self.zip.open(info, "w", force_zip64=True) as f, io.BufferedWriter(f, ZIP_BUFFER) as b:
+                yield b
+        else:
+            with open(self.paths[name], "wb") as f:
+                yield f
+
+
+def write_mzpeak(
+    raw: StrPath, dest: StrPath, *, compression: str = CODECS[0], on_scan: Callable[[], None] | None = None
+) -> int:
+    """Writes every scan of `raw` that has a peak list to the mzPeak archive
+    `dest` (a ZIP) and returns how many were written. Raises LayoutError
+    when the file fails the layout check."""
+    source = open_source(raw, on_scan=on_scan)
+    return write_mzpeak_source(source, [os.fspath(dest)], WriteOptions(compression=compression)).spectra
+
+
+def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
+    """Writes the scans of `source` that have a peak list (at the MS levels
+    asked for; all by default) as the spectra of one mzPeak archive: to
+    `dests[0]` as a ZIP, or, given one output per member (`MEMBERS`), as
+    the unpacked folder. A value that is not finite is left out (null) and
+    counted in the warnings."""
+    codec = options.compression or CODECS[0]
+    if codec not in CODECS:
+        raise ValueError(f"unknown mzPeak compression {codec!r}; choose one of {', '.join(CODECS)}")
+    lib = _Pa()
+    np, pa, pq = lib.np, lib.pa, lib.pq
+    levels = options.ms_levels
+    warn = source.warn
+    path = os.fspath(source.path)
+    parquet: dict[str, Any] = {
+        "compression": "none" if codec == "none" else codec,
+        "write_page_index": True,
+        "store_schema": False,
+    }
+    with ExitStack() as stack:
+        members = _Members(stack, dests)
+        # The source file's checksum, alongside the walk.
+        # (given up when the conversion fails or is interrupted), and each
+        # row group of peaks encoded while the next is read. Given one
+        # thread, all of it runs here.
+        executor = stack.enter_context(ThreadPoolExecutor(2, thread_name_prefix="vantoro-mzpeak"))
+        pool = executor if options.thread_count > 1 else None
+        stop = threading.Event()
+        stack.callback(stop.set)
+        sha1 = None
+        if pool is not None:
+            sha1 = pool.submit(file_digest, path, "sha1", chunk=HASH_CHUNK, stop=stop.is_set)
+        spectra = _Spectra(lib)
+        point = pa.struct([("spectrum_index", pa.uint64()), ("mz", pa.float64()), ("intensity", pa.float32())])
+        schema = pa.schema([("point", point)])
+        pending: list[tuple[int, NDArray[Any], NDArray[Any]]] = []
+        pending_peaks = 0
+        writing: Future[None] | None = None  # the row group being encoded
+
+        def flush(writer: Any) -> None:
+            nonlocal pending_peaks, writing
+            if not pending:
+                return
+            # One chunk per spectrum, over the peak lists' own buffers (no copy).
+            chunks = [
+                pa.StructArray.from_arrays(
+                    [pa.array(np.full(len(m), i, np.uint64)), pa.array(m), pa.array(v)], fields=list(point)
+                )
+                for i, m, v in pending
+            ]
+            table = pa.Table.from_arrays([pa.chunked_array(chunks, point)], schema=schema)
+            rows = pending_peaks
+            pending.clear()
+            pending_peaks = 0
+            if writing is not None:  # one row group in flight at most
+                writing.result()
+            writing = submit(pool, functools.partial(writer.write_table, table, row_group_size=rows))
+
+        with (
+            members.open("spectra_peaks.parquet") as f,
+            pq.ParquetWriter(
+                f,
+                schema,
+                # The index in runs of one value: dictionary pages (as small
+                # as delta-packed ones, and faster to write, measured).
+                use_dictionary=["point.spectrum_index"],
+                column_encoding={
+                    "point.mz": "BYTE_STREAM_SPLIT",
+                    "point.intensity": "BYTE_STREAM_SPLIT",
+                },
+                **parquet,
+            ) as writer,
+        ):
+            try:
+                for scan in source.scans():
+                    if (
+                        scan.mz is None
+                        or scan.intensity is None
+                        or (levels is not None and scan.ms_level not in levels)
+                    ):
+                        continue
+                    mz, intensity = scan.mz, scan.intensity
+                    # The m/z array is the sorted axis: a peak list out of order is
+                    # sorted (with its intensities) before it is written.
+                    if len(mz) > 1 and not bool(np.all(mz[1:] >= mz[:-1])):
+                        order = np.argsort(mz, kind="stable")
+                        mz, intensity = mz[order], intensity[order]
+                        warn("peak list not in m/z order (sorted)")
+                    index = spectra.add(scan, mz, intensity, warn)
+                    if len(mz):
+                        pending.append((index, mz, intensity))
+                        pending_peaks += len(mz)
+                        if pending_peaks >= ROW_GROUP_PEAKS:
+                            flush(writer)
+                flush(writer)
+                # The metadata tables are built while the last row group is encoded.
+                tables = spectra.tables()
+                chromatogram_points = spectra.chromatogram_points()
+            finally:
+                # The row group in flight is finished before the writer closes,
+                # whether the walk ended or failed.
+                if writing is not None:
+                    wait([writing])
+            if writing is not None:
+                writing.result()
+            writer.add_key_value_metadata({"spectrum_array_index": json.dumps(SPECTRUM_ARRAYS)})
+        digest = sha1.result() if sha1 is not None else file_digest(path, "sha1", chunk=HASH_CHUNK)
+        metadata = file_metadata(source, spectra, digest)
+        footer = {key: json.dumps(value) for key, value in metadata.items() if key != "version"}
+        for name, table in tables.items():
+            entity_metadata = name in ("spectra_metadata.parquet", "chromatograms_metadata.parquet")
+            _write_member(members, name, table, footer if entity_metadata else {}, **parquet)
+        chromatograms = {"chromatogram_array_index": json.dumps(CHROMATOGRAM_ARRAYS)}
+        _write_member(
+            members,
+            "chromatograms_data.parquet",
+            chromatogram_points,
+            chromatograms,
+            use_dictionary=False,
+            **parquet,
+        )
+        files = [
+            {
+                "name": name,
+                "entity_type": entity,
+                "data_kind": kind,
+                "column_mapping": COLUMN_MAPPINGS.get(name, []),
+                "parameters": [],
+            }
+            for name, entity, kind in MEMBERS
+            if name != INDEX
+        ]
+        with members.open(INDEX) as f:
+            f.write(json.dumps({"files": files, "metadata": metadata}, indent=1).encode("utf-8"))
+    return Written(spectra.count, source.warnings)
+
+
+def _write_member(members: _Members, name: str, table: Any, footer: dict[str, str], **parquet: Any) -> None:
+    """`table` as the Parquet member `name`, with `footer` among its key-value metadata."""
+    import pyarrow.parquet as pq
+
+    with members.open(name) as f, pq.ParquetWriter(f, table.schema, **parquet) as writer:
+        writer.write_table(table)
+        if footer:
+            writer.add_key_value_metadata(footer)
+
+
+class _Spectra:
+    """The metadata of the spectra written so far, a column list per table."""
+
+    def __init__(self, lib: _Pa):
+        self.lib = lib
+        self.count = 0
+        self.index_of: dict[int, int] = {}  # scan number -> spectrum index
+        self.levels: set[int] = set()
+        self.spectrum: dict[str, list[Any]] = {
+            k: []
+            for k in (
+                "index",
+                "id",
+                "time",
+                "ms_level",
+                "spectrum_representation",
+                "spectrum_type",
+                "number_of_peaks",
+                "total_ion_current",
+                "base_peak_mz",
+                "base_peak_intensity",
+                "lowest_observed_mz",
+                "highest_observed_mz",
+            )
+        }
+        self.scan: dict[str, list[Any]] = {
+            k: [] for k in ("source_index", "scan_start_time", "ion_injection_time", "parameters")
+        }
+        self.precursor: dict[str, list[Any]] = {
+            k: []
+            for k in (
+                "source_index",
+                "precursor_index",
+                "precursor_id",
+                "target",
+                "offset",
+                "activation",
+                "collision_energy",
+            )
+        }
+        self.ion: dict[str, list[Any]] = {k: [] for k in ("source_index", "precursor_index", "mz", "charge")}
+
+    def add(self, scan: Scan, mz: NDArray[np.float64], intensity: NDArray[np.float32], warn: Any) -> int:
+        np = self.lib.np
+        index = self.count
+        self.count += 1
+        self.levels.add(scan.ms_level)
+        s = self.spectrum
+        rt = scan.rt if math.isfinite(scan.rt) else None
+        if rt is None:
+            warn("retention time not finite")
+        # Intensities that are not finite make a sum that is not: left out.
+        with np.errstate(all="ignore"):
+            tic = float(intensity.sum(dtype=np.float64))
+        if not math.isfinite(tic):
+            warn("total ion current not finite")
+        # A finite sum means every intensity is finite (float32 values cannot
+        # overflow a float64 sum): the base peak is the plain maximum.
+        at = None
+        if math.isfinite(tic) and len(intensity):
+            at = int(np.argmax(intensity))
+        elif len(intensity):
+            finite = np.isfinite(intensity)
+            if finite.any():
+                at = int(np.argmax(np.where(finite, intensity, -np.inf)))
+        base_mz = base_intensity = None
+        if at is not None:
+            base_mz, base_intensity = float(mz[at]), float(intensity[at])
+        # The m/z array is sorted: its ends, where they are finite.
+        finite_mz = mz[[0, -1]] if len(mz) and np.isfinite(mz[[0, -1]]).all() else mz[np.isfinite(mz)]
+        for key, value in (
+            ("index", index),
+            ("id", f"scan={scan.number}"),
+            ("time", rt),
+            ("ms_level", scan.ms_level),
+            ("spectrum_representation", curie("centroid spectrum")),
+            ("spectrum_type", curie("MS1 spectrum" if scan.ms_level == 1 else "MSn spectrum")),
+            ("number_of_peaks", len(mz)),
+            ("total_ion_current", tic),
+            ("base_peak_mz", base_mz),
+            ("base_peak_intensity", base_intensity),
+            ("lowest_observed_mz", float(finite_mz[0]) if len(finite_mz) else None),
+            ("highest_observed_mz", float(finite_mz[-1]) if len(finite_mz) else None),
+        ):
+            s[key].append(value)
+        injection = scan.injection_time if math.isfinite(scan.injection_time) else None
+        if injection is None:
+            warn("injection time not finite")
+        self.scan["source_index"].append(index)
+        self.scan["scan_start_time"].append(rt)
+        self.scan["ion_injection_time"].append(injection)
+        # The whole trailer, as recorded: an archive stands in for its RAW file.
+        self.scan["parameters"].append(scan.trailer)
+        pre = precursor_of(scan, warn)
+        if pre is not None:
+            parent = self.index_of.get(pre.master_scan)
+            p = self.precursor
+            p["source_index"].append(index)
+            p["precursor_index"].append(parent)
+            p["precursor_id"].append(f"scan={pre.master_scan}" if parent is not None else None)
+            p["target"].append(pre.mz if pre.isolation_offset is not None else None)
+            p["offset"].append(pre.isolation_offset)
+            params = [param(pre.activation)]
+            energy = None
+            for e in pre.energies:
+                if e.term == "collision energy":
+                    energy = e.value
+                elif e.term is None:
+                    params.append(param(e.key, e.value, accession=False))
+                else:
+                    params.append(param(e.term, e.value, e.unit))
+            p["activation"].append(params)
+            p["collision_energy"].append(energy)
+            if pre.mz is not None or pre.charge is not None:
+                self.ion["source_index"].append(index)
+                self.ion["precursor_index"].append(parent)
+                self.ion["mz"].append(pre.mz)
+                self.ion["charge"].append(pre.charge)
+        self.index_of[scan.number] = index
+        return index
+
+    def tables(self) -> dict[str, Any]:
+        """The metadata members, by name."""
+        lib = self.lib
+        pa, num, empty = lib.pa, lib.numeric, lib.param_lists
+        s, sc, p, ion = self.spectrum, self.scan, self.precursor, self.ion
+        n = len(s["index"])
+        spectra = pa.table(
+            {
+                "index": num(s["index"], "uint64"),
+                "id": lib.strings(s["id"]),
+                "time": num(s["time"], "float64"),
+                "ms_level": num(s["ms_level"], "int32"),
+                "data_processing_id": pa.nulls(n, pa.string()),
+                "spectrum_representation": lib.strings(s["spectrum_representation"]),
+                "spectrum_type": lib.strings(s["spectrum_type"]),
+                "number_of_peaks": num(s["number_of_peaks"], "uint64"),
+                "total_ion_current": num(s["total_ion_current"], "float64"),
+                "base_peak_mz": num(s["base_peak_mz"], "float64"),
+                "base_peak_intensity": num(s["base_peak_intensity"], "float64"),
+                "lowest_observed_mz": num(s["lowest_observed_mz"], "float64"),
+                "highest_observed_mz": num(s["highest_observed_mz"], "float64"),
+                "number_of_auxiliary_arrays": num([0] * n, "int32"),
+                "parameters": empty([[]] * n),
+            }
+        )
+        window = pa.struct(
+            [
+                ("isolation_window_lower_offset", pa.float64()),
+                ("isolation_window_upper_offset", pa.float64()),
+            ]
+        )
+        m = len(sc["source_index"])
+        scans = pa.table(
+            {
+                "source_index": num(sc["source_index"], "uint64"),
+                "scan_index": num(list(range(m)), "uint64"),
+                "scan_start_time": num(sc["scan_start_time"], "float64"),
+                "ion_injection_time": num(sc["ion_injection_time"], "float64"),
+                "instrument_configuration_id": num([0] * m, "uint32"),
+                "scan_windows": pa.array([[]] * m, pa.list_(window)),
+                "parameters": lib.user_param_lists(sc["parameters"]),
+            }
+        )
+        k = len(p["source_index"])
+        isolation = pa.StructArray.from_arrays(
+            [num(p["target"], "float64"), num(p["offset"], "float64"), num(p["offset"], "float64"), empty([[]] * k)],
+            names=[
+                "isolation_window_target",
+                "isolation_window_lower_offset",
+                "isolation_window_upper_offset",
+                "parameters",
+            ],
+        )
+        activation = pa.StructArray.from_arrays(
+            [num(p["collision_energy"], "float64"), empty(p["activation"])], names=["collision_energy", "parameters"]
+        )
+        precursors = pa.table(
+            {
+                "source_index": num(p["source_index"], "uint64"),
+                "precursor_index": num(p["precursor_index"], "uint64"),
+                "precursor_id": lib.strings(p["precursor_id"]),
+                "isolation_window": isolation,
+                "activation": activation,
+                "parameters": empty([[]] * k),
+            }
+        )
+        j = len(ion["source_index"])
+        ions = pa.table(
+            {
+                "source_index": num(ion["source_index"], "uint64"),
+                "precursor_index": num(ion["precursor_index"], "uint64"),
+                "selected_ion_mz": num(ion["mz"], "float64"),
+                "charge_state": num(ion["charge"], "int32"),
+                "parameters": empty([[]] * j),
+            }
+        )
+        chromatograms = pa.table(
+            {
+                "index": num([0, 1], "uint64"),
+                "id": lib.strings(["TIC", "BPC"]),
+                "chromatogram_type": lib.strings(
+                    [curie("total ion current chromatogram"), curie("basepeak chromatogram")]
+                ),
+                "number_of_data_points": num(
+                    [
+                        len(self._chromatogram("total_ion_current")[0]),
+                        len(self._chromatogram("base_peak_intensity")[0]),
+                    ],
+                    "uint64",
+                ),
+                "data_processing_id": pa.nulls(2, pa.string()),
+                "number_of_auxiliary_arrays": num([0, 0], "int32"),
+                "parameters": empty([[], []]),
+            }
+        )
+        return {
+            "spectra_metadata.parquet": spectra,
+            "spectra_metadata_scans.parquet": scans,
+            "spectra_metadata_precursors.parquet": precursors,
+            "spectra_metadata_selected_ions.parquet": ions,
+            "chromatograms_metadata.parquet": chromatograms,
+        }
+
+    def _chromatogram(self, column: str) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """(time, value) of the spectra whose time and `column` are both
+        known, in time order."""
+        np = self.lib.np
+        time = np.array([np.nan if v is None else v for v in self.spectrum["time"]], np.float64)
+        value = np.array([np.nan if v is None else v for v in self.spectrum[column]], np.float64)
+        keep = np.isfinite(time) & np.isfinite(value)
+        time, value = time[keep], value[keep]
+        order = np.argsort(time, kind="stable")
+        return time[order], value[order]
+
+    def chromatogram_points(self) -> Any:
+        """The chromatograms member: the total ion current (index 0) and the
+        base peak (index 1) over time, in the point layout."""
+        np, pa = self.lib.np, self.lib.pa
+        tic_t, tic = self._chromatogram("total_ion_current")
+        bpc_t, bpc = self._chromatogram("base_peak_intensity")
+        index = np.concatenate([np.zeros(len(tic_t), np.uint64), np.ones(len(bpc_t), np.uint64)])
+        struct = pa.StructArray.from_arrays(
+            [pa.array(index), pa.array(np.concatenate([tic_t, bpc_t])), pa.array(np.concatenate([tic, bpc]))],
+            names=["chromatogram_index", "time", "intensity"],
+        )
+        return pa.Table.from_arrays([struct], names=["point"])
+
+
+def _rfc3339(seconds: object) -> str | None:
+    """Seconds since 1970 (the RAW header's creation date) as RFC 3339 UTC."""
+    import datetime as dt
+
+    try:
+        return dt.datetime.fromtimestamp(int(str(seconds)), dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    except (ValueError, OverflowError, OSError):
+        return None
+
+
+def file_metadata(source: ScanSource, spectra: _Spectra, sha1: str) -> dict[str, Any]:
+    """The index's `metadata`: the format version, the vocabularies, and
+    the file-level metadata of the run."""
+    contents = [param("MS1 spectrum")] if 1 in spectra.levels else []
+    contents += [param("MSn spectrum")] if any(level > 1 for level in spectra.levels) else []
+    contents.append(param("centroid spectrum"))
+    software = "vantoro"
+    run_id = source.stem
+    return {
+        "version": FORMAT_VERSION,
+        "cv_list": cv_list(),
+        "file_description": {
+            "contents": contents,
+            "source_files": [
+                {
+                    "id": "RAW1",
+                    "name": source.name,
+                    "location": source_location(source),
+                    "parameters": [
+                        param("Thermo RAW format"),
+                        param("scan number only nativeID format"),
+                        param("SHA-1", sha1),
+                        # What the RAW file's header says of itself, for `vantoro info`.
+                        param(RAW_VERSION, int(source.reader.version), accession=False),
+                        param(RAW_SCANS, source.num_scans, accession=False),
+                    ],
+                }
+            ],
+        },
+        "instrument_configuration_list": [
+            {
+                "id": 0,
+                # The file says nothing of the instrument's parts: generic terms.
+                "components": [
+                    {"component_type": "ionsource", "order": 1, "parameters": [param("ionization type")]},
+                    {"component_type": "analyzer", "order": 2, "parameters": [param("mass analyzer type")]},
+                    {"component_type": "detector", "order": 3, "parameters": [param("detector type")]},
+                ],
+                "parameters": [param("Thermo Fisher Scientific instrument model")],
+                "software_reference": software,
+            }
+        ],
+        "software_list": [
+            {
+                "id": software,
+                "version": tool_version(),
+                "parameters": [param("custom unreleased software tool", software)],
+            }
+        ],
+        "data_processing_method_list": [
+            {
+                "id": "vantoro_conversion",
+                "methods": [
+                    {"order": 1, "software_reference": software, "parameters": [param("file format conversion")]}
+                ],
+            }
+        ],
+        "run": {
+            "id": run_id,
+            "default_instrument_id": 0,
+            "default_data_processing_id": "vantoro_conversion",
+            "default_source_file_id": "RAW1",
+            "start_time": _rfc3339(source.reader.creation_date),
+            "parameters": [],
+        },
+    }
