@@ -554,6 +554,8 @@ class _Batch:
         todo = []
         done_before = latest(out)
         stamp_options = _options(fmt, self.options, self.force)
+        # Every input, so that none is planned as another's output: once, not once per file.
+        inputs = [] if self.remote else [os.path.abspath(f) for f in found]
         for path in files:
             location = self.location(path)
             if self.remote:
@@ -566,7 +568,7 @@ class _Batch:
                     options=self.options,
                     force=self.force,
                     overwrite=overwrite,
-                    inputs=[os.path.abspath(f) for f in found],
+                    inputs=inputs,
                 )
             if stop is not None and stop.status == UP_TO_DATE and location in done_before:
                 if not shows_done(done_before[location], location, stamp_options):
