@@ -30,6 +30,7 @@ from ..write.output import (
     OutputBusy,
     OutputError,
     OutputExists,
+    OutputGone,
     RemoteLock,
     is_url,
     may_write,
@@ -48,7 +49,7 @@ from .cluster import SchedulerLost, run_dask, worker_name
 from .errors import MeaninglessOptions as MeaninglessOptions
 from .inputs import collect_inputs, unique_stems
 from .ledger import Ledger, latest, shows_done
-from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed, refused
+from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed
 from .policy import CONVERTS, attempt, failure, task_outcome
 from .pool import default_jobs, prestart, refuse_reentry, stop_on_sigterm
 from .progress import advance, progress_bar
@@ -105,7 +106,7 @@ def plan(
     try:
         may_write(outputs, sources, overwrite=True)  # an input is never an output
     except OutputExists as exc:
-        return refused(raw, f"{exc}; not converted")
+        return failure(raw, OutputExists(exc.path, f"{exc}; not converted"))
     if not overwrite and up_to_date(outputs, [raw], _options(fmt, options, force)):
         return Outcome(raw, tuple(outputs), status=UP_TO_DATE)
     try:
@@ -219,7 +220,7 @@ def convert_one(
     try:
         details = attempt_details(started, outcome.outputs)
     except OSError as exc:  # an output gone already: not done
-        outcome, details = failed(raw, f"output gone after writing: {exc}", transient=True), {}
+        outcome, details = failure(raw, OutputGone(raw, str(exc))), {}
     return replace(outcome, details=details)
 
 

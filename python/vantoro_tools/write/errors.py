@@ -18,6 +18,14 @@ class OutputError(OSError):
         self.path = os.fspath(path)
 
 
+class OutputGone(OutputError):
+    """An output removed or cut once written, before its attempt was recorded: not done."""
+
+    def __init__(self, path: StrPath, reason: str):
+        OSError.__init__(self, f"output gone after writing: {reason}")
+        self.path = os.fspath(path)
+
+
 class OutputExists(OutputError):
     """An output exists that may not be replaced (or is one of the inputs)."""
 

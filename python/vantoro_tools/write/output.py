@@ -38,6 +38,7 @@ from ..base.urls import url_identity as url_identity
 from .errors import OutputBusy as OutputBusy
 from .errors import OutputError as OutputError
 from .errors import OutputExists as OutputExists
+from .errors import OutputGone as OutputGone
 
 
 def remove_dead_parts(directory: StrPath) -> list[str]:
