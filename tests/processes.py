@@ -1,6 +1,8 @@
 """Watching the processes a command starts, through /proc (Linux)."""
 
 import os
+import signal
+import subprocess
 import time
 
 
@@ -46,3 +48,25 @@ def default_sigint():
     import signal
 
     signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+class Processes:
+    """Processes started for one test, each in a session of its own, all
+    killed with their process groups at the end."""
+
+    def __init__(self):
+        self.started = []
+
+    def start(self, argv, **kwargs):
+        p = subprocess.Popen(argv, start_new_session=True, **kwargs)
+        self.started.append(p)
+        return p
+
+    def stop(self):
+        for p in self.started:
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for p in self.started:
+            p.wait(timeout=10)

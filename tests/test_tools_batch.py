@@ -13,7 +13,7 @@ import time
 import pytest
 
 from builders import dense_orbitrap, small_v57
-from processes import alive, descendants, gone_within
+from processes import Processes, alive, descendants, gone_within
 
 pytest.importorskip("vantoro_tools")
 for _name in ("distributed", "pyarrow", "isal", "deflate", "pybase64", "s3fs", "duckdb"):
@@ -25,28 +25,6 @@ from vantoro_tools.write.output import owner_tag
 
 BIN = os.path.dirname(sys.executable)
 FORMATS = ("parquet", "mgf", "mzml")
-
-
-class Processes:
-    """Processes started for one test, each in a session of its own, all
-    killed with their process groups at the end."""
-
-    def __init__(self):
-        self.started = []
-
-    def start(self, argv, **kwargs):
-        p = subprocess.Popen(argv, start_new_session=True, **kwargs)
-        self.started.append(p)
-        return p
-
-    def stop(self):
-        for p in self.started:
-            try:
-                os.killpg(p.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        for p in self.started:
-            p.wait(timeout=10)
 
 
 @pytest.fixture

@@ -8,13 +8,13 @@ import datetime as dt
 import json
 import os
 import signal
-import subprocess
 import sys
 import time
 
 import pytest
 
 from builders import dense_orbitrap, qc_run, qc_series
+from processes import Processes
 
 pytest.importorskip("vantoro_tools")
 for _name in ("numpy", "pyarrow", "isal", "deflate", "pybase64", "watchdog"):
@@ -71,25 +71,6 @@ for step in plan:
     with open(log, "a") as f:
         f.write(json.dumps({"dest": step["dest"], "src": step["src"], "mtime": st.st_mtime, "size": st.st_size}) + "\n")
 """
-
-
-class Processes:
-    def __init__(self):
-        self.started = []
-
-    def start(self, argv, **kwargs):
-        p = subprocess.Popen(argv, start_new_session=True, **kwargs)
-        self.started.append(p)
-        return p
-
-    def stop(self):
-        for p in self.started:
-            try:
-                os.killpg(p.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        for p in self.started:
-            p.wait(timeout=10)
 
 
 @pytest.fixture
