@@ -33,18 +33,10 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 from ..base.deps import missing
+from ..base.paths import sha256_file
+from ..base.urls import is_url, url_fs, url_identity
 from ..base.version import tool_version
-from ..write.output import (
-    OutputError,
-    atomic_path,
-    is_url,
-    object_size,
-    remove_dead_parts,
-    sha256_file,
-    upload,
-    url_fs,
-    url_identity,
-)
+from ..write.output import OutputError, atomic_path, object_size, remove_dead_parts, upload
 from .outcome import CONVERTED, UP_TO_DATE, Outcome
 
 LEDGER_DIR = ".vantoro-ledger"
