@@ -23,6 +23,7 @@ from ..analyse.qc import (
     PEAK_WIDTHS,
     TABLE_LIMIT,
     TABLE_ROWS,
+    Cycles,
     RunQC,
     cycles,
     injection_time_limits,
@@ -174,17 +175,36 @@ def _comparison(page: _Page, runs: Sequence[RunQC], names: Sequence[str]) -> Non
 
 
 def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
-    np = numpy_module()
-    name = html.escape(label)
-    page.add(f'<section id="run{index}"><h2>{name}</h2>')
+    """One run's part of the page: its facts, then a grid of its charts (its
+    chromatograms, how it was acquired, its precursors) and of the trailer
+    fields that vary from scan to scan."""
+    page.add(f'<section id="run{index}"><h2>{html.escape(label)}</h2>')
     if not run.ok:
         page.add(
             f'<p class="bad">Layout check failed: {html.escape(run.verdict)}. '
             "The values below may not describe the file.</p>"
         )
+    levels = scans_per_level(run)
+    cycle = cycles(run)
+    varying, constant = varying_trailer(run)
+    _run_facts(page, run, levels, cycle, constant)
+    page.add('<div class="grid">')
+    _chromatogram_charts(page, run)
+    _acquisition_charts(page, run, levels, cycle)
+    _precursor_charts(page, run)
+    for key, values in varying.items():
+        _trailer_field(page, run, key, values)
+    page.add("</div></section>")
+
+
+def _run_facts(
+    page: _Page, run: RunQC, levels: dict[int, int], cycle: Cycles, constant: dict[str, TrailerValue]
+) -> None:
+    """The facts of a run: the file, its scans and layout and the check's
+    verdict; its status-log labels and warnings; points per chromatographic
+    peak; the trailer fields that are the same in every scan."""
     info = run.info
     created = info.created
-    levels = scans_per_level(run)
     facts = [
         ("file", info.path),
         ("format version", str(info.version)),
@@ -201,21 +221,22 @@ def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
         items = [t for t in (file_text(s) for s in found or ()) if t]  # blank ones left out
         body = "".join(f"<li>{html.escape(t)}</li>" for t in items) or "<li class='none'>none</li>"
         page.add(f"<div><h4>{title} ({len(items)})</h4><ul>{body}</ul></div>")
-    c = cycles(run)
-    ppp = [(w, *c.points_per_peak(w)) for w in PEAK_WIDTHS]
+    ppp = [(w, *cycle.points_per_peak(w)) for w in PEAK_WIDTHS]
     page.add(
         _table(
             ["peak width", "points per peak (median cycle)", "(longest cycle)"],
             [(f"{w:g} s", _fmt(a), _fmt(b)) for w, a, b in ppp],
         )
     )
-    varying, constant = varying_trailer(run)
     if constant:
         page.add(
             _table(["trailer field (same in every scan)", "value"], [(k, _value_text(v)) for k, v in constant.items()])
         )
-    page.add('</div><div class="grid">')
+    page.add("</div>")
 
+
+def _chromatogram_charts(page: _Page, run: RunQC) -> None:
+    """The total ion current and the base peak of the MS1 scans."""
     ms1 = run.ms_level == 1
     x1 = _rt(run.rt[ms1])
     page.figure(
@@ -244,6 +265,11 @@ def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
             ],
         }
     )
+
+
+def _acquisition_charts(page: _Page, run: RunQC, levels: dict[int, int], cycle: Cycles) -> None:
+    """How the run was acquired: scans per MS level, MSn scans per cycle,
+    cycle time, and injection time per MS level with its limits."""
     page.figure(
         {
             "title": "Scans per MS level",
@@ -261,7 +287,7 @@ def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
             "step": True,
             "x": "retention time (min)",
             "y": "MSn scans (count)",
-            "series": [{"name": "MSn per cycle", "x": _rt(c.rt), "y": c.msn.tolist()}],
+            "series": [{"name": "MSn per cycle", "x": _rt(cycle.rt), "y": cycle.msn.tolist()}],
         }
     )
     page.figure(
@@ -270,7 +296,7 @@ def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
             "type": "points",
             "x": "retention time (min)",
             "y": "cycle time (s)",
-            "series": [{"name": "cycle time", "x": _rt(c.rt[:-1]), "y": _nums(c.seconds)}],
+            "series": [{"name": "cycle time", "x": _rt(cycle.rt[:-1]), "y": _nums(cycle.seconds)}],
             "hlines": [{"y": _num(w / 10.0), "label": f"10 points per {w:g} s peak"} for w in PEAK_WIDTHS],
         }
     )
@@ -295,6 +321,12 @@ def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
             ],
         }
     )
+
+
+def _precursor_charts(page: _Page, run: RunQC) -> None:
+    """The precursors of the MSn scans: their charge states, and their m/z
+    as a histogram and over retention time."""
+    np = numpy_module()
     charges = precursor_charges(run)
     if charges:
         page.figure(
@@ -334,9 +366,6 @@ def _run_section(page: _Page, index: int, run: RunQC, label: str) -> None:
         )
     else:
         _placeholder(page, "Precursors", "No MSn scan states a precursor m/z.")
-    for key, values in varying.items():
-        _trailer_field(page, run, key, values)
-    page.add("</div></section>")
 
 
 def _placeholder(page: _Page, title: str, text: str) -> None:
