@@ -37,7 +37,7 @@ FORMATS = ("mzml", "mgf", "parquet")
 #: The command with the ledger taken out.
 WITHOUT = r"""
 import sys
-from vantoro_tools.run import convert as c
+from vantoro_tools.run.convert import batch, task
 
 class NoLedger:
     batch = None
@@ -45,9 +45,9 @@ class NoLedger:
     def record(self, *args, **kwargs): return True
     def close(self): pass
 
-c.Ledger = NoLedger
-c.latest = lambda out: {}
-c.attempt_details = lambda started, outputs, *args, **kwargs: {"outputs": []}
+batch.Ledger = NoLedger
+batch.latest = lambda out: {}
+task.attempt_details = lambda started, outputs, *args, **kwargs: {"outputs": []}
 from vantoro_tools.cli import main
 sys.exit(main(sys.argv[1:]))
 """

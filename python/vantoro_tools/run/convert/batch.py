@@ -1,351 +1,37 @@
-"""Converting RAW files, one at a time or many at once on a local process
-pool or an existing Dask cluster.
-
-No file is lost: every output goes through the output layer (never over an
-input, never over a file vantoro did not write from the same input unless
-`overwrite`, whole or not at all, one run per output directory); an output
-that is up to date (its stamp shows it was converted from this input as it
-is now, with the same options) is skipped. A file that fails the layout
-check is refused unless `force` is given."""
+"""Converting many files (`convert_many`): the output directory or URL
+prefix held for the batch, each input planned, the files to convert run
+in this process, on a local process pool or on a Dask cluster, transient
+failures tried again, and every attempt recorded in the ledger; and one
+such batch for a caller that holds the output itself across many batches
+(`convert_held`, as a watcher does)."""
 
 from __future__ import annotations
 
 import contextlib
 import os
-import socket
 import sys
-import time
 import warnings
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import replace
 from typing import Any
 
-from ..base.paths import StrPath, as_path
-from ..source.raw import ChangedWhileRead
-from ..source.scans import ScanSource, open_source
-from ..write.formats import WriteOptions
-from ..write.output import (
-    DirectoryLock,
-    LockUnsupported,
-    OutputBusy,
-    OutputError,
-    OutputExists,
-    OutputGone,
-    RemoteLock,
-    is_url,
-    may_write,
-    remote_may_write,
-    remote_up_to_date,
-    remove_dead_parts,
-    sha256_file,
-    stamp_path,
-    stamping,
-    up_to_date,
-    upload,
-    url_identity,
-)
-from ..write.registry import OutputFormat, output_format
-from .cluster import SchedulerLost, run_dask, worker_name
-from .errors import MeaninglessOptions as MeaninglessOptions
-from .inputs import collect_inputs, unique_stems
-from .ledger import Ledger, latest, shows_done
-from .outcome import CONVERTED, FAILED, UP_TO_DATE, Outcome, failed
-from .policy import CONVERTS, attempt, failure, task_outcome
-from .pool import default_jobs, prestart, refuse_reentry, stop_on_sigterm
-from .progress import advance, progress_bar
-from .runner import pool_size, run_tasks
-from .storage import check_scratch, fetched, remove_dead_scratch, staging_dir
-
-
-def output_paths(raw: StrPath, to: str, out_dir: StrPath) -> list[str]:
-    """Where `convert_file` writes: DIR/<stem>.mzML, DIR/<stem>.mgf, or
-    DIR/scans/<stem>.parquet and DIR/peaks/<stem>.parquet."""
-    return output_format(to).paths(raw, out_dir)
-
-
-def _options(fmt: OutputFormat, options: WriteOptions, force: bool) -> dict[str, Any]:
-    """What the stamps record of a conversion's options."""
-    return {
-        "format": fmt.name,
-        "ms_levels": sorted(options.ms_levels) if options.ms_levels else None,
-        "compression": options.compression or fmt.default_compression,
-        "force": force,
-    }
-
-
-def writer(fmt: OutputFormat) -> str:
-    """What a conversion's stamps name as its writer: only it replaces the outputs."""
-    return f"convert --to {fmt.name}"
-
-
-def check_options(fmt: OutputFormat, options: WriteOptions) -> None:
-    """Raises MeaninglessOptions for options that could only give a meaningless output."""
-    levels = options.ms_levels if options.ms_levels is not None else fmt.ms_levels
-    if levels is not None and fmt.fragments_only and max(levels) < 2:
-        raise MeaninglessOptions(
-            f"{fmt.name.upper()} holds fragment spectra (MS2 and up): MS levels "
-            f"{', '.join(map(str, sorted(levels)))} would write no spectrum"
-        )
-
-
-def plan(
-    raw: str,
-    fmt: OutputFormat,
-    out_dir: str,
-    *,
-    options: WriteOptions,
-    force: bool = False,
-    overwrite: bool = False,
-    inputs: Iterable[str] = (),
-) -> Outcome | None:
-    """Why `raw` must not be converted now, as an outcome (refused, or
-    skipped as up to date), or None when it may be. Reads no file: only
-    asks the file system about paths and stamps."""
-    outputs = fmt.paths(raw, out_dir)
-    sources = list(dict.fromkeys([raw, *inputs]))
-    try:
-        may_write(outputs, sources, overwrite=True)  # an input is never an output
-    except OutputExists as exc:
-        return failure(raw, OutputExists(exc.path, f"{exc}; not converted"))
-    if not overwrite and up_to_date(outputs, [raw], _options(fmt, options, force)):
-        return Outcome(raw, tuple(outputs), status=UP_TO_DATE)
-    try:
-        may_write(outputs, [raw], overwrite=overwrite, writer=writer(fmt))
-    except OutputExists as exc:
-        return failure(raw, exc)
-    return None
-
-
-def plan_remote(
-    location: str,
-    fmt: OutputFormat,
-    out_url: str,
-    *,
-    options: WriteOptions,
-    force: bool = False,
-    overwrite: bool = False,
-) -> Outcome | None:
-    """`plan` for outputs under a URL."""
-    outputs = fmt.paths(location, out_url)
-    record = attempt(location, lambda: input_record(location))
-    if isinstance(record, Outcome):
-        return record
-    if not overwrite and remote_up_to_date(outputs, record, _options(fmt, options, force)):
-        return Outcome(location, tuple(outputs), status=UP_TO_DATE)
-    try:
-        remote_may_write(outputs, str(record["path"]), overwrite=overwrite)
-    except OutputExists as exc:
-        return failure(location, exc)
-    return None
-
-
-# -- converting one file -------------------------------------------------------
-
-
-def _facts(path: str) -> tuple[int, int]:
-    st = os.stat(path)
-    return st.st_size, st.st_mtime_ns
-
-
-def _write(
-    source: ScanSource, fmt: OutputFormat, out_dir: str, options: WriteOptions, force: bool
-) -> tuple[list[str], dict[str, int], tuple[int, int]]:
-    paths = fmt.paths(source.path, out_dir)
-    before = _facts(source.path)
-    for path in paths:
-        directory = os.path.dirname(path) or "."
-        try:
-            os.makedirs(directory, exist_ok=True)
-        except OSError as exc:
-            raise OutputError(directory, exc) from exc
-    try:
-        # Each output stamped as it is renamed into place: never whole without its stamp.
-        with stamping(paths, [source.path], _options(fmt, options, force), writer(fmt)):
-            written = fmt.write(source, paths, options)
-    except OutputError:
-        raise
-    except OSError as exc:
-        # The reader raises nothing once the file is open: an OSError here
-        # comes from writing.
-        raise OutputError(out_dir, exc) from exc
-    # The reader opens the file again for each peak list: a file changed or
-    # removed meanwhile would have given wrong or missing spectra.
-    try:
-        changed = _facts(source.path) != before
-    except OSError:
-        changed = True
-    if changed:
-        for path in paths:
-            os.unlink(path)
-            with contextlib.suppress(OSError):
-                os.unlink(stamp_path(path))
-        raise ChangedWhileRead()
-    levels = options.ms_levels if options.ms_levels is not None else fmt.ms_levels
-    return paths, dict(written.warnings), source.peak_lists(levels)
-
-
-def _open_source(
-    raw: str, force: bool, on_progress: Callable[[float], None] | None, path_text: str | None = None
-) -> ScanSource:
-    """The input opened and checked (its layout judged by `path_text`, the
-    URL a fetched file came from, or its path), passing `on_progress` each
-    scan's share of the file."""
-    step = 0.0
-
-    def on_scan() -> None:
-        if on_progress is not None:
-            on_progress(step)
-
-    source = open_source(raw, force=force, on_scan=on_scan, path_text=path_text)
-    step = 1.0 / max(1, source.num_scans)
-    return source
-
-
-def convert_one(
-    raw: str,
-    to: str,
-    out_dir: str,
-    *,
-    options: WriteOptions | None = None,
-    force: bool = False,
-    on_progress: Callable[[float], None] | None = None,
-    path_text: str | None = None,
-) -> Outcome:
-    """Converts `raw` (already planned: see `plan`) and says what became of
-    it: converted, refused by the layout check, or failed. Raises only
-    MissingDependency and interruptions."""
-    fmt = output_format(to)
-    started = time.time_ns()
-    outcome = _convert_one(raw, fmt, out_dir, options or WriteOptions(), force, on_progress, path_text)
-    try:
-        details = attempt_details(started, outcome.outputs)
-    except OSError as exc:  # an output gone already: not done
-        outcome, details = failure(raw, OutputGone(raw, str(exc))), {}
-    return replace(outcome, details=details)
-
-
-def _convert_one(
-    raw: str,
-    fmt: OutputFormat,
-    out_dir: str,
-    options: WriteOptions,
-    force: bool,
-    on_progress: Callable[[float], None] | None,
-    path_text: str | None = None,
-) -> Outcome:
-    def work() -> Outcome:
-        source = _open_source(raw, force, on_progress, path_text)
-        paths, warnings, spectra = _write(source, fmt, out_dir, options, force)
-        return Outcome(raw, tuple(paths), warnings=warnings, spectra=spectra)
-
-    outcome: Outcome = attempt(raw, work, action=CONVERTS)
-    return outcome
-
-
-def attempt_details(started: int, outputs: Sequence[str]) -> dict[str, Any]:
-    """What the ledger records of one attempt, taken where it ran: the host,
-    the worker (the Dask worker's address, or the process), its start and
-    end (nanoseconds since 1970), and each output's size and SHA-256.
-
-    Each output is hashed once it is whole, read back from the page cache
-    where it has just been written: SHA-256 is the cost (1.6 GB/s here),
-    not the read, and the mzML writer writes its opening last, over room
-    left at the start, so the bytes cannot be hashed as they are written.
-    On a pool or a cluster this runs on the worker, beside the conversion."""
-    return {
-        "host": socket.gethostname(),
-        "worker": worker_name(),
-        "started_ns": started,
-        "ended_ns": time.time_ns(),
-        "outputs": [{"path": p, "size": os.path.getsize(p), "sha256": sha256_file(p)} for p in outputs],
-    }
-
-
-def convert_file(
-    raw: StrPath,
-    to: str,
-    out_dir: StrPath,
-    *,
-    on_progress: Callable[[float], None] | None = None,
-    options: WriteOptions | None = None,
-    force: bool = False,
-    overwrite: bool = False,
-) -> list[str]:
-    """Converts one RAW file to `to` ("mzml", "mgf" or "parquet") under
-    `out_dir` (created if needed) and returns the output paths; outputs
-    that are up to date are not written again. Raises OSError or
-    NotRawFileError when the file cannot be read, LayoutError when it fails
-    the layout check (unless `force`), OutputExists when an output exists
-    that may not be replaced (see `plan`; `overwrite` replaces it),
-    OutputBusy when another run writes into `out_dir`, OutputError when an
-    output cannot be written, ValueError for options that would write
-    nothing, and MissingDependency when a writer's package is missing.
-    `on_progress` receives the fraction of the file done since its last
-    call."""
-    raw, out = as_path(raw, "raw"), as_path(out_dir, "out_dir")
-    fmt = output_format(to)
-    options = options or WriteOptions()
-    check_options(fmt, options)
-    fmt.check_packages()
-    with _held(out):
-        stop = plan(raw, fmt, out, options=options, force=force, overwrite=overwrite)
-        if stop is not None and stop.status == UP_TO_DATE:
-            return list(stop.outputs)
-        if stop is not None:
-            raise OutputExists(fmt.paths(raw, out)[0], stop.error or "exists")
-        return _write(_open_source(raw, force, on_progress), fmt, out, options, force)[0]
-
-
-def convert_task(raw: str, to: str, out_dir: str, options: WriteOptions | None = None, force: bool = False) -> Outcome:
-    """`convert_one` as a task for a process pool or a cluster."""
-    return convert_one(raw, to, out_dir, options=options, force=force)
-
-
-def input_record(location: str) -> dict[str, Any]:
-    """What an output's stamp records of its input: where it is and its identity now."""
-    if is_url(location):
-        return {"path": location, "facts": url_identity(location)}
-    st = os.stat(location)
-    return {"path": os.path.realpath(location), "facts": [st.st_size, st.st_mtime_ns]}
-
-
-def convert_remote_task(
-    location: str,
-    to: str,
-    out_url: str,
-    options: WriteOptions | None = None,
-    force: bool = False,
-    scratch: str | None = None,
-) -> Outcome:
-    """Converts `location` (a URL, fetched to scratch, or a local path) for
-    outputs under `out_url`: written in scratch, then each uploaded whole,
-    with its stamp. Scratch is removed however the task ends."""
-    fmt = output_format(to)
-    started = time.time_ns()
-    try:
-        record = input_record(location)
-        with contextlib.ExitStack() as stack:
-            local = stack.enter_context(fetched(location, scratch)) if is_url(location) else location
-            staging = stack.enter_context(staging_dir(scratch))
-            outcome = convert_one(local, to, staging, options=options, force=force, path_text=location)
-            outcome = replace(outcome, source=location, error=_renamed(outcome.error, local, location))
-            if outcome.status != CONVERTED:
-                return outcome
-            dests = fmt.paths(location, out_url)
-            details = dict(outcome.details)
-            details["outputs"] = [{**o, "path": d} for o, d in zip(details.get("outputs", []), dests)]
-            for written, dest in zip(outcome.outputs, dests):
-                upload(written, dest, record, _options(fmt, options or WriteOptions(), force))
-            return replace(outcome, outputs=tuple(dests), details={**details, "started_ns": started})
-    except BaseException as exc:  # the store's failures, fetching or uploading
-        return failure(location, exc, action=CONVERTS)
-
-
-def _renamed(error: str | None, local: str, location: str) -> str | None:
-    return error.replace(local, location) if error else None
-
-
-# -- converting many -----------------------------------------------------------
+from ...base.paths import StrPath, as_path
+from ...base.urls import is_url
+from ...write.formats import WriteOptions
+from ...write.output import LockUnsupported, OutputBusy, OutputError, RemoteLock, remove_dead_parts
+from ...write.registry import OutputFormat, output_format
+from ..cluster import SchedulerLost, run_dask
+from ..errors import MeaninglessOptions
+from ..inputs import collect_inputs, unique_stems
+from ..ledger import Ledger, latest, shows_done
+from ..outcome import FAILED, UP_TO_DATE, Outcome, failed
+from ..policy import failure, task_outcome
+from ..pool import default_jobs, prestart, refuse_reentry, stop_on_sigterm
+from ..progress import advance, progress_bar
+from ..runner import pool_size, run_tasks
+from ..storage import check_scratch, remove_dead_scratch
+from .plan import check_options, plan, plan_remote, recorded_options
+from .task import convert_one, convert_remote_task, convert_task, held_directory
 
 
 def convert_many(
@@ -422,11 +108,11 @@ def convert_many(
         out = os.path.abspath(out)
         if os.path.exists(out) and not os.path.isdir(out):
             return _not_written(found, problems, OutputError(out, "not a directory"), on_outcome)
-    ledger = Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs)
+    ledger = Ledger(out, recorded_options(fmt, options, force), hash_inputs=hash_inputs)
     # The output held for this run, then the ledger merged before it is let go.
     with contextlib.ExitStack() as held:
         if not remote:
-            held.enter_context(_held(out))
+            held.enter_context(held_directory(out))
         else:
             try:
                 _lock_url(held, out, ledger.batch)
@@ -448,24 +134,6 @@ def _workers(jobs: int | None, files: int) -> int:
     """The processes a batch of `files` runs on with `jobs` (by default,
     every core): one per file, as many at once as there are jobs."""
     return pool_size(jobs, files)
-
-
-@contextlib.contextmanager
-def _held(out: str) -> Iterator[None]:
-    """The output directory, created if needed and held for this run; one
-    created here and left empty is removed again."""
-    created = not os.path.isdir(out)
-    try:
-        os.makedirs(out, exist_ok=True)
-    except OSError as exc:
-        raise OutputError(out, exc) from exc
-    try:
-        with DirectoryLock(out):
-            yield
-    finally:
-        if created:
-            with contextlib.suppress(OSError):
-                os.rmdir(out)  # only when empty
 
 
 class UnlockedOutput(UserWarning):
@@ -554,7 +222,7 @@ class _Batch:
         problems += twice
         todo = []
         done_before = latest(out)
-        stamp_options = _options(fmt, self.options, self.force)
+        stamp_options = recorded_options(fmt, self.options, self.force)
         # Every input, so that none is planned as another's output: once, not once per file.
         inputs = [] if self.remote else [os.path.abspath(f) for f in found]
         for path in files:
@@ -674,14 +342,6 @@ class _Batch:
             self._finished(path, outcome, retry)
 
 
-# -- a batch inside a longer hold ----------------------------------------------
-
-
-def ledger_options(to: str, options: WriteOptions | None = None, force: bool = False) -> dict[str, Any]:
-    """What the stamps and the ledger record of a conversion's options (see `shows_done`)."""
-    return _options(output_format(to), options or WriteOptions(), force)
-
-
 def convert_held(
     files: Sequence[str],
     to: str,
@@ -706,7 +366,7 @@ def convert_held(
     options = options or WriteOptions()
     check_options(fmt, options)
     fmt.check_packages()
-    ledger = Ledger(out, _options(fmt, options, force), hash_inputs=hash_inputs)
+    ledger = Ledger(out, recorded_options(fmt, options, force), hash_inputs=hash_inputs)
     with contextlib.closing(ledger):
         if dask_address is None and _workers(jobs, len(files)) > 1:
             prestart(preload=[__name__, *fmt.preload])
