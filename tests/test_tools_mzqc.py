@@ -20,8 +20,9 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("vantoro_tools")
 from vantoro import RawFileReader
 from vantoro_tools.analyse import qc
+from vantoro_tools.analyse.qc import terms as qc_terms
 from vantoro_tools.cli import main
-from vantoro_tools.report import mzqc, qc_terms
+from vantoro_tools.report import mzqc
 
 TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 

@@ -23,12 +23,12 @@ from typing import Any
 
 from ..analyse.control import Limits, broken_rules, limits
 from ..analyse.qc import RunQC, qc_metrics
+from ..analyse.qc.terms import METRICS, NAMES
 from ..base.deps import missing
 from ..base.paths import StrPath, sha256_file, stem
 from ..base.urls import is_url
 from ..write.output import DirectoryLock, OutputBusy, OutputError, atomic_path
 from .mzqc import mzqc_document, mzqc_text
-from .qc_terms import METRICS, NAMES
 
 TABLE = "metrics.parquet"
 RUNS = "runs"

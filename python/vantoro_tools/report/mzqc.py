@@ -15,10 +15,10 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 from ..analyse.qc import MetricValue, RunQC, outlier_scores, qc_metrics
+from ..analyse.qc.terms import DEFINITIONS, METRICS, NAMES, PSI_MS_VERSION
 from ..base.paths import StrPath, display_names, sha256_file
 from ..base.version import tool_version
 from ..write.output import output_file
-from .qc_terms import DEFINITIONS, METRICS, NAMES, PSI_MS_VERSION
 
 MZQC_VERSION = "1.0.0"
 THERMO_RAW = "MS:1000563"

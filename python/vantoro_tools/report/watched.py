@@ -12,9 +12,9 @@ from collections.abc import Sequence
 from typing import Any
 
 from ..analyse.qc import RunQC, qc_metrics
+from ..analyse.qc.terms import METRICS, NAMES
 from .history import Baseline, add_runs, control_charts, history_runs, metric_rows, read_rows
 from .page import HistoryView, write_report
-from .qc_terms import METRICS, NAMES
 
 #: The page, in the history's folder.
 PAGE = "report.html"
