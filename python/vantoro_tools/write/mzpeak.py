@@ -57,6 +57,11 @@ FORMAT_VERSION = "0.9.0"
 CODECS = ("zstd", "snappy", "lz4", "gzip", "brotli", "none")
 #: Peaks gathered before a row group of the peaks member is written.
 ROW_GROUP_PEAKS = 1 << 20
+#: Rows of a page of the peaks member at most: enough that a page of m/z
+#: reaches Parquet's 1 MB page size. pyarrow's default of 20,000 rows cuts the
+#: byte streams of each float into pieces too short for the codec (the peaks
+#: member some 4% larger and slower to write, measured with zstd).
+PAGE_ROWS = 1 << 17
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
 #: Bytes gathered before they are written to a ZIP member.
@@ -188,6 +193,9 @@ class _Pa:
             [("value", value), ("accession", pa.string()), ("name", pa.string()), ("unit", pa.string())]
         )
         self.params = pa.list_(self.param)
+        # A pyarrow without the page row limit cuts pages by size alone.
+        supported = "max_rows_per_page" in pq.ParquetWriter.__init__.__code__.co_varnames
+        self.page_rows: dict[str, int] = {"max_rows_per_page": PAGE_ROWS} if supported else {}
 
     def numeric(self, values: Sequence[Any], dtype: str) -> Any:
         """A nullable numeric array from Python values (None or a value that
@@ -376,6 +384,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                     "point.mz": "BYTE_STREAM_SPLIT",
                     "point.intensity": "BYTE_STREAM_SPLIT",
                 },
+                **lib.page_rows,
                 **parquet,
             ) as writer,
         ):
@@ -401,9 +410,26 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                         if pending_peaks >= ROW_GROUP_PEAKS:
                             flush(writer)
                 flush(writer)
-                # The metadata tables are built while the last row group is encoded.
+                # The metadata members are built and encoded (in memory: they
+                # are small) while the last row group is encoded; they go into
+                # the archive once the peaks member is whole.
                 tables = spectra.tables()
-                chromatogram_points = spectra.chromatogram_points()
+                tables["chromatograms_data.parquet"] = spectra.chromatogram_points()
+                digest = sha1.result() if sha1 is not None else file_digest(path, "sha1", chunk=HASH_CHUNK)
+                metadata = file_metadata(source, spectra, digest)
+                footer = {key: json.dumps(value) for key, value in metadata.items() if key != "version"}
+                footers = {
+                    "spectra_metadata.parquet": footer,
+                    "chromatograms_metadata.parquet": footer,
+                    "chromatograms_data.parquet": {"chromatogram_array_index": json.dumps(CHROMATOGRAM_ARRAYS)},
+                }
+                # Without dictionary pages: a metadata column is one page, half
+                # the pages to compress, and (zstd, measured) smaller than with
+                # dictionaries, whose repeats the codec finds anyway.
+                encoded = {
+                    name: _encode_member(pq, table, footers.get(name, {}), use_dictionary=False, **parquet)
+                    for name, table in tables.items()
+                }
             finally:
                 # The row group in flight is finished before the writer closes,
                 # whether the walk ended or failed.
@@ -412,24 +438,9 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             if writing is not None:
                 writing.result()
             writer.add_key_value_metadata({"spectrum_array_index": json.dumps(SPECTRUM_ARRAYS)})
-        digest = sha1.result() if sha1 is not None else file_digest(path, "sha1", chunk=HASH_CHUNK)
-        metadata = file_metadata(source, spectra, digest)
-        footer = {key: json.dumps(value) for key, value in metadata.items() if key != "version"}
-        for name, table in tables.items():
-            entity_metadata = name in ("spectra_metadata.parquet", "chromatograms_metadata.parquet")
-            # Without dictionary pages: a metadata column is one page, half
-            # the pages to compress, and (zstd, measured) smaller than with
-            # dictionaries, whose repeats the codec finds anyway.
-            _write_member(members, name, table, footer if entity_metadata else {}, use_dictionary=False, **parquet)
-        chromatograms = {"chromatogram_array_index": json.dumps(CHROMATOGRAM_ARRAYS)}
-        _write_member(
-            members,
-            "chromatograms_data.parquet",
-            chromatogram_points,
-            chromatograms,
-            use_dictionary=False,
-            **parquet,
-        )
+        for name, data in encoded.items():
+            with members.open(name) as f:
+                f.write(data)
         files = [
             {
                 "name": name,
@@ -446,14 +457,14 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
     return Written(spectra.count, source.warnings)
 
 
-def _write_member(members: _Members, name: str, table: Any, footer: dict[str, str], **parquet: Any) -> None:
-    """`table` as the Parquet member `name`, with `footer` among its key-value metadata."""
-    import pyarrow.parquet as pq
-
-    with members.open(name) as f, pq.ParquetWriter(f, table.schema, **parquet) as writer:
+def _encode_member(pq: Any, table: Any, footer: dict[str, str], **parquet: Any) -> bytes:
+    """`table` as the bytes of a Parquet file, with `footer` among its key-value metadata."""
+    sink = io.BytesIO()
+    with pq.ParquetWriter(sink, table.schema, **parquet) as writer:
         writer.write_table(table)
         if footer:
             writer.add_key_value_metadata(footer)
+    return sink.getvalue()
 
 
 class _Spectra:
