@@ -297,6 +297,17 @@ class _Members:
             with open(self.paths[name], "wb") as f:
                 yield f
 
+    @contextmanager
+    def open_arrow(self, pa: Any, name: str) -> Iterator[Any]:
+        """`open` as an Arrow output stream that gathers the writes in
+        Arrow's own buffer: a writer encoding on another thread then needs
+        the interpreter (to hand its bytes to the Python file) once per
+        buffer, not once per page, while this thread runs Python code."""
+        with self.open(name) as f:
+            sink = pa.BufferedOutputStream(pa.PythonFile(f, mode="w"), ZIP_BUFFER)
+            yield sink
+            sink.close()  # the rest of the buffer; closes `f` too
+
 
 def write_mzpeak(
     raw: StrPath, dest: StrPath, *, compression: str = CODECS[0], on_scan: Callable[[], None] | None = None
@@ -373,7 +384,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             writing = submit(pool, functools.partial(writer.write_table, table, row_group_size=rows))
 
         with (
-            members.open("spectra_peaks.parquet") as f,
+            members.open_arrow(pa, "spectra_peaks.parquet") as f,
             pq.ParquetWriter(
                 f,
                 schema,
@@ -427,7 +438,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                 # the pages to compress, and (zstd, measured) smaller than with
                 # dictionaries, whose repeats the codec finds anyway.
                 encoded = {
-                    name: _encode_member(pq, table, footers.get(name, {}), use_dictionary=False, **parquet)
+                    name: _encode_member(lib, table, footers.get(name, {}), use_dictionary=False, **parquet)
                     for name, table in tables.items()
                 }
             finally:
@@ -457,10 +468,11 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
     return Written(spectra.count, source.warnings)
 
 
-def _encode_member(pq: Any, table: Any, footer: dict[str, str], **parquet: Any) -> bytes:
-    """`table` as the bytes of a Parquet file, with `footer` among its key-value metadata."""
-    sink = io.BytesIO()
-    with pq.ParquetWriter(sink, table.schema, **parquet) as writer:
+def _encode_member(lib: _Pa, table: Any, footer: dict[str, str], **parquet: Any) -> Any:
+    """`table` as a Parquet file in an Arrow buffer, with `footer` among its
+    key-value metadata."""
+    sink = lib.pa.BufferOutputStream()
+    with lib.pq.ParquetWriter(sink, table.schema, **parquet) as writer:
         writer.write_table(table)
         if footer:
             writer.add_key_value_metadata(footer)
