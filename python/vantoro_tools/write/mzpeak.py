@@ -18,7 +18,6 @@ given one output per member, they are written as the unpacked folder."""
 from __future__ import annotations
 
 import functools
-import io
 import json
 import math
 import os
@@ -64,8 +63,9 @@ ROW_GROUP_PEAKS = 1 << 20
 PAGE_ROWS = 1 << 17
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
-#: Bytes gathered before they are written to a ZIP member.
-ZIP_BUFFER = 1 << 22
+#: Bytes of Parquet's small writes gathered before they go to a member
+#: (pages as large pass straight through).
+WRITE_BUFFER = 1 << 18
 
 MZ_UNIT, INTENSITY_UNIT = "m/z", "number of detector counts"
 
@@ -289,22 +289,22 @@ class _Members:
             # A fixed date: the archive's bytes depend on the data alone.
             info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
             info.compress_type = zipfile.ZIP_STORED
-            # Parquet writes in small pieces: gathered here, each member's
-            # checksum and writes go in large ones.
-            with self.zip.open(info, "w", force_zip64=True) as f, io.BufferedWriter(f, ZIP_BUFFER) as b:
-                yield b
+            with self.zip.open(info, "w", force_zip64=True) as f:
+                yield f
         else:
             with open(self.paths[name], "wb") as f:
                 yield f
 
     @contextmanager
     def open_arrow(self, pa: Any, name: str) -> Iterator[Any]:
-        """`open` as an Arrow output stream that gathers the writes in
-        Arrow's own buffer: a writer encoding on another thread then needs
-        the interpreter (to hand its bytes to the Python file) once per
-        buffer, not once per page, while this thread runs Python code."""
+        """`open` as an Arrow output stream that gathers Parquet's small
+        writes in Arrow's own buffer: the member's checksum and writes go in
+        large pieces, and a writer encoding on another thread needs the
+        interpreter (to hand its bytes to the Python file) once per buffer or
+        page rather than per header and small page, while this thread runs
+        Python code."""
         with self.open(name) as f:
-            sink = pa.BufferedOutputStream(pa.PythonFile(f, mode="w"), ZIP_BUFFER)
+            sink = pa.BufferedOutputStream(pa.PythonFile(f, mode="w"), WRITE_BUFFER)
             yield sink
             sink.close()  # the rest of the buffer; closes `f` too
 
