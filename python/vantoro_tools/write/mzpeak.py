@@ -61,6 +61,9 @@ ROW_GROUP_PEAKS = 1 << 20
 #: byte streams of each float into pieces too short for the codec (the peaks
 #: member some 4% larger and slower to write, measured with zstd).
 PAGE_ROWS = 1 << 17
+#: Peaks of a chunk of the peaks member's columns, at least (short peak lists
+#: joined).
+CHUNK_PEAKS = 1 << 16
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
 #: Bytes of Parquet's small writes gathered before they go to a member
@@ -362,20 +365,30 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             nonlocal pending_peaks, writing
             if not pending:
                 return
-            # One array per row group: the writer encodes one run of each
-            # column rather than one short chunk per spectrum (measured faster
-            # for short peak lists; for long ones the copy is small beside
-            # the encoding).
-            lengths = [len(m) for _, m, _ in pending]
-            column = pa.StructArray.from_arrays(
-                [
-                    pa.array(np.repeat(np.array([i for i, _, _ in pending], np.uint64), lengths)),
-                    pa.array(np.concatenate([m for _, m, _ in pending])),
-                    pa.array(np.concatenate([v for _, _, v in pending])),
-                ],
-                fields=list(point),
-            )
-            table = pa.Table.from_arrays([column], schema=schema)
+            # Short peak lists joined into chunks of CHUNK_PEAKS or more: the
+            # writer encodes long runs of each column, not one short chunk per
+            # spectrum; a long peak list is a chunk over its own buffers, as
+            # copying it costs more than it saves (both measured).
+            chunks: list[Any] = []
+            group: list[tuple[int, NDArray[Any], NDArray[Any]]] = []
+            count = 0
+            for n, item in enumerate(pending, 1):
+                group.append(item)
+                count += len(item[1])
+                if count >= CHUNK_PEAKS or n == len(pending):
+                    if len(group) == 1:
+                        i, m, v = group[0]
+                        arrays = [np.full(len(m), i, np.uint64), m, v]
+                    else:
+                        lengths = [len(m) for _, m, _ in group]
+                        arrays = [
+                            np.repeat(np.array([i for i, _, _ in group], np.uint64), lengths),
+                            np.concatenate([m for _, m, _ in group]),
+                            np.concatenate([v for _, _, v in group]),
+                        ]
+                    chunks.append(pa.StructArray.from_arrays([pa.array(a) for a in arrays], fields=list(point)))
+                    group, count = [], 0
+            table = pa.Table.from_arrays([pa.chunked_array(chunks, point)], schema=schema)
             rows = pending_peaks
             pending.clear()
             pending_peaks = 0
@@ -548,7 +561,12 @@ class _Spectra:
         if at is not None:
             base_mz, base_intensity = float(mz[at]), float(intensity[at])
         # The m/z array is sorted: its ends, where they are finite.
-        finite_mz = mz[[0, -1]] if len(mz) and np.isfinite(mz[[0, -1]]).all() else mz[np.isfinite(mz)]
+        low = high = None
+        if len(mz):
+            low, high = float(mz[0]), float(mz[-1])
+            if not (math.isfinite(low) and math.isfinite(high)):
+                finite_mz = mz[np.isfinite(mz)]
+                low, high = (float(finite_mz[0]), float(finite_mz[-1])) if len(finite_mz) else (None, None)
         for key, value in (
             ("index", index),
             ("id", f"scan={scan.number}"),
@@ -560,8 +578,8 @@ class _Spectra:
             ("total_ion_current", tic),
             ("base_peak_mz", base_mz),
             ("base_peak_intensity", base_intensity),
-            ("lowest_observed_mz", float(finite_mz[0]) if len(finite_mz) else None),
-            ("highest_observed_mz", float(finite_mz[-1]) if len(finite_mz) else None),
+            ("lowest_observed_mz", low),
+            ("highest_observed_mz", high),
         ):
             s[key].append(value)
         injection = scan.injection_time if math.isfinite(scan.injection_time) else None
