@@ -26,7 +26,16 @@ import pytest
 
 from mzpeak_check import check_mzpeak, spec_available
 
-from builders import CHAIN_BASE, RT_ORBI_START, RT_ORBI_STRIDE, orbitrap_v66, orbitrap_varied, peak_block_v66, small_v57
+from builders import (
+    CHAIN_BASE,
+    RT_ORBI_START,
+    RT_ORBI_STRIDE,
+    orbitrap_run,
+    orbitrap_v66,
+    orbitrap_varied,
+    peak_block_v66,
+    small_v57,
+)
 
 np = pytest.importorskip("numpy")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -225,6 +234,31 @@ def test_codec_and_options(tmp_path, capsys):
     dest = [str(tmp_path / "again.mzpeak")]
     fmt.write(open_source(raw), dest, WriteOptions(compression="zstd", threads=1))
     assert open(dest[0], "rb").read() == open(tmp_path / "zstd" / "c_orbitrap.mzpeak", "rb").read()
+
+
+def test_row_groups_and_chunks_keep_every_peak(tmp_path, monkeypatch):
+    """Peaks split into many row groups, long peak lists as chunks of their
+    own and short ones joined: the same peaks, in order, as one row group
+    of one chunk, and an archive that still conforms."""
+    from vantoro_tools.write import mzpeak as writer
+
+    raw = orbitrap_run(seed=3).write(tmp_path / "r_orbitrap.raw")
+    fmt = FORMATS["mzpeak"]
+
+    def points(name, **sizes):
+        for key, value in sizes.items():
+            monkeypatch.setattr(writer, key, value)
+        dest = str(tmp_path / name)
+        fmt.write(open_source(raw), [dest], WriteOptions())
+        with zipfile.ZipFile(dest) as z, z.open("spectra_peaks.parquet") as f:
+            peaks = pq.ParquetFile(f)
+            return dest, peaks.metadata.num_row_groups, peaks.read()
+
+    _, one_group, whole = points("whole.mzpeak", CHUNK_PEAKS=1 << 30, ROW_GROUP_PEAKS=1 << 30)
+    split, groups, parts = points("split.mzpeak", CHUNK_PEAKS=1_000, ROW_GROUP_PEAKS=30_000)
+    assert one_group == 1 and groups > 3
+    assert parts.equals(whole)
+    check_mzpeak(split)
 
 
 def test_info_and_report_read_archives_as_their_runs(tmp_path):

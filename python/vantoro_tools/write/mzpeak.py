@@ -18,7 +18,6 @@ given one output per member, they are written as the unpacked folder."""
 from __future__ import annotations
 
 import functools
-import io
 import json
 import math
 import os
@@ -57,10 +56,19 @@ FORMAT_VERSION = "0.9.0"
 CODECS = ("zstd", "snappy", "lz4", "gzip", "brotli", "none")
 #: Peaks gathered before a row group of the peaks member is written.
 ROW_GROUP_PEAKS = 1 << 20
+#: Rows of a page of the peaks member at most: enough that a page of m/z
+#: reaches Parquet's 1 MB page size. pyarrow's default of 20,000 rows cuts the
+#: byte streams of each float into pieces too short for the codec (the peaks
+#: member some 4% larger and slower to write, measured with zstd).
+PAGE_ROWS = 1 << 17
+#: Peaks of a chunk of the peaks member's columns, at least (short peak lists
+#: joined).
+CHUNK_PEAKS = 1 << 16
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
-#: Bytes gathered before they are written to a ZIP member.
-ZIP_BUFFER = 1 << 22
+#: Bytes of Parquet's small writes gathered before they go to a member
+#: (pages as large pass straight through).
+WRITE_BUFFER = 1 << 18
 
 MZ_UNIT, INTENSITY_UNIT = "m/z", "number of detector counts"
 
@@ -188,6 +196,9 @@ class _Pa:
             [("value", value), ("accession", pa.string()), ("name", pa.string()), ("unit", pa.string())]
         )
         self.params = pa.list_(self.param)
+        # A pyarrow without the page row limit cuts pages by size alone.
+        supported = "max_rows_per_page" in pq.ParquetWriter.__init__.__code__.co_varnames
+        self.page_rows: dict[str, int] = {"max_rows_per_page": PAGE_ROWS} if supported else {}
 
     def numeric(self, values: Sequence[Any], dtype: str) -> Any:
         """A nullable numeric array from Python values (None or a value that
@@ -204,11 +215,36 @@ class _Pa:
     def param_lists(self, lists: Sequence[Sequence[dict[str, Any]]]) -> Any:
         """The `parameters` column: each row's parameters, each value in the
         slot of its type (built a column at a time)."""
-        np, pa = self.np, self.pa
-        offsets = np.zeros(len(lists) + 1, np.int32)
-        np.cumsum([len(row) for row in lists], out=offsets[1:])
         flat = [p for row in lists for p in row]
-        values = [p.get("value") for p in flat]
+        return self._param_column(
+            [len(row) for row in lists],
+            [p.get("value") for p in flat],
+            [p.get("name") for p in flat],
+            [p.get("accession") for p in flat],
+            [p.get("unit") for p in flat],
+        )
+
+    def user_param_lists(self, rows: Sequence[dict[str, Any]]) -> Any:
+        """`param_lists` of user parameters given as one name -> value dict per row."""
+        names = [k for row in rows for k in row]
+        return self._param_column(
+            [len(row) for row in rows], [v for row in rows for v in row.values()], names, None, None
+        )
+
+    def _param_column(
+        self,
+        counts: Sequence[int],
+        values: Sequence[Any],
+        names: Sequence[str | None],
+        accessions: Sequence[str | None] | None,
+        units: Sequence[str | None] | None,
+    ) -> Any:
+        """The `parameters` column from its rows' parameter counts and the
+        parameters' fields, flat (None for accessions or units: all null)."""
+        np, pa = self.np, self.pa
+        offsets = np.zeros(len(counts) + 1, np.int32)
+        np.cumsum(counts, out=offsets[1:])
+        n = len(values)
         value = pa.StructArray.from_arrays(
             [
                 pa.array([v if type(v) is kind else None for v in values], field.type)
@@ -217,14 +253,16 @@ class _Pa:
             fields=list(self.param.field("value").type),
         )
         item = pa.StructArray.from_arrays(
-            [value, *(pa.array([p.get(key) for p in flat], pa.string()) for key in ("accession", "name", "unit"))],
+            [
+                value,
+                *(
+                    pa.nulls(n, pa.string()) if column is None else pa.array(column, pa.string())
+                    for column in (accessions, names, units)
+                ),
+            ],
             fields=list(self.param),
         )
         return pa.ListArray.from_arrays(pa.array(offsets), item, type=self.params)
-
-    def user_param_lists(self, rows: Sequence[dict[str, Any]]) -> Any:
-        """`param_lists` of user parameters given as one name -> value dict per row."""
-        return self.param_lists([[{"name": k, "value": v} for k, v in row.items()] for row in rows])
 
 
 class _Members:
@@ -254,13 +292,24 @@ class _Members:
             # A fixed date: the archive's bytes depend on the data alone.
             info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
             info.compress_type = zipfile.ZIP_STORED
-            # Parquet writes in small pieces: gathered here, each member's
-            # checksum and writes go in large ones.
-            with self.zip.open(info, "w", force_zip64=True) as f, io.BufferedWriter(f, ZIP_BUFFER) as b:
-                yield b
+            with self.zip.open(info, "w", force_zip64=True) as f:
+                yield f
         else:
             with open(self.paths[name], "wb") as f:
                 yield f
+
+    @contextmanager
+    def open_arrow(self, pa: Any, name: str) -> Iterator[Any]:
+        """`open` as an Arrow output stream that gathers Parquet's small
+        writes in Arrow's own buffer: the member's checksum and writes go in
+        large pieces, and a writer encoding on another thread needs the
+        interpreter (to hand its bytes to the Python file) once per buffer or
+        page rather than per header and small page, while this thread runs
+        Python code."""
+        with self.open(name) as f:
+            sink = pa.BufferedOutputStream(pa.PythonFile(f, mode="w"), WRITE_BUFFER)
+            yield sink
+            sink.close()  # the rest of the buffer; closes `f` too
 
 
 def write_mzpeak(
@@ -316,13 +365,29 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             nonlocal pending_peaks, writing
             if not pending:
                 return
-            # One chunk per spectrum, over the peak lists' own buffers (no copy).
-            chunks = [
-                pa.StructArray.from_arrays(
-                    [pa.array(np.full(len(m), i, np.uint64)), pa.array(m), pa.array(v)], fields=list(point)
-                )
-                for i, m, v in pending
-            ]
+            # Short peak lists joined into chunks of CHUNK_PEAKS or more: the
+            # writer encodes long runs of each column, not one short chunk per
+            # spectrum; a long peak list is a chunk over its own buffers, as
+            # copying it costs more than it saves (both measured).
+            chunks: list[Any] = []
+            group: list[tuple[int, NDArray[Any], NDArray[Any]]] = []
+            count = 0
+            for n, item in enumerate(pending, 1):
+                group.append(item)
+                count += len(item[1])
+                if count >= CHUNK_PEAKS or n == len(pending):
+                    if len(group) == 1:
+                        i, m, v = group[0]
+                        arrays = [np.full(len(m), i, np.uint64), m, v]
+                    else:
+                        lengths = [len(m) for _, m, _ in group]
+                        arrays = [
+                            np.repeat(np.array([i for i, _, _ in group], np.uint64), lengths),
+                            np.concatenate([m for _, m, _ in group]),
+                            np.concatenate([v for _, _, v in group]),
+                        ]
+                    chunks.append(pa.StructArray.from_arrays([pa.array(a) for a in arrays], fields=list(point)))
+                    group, count = [], 0
             table = pa.Table.from_arrays([pa.chunked_array(chunks, point)], schema=schema)
             rows = pending_peaks
             pending.clear()
@@ -332,7 +397,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             writing = submit(pool, functools.partial(writer.write_table, table, row_group_size=rows))
 
         with (
-            members.open("spectra_peaks.parquet") as f,
+            members.open_arrow(pa, "spectra_peaks.parquet") as f,
             pq.ParquetWriter(
                 f,
                 schema,
@@ -343,6 +408,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                     "point.mz": "BYTE_STREAM_SPLIT",
                     "point.intensity": "BYTE_STREAM_SPLIT",
                 },
+                **lib.page_rows,
                 **parquet,
             ) as writer,
         ):
@@ -368,9 +434,26 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                         if pending_peaks >= ROW_GROUP_PEAKS:
                             flush(writer)
                 flush(writer)
-                # The metadata tables are built while the last row group is encoded.
+                # The metadata members are built and encoded (in memory: they
+                # are small) while the last row group is encoded; they go into
+                # the archive once the peaks member is whole.
                 tables = spectra.tables()
-                chromatogram_points = spectra.chromatogram_points()
+                tables["chromatograms_data.parquet"] = spectra.chromatogram_points()
+                digest = sha1.result() if sha1 is not None else file_digest(path, "sha1", chunk=HASH_CHUNK)
+                metadata = file_metadata(source, spectra, digest)
+                footer = {key: json.dumps(value) for key, value in metadata.items() if key != "version"}
+                footers = {
+                    "spectra_metadata.parquet": footer,
+                    "chromatograms_metadata.parquet": footer,
+                    "chromatograms_data.parquet": {"chromatogram_array_index": json.dumps(CHROMATOGRAM_ARRAYS)},
+                }
+                # Without dictionary pages: a metadata column is one page, half
+                # the pages to compress, and (zstd, measured) smaller than with
+                # dictionaries, whose repeats the codec finds anyway.
+                encoded = {
+                    name: _encode_member(lib, table, footers.get(name, {}), use_dictionary=False, **parquet)
+                    for name, table in tables.items()
+                }
             finally:
                 # The row group in flight is finished before the writer closes,
                 # whether the walk ended or failed.
@@ -379,21 +462,9 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             if writing is not None:
                 writing.result()
             writer.add_key_value_metadata({"spectrum_array_index": json.dumps(SPECTRUM_ARRAYS)})
-        digest = sha1.result() if sha1 is not None else file_digest(path, "sha1", chunk=HASH_CHUNK)
-        metadata = file_metadata(source, spectra, digest)
-        footer = {key: json.dumps(value) for key, value in metadata.items() if key != "version"}
-        for name, table in tables.items():
-            entity_metadata = name in ("spectra_metadata.parquet", "chromatograms_metadata.parquet")
-            _write_member(members, name, table, footer if entity_metadata else {}, **parquet)
-        chromatograms = {"chromatogram_array_index": json.dumps(CHROMATOGRAM_ARRAYS)}
-        _write_member(
-            members,
-            "chromatograms_data.parquet",
-            chromatogram_points,
-            chromatograms,
-            use_dictionary=False,
-            **parquet,
-        )
+        for name, data in encoded.items():
+            with members.open(name) as f:
+                f.write(data)
         files = [
             {
                 "name": name,
@@ -406,18 +477,19 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             if name != INDEX
         ]
         with members.open(INDEX) as f:
-            f.write(json.dumps({"files": files, "metadata": metadata}, indent=1).encode("utf-8"))
+            f.write(json.dumps({"files": files, "metadata": metadata}).encode("utf-8"))
     return Written(spectra.count, source.warnings)
 
 
-def _write_member(members: _Members, name: str, table: Any, footer: dict[str, str], **parquet: Any) -> None:
-    """`table` as the Parquet member `name`, with `footer` among its key-value metadata."""
-    import pyarrow.parquet as pq
-
-    with members.open(name) as f, pq.ParquetWriter(f, table.schema, **parquet) as writer:
+def _encode_member(lib: _Pa, table: Any, footer: dict[str, str], **parquet: Any) -> Any:
+    """`table` as a Parquet file in an Arrow buffer, with `footer` among its
+    key-value metadata."""
+    sink = lib.pa.BufferOutputStream()
+    with lib.pq.ParquetWriter(sink, table.schema, **parquet) as writer:
         writer.write_table(table)
         if footer:
             writer.add_key_value_metadata(footer)
+    return sink.getvalue()
 
 
 class _Spectra:
@@ -489,7 +561,12 @@ class _Spectra:
         if at is not None:
             base_mz, base_intensity = float(mz[at]), float(intensity[at])
         # The m/z array is sorted: its ends, where they are finite.
-        finite_mz = mz[[0, -1]] if len(mz) and np.isfinite(mz[[0, -1]]).all() else mz[np.isfinite(mz)]
+        low = high = None
+        if len(mz):
+            low, high = float(mz[0]), float(mz[-1])
+            if not (math.isfinite(low) and math.isfinite(high)):
+                finite_mz = mz[np.isfinite(mz)]
+                low, high = (float(finite_mz[0]), float(finite_mz[-1])) if len(finite_mz) else (None, None)
         for key, value in (
             ("index", index),
             ("id", f"scan={scan.number}"),
@@ -501,8 +578,8 @@ class _Spectra:
             ("total_ion_current", tic),
             ("base_peak_mz", base_mz),
             ("base_peak_intensity", base_intensity),
-            ("lowest_observed_mz", float(finite_mz[0]) if len(finite_mz) else None),
-            ("highest_observed_mz", float(finite_mz[-1]) if len(finite_mz) else None),
+            ("lowest_observed_mz", low),
+            ("highest_observed_mz", high),
         ):
             s[key].append(value)
         injection = scan.injection_time if math.isfinite(scan.injection_time) else None
