@@ -14,6 +14,10 @@ from ..source.scans import ScanSource
 
 #: How mzML may store its binary arrays.
 COMPRESSIONS = ("zlib", "numpress", "none")
+#: The Parquet codecs an mzPeak archive may use, its default first.
+MZPEAK_CODECS = ("zstd", "snappy", "lz4", "gzip", "brotli", "none")
+#: The MS levels MGF holds unless asked for others: fragment spectra.
+MGF_MS_LEVELS = frozenset({2})
 
 
 @dataclass(frozen=True)

@@ -27,7 +27,7 @@ from ..base.deps import missing
 from ..base.paths import StrPath
 from ..base.text import CONTROLS
 from ..source.scans import PRECURSOR, PRECURSOR_NEGATIVE, PRECURSOR_NOT_FINITE, Scan, ScanSource, open_source
-from .formats import WriteOptions, Written, submit
+from .formats import MGF_MS_LEVELS, WriteOptions, Written, submit
 from .output import atomic_path
 
 if TYPE_CHECKING:
@@ -36,7 +36,7 @@ if TYPE_CHECKING:
 
 PURPOSE = "vantoro convert --to mgf"
 #: MS levels written unless others are asked for: fragment spectra.
-DEFAULT_MS_LEVELS = frozenset({2})
+DEFAULT_MS_LEVELS = MGF_MS_LEVELS
 #: Peaks formatted at once (about 4 MB of text; three batches are held at most).
 BATCH_PEAKS = 1 << 17
 

@@ -40,7 +40,7 @@ from ..source.mzpeak import (
     SPECTRUM,
 )
 from ..source.scans import Scan, ScanSource, open_source
-from .formats import WriteOptions, Written, submit
+from .formats import MZPEAK_CODECS, WriteOptions, Written, submit
 from .output import atomic_path
 from .psi import precursor_of, source_location
 from .terms import PSI_MS_VERSION, TERMS, UO_VERSION
@@ -53,7 +53,7 @@ PURPOSE = "vantoro convert --to mzpeak"
 #: The version of the standard the archives follow (0.9, draft 5).
 FORMAT_VERSION = "0.9.0"
 #: The Parquet codecs `--compression` may name for mzPeak; the first is the default.
-CODECS = ("zstd", "snappy", "lz4", "gzip", "brotli", "none")
+CODECS = MZPEAK_CODECS
 #: Peaks gathered before a row group of the peaks member is written.
 ROW_GROUP_PEAKS = 1 << 20
 #: Rows of a page of the peaks member at most: enough that a page of m/z

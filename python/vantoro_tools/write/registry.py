@@ -2,26 +2,26 @@
 
 Everything that knows which formats exist reads this table: `convert`, the
 command line and its help, the dependency check and the process pool's
-preloaded modules.
+preloaded modules. A writer is named, not imported, here: a command and
+each of its workers import only the writer of the format they write (the
+four writers' modules cost some 50 ms to import, measured).
 """
 
 from __future__ import annotations
 
+import importlib
 import importlib.util
 import os
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
+from functools import cache
 
 from ..base.deps import missing
 from ..base.paths import StrPath, stem
 from ..source.mzpeak import MEMBERS
 from ..source.scans import ScanSource
-from .formats import COMPRESSIONS, WriteOptions, Writer, Written
-from .mgf import DEFAULT_MS_LEVELS, write_mgf_source
-from .mzml.writer import write_mzml_source
-from .mzpeak import CODECS, write_mzpeak_source
-from .parquet import write_parquet_source
+from .formats import COMPRESSIONS, MGF_MS_LEVELS, MZPEAK_CODECS, WriteOptions, Writer, Written
 
 
 @dataclass(frozen=True)
@@ -35,7 +35,8 @@ class OutputFormat:
     #: modules a worker process imports once before its first file
     preload: tuple[str, ...]
     extra: str
-    writer: Writer
+    #: "module:function" of this package: writer(source, output paths, options) -> Written
+    writer: str
     ms_levels: frozenset[int] | None = None  #: default MS levels; None: all
     #: holds fragment spectra only: MS levels below 2 alone would write nothing
     fragments_only: bool = False
@@ -60,7 +61,18 @@ class OutputFormat:
     def write(self, source: ScanSource, dests: Sequence[str], options: WriteOptions) -> Written:
         if options.compression is None:
             options = replace(options, compression=self.default_compression)
-        return self.writer(source, dests, options)
+        return _writer(self.writer)(source, dests, options)
+
+    @property
+    def writer_module(self) -> str:
+        return f"{__package__}.{self.writer.partition(':')[0]}"
+
+
+@cache
+def _writer(name: str) -> Writer:
+    module, _, function = name.partition(":")
+    found: Writer = getattr(importlib.import_module(f"{__package__}.{module}"), function)
+    return found
 
 
 FORMATS: dict[str, OutputFormat] = {
@@ -73,7 +85,7 @@ FORMATS: dict[str, OutputFormat] = {
             packages=("numpy", "isal", "deflate", "pybase64"),
             preload=("numpy", "isal.isal_zlib", "deflate", "pybase64"),
             extra="convert",
-            writer=write_mzml_source,
+            writer="mzml.writer:write_mzml_source",
         ),
         OutputFormat(
             "mgf",
@@ -82,8 +94,8 @@ FORMATS: dict[str, OutputFormat] = {
             packages=("numpy", "pyarrow"),
             preload=("numpy", "pyarrow.compute"),
             extra="convert",
-            writer=write_mgf_source,
-            ms_levels=DEFAULT_MS_LEVELS,
+            writer="mgf:write_mgf_source",
+            ms_levels=MGF_MS_LEVELS,
             fragments_only=True,
         ),
         OutputFormat(
@@ -93,7 +105,7 @@ FORMATS: dict[str, OutputFormat] = {
             packages=("numpy", "pyarrow"),
             preload=("numpy", "pyarrow.parquet"),
             extra="convert",
-            writer=write_parquet_source,
+            writer="parquet:write_parquet_source",
         ),
         OutputFormat(
             "mzpeak",
@@ -103,9 +115,9 @@ FORMATS: dict[str, OutputFormat] = {
             packages=("numpy", "pyarrow"),
             preload=("numpy", "pyarrow.parquet"),
             extra="convert",
-            writer=write_mzpeak_source,
-            compressions=CODECS,
-            default_compression=CODECS[0],
+            writer="mzpeak:write_mzpeak_source",
+            compressions=MZPEAK_CODECS,
+            default_compression=MZPEAK_CODECS[0],
         ),
         OutputFormat(
             "mzpeak-folder",
@@ -114,9 +126,9 @@ FORMATS: dict[str, OutputFormat] = {
             packages=("numpy", "pyarrow"),
             preload=("numpy", "pyarrow.parquet"),
             extra="convert",
-            writer=write_mzpeak_source,
-            compressions=CODECS,
-            default_compression=CODECS[0],
+            writer="mzpeak:write_mzpeak_source",
+            compressions=MZPEAK_CODECS,
+            default_compression=MZPEAK_CODECS[0],
             form_of="mzpeak",
         ),
     ]

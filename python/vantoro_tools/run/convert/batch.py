@@ -123,7 +123,7 @@ def convert_many(
         held.enter_context(contextlib.closing(ledger))
         if dask_address is None and _workers(jobs, len(found)) > 1:
             # Its imports overlap the planning of the batch.
-            prestart(preload=[__name__, *fmt.preload])
+            prestart(preload=[__name__, *fmt.preload, fmt.writer_module])
         batch = _Batch(fmt, out, ledger, options=options, force=force, on_outcome=on_outcome, scratch=scratch)
         return batch.run(
             found, problems, jobs=jobs, dask_address=dask_address, progress=progress, overwrite=overwrite, retry=retry
@@ -323,7 +323,7 @@ class _Batch:
                         self.report(path, failure(path, exc))
             return
         if workers > 1 or self.remote:
-            run_tasks(task, items, done, jobs=workers, preload=[__name__, *fmt.preload])
+            run_tasks(task, items, done, jobs=workers, preload=[__name__, *fmt.preload, fmt.writer_module])
             return
         bar = self.bar
         for path, args in items:
@@ -369,7 +369,7 @@ def convert_held(
     ledger = Ledger(out, recorded_options(fmt, options, force), hash_inputs=hash_inputs)
     with contextlib.closing(ledger):
         if dask_address is None and _workers(jobs, len(files)) > 1:
-            prestart(preload=[__name__, *fmt.preload])
+            prestart(preload=[__name__, *fmt.preload, fmt.writer_module])
         batch = _Batch(fmt, out, ledger, options=options, force=force, on_outcome=on_outcome, scratch=scratch)
         return batch.run(
             list(files), [], jobs=jobs, dask_address=dask_address, progress=False, overwrite=overwrite, retry=retry
