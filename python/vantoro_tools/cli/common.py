@@ -5,8 +5,12 @@ from __future__ import annotations
 
 import argparse
 import sys
+from collections.abc import Callable
+from typing import TypeVar
 
 from ..base.text import line, message
+
+T = TypeVar("T", int, float)
 
 
 def say(text: str) -> None:
@@ -40,24 +44,24 @@ def show_progress(args: argparse.Namespace) -> bool:
     return not getattr(args, "quiet", False) and sys.stderr.isatty()
 
 
-def positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
+def bounded(convert: Callable[[str], T], noun: str, low: int, *, inclusive: bool = True) -> Callable[[str], T]:
+    """An argument type: `convert(text)`, which must be at least `low`
+    (more than `low`, not `inclusive`) and finite."""
+
+    def parse(text: str) -> T:
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a {noun}: {text!r}") from None
+        if not (value >= low if inclusive else value > low) or value == float("inf"):
+            raise argparse.ArgumentTypeError(f"must be {'at least' if inclusive else 'more than'} {low}")
+        return value
+
+    return parse
 
 
-def non_negative(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must be at least 0")
-    return value
+positive = bounded(int, "whole number", 1)
+non_negative = bounded(int, "whole number", 0)
 
 
 # The options several subcommands share, each declared here once.

@@ -11,30 +11,14 @@ from ..report.watched import WatchedHistory
 from ..run.notify import say_line
 from ..run.outcome import EXIT_FAILED, EXIT_OK, EXIT_USAGE
 from ..run.watch import SETTLE, STALL_MINUTES, Watcher, WatchSettings
-from .common import positive, say
+from .common import bounded, positive, say
 from .conversion import add_conversion_options, write_options
 
 _UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
 
 
-def seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError("must be more than 0")
-    return value
-
-
-def at_least_zero(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value >= 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError("must be at least 0")
-    return value
+seconds = bounded(float, "number", 0, inclusive=False)
+at_least_zero = bounded(float, "number", 0)
 
 
 def free_space(text: str) -> tuple[int | None, float | None]:
