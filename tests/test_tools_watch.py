@@ -389,3 +389,11 @@ def _made(fs, bucket):
         return True
     except Exception:
         return False
+
+
+def test_notify_takes_only_web_addresses(tmp_path, capsys):
+    from vantoro_tools.cli import main
+
+    with pytest.raises(SystemExit) as stop:
+        main(["watch", str(tmp_path), "--to", "mzml", "--out", str(tmp_path / "o"), "--notify", "file:///etc/passwd"])
+    assert stop.value.code == 2 and "not an http:// or https:// address" in capsys.readouterr().err

@@ -21,6 +21,13 @@ seconds = bounded(float, "number", 0, inclusive=False)
 at_least_zero = bounded(float, "number", 0)
 
 
+def webhook(text: str) -> str:
+    """`--notify`: an http:// or https:// address (urllib would also open a file:// one, and post nothing)."""
+    if text.partition("://")[0].lower() not in ("http", "https"):
+        raise argparse.ArgumentTypeError(f"not an http:// or https:// address: {text!r}")
+    return text
+
+
 def free_space(text: str) -> tuple[int | None, float | None]:
     """`--min-free`: bytes (10G, 500M, 1T; binary units) or a share of the disk (5%)."""
     t = text.strip().upper().removesuffix("IB").removesuffix("B")
@@ -82,7 +89,9 @@ def add_parser(sub: Any) -> None:
         help="control limits from the first N runs (default: 20)",
     )
     n = p.add_argument_group("events")
-    n.add_argument("--notify", metavar="URL", help="POST each event as one JSON document to URL (a webhook)")
+    n.add_argument(
+        "--notify", metavar="URL", type=webhook, help="POST each event as one JSON document to URL (a webhook)"
+    )
     n.add_argument(
         "--notify-command", metavar="CMD", help="run CMD (a shell command) with each event as JSON on its input"
     )
