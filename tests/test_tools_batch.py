@@ -625,3 +625,50 @@ def test_s3_inputs_read_with_the_layout_their_url_selects(s3, tmp_path, batch):
     assert run.returncode == 0, run.stderr
     assert objects(s3, "out-bucket/t") == outputs(local_out) and len(outputs(local_out)) == 4
     assert os.listdir(scratch) == []
+
+
+def test_ledger_rows_written_without_arrow_read_back_by_arrow_and_duckdb(tmp_path):
+    import pyarrow.parquet as pq
+
+    from vantoro_tools.run.ledger import COLUMNS, schema
+    from vantoro_tools.run.rows_parquet import parquet_bytes
+
+    full = {name: None for name, _ in COLUMNS}
+    rows = [
+        {**full, "batch": "b", "seq": 1, "recorded": 1_700_000_000_123_456_789, "transient": False,
+         "error": "é" * 300, "outputs": [{"path": "/o/a", "size": 3, "sha256": "ab"}, {"path": "/o/b"}]},
+        {**full, "seq": -(2**63), "transient": True, "outputs": [], "error": ""},
+        full,
+    ]  # fmt: skip
+    path = tmp_path / "rows.parquet"
+    path.write_bytes(parquet_bytes(COLUMNS, rows))
+    table = pq.read_table(path)
+    assert table.schema == schema()
+    moments = [name for name, kind in COLUMNS if kind == "timestamp"]
+    for name in moments:
+        table = table.set_column(table.schema.get_field_index(name), name, table.column(name).cast("int64"))
+    want = [{**r, "outputs": None if r["outputs"] is None else
+             [{"path": None, "size": None, "sha256": None, **o} for o in r["outputs"]]} for r in rows]  # fmt: skip
+    assert table.to_pylist() == want
+    assert duckdb.sql(f"SELECT seq, len(outputs), error FROM '{path}'").fetchall() == [
+        (1, 2, "é" * 300),
+        (-(2**63), 0, ""),
+        (None, None, None),
+    ]
+
+
+def test_batch_command_imports_no_arrow_for_its_ledger(tmp_path, mixed):
+    # Importing pyarrow costs the command more CPU than its whole bookkeeping of a batch.
+    code = f"""
+import sys
+from vantoro_tools.cli import main
+if __name__ == "__main__":
+    for fmt in ("mgf", "mzml", "parquet"):
+        main(["convert", {str(mixed)!r}, "--to", fmt, "--out", {str(tmp_path)!r} + "/" + fmt, "-q", "-j", "2"])
+    print(sorted(m for m in ("pyarrow", "numpy") if m in sys.modules))
+"""
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert run.stdout.strip() == "[]", run.stderr
+    for fmt in ("mgf", "mzml", "parquet"):
+        ((count,),) = duckdb.sql(f"SELECT count(*) FROM '{tmp_path}/{fmt}/{LEDGER_DIR}/*.parquet'").fetchall()
+        assert count == len(os.listdir(mixed))

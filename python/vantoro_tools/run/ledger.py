@@ -5,7 +5,9 @@ or pyarrow read as one table.
 Each record is a small Parquet file of its own (`<batch>-<seq>.parquet`),
 written whole through the output layer as soon as its attempt ends (its
 outputs hashed), so a batch that dies loses at most the records of the
-attempts in flight. When the batch ends (still holding the output directory)
+attempts in flight. A batch writes its files without Arrow (see
+`rows_parquet`): the command that keeps the ledger never imports it unless
+it reads an earlier batch's files. When the batch ends (still holding the output directory)
 its records are merged into one file, `<batch>.parquet`, written whole
 before the record files are removed; a crash between the two leaves rows
 twice, and a row is identified by (`batch`, `seq`), so readers count it once
@@ -18,18 +20,15 @@ the outputs on disk agree that it is done."""
 from __future__ import annotations
 
 import contextlib
-import datetime as dt
 import importlib.util
-import io
 import json
 import os
 import re
 import secrets
 import socket
 import tempfile
-import threading
 import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from ..base.deps import missing
@@ -38,6 +37,7 @@ from ..base.urls import is_url, url_fs, url_identity
 from ..base.version import tool_version
 from ..write.output import OutputError, atomic_path, object_size, remove_dead_parts, upload
 from .outcome import CONVERTED, UP_TO_DATE, Outcome
+from .rows_parquet import parquet_bytes
 
 LEDGER_DIR = ".vantoro-ledger"
 #: The statuses that say an input is done.
@@ -49,45 +49,53 @@ _RECORD = re.compile(r"^(?P<batch>\d{8}T\d{6}Z-[0-9a-f]{8})-\d{7}\.parquet$")
 _BATCH = re.compile(r"^(?:merged-)?(?P<batch>\d{8}T\d{6}Z-[0-9a-f]{8})\.parquet$")
 
 
-def _arrow() -> tuple[Any, Any, Any]:
+def _arrow() -> tuple[Any, Any]:
+    """pyarrow, to read ledger files, and merge those of other batches."""
     try:
         import pyarrow as pa
-        import pyarrow.json as pj
         import pyarrow.parquet as pq
     except ImportError as exc:
         raise missing("pyarrow", "the batch ledger of vantoro convert", "convert") from exc
-    return pa, pq, pj
+    return pa, pq
+
+
+#: The ledger's columns, in the kinds of `rows_parquet`.
+COLUMNS: tuple[tuple[str, Any], ...] = (
+    ("batch", "string"),
+    ("seq", "int64"),
+    ("recorded", "timestamp"),
+    ("input", "string"),
+    ("input_size", "int64"),
+    ("input_mtime_ns", "int64"),
+    ("input_sha256", "string"),
+    ("options", "string"),
+    ("vantoro_version", "string"),
+    ("status", "string"),
+    ("error", "string"),
+    ("transient", "bool"),
+    ("attempt", "int64"),
+    ("outputs", ("list", (("path", "string"), ("size", "int64"), ("sha256", "string")))),
+    ("host", "string"),
+    ("worker", "string"),
+    ("started", "timestamp"),
+    ("ended", "timestamp"),
+    # Of the scans at the format's levels: with a peak list, and with none found.
+    ("spectra_with_peaks", "int64"),
+    ("spectra_without_peaks", "int64"),
+)
 
 
 def schema() -> Any:
-    pa, _, _ = _arrow()
-    moment = pa.timestamp("ns", tz="UTC")
-    output = pa.struct([("path", pa.string()), ("size", pa.int64()), ("sha256", pa.string())])
-    return pa.schema(
-        [
-            ("batch", pa.string()),
-            ("seq", pa.int64()),
-            ("recorded", moment),
-            ("input", pa.string()),
-            ("input_size", pa.int64()),
-            ("input_mtime_ns", pa.int64()),
-            ("input_sha256", pa.string()),
-            ("options", pa.string()),
-            ("vantoro_version", pa.string()),
-            ("status", pa.string()),
-            ("error", pa.string()),
-            ("transient", pa.bool_()),
-            ("attempt", pa.int64()),
-            ("outputs", pa.list_(output)),
-            ("host", pa.string()),
-            ("worker", pa.string()),
-            ("started", moment),
-            ("ended", moment),
-            # Of the scans at the format's levels: with a peak list, and with none found.
-            ("spectra_with_peaks", pa.int64()),
-            ("spectra_without_peaks", pa.int64()),
-        ]
-    )
+    """The ledger's columns as an Arrow schema, as Arrow reads the files."""
+    pa, _ = _arrow()
+    leaf = {"string": pa.string(), "int64": pa.int64(), "bool": pa.bool_(), "timestamp": pa.timestamp("ns", tz="UTC")}
+
+    def arrow(kind: Any) -> Any:
+        if isinstance(kind, str):
+            return leaf[kind]
+        return pa.list_(pa.field("element", pa.struct([(n, leaf[k]) for n, k in kind[1]])))
+
+    return pa.schema([(name, arrow(kind)) for name, kind in COLUMNS])
 
 
 def _identity(path: str, hash_input: bool) -> tuple[int | None, int | None, str | None]:
@@ -107,16 +115,6 @@ def _identity(path: str, hash_input: bool) -> tuple[int | None, int | None, str 
         except OSError:
             pass
     return st.st_size, st.st_mtime_ns, digest
-
-
-#: The columns that hold moments, kept as nanoseconds since 1970 (UTC).
-MOMENTS = ("recorded", "started", "ended")
-
-
-def _iso(ns: int) -> str:
-    """A moment in nanoseconds since 1970 as ISO 8601 text, every digit kept."""
-    whole = dt.datetime.fromtimestamp(ns // 1_000_000_000, dt.timezone.utc)
-    return f"{whole:%Y-%m-%dT%H:%M:%S}.{ns % 1_000_000_000:09d}Z"
 
 
 class _Directory:
@@ -143,7 +141,7 @@ class _Directory:
         return sorted(n for n in names if n.endswith(".parquet") and not n.startswith("."))
 
     def read(self, name: str, columns: Sequence[str] | None = None) -> Any:
-        _, pq, _ = _arrow()
+        _, pq = _arrow()
         path = os.path.join(self.path, name)
         if self.remote:
             fs, where = url_fs(path)
@@ -152,18 +150,31 @@ class _Directory:
         return pq.ParquetFile(path).read(columns=columns)
 
     def write(self, name: str, table: Any) -> None:
-        """Writes `table` as ledger file `name`, whole or not at all."""
-        _, pq, _ = _arrow()
+        """Writes the Arrow `table` as ledger file `name`, whole or not at all."""
+        _, pq = _arrow()
+        self._write(name, lambda path: pq.write_table(table, path))
+
+    def write_rows(self, name: str, rows: Sequence[Mapping[str, Any]]) -> None:
+        """Writes `rows` (ledger records) as ledger file `name`, whole or not at all."""
+        data = parquet_bytes(COLUMNS, rows)
+
+        def write(path: str) -> None:
+            with open(path, "wb") as f:
+                f.write(data)
+
+        self._write(name, write)
+
+    def _write(self, name: str, write: Callable[[str], None]) -> None:
         dest = os.path.join(self.path, name)
         if self.remote:
             with tempfile.TemporaryDirectory(prefix=".vantoro-ledger.") as staging:
                 local = os.path.join(staging, name)
-                pq.write_table(table, local)
+                write(local)
                 upload(local, dest)
             return
         os.makedirs(self.path, exist_ok=True)
         with atomic_path(dest) as tmp:
-            pq.write_table(table, tmp)
+            write(tmp)
 
     def remove(self, names: Sequence[str]) -> None:
         if not names:
@@ -203,16 +214,9 @@ class Ledger:
     merges them into one file when the batch ends."""
 
     def __init__(self, out_dir: str, options: Mapping[str, Any], *, hash_inputs: bool = False):
+        # Reading the ledger needs pyarrow: a ledger nothing can read is refused at once.
         if importlib.util.find_spec("pyarrow") is None:
             raise missing("pyarrow", "the batch ledger of vantoro convert", "convert")
-        # Arrow takes a tenth of a second or more to import, which an mzML
-        # or MGF conversion would not otherwise spend: it is imported on a
-        # thread of its own while the first file is converted. Not a daemon:
-        # the interpreter waits for it at exit, as a process that ends while
-        # the thread still loads NumPy's and Arrow's native libraries (a run
-        # refused at once) may crash in their teardown.
-        self._loading = threading.Thread(target=_quiet_import, name="vantoro-ledger-import")
-        self._loading.start()
         self.dir = _Directory(out_dir)
         self.directory = self.dir.path
         self.batch = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime()) + "-" + secrets.token_hex(4)
@@ -220,26 +224,9 @@ class Ledger:
         self.hash_inputs = hash_inputs
         self.version = tool_version()
         self.seq = 0
-        self._schema: Any = None
         #: this batch's records, and the files they were written to
-        self._tables: list[Any] = []
+        self._rows: list[dict[str, Any]] = []
         self._files: list[str] = []
-
-    def _table(self, row: Mapping[str, Any]) -> Any:
-        """One record as an Arrow table. Read from its JSON text by Arrow's
-        JSON reader with the ledger's schema: building it from Python
-        objects (`Table.from_pylist`, `pa.array`) would import pandas, which
-        costs a conversion a fifth of a second and 90 MiB."""
-        self._loading.join()
-        _, _, pj = _arrow()
-        if self._schema is None:
-            self._schema = schema()
-        text = {k: _iso(v) if k in MOMENTS else v for k, v in row.items()}
-        return pj.read_json(
-            io.BytesIO(json.dumps(text).encode("utf-8")),
-            read_options=pj.ReadOptions(use_threads=False),
-            parse_options=pj.ParseOptions(explicit_schema=self._schema),
-        )
 
     def record(self, outcome: Outcome, location: str, *, attempt: int = 1) -> bool:
         """Appends the record of one attempt at `location` (the input as the
@@ -280,10 +267,9 @@ class Ledger:
             "spectra_with_peaks": None if outcome.spectra is None else outcome.spectra[0],
             "spectra_without_peaks": None if outcome.spectra is None else outcome.spectra[1],
         }
-        table = self._table(row)
         name = f"{self.batch}-{self.seq:07d}.parquet"
-        self.dir.write(name, table)
-        self._tables.append(table)
+        self.dir.write_rows(name, [row])
+        self._rows.append(row)
         self._files.append(name)
 
     def close(self) -> None:
@@ -294,17 +280,11 @@ class Ledger:
         error, or a file Arrow cannot read) leaves the ledger as it was,
         still whole; it is tried again by the next batch."""
         with contextlib.suppress(OSError, ValueError):
-            if self._tables:
-                pa, _, _ = _arrow()
-                self.dir.write(f"{self.batch}.parquet", _concat(pa, self._tables))
+            if self._rows:
+                self.dir.write_rows(f"{self.batch}.parquet", self._rows)
                 self.dir.remove(self._files)
-                self._tables, self._files = [], []
+                self._rows, self._files = [], []
             tidy(self.dir, self.batch)
-
-
-def _quiet_import() -> None:
-    with contextlib.suppress(ImportError):
-        _arrow()
 
 
 def tidy(directory: _Directory, current: str | None = None) -> None:
@@ -312,8 +292,8 @@ def tidy(directory: _Directory, current: str | None = None) -> None:
     files of each batch but `current` into one file per batch (or removes
     them where that file exists already), then every file
     into one when there are more than `MERGE_AT`. Raises OSError, or
-    ValueError for a file Arrow cannot read."""
-    pa, _, _ = _arrow()
+    ValueError for a file Arrow cannot read. Arrow is imported only when
+    there is something to merge."""
     if not directory.remote:
         # A record file being written when its batch was killed.
         remove_dead_parts(directory.path)
@@ -326,12 +306,14 @@ def tidy(directory: _Directory, current: str | None = None) -> None:
             records.setdefault(match["batch"], []).append(name)
     for batch, files in records.items():
         if batch not in whole:
+            pa, _ = _arrow()
             directory.write(f"{batch}.parquet", _distinct(pa, [directory.read(n) for n in files]))
         directory.remove(files)
     names = [n for n in directory.names() if _BATCH.match(n)]
     if len(names) > MERGE_AT:
         newest = max(m["batch"] for m in map(_BATCH.match, names) if m is not None)
         merged = f"merged-{newest}.parquet"
+        pa, _ = _arrow()
         directory.write(merged, _distinct(pa, [directory.read(n) for n in names]))
         directory.remove([n for n in names if n != merged])
 
@@ -354,7 +336,7 @@ def latest(out_dir: str) -> dict[str, dict[str, Any]]:
             # As nanoseconds since 1970: a nanosecond timestamp becomes a
             # Python object only through pandas, which may not be installed.
             where = table.schema.get_field_index("recorded")
-            pa, _, _ = _arrow()
+            pa, _ = _arrow()
             rows = table.set_column(where, "recorded", table.column(where).cast(pa.int64())).to_pylist()
         except (OSError, ValueError):
             continue  # a file that cannot be read says nothing is done
