@@ -15,6 +15,7 @@ optional: None is null."""
 
 from __future__ import annotations
 
+import functools
 import struct
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
@@ -130,7 +131,9 @@ def _leaf_element(name: str, kind: str) -> bytes:
     )
 
 
+@functools.lru_cache(maxsize=8)
 def _schema_elements(schema: Schema) -> list[bytes]:
+    """The schema's elements, encoded once: the ledger writes a file per record."""
     out = [_struct((4, "bin", "schema"), (5, "i32", len(schema)))]
     for name, kind in schema:
         if isinstance(kind, str):
@@ -186,7 +189,8 @@ def _columns(schema: Schema, rows: Sequence[Mapping[str, Any]]) -> Iterable[tupl
 
 
 def parquet_bytes(schema: Schema, rows: Sequence[Mapping[str, Any]]) -> bytes:
-    """`rows` (mappings from column name to value) as a whole Parquet file."""
+    """`rows` (mappings from column name to value) as a whole Parquet file;
+    `schema` a tuple, hashable."""
     out = bytearray(b"PAR1")
     chunks = []
     total = 0
