@@ -3,7 +3,9 @@
 - scaling: the same batch of --batch files (145 scans of --peaks peaks)
   converted by `vantoro convert` with --jobs 1 and --jobs 2, then on a
   Dask cluster (a scheduler and workers started here as processes on
-  127.0.0.1) with one worker and with two, alternately, per format: wall
+  127.0.0.1) with one worker and with two, alternately, per format; the
+  one-job side (the command, or the whole one-worker cluster and the
+  command) held to one core with `taskset -c 0` where taskset exists: wall
   time of the whole command, min and median of --rounds, the speed-ups,
   and what two CPU-bound processes got from the machine just after (the
   ceiling of any speed-up at that moment); below each, the conversions'
@@ -133,12 +135,12 @@ def measure(cmd: list[str], tree: bool = False) -> tuple[float, int, int, dict[s
     return wall, peaks[0], max(peaks) if tree else 0, read
 
 
-def cluster(workers: int, tmp: str) -> tuple[str, list[subprocess.Popen[bytes]]]:
+def cluster(workers: int, tmp: str, pin: Sequence[str] = ()) -> tuple[str, list[subprocess.Popen[bytes]]]:
     info = os.path.join(tmp, f"scheduler-{workers}.json")
     log = open(os.path.join(tmp, "cluster.log"), "ab")
     procs = [
         subprocess.Popen(
-            [f"{BIN}/dask", "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard"]
+            [*pin, f"{BIN}/dask", "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard"]
             + ["--scheduler-file", info],
             stdout=log,
             stderr=log,
@@ -151,7 +153,7 @@ def cluster(workers: int, tmp: str) -> tuple[str, list[subprocess.Popen[bytes]]]
     for k in range(workers):
         procs.append(
             subprocess.Popen(
-                [f"{BIN}/dask", "worker", address, "--nthreads", "1", "--no-nanny", "--no-dashboard"]
+                [*pin, f"{BIN}/dask", "worker", address, "--nthreads", "1", "--no-nanny", "--no-dashboard"]
                 + ["--host", "127.0.0.1", "--name", f"w{k}"],
                 stdout=log,
                 stderr=log,
@@ -243,6 +245,7 @@ def convert(
     spans: list[float] | None = None,
     cpu: list[float] | None = None,
     others: Sequence[int] = (),
+    pin: Sequence[str] = (),
 ) -> float:
     """Wall seconds of the whole command; `spans` gets the seconds from the
     first conversion's start to the last one's end, from the batch's ledger:
@@ -250,7 +253,7 @@ def convert(
     cluster client's, and the end of the batch; `cpu` gets the CPU seconds
     of the command's processes and of `others` meanwhile."""
     shutil.rmtree(out, ignore_errors=True)
-    wall, spent = timed([f"{BIN}/vantoro", "convert", src, "--to", to, "--out", out, "-q", *extra], others)
+    wall, spent = timed([*pin, f"{BIN}/vantoro", "convert", src, "--to", to, "--out", out, "-q", *extra], others)
     if cpu is not None:
         cpu.append(spent)
     if spans is not None:
@@ -296,13 +299,17 @@ def scaling(tmp: str, count: int, rounds: int, formats: Sequence[str] = FORMATS,
     print(f"== scaling: {count} files of 145 scans x {peaks:,} peaks; wall time of the command, {rounds} rounds")
     reaps = subreaper()
     out = os.path.join(tmp, "out")
+    # The one-job side held to one core: what one core does, against two.
+    one_core = ["taskset", "-c", "0"] if shutil.which("taskset") else []
+    print(f"  one job {'held to core 0 (taskset -c 0)' if one_core else 'not held to one core: no taskset'}")
     for to in formats:
         jobs: dict[int, list[float]] = {1: [], 2: []}
         spans: dict[int, list[float]] = {1: [], 2: []}
         cpu: dict[int, list[float]] = {1: [], 2: []}
         for _ in range(rounds):
             for n in (1, 2):
-                jobs[n].append(convert(src, out, to, ["--jobs", str(n)], spans[n], cpu[n]))
+                pin = one_core if n == 1 else []
+                jobs[n].append(convert(src, out, to, ["--jobs", str(n)], spans[n], cpu[n], pin=pin))
         print(
             line(to, "--jobs", jobs[1], jobs[2]), f"  (two CPU-bound processes: {parallelism_now():.2f}x)", flush=True
         )
@@ -313,14 +320,15 @@ def scaling(tmp: str, count: int, rounds: int, formats: Sequence[str] = FORMATS,
     dask_spans: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
     dask_cpu: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
     for n in (1, 2):
-        address, procs = cluster(n, tmp)
+        pin = one_core if n == 1 else []
+        address, procs = cluster(n, tmp, pin)
         pids = [p.pid for p in procs]
         try:
             for to in formats:
-                convert(src, out, to, ["--dask", address])  # workers import the writers once
+                convert(src, out, to, ["--dask", address], pin=pin)  # workers import the writers once
                 for _ in range(rounds):
                     dask[to][n].append(
-                        convert(src, out, to, ["--dask", address], dask_spans[to][n], dask_cpu[to][n], pids)
+                        convert(src, out, to, ["--dask", address], dask_spans[to][n], dask_cpu[to][n], pids, pin)
                     )
         finally:
             stop(procs)

@@ -5,9 +5,12 @@ or pyarrow read as one table.
 Each record is a small Parquet file of its own (`<batch>-<seq>.parquet`),
 written whole through the output layer as soon as its attempt ends (its
 outputs hashed), so a batch that dies loses at most the records of the
-attempts in flight. A batch writes its files without Arrow (see
-`rows_parquet`): the command that keeps the ledger never imports it unless
-it reads an earlier batch's files. When the batch ends (still holding the output directory)
+attempts in flight. A task on a worker writes its own record (`Ticket`,
+`write_record`), so that a batch's command spends nothing per file on
+writing it; the command writes those of attempts whose worker could not.
+A batch writes its files without Arrow (see `rows_parquet`): the command
+that keeps the ledger never imports it unless it reads an earlier batch's
+files. When the batch ends (still holding the output directory)
 its records are merged into one file, `<batch>.parquet`, written whole
 before the record files are removed; a crash between the two leaves rows
 twice, and a row is identified by (`batch`, `seq`), so readers count it once
@@ -29,13 +32,14 @@ import socket
 import tempfile
 import time
 from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, replace
 from typing import Any
 
 from ..base.deps import missing
 from ..base.paths import sha256_file
 from ..base.urls import is_url, url_fs, url_identity
 from ..base.version import tool_version
-from ..write.output import OutputError, atomic_path, object_size, remove_dead_parts, upload
+from ..write.output import atomic_path, object_size, remove_dead_parts, upload
 from .outcome import CONVERTED, UP_TO_DATE, Outcome
 from .rows_parquet import parquet_bytes
 
@@ -209,6 +213,68 @@ def _distinct(pa: Any, tables: Sequence[Any]) -> Any:
     return table if len(keep) == table.num_rows else table.take(keep)
 
 
+@dataclass(frozen=True)
+class Ticket:
+    """One attempt's place in a batch's ledger, handed to the task that
+    makes the attempt so that it writes its record where it runs."""
+
+    out_dir: str
+    batch: str
+    seq: int
+    attempt: int
+    options: str
+    version: str
+    hash_inputs: bool
+
+    def row(self, outcome: Outcome, location: str) -> dict[str, Any]:
+        """The record of `outcome`, the attempt at `location` (the input as the task saw it)."""
+        now = time.time_ns()
+        size, mtime, digest = _identity(location, self.hash_inputs)
+        details = outcome.details
+        return {
+            "batch": self.batch,
+            "seq": self.seq,
+            "recorded": now,
+            "input": location,
+            "input_size": size,
+            "input_mtime_ns": mtime,
+            "input_sha256": digest,
+            "options": self.options,
+            "vantoro_version": self.version,
+            "status": outcome.status,
+            "error": outcome.error,
+            "transient": outcome.transient,
+            "attempt": self.attempt,
+            "outputs": list(details.get("outputs", [])),
+            "host": details.get("host", socket.gethostname()),
+            "worker": details.get("worker"),
+            "started": details.get("started_ns", now),
+            "ended": details.get("ended_ns", now),
+            "spectra_with_peaks": None if outcome.spectra is None else outcome.spectra[0],
+            "spectra_without_peaks": None if outcome.spectra is None else outcome.spectra[1],
+        }
+
+    @property
+    def name(self) -> str:
+        return f"{self.batch}-{self.seq:07d}.parquet"
+
+
+#: Where an outcome carries the record its task wrote (taken off by `Ledger.take`).
+WRITTEN = "ledger_record"
+
+
+def write_record(ticket: Ticket, outcome: Outcome, location: str) -> Outcome:
+    """Writes the record of `outcome` (the attempt at `location`) where the
+    task ran, and returns the outcome carrying it for its batch's `take`;
+    the outcome alone when it could not be written (the batch writes it)."""
+    row = ticket.row(outcome, location)
+    try:
+        _Directory(ticket.out_dir).write_rows(ticket.name, [row])
+    except OSError:  # OutputError too: left to the command
+        return outcome
+    return replace(outcome, details={**outcome.details, WRITTEN: row})
+
+
 class Ledger:
     """The records of one batch into the ledger under `out_dir`; `close()`
     merges them into one file when the batch ends."""
@@ -223,54 +289,39 @@ class Ledger:
         self.options = json.dumps(dict(options), sort_keys=True)
         self.hash_inputs = hash_inputs
         self.version = tool_version()
+        self.out_dir = out_dir
         self.seq = 0
         #: this batch's records, and the files they were written to
         self._rows: list[dict[str, Any]] = []
         self._files: list[str] = []
 
+    def ticket(self, attempt: int = 1) -> Ticket:
+        """The next record's place, for an attempt whose task writes it (see `take`)."""
+        self.seq += 1
+        return Ticket(self.out_dir, self.batch, self.seq, attempt, self.options, self.version, self.hash_inputs)
+
     def record(self, outcome: Outcome, location: str, *, attempt: int = 1) -> bool:
         """Appends the record of one attempt at `location` (the input as the
         task saw it); False when it could not be written (the store or the
         directory refused it), which the caller reports."""
-        try:
-            self._record(outcome, location, attempt)
-        except OutputError:
-            return False
-        except OSError:
-            return False
-        return True
+        return self.take(self.ticket(attempt), outcome, location)[1]
 
-    def _record(self, outcome: Outcome, location: str, attempt: int) -> None:
-        self.seq += 1
-        now = time.time_ns()
-        size, mtime, digest = _identity(location, self.hash_inputs)
-        details = outcome.details
-        row = {
-            "batch": self.batch,
-            "seq": self.seq,
-            "recorded": now,
-            "input": location,
-            "input_size": size,
-            "input_mtime_ns": mtime,
-            "input_sha256": digest,
-            "options": self.options,
-            "vantoro_version": self.version,
-            "status": outcome.status,
-            "error": outcome.error,
-            "transient": outcome.transient,
-            "attempt": attempt,
-            "outputs": list(details.get("outputs", [])),
-            "host": details.get("host", socket.gethostname()),
-            "worker": details.get("worker"),
-            "started": details.get("started_ns", now),
-            "ended": details.get("ended_ns", now),
-            "spectra_with_peaks": None if outcome.spectra is None else outcome.spectra[0],
-            "spectra_without_peaks": None if outcome.spectra is None else outcome.spectra[1],
-        }
-        name = f"{self.batch}-{self.seq:07d}.parquet"
-        self.dir.write_rows(name, [row])
+    def take(self, ticket: Ticket, outcome: Outcome, location: str) -> tuple[Outcome, bool]:
+        """The record of the attempt `ticket` gave: the one its task wrote
+        (carried by `outcome`, which is returned without it), or written
+        here; and whether it is written."""
+        row = outcome.details.get(WRITTEN)
+        if row is not None:
+            outcome = replace(outcome, details={k: v for k, v in outcome.details.items() if k != WRITTEN})
+        else:
+            row = ticket.row(outcome, location)
+            try:
+                self.dir.write_rows(ticket.name, [row])
+            except OSError:  # OutputError too
+                return outcome, False
         self._rows.append(row)
-        self._files.append(name)
+        self._files.append(ticket.name)
+        return outcome, True
 
     def close(self) -> None:
         """Merges this batch's records into one file, then tidies the
@@ -289,25 +340,27 @@ class Ledger:
 
 def tidy(directory: _Directory, current: str | None = None) -> None:
     """Removes the partial files of batches that died, merges the record
-    files of each batch but `current` into one file per batch (or removes
-    them where that file exists already), then every file
-    into one when there are more than `MERGE_AT`. Raises OSError, or
-    ValueError for a file Arrow cannot read. Arrow is imported only when
-    there is something to merge."""
+    files of each batch but `current` into one file per batch (into the
+    file that holds the batch already, where there is one: a batch killed
+    while merging, or a record its task wrote after the batch ended), then
+    every file into one when there are more than `MERGE_AT`. Raises
+    OSError, or ValueError for a file Arrow cannot read. Arrow is imported
+    only when there is something to merge."""
     if not directory.remote:
         # A record file being written when its batch was killed.
         remove_dead_parts(directory.path)
     names = directory.names()
-    whole = {m["batch"] for m in map(_BATCH.match, names) if m is not None}
+    whole = {m["batch"]: n for n, m in zip(names, map(_BATCH.match, names)) if m is not None}
     records: dict[str, list[str]] = {}
     for name in names:
         match = _RECORD.match(name)
         if match is not None and match["batch"] != current:
             records.setdefault(match["batch"], []).append(name)
     for batch, files in records.items():
-        if batch not in whole:
-            pa, _ = _arrow()
-            directory.write(f"{batch}.parquet", _distinct(pa, [directory.read(n) for n in files]))
+        pa, _ = _arrow()
+        into = whole.get(batch, f"{batch}.parquet")
+        tables = [directory.read(n) for n in ([into] if batch in whole else []) + files]
+        directory.write(into, _distinct(pa, tables))
         directory.remove(files)
     names = [n for n in directory.names() if _BATCH.match(n)]
     if len(names) > MERGE_AT:

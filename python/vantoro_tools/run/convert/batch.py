@@ -23,7 +23,7 @@ from ...write.registry import OutputFormat, output_format
 from ..cluster import SchedulerLost, run_dask
 from ..errors import MeaninglessOptions
 from ..inputs import collect_inputs, unique_stems
-from ..ledger import Ledger, latest, shows_done
+from ..ledger import Ledger, Ticket, latest, shows_done
 from ..outcome import FAILED, UP_TO_DATE, Outcome, failed
 from ..policy import failure, task_outcome
 from ..pool import default_jobs, prestart, refuse_reentry, stop_on_sigterm
@@ -192,10 +192,14 @@ class _Batch:
         self.final: dict[str, Outcome] = {}
         self.again: list[str] = []
 
-    def report(self, path: str, outcome: Outcome, location: str | None = None) -> None:
-        """Records `outcome` and tells the caller: the input's final outcome."""
+    def report(self, path: str, outcome: Outcome, location: str | None = None, recorded: bool | None = None) -> None:
+        """Records `outcome` (unless it is `recorded` already, True, or could
+        not be, False) and tells the caller: the input's final outcome."""
         attempt = self.attempts.get(path, 1)
-        if not self.ledger.record(outcome, self.location(path) if location is None else location, attempt=attempt):
+        if recorded is None:
+            where = self.location(path) if location is None else location
+            recorded = self.ledger.record(outcome, where, attempt=attempt)
+        if not recorded:
             outcome = replace(outcome, warnings={**outcome.warnings, "ledger record not written": 1})
         outcome = replace(outcome, details={**outcome.details, "batch": self.ledger.batch, "attempt": attempt})
         self.final[path] = outcome
@@ -280,18 +284,17 @@ class _Batch:
         for directory in {os.path.dirname(p) for p in self.fmt.paths("x", self.out)}:
             remove_dead_parts(directory)
 
-    def _finished(self, path: str, outcome: Outcome, retry: int) -> None:
+    def _finished(self, path: str, outcome: Outcome, retry: int, ticket: Ticket) -> None:
         # Tasks see absolute paths; outcomes name the file as the caller did.
         location = outcome.source
+        outcome, recorded = self.ledger.take(ticket, outcome, location)
         outcome = replace(
             outcome, source=path, error=outcome.error.replace(outcome.source, path) if outcome.error else None
         )
         if outcome.status == FAILED and outcome.transient and self.attempts.get(path, 1) <= retry:
-            attempt = self.attempts.get(path, 1)
-            self.ledger.record(outcome, location, attempt=attempt)
             self.again.append(path)
             return
-        self.report(path, outcome, location)
+        self.report(path, outcome, location, recorded)
         self.count += 1
         advance(self.bar, self.count, self.total)
 
@@ -310,9 +313,14 @@ class _Batch:
         if self.remote:
             task = convert_remote_task
             items = [(p, (*args, self.scratch)) for p, args in items]
+        # Each attempt's record: written by its task where it runs, or here.
+        tickets = {p: self.ledger.ticket(self.attempts.get(p, 1)) for p in todo}
 
         def done(path: str, result: Callable[[], Outcome]) -> None:
-            self._finished(path, task_outcome(self.location(path), result), retry)
+            self._finished(path, task_outcome(self.location(path), result), retry, tickets[path])
+
+        if dask_address is not None or workers > 1 or self.remote:
+            items = [(p, (*args, tickets[p])) for p, args in items]
 
         if dask_address is not None:
             try:
@@ -339,7 +347,7 @@ class _Batch:
             outcome = convert_one(*args[:3], options=options, force=force, on_progress=scan_done)
             if bar is not None:
                 bar.update(-moved)
-            self._finished(path, outcome, retry)
+            self._finished(path, outcome, retry, tickets[path])
 
 
 def convert_held(

@@ -27,6 +27,7 @@ from ...write.formats import WriteOptions
 from ...write.output import DirectoryLock, OutputError, OutputExists, OutputGone, stamp_path, stamping, upload
 from ...write.registry import OutputFormat, output_format
 from ..cluster import worker_name
+from ..ledger import Ticket, write_record
 from ..outcome import CONVERTED, UP_TO_DATE, Outcome
 from ..policy import CONVERTS, attempt, failure
 from ..storage import fetched, staging_dir
@@ -187,9 +188,18 @@ def convert_file(
         return _write(_open_source(raw, force, on_progress), fmt, out, options, force)[0]
 
 
-def convert_task(raw: str, to: str, out_dir: str, options: WriteOptions | None = None, force: bool = False) -> Outcome:
-    """`convert_one` as a task for a process pool or a cluster."""
-    return convert_one(raw, to, out_dir, options=options, force=force)
+def convert_task(
+    raw: str,
+    to: str,
+    out_dir: str,
+    options: WriteOptions | None = None,
+    force: bool = False,
+    ticket: Ticket | None = None,
+) -> Outcome:
+    """`convert_one` as a task for a process pool or a cluster, which writes
+    the attempt's record in the batch's ledger where `ticket` says."""
+    outcome = convert_one(raw, to, out_dir, options=options, force=force)
+    return outcome if ticket is None else write_record(ticket, outcome, raw)
 
 
 def convert_remote_task(
@@ -199,10 +209,19 @@ def convert_remote_task(
     options: WriteOptions | None = None,
     force: bool = False,
     scratch: str | None = None,
+    ticket: Ticket | None = None,
 ) -> Outcome:
     """Converts `location` (a URL, fetched to scratch, or a local path) for
     outputs under `out_url`: written in scratch, then each uploaded whole,
-    with its stamp. Scratch is removed however the task ends."""
+    with its stamp; writes the attempt's record where `ticket` says. Scratch
+    is removed however the task ends."""
+    outcome = _convert_remote(location, to, out_url, options, force, scratch)
+    return outcome if ticket is None else write_record(ticket, outcome, location)
+
+
+def _convert_remote(
+    location: str, to: str, out_url: str, options: WriteOptions | None, force: bool, scratch: str | None
+) -> Outcome:
     fmt = output_format(to)
     started = time.time_ns()
     try:
