@@ -12,8 +12,10 @@ Every scan with a peak list is a spectrum, as in the mzML writer; vantoro
 reads centroids, which the standard keeps in the `peaks` member. The
 precursor follows the rules shared with mzML (`psi.py`). Every Parquet
 member has a page index and is compressed with `options.compression`
-(a Parquet codec, zstd by default); the ZIP stores them as they are, or,
-given one output per member, they are written as the unpacked folder."""
+(a Parquet codec, zstd by default; a metadata member's columns without
+values or of a few entries are stored as they are); the ZIP stores them
+as they are, or, given one output per member, they are written as the
+unpacked folder."""
 
 from __future__ import annotations
 
@@ -66,6 +68,9 @@ PAGE_ROWS = 1 << 17
 CHUNK_PEAKS = 1 << 16
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
+#: Entries of a metadata member's column below which it is stored without
+#: the codec.
+SMALL_COLUMN = 64
 #: Bytes of Parquet's small writes gathered before they go to a member
 #: (pages as large pass straight through).
 WRITE_BUFFER = 1 << 18
@@ -520,13 +525,41 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
 
 def _encode_member(lib: _Pa, table: Any, footer: dict[str, str], **parquet: Any) -> Any:
     """`table` as a Parquet file in an Arrow buffer, with `footer` among its
-    key-value metadata."""
+    key-value metadata. Columns without values (null, or under empty lists)
+    or of fewer than SMALL_COLUMN entries are stored without the codec: it
+    cannot make them smaller, and each page it compresses costs a context
+    of its own (with zstd some 20 us a page, measured: most of the time a
+    small archive's metadata members took)."""
+    codec = parquet.pop("compression")
+    if codec != "none":
+        codec = {path: codec if plain else "none" for path, plain in _leaves(lib.pa, table)}
     sink = lib.pa.BufferOutputStream()
-    with lib.pq.ParquetWriter(sink, table.schema, **parquet) as writer:
+    with lib.pq.ParquetWriter(sink, table.schema, compression=codec, **parquet) as writer:
         writer.write_table(table)
         if footer:
             writer.add_key_value_metadata(footer)
     return sink.getvalue()
+
+
+def _leaves(pa: Any, table: Any) -> Iterator[tuple[str, bool]]:
+    """(Parquet column path, whether it is worth compressing) for each leaf
+    column of `table`."""
+
+    def walk(array: Any, kind: Any, path: str) -> Iterator[tuple[str, bool]]:
+        # `array` None: no entries (a null column's definition levels are one
+        # run; so are those of empty lists, whose values have no entries).
+        if pa.types.is_struct(kind):
+            for i, field in enumerate(kind):
+                yield from walk(None if array is None else array.field(i), field.type, f"{path}.{field.name}")
+        elif pa.types.is_list(kind):
+            values = None if array is None or not len(array.values) else array.values
+            yield from walk(values, kind.value_type, f"{path}.list.element")
+        else:
+            yield path, array is not None and len(array) >= SMALL_COLUMN
+
+    for name, column in zip(table.column_names, table.columns, strict=True):
+        array = column.combine_chunks()
+        yield from walk(None if array.null_count == len(array) else array, column.type, name)
 
 
 class _Spectra:
