@@ -288,13 +288,16 @@ class _Pa:
         offsets = np.zeros(len(counts) + 1, np.int32)
         np.cumsum(counts, out=offsets[1:])
         n = len(values)
-        value = pa.StructArray.from_arrays(
-            [
-                pa.array([v if type(v) is kind else None for v in values], field.type)
-                for kind, field in zip((int, float, str, bool), self.param.field("value").type, strict=True)
-            ],
-            fields=list(self.param.field("value").type),
-        )
+        kinds = set(map(type, values))
+        slots = []
+        for kind, field in zip((int, float, str, bool), self.param.field("value").type, strict=True):
+            if kind not in kinds:
+                slots.append(pa.nulls(n, field.type))
+            elif len(kinds) == 1:
+                slots.append(pa.array(values, field.type))
+            else:
+                slots.append(pa.array([v if type(v) is kind else None for v in values], field.type))
+        value = pa.StructArray.from_arrays(slots, fields=list(self.param.field("value").type))
         item = pa.StructArray.from_arrays(
             [
                 value,
@@ -558,7 +561,7 @@ def _leaves(pa: Any, table: Any) -> Iterator[tuple[str, bool]]:
             yield path, array is not None and len(array) >= SMALL_COLUMN
 
     for name, column in zip(table.column_names, table.columns, strict=True):
-        array = column.combine_chunks()
+        array = column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
         yield from walk(None if array.null_count == len(array) else array, column.type, name)
 
 
