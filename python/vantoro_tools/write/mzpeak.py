@@ -468,7 +468,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                     mz, intensity = scan.mz, scan.intensity
                     # The m/z array is the sorted axis: a peak list out of order is
                     # sorted (with its intensities) before it is written.
-                    if len(mz) > 1 and not bool(np.all(mz[1:] >= mz[:-1])):
+                    if len(mz) > 1 and not bool((mz[1:] >= mz[:-1]).all()):
                         order = np.argsort(mz, kind="stable")
                         mz, intensity = mz[order], intensity[order]
                         warn("peak list not in m/z order (sorted)")
