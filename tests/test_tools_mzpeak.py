@@ -221,9 +221,23 @@ def test_codec_and_options(tmp_path, capsys):
         out = tmp_path / codec
         args = ["convert", str(raw), "--to", "mzpeak", "--out", str(out), "-q"]
         assert main(args + ([] if codec == "zstd" else ["--compression", codec])) == 0
-        with zipfile.ZipFile(out / "c_orbitrap.mzpeak") as z, z.open("spectra_peaks.parquet") as f:
-            column = pq.ParquetFile(f).metadata.row_group(0).column(1)
-        assert column.compression == ("ZSTD" if codec == "zstd" else "UNCOMPRESSED")
+        with zipfile.ZipFile(out / "c_orbitrap.mzpeak") as z:
+            with z.open("spectra_peaks.parquet") as f:
+                column = pq.ParquetFile(f).metadata.row_group(0).column(1)
+            assert column.compression == ("ZSTD" if codec == "zstd" else "UNCOMPRESSED")
+            # A metadata member's columns with values take the codec (nested
+            # ones too: the trailer's names); those without (the empty
+            # parameter lists) are stored as they are.
+            codecs = {}
+            for name in ("spectra_metadata.parquet", "spectra_metadata_scans.parquet"):
+                with z.open(name) as f:
+                    group = pq.ParquetFile(f).metadata.row_group(0)
+                for c in range(group.num_columns):
+                    codecs[name, group.column(c).path_in_schema] = group.column(c).compression
+            assert codecs["spectra_metadata.parquet", "time"] == column.compression
+            assert codecs["spectra_metadata_scans.parquet", "parameters.list.element.name"] == column.compression
+            empty = {c for (name, path), c in codecs.items() if name == "spectra_metadata.parquet" and "." in path}
+            assert empty == {"UNCOMPRESSED"}
     # Options another format does not take are refused in one line, nothing written.
     for args in (["--to", "mzpeak", "--compression", "numpress"], ["--to", "mzml", "--mzpeak-folder"]):
         assert main(["convert", str(raw), "--out", str(tmp_path / "no"), "-q", *args]) == 2

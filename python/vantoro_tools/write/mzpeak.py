@@ -12,8 +12,10 @@ Every scan with a peak list is a spectrum, as in the mzML writer; vantoro
 reads centroids, which the standard keeps in the `peaks` member. The
 precursor follows the rules shared with mzML (`psi.py`). Every Parquet
 member has a page index and is compressed with `options.compression`
-(a Parquet codec, zstd by default); the ZIP stores them as they are, or,
-given one output per member, they are written as the unpacked folder."""
+(a Parquet codec, zstd by default; a metadata member's columns without
+values or of a few entries are stored as they are); the ZIP stores them
+as they are, or, given one output per member, they are written as the
+unpacked folder."""
 
 from __future__ import annotations
 
@@ -66,6 +68,9 @@ PAGE_ROWS = 1 << 17
 CHUNK_PEAKS = 1 << 16
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
+#: Entries of a metadata member's column below which it is stored without
+#: the codec.
+SMALL_COLUMN = 64
 #: Bytes of Parquet's small writes gathered before they go to a member
 #: (pages as large pass straight through).
 WRITE_BUFFER = 1 << 18
@@ -200,6 +205,44 @@ class _Pa:
         supported = "max_rows_per_page" in pq.ParquetWriter.__init__.__code__.co_varnames
         self.page_rows: dict[str, int] = {"max_rows_per_page": PAGE_ROWS} if supported else {}
 
+    def points(self, *columns: tuple[str, Any]) -> tuple[Any, Any]:
+        """The `point` struct of a signal member and the member's schema.
+        Every point has its entity's index and a value in each array (the
+        writer marks no nulls): the group and its columns are required, so
+        Parquet stores no definition levels for them (the peaks member a
+        quarter faster to encode, measured)."""
+        pa = self.pa
+        point = pa.struct([pa.field(name, kind, nullable=False) for name, kind in columns])
+        return point, pa.schema([pa.field("point", point, nullable=False)])
+
+    def buffer(self, data: NDArray[Any], valid: NDArray[np.bool_] | None = None) -> Any:
+        """An Arrow array over the buffer of `data` (null where `valid` is
+        False)."""
+        np, pa = self.np, self.pa
+        validity = None if valid is None or valid.all() else pa.py_buffer(np.packbits(valid, bitorder="little"))
+        return pa.Array.from_buffers(pa.from_numpy_dtype(data.dtype), len(data), [validity, pa.py_buffer(data)])
+
+    def floats(self, values: Sequence[float | None]) -> Any:
+        """A nullable float64 array from Python values (None or a value that
+        is not finite: null)."""
+        np = self.np
+        data = np.array(values, np.float64)  # None: NaN
+        valid = np.isfinite(data)
+        if not valid.all():
+            data[~valid] = 0
+        return self.buffer(data, valid)
+
+    def empty_lists(self, n: int, kind: Any) -> Any:
+        """A column of `n` empty lists of type `kind`."""
+        pa = self.pa
+        return pa.ListArray.from_arrays(
+            self.buffer(self.np.zeros(n + 1, self.np.int32)), pa.array([], kind.value_type), type=kind
+        )
+
+    def empty_params(self, n: int) -> Any:
+        """A `parameters` column of `n` rows without parameters."""
+        return self.empty_lists(n, self.params)
+
     def numeric(self, values: Sequence[Any], dtype: str) -> Any:
         """A nullable numeric array from Python values (None or a value that
         is not finite: null), built from its buffers."""
@@ -245,13 +288,16 @@ class _Pa:
         offsets = np.zeros(len(counts) + 1, np.int32)
         np.cumsum(counts, out=offsets[1:])
         n = len(values)
-        value = pa.StructArray.from_arrays(
-            [
-                pa.array([v if type(v) is kind else None for v in values], field.type)
-                for kind, field in zip((int, float, str, bool), self.param.field("value").type, strict=True)
-            ],
-            fields=list(self.param.field("value").type),
-        )
+        kinds = set(map(type, values))
+        slots = []
+        for kind, field in zip((int, float, str, bool), self.param.field("value").type, strict=True):
+            if kind not in kinds:
+                slots.append(pa.nulls(n, field.type))
+            elif len(kinds) == 1:
+                slots.append(pa.array(values, field.type))
+            else:
+                slots.append(pa.array([v if type(v) is kind else None for v in values], field.type))
+        value = pa.StructArray.from_arrays(slots, fields=list(self.param.field("value").type))
         item = pa.StructArray.from_arrays(
             [
                 value,
@@ -355,8 +401,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
         if pool is not None:
             sha1 = pool.submit(file_digest, path, "sha1", chunk=HASH_CHUNK, stop=stop.is_set)
         spectra = _Spectra(lib)
-        point = pa.struct([("spectrum_index", pa.uint64()), ("mz", pa.float64()), ("intensity", pa.float32())])
-        schema = pa.schema([("point", point)])
+        point, schema = lib.points(("spectrum_index", pa.uint64()), ("mz", pa.float64()), ("intensity", pa.float32()))
         pending: list[tuple[int, NDArray[Any], NDArray[Any]]] = []
         pending_peaks = 0
         writing: Future[None] | None = None  # the row group being encoded
@@ -423,7 +468,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                     mz, intensity = scan.mz, scan.intensity
                     # The m/z array is the sorted axis: a peak list out of order is
                     # sorted (with its intensities) before it is written.
-                    if len(mz) > 1 and not bool(np.all(mz[1:] >= mz[:-1])):
+                    if len(mz) > 1 and not bool((mz[1:] >= mz[:-1]).all()):
                         order = np.argsort(mz, kind="stable")
                         mz, intensity = mz[order], intensity[order]
                         warn("peak list not in m/z order (sorted)")
@@ -483,122 +528,108 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
 
 def _encode_member(lib: _Pa, table: Any, footer: dict[str, str], **parquet: Any) -> Any:
     """`table` as a Parquet file in an Arrow buffer, with `footer` among its
-    key-value metadata."""
+    key-value metadata. Columns without values (null, or under empty lists)
+    or of fewer than SMALL_COLUMN entries are stored without the codec: it
+    cannot make them smaller, and each page it compresses costs a context
+    of its own (with zstd some 20 us a page, measured: most of the time a
+    small archive's metadata members took)."""
+    codec = parquet.pop("compression")
+    if codec != "none":
+        codec = {path: codec if plain else "none" for path, plain in _leaves(lib.pa, table)}
     sink = lib.pa.BufferOutputStream()
-    with lib.pq.ParquetWriter(sink, table.schema, **parquet) as writer:
+    with lib.pq.ParquetWriter(sink, table.schema, compression=codec, **parquet) as writer:
         writer.write_table(table)
         if footer:
             writer.add_key_value_metadata(footer)
     return sink.getvalue()
 
 
+def _leaves(pa: Any, table: Any) -> Iterator[tuple[str, bool]]:
+    """(Parquet column path, whether it is worth compressing) for each leaf
+    column of `table`."""
+
+    def walk(array: Any, kind: Any, path: str) -> Iterator[tuple[str, bool]]:
+        # `array` None: no entries (a null column's definition levels are one
+        # run; so are those of empty lists, whose values have no entries).
+        if pa.types.is_struct(kind):
+            for i, field in enumerate(kind):
+                yield from walk(None if array is None else array.field(i), field.type, f"{path}.{field.name}")
+        elif pa.types.is_list(kind):
+            values = None if array is None or not len(array.values) else array.values
+            yield from walk(values, kind.value_type, f"{path}.list.element")
+        else:
+            yield path, array is not None and len(array) >= SMALL_COLUMN
+
+    for name, column in zip(table.column_names, table.columns, strict=True):
+        array = column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
+        yield from walk(None if array.null_count == len(array) else array, column.type, name)
+
+
 class _Spectra:
-    """The metadata of the spectra written so far, a column list per table."""
+    """The metadata of the spectra written so far: a row per spectrum, per
+    precursor and per selected ion (None where a value is not known), made
+    columns once, at the end."""
 
     def __init__(self, lib: _Pa):
         self.lib = lib
         self.count = 0
         self.index_of: dict[int, int] = {}  # scan number -> spectrum index
         self.levels: set[int] = set()
-        self.spectrum: dict[str, list[Any]] = {
-            k: []
-            for k in (
-                "index",
-                "id",
-                "time",
-                "ms_level",
-                "spectrum_representation",
-                "spectrum_type",
-                "number_of_peaks",
-                "total_ion_current",
-                "base_peak_mz",
-                "base_peak_intensity",
-                "lowest_observed_mz",
-                "highest_observed_mz",
-            )
-        }
-        self.scan: dict[str, list[Any]] = {
-            k: [] for k in ("source_index", "scan_start_time", "ion_injection_time", "parameters")
-        }
-        self.precursor: dict[str, list[Any]] = {
-            k: []
-            for k in (
-                "source_index",
-                "precursor_index",
-                "precursor_id",
-                "target",
-                "offset",
-                "activation",
-                "collision_energy",
-            )
-        }
-        self.ion: dict[str, list[Any]] = {k: [] for k in ("source_index", "precursor_index", "mz", "charge")}
+        # (scan number, time, MS level, peaks, total ion current, base peak
+        # m/z, base peak intensity, lowest m/z, highest m/z, injection time)
+        self.rows: list[tuple[Any, ...]] = []
+        self.trailers: list[dict[str, Any]] = []
+        # (spectrum index, its precursor's spectrum index, the precursor's
+        # scan number, isolation window target, offset, collision energy,
+        # activation parameters)
+        self.precursors: list[tuple[Any, ...]] = []
+        # (spectrum index, its precursor's spectrum index, m/z, charge)
+        self.ions: list[tuple[Any, ...]] = []
+        self._columns: dict[str, NDArray[np.float64]] | None = None
 
     def add(self, scan: Scan, mz: NDArray[np.float64], intensity: NDArray[np.float32], warn: Any) -> int:
         np = self.lib.np
         index = self.count
         self.count += 1
-        self.levels.add(scan.ms_level)
-        s = self.spectrum
-        rt = scan.rt if math.isfinite(scan.rt) else None
-        if rt is None:
+        level = scan.ms_level
+        self.levels.add(level)
+        rt: float | None = scan.rt
+        if not math.isfinite(scan.rt):
+            rt = None
             warn("retention time not finite")
-        # Intensities that are not finite make a sum that is not: left out.
-        with np.errstate(all="ignore"):
-            tic = float(intensity.sum(dtype=np.float64))
-        if not math.isfinite(tic):
-            warn("total ion current not finite")
-        # A finite sum means every intensity is finite (float32 values cannot
-        # overflow a float64 sum): the base peak is the plain maximum.
-        at = None
-        if math.isfinite(tic) and len(intensity):
-            at = int(np.argmax(intensity))
-        elif len(intensity):
-            finite = np.isfinite(intensity)
-            if finite.any():
-                at = int(np.argmax(np.where(finite, intensity, -np.inf)))
-        base_mz = base_intensity = None
-        if at is not None:
-            base_mz, base_intensity = float(mz[at]), float(intensity[at])
-        # The m/z array is sorted: its ends, where they are finite.
-        low = high = None
+        tic = 0.0
+        base_mz = base_intensity = low = high = None
         if len(mz):
+            # Intensities that are not finite make a sum that is not: left out.
+            with np.errstate(all="ignore"):
+                tic = float(intensity.sum(dtype=np.float64))
+            # A finite sum means every intensity is finite (float32 values
+            # cannot overflow a float64 sum): the base peak is the plain maximum.
+            at: int | None = None
+            if math.isfinite(tic):
+                at = int(intensity.argmax())
+            else:
+                warn("total ion current not finite")
+                finite = np.isfinite(intensity)
+                if finite.any():
+                    at = int(np.where(finite, intensity, -np.inf).argmax())
+            if at is not None:
+                base_mz, base_intensity = float(mz[at]), float(intensity[at])
+            # The m/z array is sorted: its ends, where they are finite.
             low, high = float(mz[0]), float(mz[-1])
             if not (math.isfinite(low) and math.isfinite(high)):
                 finite_mz = mz[np.isfinite(mz)]
                 low, high = (float(finite_mz[0]), float(finite_mz[-1])) if len(finite_mz) else (None, None)
-        for key, value in (
-            ("index", index),
-            ("id", f"scan={scan.number}"),
-            ("time", rt),
-            ("ms_level", scan.ms_level),
-            ("spectrum_representation", curie("centroid spectrum")),
-            ("spectrum_type", curie("MS1 spectrum" if scan.ms_level == 1 else "MSn spectrum")),
-            ("number_of_peaks", len(mz)),
-            ("total_ion_current", tic),
-            ("base_peak_mz", base_mz),
-            ("base_peak_intensity", base_intensity),
-            ("lowest_observed_mz", low),
-            ("highest_observed_mz", high),
-        ):
-            s[key].append(value)
-        injection = scan.injection_time if math.isfinite(scan.injection_time) else None
-        if injection is None:
+        injection: float | None = scan.injection_time
+        if not math.isfinite(scan.injection_time):
+            injection = None
             warn("injection time not finite")
-        self.scan["source_index"].append(index)
-        self.scan["scan_start_time"].append(rt)
-        self.scan["ion_injection_time"].append(injection)
+        self.rows.append((scan.number, rt, level, len(mz), tic, base_mz, base_intensity, low, high, injection))
         # The whole trailer, as recorded: an archive stands in for its RAW file.
-        self.scan["parameters"].append(scan.trailer)
+        self.trailers.append(scan.trailer)
         pre = precursor_of(scan, warn)
         if pre is not None:
             parent = self.index_of.get(pre.master_scan)
-            p = self.precursor
-            p["source_index"].append(index)
-            p["precursor_index"].append(parent)
-            p["precursor_id"].append(f"scan={pre.master_scan}" if parent is not None else None)
-            p["target"].append(pre.mz if pre.isolation_offset is not None else None)
-            p["offset"].append(pre.isolation_offset)
             params = [param(pre.activation)]
             energy = None
             for e in pre.energies:
@@ -608,39 +639,55 @@ class _Spectra:
                     params.append(param(e.key, e.value, accession=False))
                 else:
                     params.append(param(e.term, e.value, e.unit))
-            p["activation"].append(params)
-            p["collision_energy"].append(energy)
+            target = pre.mz if pre.isolation_offset is not None else None
+            self.precursors.append((index, parent, pre.master_scan, target, pre.isolation_offset, energy, params))
             if pre.mz is not None or pre.charge is not None:
-                self.ion["source_index"].append(index)
-                self.ion["precursor_index"].append(parent)
-                self.ion["mz"].append(pre.mz)
-                self.ion["charge"].append(pre.charge)
+                self.ions.append((index, parent, pre.mz, pre.charge))
         self.index_of[scan.number] = index
         return index
+
+    def columns(self) -> dict[str, NDArray[np.float64]]:
+        """The spectra's numeric columns as float64 arrays (NaN where not
+        known), by name."""
+        if self._columns is None:
+            np = self.lib.np
+            names = ("time", "total_ion_current", "base_peak_intensity")
+            at = (1, 4, 6)
+            rows = self.rows
+            self._columns = {
+                name: np.array([row[i] for row in rows], np.float64) for name, i in zip(names, at, strict=True)
+            }
+        return self._columns
 
     def tables(self) -> dict[str, Any]:
         """The metadata members, by name."""
         lib = self.lib
-        pa, num, empty = lib.pa, lib.numeric, lib.param_lists
-        s, sc, p, ion = self.spectrum, self.scan, self.precursor, self.ion
-        n = len(s["index"])
+        np, pa = lib.np, lib.pa
+        num, floats, empty = lib.numeric, lib.floats, lib.empty_params
+        n = self.count
+        number, time, level, peaks, tic, base_mz, base_intensity, low, high, injection = (
+            zip(*self.rows, strict=True) if n else ((),) * 10
+        )
+        index = lib.buffer(np.arange(n, dtype=np.uint64))
+        times = floats(time)
+        ms1, msn = curie("MS1 spectrum"), curie("MSn spectrum")
         spectra = pa.table(
             {
-                "index": num(s["index"], "uint64"),
-                "id": lib.strings(s["id"]),
-                "time": num(s["time"], "float64"),
-                "ms_level": num(s["ms_level"], "int32"),
+                "index": index,
+                "id": lib.strings([f"scan={k}" for k in number]),
+                "time": times,
+                "ms_level": lib.buffer(np.array(level, np.int32)),
                 "data_processing_id": pa.nulls(n, pa.string()),
-                "spectrum_representation": lib.strings(s["spectrum_representation"]),
-                "spectrum_type": lib.strings(s["spectrum_type"]),
-                "number_of_peaks": num(s["number_of_peaks"], "uint64"),
-                "total_ion_current": num(s["total_ion_current"], "float64"),
-                "base_peak_mz": num(s["base_peak_mz"], "float64"),
-                "base_peak_intensity": num(s["base_peak_intensity"], "float64"),
-                "lowest_observed_mz": num(s["lowest_observed_mz"], "float64"),
-                "highest_observed_mz": num(s["highest_observed_mz"], "float64"),
-                "number_of_auxiliary_arrays": num([0] * n, "int32"),
-                "parameters": empty([[]] * n),
+                "spectrum_representation": lib.strings([curie("centroid spectrum")] * n),
+                "spectrum_type": lib.strings([ms1 if k == 1 else msn for k in level]),
+                "number_of_peaks": lib.buffer(np.array(peaks, np.uint64)),
+                "total_ion_current": floats(tic),
+                "base_peak_mz": floats(base_mz),
+                "base_peak_intensity": floats(base_intensity),
+                "lowest_observed_mz": floats(low),
+                "highest_observed_mz": floats(high),
+                "number_of_auxiliary_arrays": lib.buffer(np.zeros(n, np.int32)),
+                "parameters": empty(n),
             }
         )
         window = pa.struct(
@@ -649,21 +696,24 @@ class _Spectra:
                 ("isolation_window_upper_offset", pa.float64()),
             ]
         )
-        m = len(sc["source_index"])
         scans = pa.table(
             {
-                "source_index": num(sc["source_index"], "uint64"),
-                "scan_index": num(list(range(m)), "uint64"),
-                "scan_start_time": num(sc["scan_start_time"], "float64"),
-                "ion_injection_time": num(sc["ion_injection_time"], "float64"),
-                "instrument_configuration_id": num([0] * m, "uint32"),
-                "scan_windows": pa.array([[]] * m, pa.list_(window)),
-                "parameters": lib.user_param_lists(sc["parameters"]),
+                "source_index": index,
+                "scan_index": index,
+                "scan_start_time": times,
+                "ion_injection_time": floats(injection),
+                "instrument_configuration_id": lib.buffer(np.zeros(n, np.uint32)),
+                "scan_windows": lib.empty_lists(n, pa.list_(window)),
+                "parameters": lib.user_param_lists(self.trailers),
             }
         )
-        k = len(p["source_index"])
+        k = len(self.precursors)
+        source, parent, master, target, offset, energy, activation = (
+            zip(*self.precursors, strict=True) if k else ((),) * 7
+        )
+        offsets = floats(offset)
         isolation = pa.StructArray.from_arrays(
-            [num(p["target"], "float64"), num(p["offset"], "float64"), num(p["offset"], "float64"), empty([[]] * k)],
+            [floats(target), offsets, offsets, empty(k)],
             names=[
                 "isolation_window_target",
                 "isolation_window_lower_offset",
@@ -671,46 +721,50 @@ class _Spectra:
                 "parameters",
             ],
         )
-        activation = pa.StructArray.from_arrays(
-            [num(p["collision_energy"], "float64"), empty(p["activation"])], names=["collision_energy", "parameters"]
-        )
         precursors = pa.table(
             {
-                "source_index": num(p["source_index"], "uint64"),
-                "precursor_index": num(p["precursor_index"], "uint64"),
-                "precursor_id": lib.strings(p["precursor_id"]),
+                "source_index": lib.buffer(np.array(source, np.uint64)),
+                "precursor_index": num(parent, "uint64"),
+                "precursor_id": lib.strings(
+                    [f"scan={m}" if p is not None else None for m, p in zip(master, parent, strict=True)]
+                ),
                 "isolation_window": isolation,
-                "activation": activation,
-                "parameters": empty([[]] * k),
+                "activation": pa.StructArray.from_arrays(
+                    [floats(energy), lib.param_lists(activation)], names=["collision_energy", "parameters"]
+                ),
+                "parameters": empty(k),
             }
         )
-        j = len(ion["source_index"])
+        j = len(self.ions)
+        source, parent, ion_mz, charge = zip(*self.ions, strict=True) if j else ((),) * 4
         ions = pa.table(
             {
-                "source_index": num(ion["source_index"], "uint64"),
-                "precursor_index": num(ion["precursor_index"], "uint64"),
-                "selected_ion_mz": num(ion["mz"], "float64"),
-                "charge_state": num(ion["charge"], "int32"),
-                "parameters": empty([[]] * j),
+                "source_index": lib.buffer(np.array(source, np.uint64)),
+                "precursor_index": num(parent, "uint64"),
+                "selected_ion_mz": floats(ion_mz),
+                "charge_state": num(charge, "int32"),
+                "parameters": empty(j),
             }
         )
         chromatograms = pa.table(
             {
-                "index": num([0, 1], "uint64"),
+                "index": lib.buffer(np.arange(2, dtype=np.uint64)),
                 "id": lib.strings(["TIC", "BPC"]),
                 "chromatogram_type": lib.strings(
                     [curie("total ion current chromatogram"), curie("basepeak chromatogram")]
                 ),
-                "number_of_data_points": num(
-                    [
-                        len(self._chromatogram("total_ion_current")[0]),
-                        len(self._chromatogram("base_peak_intensity")[0]),
-                    ],
-                    "uint64",
+                "number_of_data_points": lib.buffer(
+                    np.array(
+                        [
+                            len(self._chromatogram("total_ion_current")[0]),
+                            len(self._chromatogram("base_peak_intensity")[0]),
+                        ],
+                        np.uint64,
+                    )
                 ),
                 "data_processing_id": pa.nulls(2, pa.string()),
-                "number_of_auxiliary_arrays": num([0, 0], "int32"),
-                "parameters": empty([[], []]),
+                "number_of_auxiliary_arrays": lib.buffer(np.zeros(2, np.int32)),
+                "parameters": empty(2),
             }
         )
         return {
@@ -725,8 +779,8 @@ class _Spectra:
         """(time, value) of the spectra whose time and `column` are both
         known, in time order."""
         np = self.lib.np
-        time = np.array([np.nan if v is None else v for v in self.spectrum["time"]], np.float64)
-        value = np.array([np.nan if v is None else v for v in self.spectrum[column]], np.float64)
+        columns = self.columns()
+        time, value = columns["time"], columns[column]
         keep = np.isfinite(time) & np.isfinite(value)
         time, value = time[keep], value[keep]
         order = np.argsort(time, kind="stable")
@@ -739,11 +793,14 @@ class _Spectra:
         tic_t, tic = self._chromatogram("total_ion_current")
         bpc_t, bpc = self._chromatogram("base_peak_intensity")
         index = np.concatenate([np.zeros(len(tic_t), np.uint64), np.ones(len(bpc_t), np.uint64)])
+        point, schema = self.lib.points(
+            ("chromatogram_index", pa.uint64()), ("time", pa.float64()), ("intensity", pa.float64())
+        )
         struct = pa.StructArray.from_arrays(
             [pa.array(index), pa.array(np.concatenate([tic_t, bpc_t])), pa.array(np.concatenate([tic, bpc]))],
-            names=["chromatogram_index", "time", "intensity"],
+            fields=list(point),
         )
-        return pa.Table.from_arrays([struct], names=["point"])
+        return pa.Table.from_arrays([struct], schema=schema)
 
 
 def _rfc3339(seconds: object) -> str | None:
