@@ -3,6 +3,7 @@ back, and the shape of a writer."""
 
 from __future__ import annotations
 
+import threading
 from collections import Counter
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor, Future
@@ -10,6 +11,7 @@ from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
 from ..base.cores import available_cores
+from ..base.paths import file_digest
 from ..source.scans import ScanSource
 
 #: How mzML may store its binary arrays.
@@ -68,6 +70,45 @@ def submit(pool: Executor | None, fn: Callable[..., T], *args: Any) -> Future[T]
     except Exception as exc:  # raised again by result(), as from a pool
         done.set_exception(exc)
     return done
+
+
+class SourceDigest:
+    """The digest (`algorithm`) of the file at `path`, computed on a thread
+    of its own from the moment this is made, beside the conversion that
+    reads the same file (hashlib releases the interpreter on each chunk).
+    `close` (the end of a `with` block) gives it up and waits for the
+    thread: a conversion that fails leaves none behind."""
+
+    def __init__(self, path: str, algorithm: str = "sha1", chunk: int = 1 << 22):
+        self._stop = threading.Event()
+        self._future: Future[str] = Future()
+        self._thread = threading.Thread(
+            target=self._run, args=(path, algorithm, chunk), name="vantoro-source-digest", daemon=True
+        )
+        self._thread.start()
+
+    def _run(self, path: str, algorithm: str, chunk: int) -> None:
+        try:
+            self._future.set_result(file_digest(path, algorithm, chunk=chunk, stop=self._stop.is_set))
+        except BaseException as exc:  # raised again by result()
+            self._future.set_exception(exc)
+
+    def done(self) -> bool:
+        return self._future.done()
+
+    def result(self) -> str:
+        """The hex digest, once computed (waits for it)."""
+        return self._future.result()
+
+    def close(self) -> None:
+        self._stop.set()
+        self._thread.join()
+
+    def __enter__(self) -> SourceDigest:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
 
 #: writer(source, output paths, options) -> Written

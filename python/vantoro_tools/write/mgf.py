@@ -28,7 +28,7 @@ from ..base.paths import StrPath
 from ..base.text import CONTROLS
 from ..source.scans import PRECURSOR, PRECURSOR_NEGATIVE, PRECURSOR_NOT_FINITE, Scan, ScanSource, open_source
 from .formats import MGF_MS_LEVELS, WriteOptions, Written, submit
-from .output import atomic_path
+from .output import atomic_path, hashed_file
 
 if TYPE_CHECKING:
     import numpy as np
@@ -162,7 +162,7 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
     default) that have a peak list and a precursor m/z to `dests[0]`
     (TITLE, PEPMASS, RTINSECONDS, CHARGE, SCANS, then the peaks). The
     TITLE is one line whatever the file's name holds. The file appears
-    under its name only when complete."""
+    under its name only when complete, its SHA-256 taken as it is written."""
     try:
         text = PeakText()
     except ImportError as exc:
@@ -173,7 +173,7 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
     threads = options.thread_count
     with (
         atomic_path(dests[0]) as tmp,
-        open(tmp, "wb") as fh,
+        hashed_file(tmp) as fh,
         ThreadPoolExecutor(threads, thread_name_prefix="vantoro-mgf") as executor,
     ):
         # Batches are formatted on the pool while the next is read, and

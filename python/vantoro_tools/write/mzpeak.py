@@ -23,7 +23,6 @@ import functools
 import json
 import math
 import os
-import threading
 import zipfile
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor, wait
@@ -31,7 +30,7 @@ from contextlib import ExitStack, contextmanager
 from typing import IO, TYPE_CHECKING, Any
 
 from ..base.deps import missing
-from ..base.paths import StrPath, file_digest
+from ..base.paths import StrPath
 from ..base.version import tool_version
 from ..source.mzpeak import (
     CHROMATOGRAM,
@@ -42,8 +41,8 @@ from ..source.mzpeak import (
     SPECTRUM,
 )
 from ..source.scans import Scan, ScanSource, open_source
-from .formats import MZPEAK_CODECS, WriteOptions, Written, submit
-from .output import atomic_path
+from .formats import MZPEAK_CODECS, SourceDigest, WriteOptions, Written, submit
+from .output import atomic_path, hashed_file
 from .psi import precursor_of, source_location
 from .terms import PSI_MS_VERSION, TERMS, UO_VERSION
 
@@ -341,7 +340,7 @@ class _Members:
             with self.zip.open(info, "w", force_zip64=True) as f:
                 yield f
         else:
-            with open(self.paths[name], "wb") as f:
+            with hashed_file(self.paths[name], buffering=0) as f:  # its SHA-256 taken as it is written
                 yield f
 
     @contextmanager
@@ -389,17 +388,13 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
     }
     with ExitStack() as stack:
         members = _Members(stack, dests)
-        # The source file's checksum, alongside the walk.
-        # (given up when the conversion fails or is interrupted), and each
-        # row group of peaks encoded while the next is read. Given one
-        # thread, all of it runs here.
+        # The source file's checksum on its own thread from the start, beside
+        # the walk (given up when the conversion fails or is interrupted), and
+        # each row group of peaks encoded while the next is read (given one
+        # thread, here).
+        sha1 = stack.enter_context(SourceDigest(path, "sha1", HASH_CHUNK))
         executor = stack.enter_context(ThreadPoolExecutor(2, thread_name_prefix="vantoro-mzpeak"))
         pool = executor if options.thread_count > 1 else None
-        stop = threading.Event()
-        stack.callback(stop.set)
-        sha1 = None
-        if pool is not None:
-            sha1 = pool.submit(file_digest, path, "sha1", chunk=HASH_CHUNK, stop=stop.is_set)
         spectra = _Spectra(lib)
         point, schema = lib.points(("spectrum_index", pa.uint64()), ("mz", pa.float64()), ("intensity", pa.float32()))
         pending: list[tuple[int, NDArray[Any], NDArray[Any]]] = []
@@ -484,7 +479,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                 # the archive once the peaks member is whole.
                 tables = spectra.tables()
                 tables["chromatograms_data.parquet"] = spectra.chromatogram_points()
-                digest = sha1.result() if sha1 is not None else file_digest(path, "sha1", chunk=HASH_CHUNK)
+                digest = sha1.result()
                 metadata = file_metadata(source, spectra, digest)
                 footer = {key: json.dumps(value) for key, value in metadata.items() if key != "version"}
                 footers = {

@@ -10,15 +10,16 @@ of a folder converted into one directory read as one dataset.
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ..base.deps import missing
 from ..base.paths import StrPath
 from ..source.scans import TRAILER_KEYS, ScanSource, open_source
 from .formats import WriteOptions, Written
-from .output import atomic_path
+from .output import atomic_path, hashed_file
 
 if TYPE_CHECKING:
     import numpy as np
@@ -42,6 +43,9 @@ SCAN_COLUMNS = [
 TRAILER_COLUMNS = [(key, {int: "int64", float: "float64", str: "string"}[kind]) for key, kind in TRAILER_KEYS.items()]
 #: Peaks gathered before a row group of the peaks table is written.
 ROW_GROUP_PEAKS = 1 << 20
+#: Bytes of Parquet's small writes gathered before they go to the file
+#: (pages as large pass straight through).
+WRITE_BUFFER = 1 << 18
 
 
 def write_parquet(
@@ -60,7 +64,8 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
     table to `dests[1]` (the scans at the MS levels asked for; all by
     default). Peak lists are read scan by scan and written in row groups
     of about a million peaks, straight from their arrays. Each file
-    appears under its name only when complete."""
+    appears under its name only when complete, its SHA-256 taken as it
+    is written."""
     try:
         import numpy as np
         import pyarrow as pa
@@ -129,16 +134,28 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
         pending.clear()
         pending_peaks = 0
 
+    @contextlib.contextmanager
+    def hashed_sink(tmp: str) -> Iterator[Any]:
+        # Parquet's small writes gathered in Arrow's buffer, then hashed on
+        # their way to the file (the output layer's `hashed_file`).
+        with hashed_file(tmp, buffering=0) as f:
+            sink = pa.BufferedOutputStream(pa.PythonFile(f, mode="w"), WRITE_BUFFER)
+            yield sink
+            sink.close()  # the rest of the buffer; closes `f` too
+
     with atomic_path(peaks_dest) as peaks_tmp, atomic_path(scans_dest) as scans_tmp:
         # Dictionary encoding where values repeat; m/z and intensity split
         # into byte streams, which compress better than whole floats.
-        with pq.ParquetWriter(
-            peaks_tmp,
-            peak_schema,
-            use_dictionary=["file", "scan_number"],
-            column_encoding={"mz": "BYTE_STREAM_SPLIT", "intensity": "BYTE_STREAM_SPLIT"},
-            **plain,
-        ) as writer:
+        with (
+            hashed_sink(peaks_tmp) as peaks_sink,
+            pq.ParquetWriter(
+                peaks_sink,
+                peak_schema,
+                use_dictionary=["file", "scan_number"],
+                column_encoding={"mz": "BYTE_STREAM_SPLIT", "intensity": "BYTE_STREAM_SPLIT"},
+                **plain,
+            ) as writer,
+        ):
             for scan in source.scans():
                 if levels is not None and scan.ms_level not in levels:
                     continue
@@ -166,6 +183,9 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
         columns = SCAN_COLUMNS + TRAILER_COLUMNS
         arrays = [column(rows[col], kind) for col, kind in columns]
         table = pa.Table.from_arrays(arrays, names=[col for col, _ in columns])
-        with pq.ParquetWriter(scans_tmp, table.schema, use_dictionary=["file"], **plain) as writer:
+        with (
+            hashed_sink(scans_tmp) as scans_sink,
+            pq.ParquetWriter(scans_sink, table.schema, use_dictionary=["file"], **plain) as writer,
+        ):
             writer.write_table(table)
     return Written(len(rows["file"]), source.warnings)

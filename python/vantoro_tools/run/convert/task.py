@@ -15,7 +15,7 @@ import contextlib
 import os
 import socket
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import replace
 from typing import Any
 
@@ -24,7 +24,16 @@ from ...base.urls import is_url
 from ...source.raw import ChangedWhileRead
 from ...source.scans import ScanSource, open_source
 from ...write.formats import WriteOptions
-from ...write.output import DirectoryLock, OutputError, OutputExists, OutputGone, stamp_path, stamping, upload
+from ...write.output import (
+    DirectoryLock,
+    OutputError,
+    OutputExists,
+    OutputGone,
+    recording_digests,
+    stamp_path,
+    stamping,
+    upload,
+)
 from ...write.registry import OutputFormat, output_format
 from ..cluster import worker_name
 from ..ledger import Ticket, write_record
@@ -108,9 +117,10 @@ def convert_one(
     MissingDependency and interruptions."""
     fmt = output_format(to)
     started = time.time_ns()
-    outcome = _convert_one(raw, fmt, out_dir, options or WriteOptions(), force, on_progress, path_text)
+    with recording_digests() as digests:  # each output's SHA-256, taken as it was written
+        outcome = _convert_one(raw, fmt, out_dir, options or WriteOptions(), force, on_progress, path_text)
     try:
-        details = attempt_details(started, outcome.outputs)
+        details = attempt_details(started, outcome.outputs, digests)
     except OSError as exc:  # an output gone already: not done
         outcome, details = failure(raw, OutputGone(raw, str(exc))), {}
     return replace(outcome, details=details)
@@ -134,22 +144,27 @@ def _convert_one(
     return outcome
 
 
-def attempt_details(started: int, outputs: Sequence[str]) -> dict[str, Any]:
+def attempt_details(started: int, outputs: Sequence[str], digests: Mapping[str, str] | None = None) -> dict[str, Any]:
     """What the ledger records of one attempt, taken where it ran: the host,
     the worker (the Dask worker's address, or the process), its start and
     end (nanoseconds since 1970), and each output's size and SHA-256.
 
-    Each output is hashed once it is whole, read back from the page cache
-    where it has just been written: SHA-256 is the cost (1.6 GB/s here),
-    not the read, and the mzML writer writes its opening last, over room
-    left at the start, so the bytes cannot be hashed as they are written.
-    On a pool or a cluster this runs on the worker, beside the conversion."""
+    The SHA-256 is the one its writer took from the bytes as it wrote them
+    (`digests`, by the output's absolute path: see `recording_digests`);
+    an output whose writer took none (a zipped mzPeak archive, whose ZIP
+    headers are written again after their member) is read back and hashed
+    here. On a pool or a cluster this runs on the worker."""
+    known = digests or {}
+
+    def sha256(path: str) -> str:
+        return known.get(os.path.abspath(path)) or sha256_file(path)
+
     return {
         "host": socket.gethostname(),
         "worker": worker_name(),
         "started_ns": started,
         "ended_ns": time.time_ns(),
-        "outputs": [{"path": p, "size": os.path.getsize(p), "sha256": sha256_file(p)} for p in outputs],
+        "outputs": [{"path": p, "size": os.path.getsize(p), "sha256": sha256(p)} for p in outputs],
     }
 
 

@@ -8,8 +8,10 @@ large spectra on a thread pool and those of small ones itself (standard
 zlib streams, deflated by ISA-L or, for small arrays, libdeflate; or
 MS-Numpress) while the spectra are written in scan order, and adds the
 total ion current chromatogram, the offset index and the SHA-1 checksum.
-The source file's SHA-1 is computed on the pool while the scans are read.
-Asked for one thread, the writer does all of it in the calling thread.
+The source file's SHA-1 is computed on a thread of its own while the scans
+are read, and the file's checksums (its SHA-1, the output's SHA-256) on
+another as the bytes are written (`Document`). Asked for one thread, the
+writer encodes every spectrum in the calling thread.
 """
 
 from __future__ import annotations
@@ -30,8 +32,8 @@ from ...base.deps import missing
 from ...base.paths import StrPath, file_digest
 from ...base.version import tool_version
 from ...source.scans import Scan, ScanSource, open_source
-from ..formats import COMPRESSIONS, WriteOptions, Written, submit
-from ..output import atomic_path
+from ..formats import COMPRESSIONS, SourceDigest, WriteOptions, Written, submit
+from ..output import Digester, atomic_path, record_digest
 from ..psi import precursor_of, source_location
 from ..terms import PSI_MS_VERSION, TERMS, UO_VERSION
 from . import numpress
@@ -59,6 +61,9 @@ AHEAD = 8
 POOL_PEAKS = 32_768
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
+#: Bytes of the body held, unhashed, until the source file's SHA-1 is known
+#: (see `Document`); past that, the writer waits for it.
+HOLD = 64 << 20
 
 CV_ID = {"MS": "PSI-MS", "UO": "UO"}
 
@@ -237,14 +242,35 @@ class Encoder:
 
 class Document:
     """One indexed mzML file written front to back, its spectra streamed
-    with `spectrum`. spectrumList states its count before the spectra,
-    and the count is known only at the end: the writer leaves room for
-    the opening part, writes it last into that room (padded with
-    whitespace between elements), then computes the checksum over the
-    finished file."""
+    with `spectrum`, and hashed as it is written: the SHA-1 of the bytes
+    before `<fileChecksum>` (the file's checksum) and the SHA-256 of the
+    whole file (for the output layer: `record_digest`).
+
+    The opening part states the spectrum count, known only at the end, and
+    the source file's SHA-1, known once its hash (on its own thread, begun
+    with the conversion) is done. The writer leaves room for the opening
+    and writes it last into that room (padded with whitespace between
+    elements). The hashes need it first, so it is hashed as it is
+    predicted: with the count of `expected` spectra, as soon as the
+    source's SHA-1 is known; the body written until then is held in memory
+    (`HOLD` bytes at most: past that, the writer waits for the source's
+    SHA-1), then hashed after it, and the rest as it is written. When the
+    opening finally written is the one predicted, both digests are
+    complete without reading anything back. When it is not (a scan without
+    a peak list, spectra left out by MS level, no `expected`), the file is
+    read back once, computing both digests in that one pass."""
 
     def __init__(
-        self, fh: IO[bytes], source: ScanSource, voc: Vocabulary, encoder: Encoder, source_sha1: Callable[[], str]
+        self,
+        fh: IO[bytes],
+        source: ScanSource,
+        voc: Vocabulary,
+        encoder: Encoder,
+        source_sha1: Callable[[], str],
+        *,
+        expected: int | None = None,
+        source_sha1_known: Callable[[], bool] = lambda: True,
+        digester: Digester | None = None,
     ):
         self.fh, self.source, self.voc, self.encoder = fh, source, voc, encoder
         self.source_sha1 = source_sha1
@@ -257,10 +283,49 @@ class Document:
         self.room = len(self.opening(1, "0" * 40)) + 10
         fh.seek(self.room)
         self.pos = self.room
+        self.sha256 = ""  # of the whole file, once finished
+        # Hashing as written: the opening predicted, the body held until it is.
+        self.expected, self.known = expected, source_sha1_known
+        self.digester = digester if expected is not None else None
+        self.head: bytes | None = None  # the opening hashed, with its padding
+        self.held: list[bytes] = []
+        self.held_bytes = 0
 
     def write(self, data: bytes) -> None:
         self.fh.write(data)
         self.pos += len(data)
+        if self.digester is None:
+            return
+        if self.head is not None:
+            self.digester.update(data)
+            return
+        self.held.append(data)
+        self.held_bytes += len(data)
+        if self.held_bytes >= HOLD or self.known():
+            self._hash_head()
+
+    def mispredicted(self) -> None:
+        """A scan will not be a spectrum: the count the opening is hashed
+        with is wrong, and hashing as written is given up (see `finish`)."""
+        if self.digester is not None:
+            self.digester.close()
+            self.digester = None
+            self.held, self.held_bytes = [], 0
+
+    def _padded(self, count: int) -> bytes:
+        opening = self.opening(count, self.source_sha1())
+        return opening + b" " * (self.room - len(opening) - 1) + b"\n"
+
+    def _hash_head(self) -> None:
+        """The predicted opening hashed (waiting for the source's SHA-1),
+        then the body held until now."""
+        if self.digester is None or self.expected is None or self.head is not None:
+            return
+        self.head = self._padded(self.expected)
+        self.digester.update(self.head)
+        for data in self.held:
+            self.digester.update(data)
+        self.held, self.held_bytes = [], 0
 
     def opening(self, count: int, source_sha1: str) -> bytes:
         voc, source = self.voc, self.source
@@ -433,18 +498,31 @@ class Document:
                 f"  </indexList>\n  <indexListOffset>{index_at}</indexListOffset>\n  <fileChecksum>"
             ).encode()
         )
-        opening = self.opening(len(self.offsets), self.source_sha1())
+        self._hash_head()
+        head = self._padded(len(self.offsets))
         self.fh.seek(0)
-        self.fh.write(opening + b" " * (self.room - len(opening) - 1) + b"\n")
-        self.fh.flush()
-        digest = _sha1(self.fh, self.pos)
+        self.fh.write(head)
         self.fh.seek(self.pos)
-        self.fh.write(f"{digest}</fileChecksum>\n</indexedmzML>\n".encode())
+        if self.digester is not None and head == self.head:
+            digest = self.digester.hexdigest("sha1")
+            self.digester.only("sha256")
+            tail = f"{digest}</fileChecksum>\n</indexedmzML>\n".encode()
+            self.write(tail)
+            self.sha256 = self.digester.hexdigest("sha256")
+        else:  # the opening is not the one hashed: the file read back once, for both digests
+            self.fh.flush()
+            sha1, sha256 = _read_back(self.fh, self.pos)
+            tail = f"{sha1.hexdigest()}</fileChecksum>\n</indexedmzML>\n".encode()
+            self.fh.seek(self.pos)
+            self.fh.write(tail)
+            sha256.update(tail)
+            self.sha256 = sha256.hexdigest()
 
 
-def _sha1(fh: IO[bytes], end: int) -> str:
-    """SHA-1 of the first `end` bytes of `fh`, read back from the page cache."""
-    digest = hashlib.sha1()
+def _read_back(fh: IO[bytes], end: int) -> tuple[Any, Any]:
+    """SHA-1 and SHA-256 of the first `end` bytes of `fh`, read back once
+    from the page cache."""
+    sha1, sha256 = hashlib.sha1(), hashlib.sha256()
     buf = bytearray(1 << 22)
     view = memoryview(buf)
     fh.seek(0)
@@ -453,9 +531,10 @@ def _sha1(fh: IO[bytes], end: int) -> str:
         n = fh.readinto(view[: min(len(buf), end - pos)])  # type: ignore[attr-defined]
         if not n:
             raise OSError(f"short read at byte {pos} of the mzML being written")
-        digest.update(view[:n])
+        sha1.update(view[:n])
+        sha256.update(view[:n])
         pos += n
-    return digest.hexdigest()
+    return sha1, sha256
 
 
 def file_sha1(path: str, stop: threading.Event | None = None) -> str:
@@ -491,39 +570,49 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
     threads = options.thread_count
     with (
         atomic_path(dests[0]) as tmp,
+        # The source file's checksum, for its sourceFile, on its own thread
+        # from the start (given up when the conversion fails or is interrupted).
+        SourceDigest(os.fspath(source.path), "sha1", HASH_CHUNK) as source_sha1,
+        Digester("sha1", "sha256") as digester,
         open(tmp, "r+b", buffering=1 << 20) as fh,
         ThreadPoolExecutor(threads, thread_name_prefix="vantoro-mzml") as executor,
     ):
-        # Given one thread, all of it runs here: each spectrum encoded as it
-        # is written, the source file hashed when the header needs it.
+        # Given one thread, the spectra are encoded here as they are written.
         pool = executor if threads > 1 else None
         ahead = AHEAD if pool is not None else 0
-        path = os.fspath(source.path)
-        # The source file's checksum, for its sourceFile, alongside the walk
-        # (given up when the conversion fails or is interrupted).
-        stop = threading.Event()
-        source_sha1 = pool.submit(file_sha1, path, stop).result if pool is not None else lambda: file_sha1(path)
-        try:
-            doc = Document(fh, source, voc, encoder, source_sha1)
-            pending: deque[tuple[Scan, int, Future[Encoded]]] = deque()
-            for scan in _with_peaks(source, levels):
-                assert scan.mz is not None and scan.intensity is not None
-                peaks = len(scan.mz)
-                where = pool if peaks >= POOL_PEAKS else None
-                pending.append((scan, peaks, submit(where, encoder.spectrum, scan.mz, scan.intensity)))
-                if len(pending) > ahead:
-                    done, length, future = pending.popleft()
-                    doc.spectrum(done, future.result(), length)
-            while pending:
+        # Every scan with a peak list is a spectrum: the count the opening
+        # is hashed with, before it is known (see `Document`).
+        doc = Document(
+            fh,
+            source,
+            voc,
+            encoder,
+            source_sha1.result,
+            expected=source.num_scans if levels is None else None,
+            source_sha1_known=source_sha1.done,
+            digester=digester,
+        )
+        pending: deque[tuple[Scan, int, Future[Encoded]]] = deque()
+        for scan in _with_peaks(source, levels, doc.mispredicted):
+            assert scan.mz is not None and scan.intensity is not None
+            peaks = len(scan.mz)
+            where = pool if peaks >= POOL_PEAKS else None
+            pending.append((scan, peaks, submit(where, encoder.spectrum, scan.mz, scan.intensity)))
+            if len(pending) > ahead:
                 done, length, future = pending.popleft()
                 doc.spectrum(done, future.result(), length)
-            doc.finish()
-        finally:
-            stop.set()
+        while pending:
+            done, length, future = pending.popleft()
+            doc.spectrum(done, future.result(), length)
+        doc.finish()
+        fh.flush()
+        record_digest(tmp, doc.sha256)
     return Written(len(doc.offsets), source.warnings)
 
 
-def _with_peaks(source: ScanSource, levels: frozenset[int] | None) -> Iterator[Scan]:
+def _with_peaks(source: ScanSource, levels: frozenset[int] | None, skipped: Callable[[], None]) -> Iterator[Scan]:
     for scan in source.scans():
         if scan.mz is not None and (levels is None or scan.ms_level in levels):
             yield scan
+        else:
+            skipped()

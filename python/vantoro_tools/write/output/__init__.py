@@ -11,6 +11,9 @@ and from the library alike.
 - `locks`: an output directory is held by one run at a time
   (`DirectoryLock`), and so is an output prefix under a URL (`RemoteLock`).
 - `remote`: the same rules for outputs under a URL.
+- `digests`: each output's SHA-256 taken from its bytes as they are
+  written (`hashed_file`, `Digester`), for its stamp and the ledger
+  (`recording_digests`).
 
 `output_file` is all of it for one local file. Every name a caller needs
 is importable from here.
@@ -27,6 +30,7 @@ from ...base.liveness import PART_SUFFIX, host_tag, owner_tag, part_owner_alive,
 from ...base.paths import StrPath, sha256_file
 from ...base.urls import is_url, url_fs, url_identity
 from ..errors import OutputBusy, OutputError, OutputExists, OutputGone
+from .digests import Digester, HashedFile, hashed_file, record_digest, recording_digests
 from .locks import LOCK_EXPIRY, LOCK_NAME, DirectoryLock, LockUnsupported, RemoteLock
 from .parts import atomic_path, remove_dead_parts
 from .remote import object_size, remote_may_write, remote_up_to_date, upload
@@ -48,7 +52,9 @@ __all__ = [
     "LOCK_NAME",
     "PART_SUFFIX",
     "STAMP_SUFFIX",
+    "Digester",
     "DirectoryLock",
+    "HashedFile",
     "LockUnsupported",
     "OutputBusy",
     "OutputError",
@@ -57,6 +63,7 @@ __all__ = [
     "RemoteLock",
     "atomic_path",
     "check_writable",
+    "hashed_file",
     "host_tag",
     "is_url",
     "may_write",
@@ -64,6 +71,8 @@ __all__ = [
     "output_file",
     "owner_tag",
     "part_owner_alive",
+    "record_digest",
+    "recording_digests",
     "refuse_inputs",
     "remote_may_write",
     "remote_up_to_date",

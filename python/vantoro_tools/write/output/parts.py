@@ -15,6 +15,7 @@ from collections.abc import Callable, Iterator, Mapping
 from ...base.liveness import PART_SUFFIX, owner_tag, part_owner_alive
 from ...base.paths import StrPath
 from ..errors import OutputError
+from .digests import begin_part, end_part, note_written
 
 
 def remove_dead_parts(directory: StrPath) -> list[str]:
@@ -56,11 +57,12 @@ _finishing = threading.local()
 
 
 @contextlib.contextmanager
-def finishing(steps: Mapping[str, Callable[[str, str], None]]) -> Iterator[None]:
+def finishing(steps: Mapping[str, Callable[[str, str, str | None], None]]) -> Iterator[None]:
     """While the block runs, `atomic_path` of each output in `steps` (by
-    its absolute path) calls the output's step with the output and its
-    whole temporary file, just before renaming the one to the other (a
-    stamp written there: see `stamping`)."""
+    its absolute path) calls the output's step with the output, its whole
+    temporary file and that file's SHA-256 when its writer recorded one
+    (`record_digest`; else None), just before renaming the one to the
+    other (a stamp written there: see `stamping`)."""
     pending = getattr(_finishing, "pending", {})
     _finishing.pending = {**pending, **steps}
     try:
@@ -74,20 +76,26 @@ def atomic_path(dest: StrPath) -> Iterator[str]:
     """Yields a temporary path in the directory of `dest` for the caller to
     write; renames it to `dest` when the block ends normally and removes it
     when the block raises (Ctrl-C and a stop signal included); the step of
-    an output of `finishing` runs just before. Raises OutputError naming
-    `dest` when the temporary file cannot be created or renamed."""
+    an output of `finishing` runs just before. The SHA-256 its writer
+    recorded for the temporary file (`record_digest`), if any, goes to that
+    step and to `recording_digests`. Raises OutputError naming `dest` when
+    the temporary file cannot be created or renamed."""
     dest = os.fspath(dest)
     tmp = new_part(dest)
+    begin_part(tmp)
     try:
         yield tmp
+        sha256 = end_part(tmp)
         step = getattr(_finishing, "pending", {}).get(os.path.abspath(dest))
         if step is not None:
-            step(dest, tmp)
+            step(dest, tmp, sha256)
         try:
             os.replace(tmp, dest)
         except OSError as exc:
             raise OutputError(dest, exc) from exc
+        note_written(dest, sha256)
     except BaseException:
+        end_part(tmp)
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise

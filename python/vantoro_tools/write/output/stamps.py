@@ -11,7 +11,8 @@ they decide:
   from the same inputs and it is unchanged since, or with `overwrite`.
 
 An output written through `atomic_path` under `stamping` gets its stamp
-just before it is renamed into place."""
+just before it is renamed into place, with the output's SHA-256 when its
+writer computed it as it wrote."""
 
 from __future__ import annotations
 
@@ -178,8 +179,8 @@ def stamping(
     between leaves a stamp without its output, which vouches for nothing)."""
     made_from, made_with = list(inputs), dict(options)
 
-    def stamp(dest: str, written: str) -> None:
-        _write_stamp(dest, written, made_from, made_with, writer)
+    def stamp(dest: str, written: str, sha256: str | None) -> None:
+        _write_stamp(dest, written, made_from, made_with, writer, sha256)
 
     with finishing({os.path.abspath(d): stamp for d in dests}):
         yield
@@ -194,14 +195,21 @@ def write_stamps(
 
 
 def _write_stamp(
-    dest: str, written: str, inputs: Sequence[str], options: Mapping[str, Any], writer: str | None
+    dest: str,
+    written: str,
+    inputs: Sequence[str],
+    options: Mapping[str, Any],
+    writer: str | None,
+    sha256: str | None = None,
 ) -> None:
     """The stamp of `dest`, whose content is the file `written` (itself, or
     the temporary file about to be renamed to it: a rename keeps size and
-    modification time)."""
+    modification time), with its SHA-256 when its writer computed it."""
     stamp: dict[str, Any] = {"inputs": [_input_record(p) for p in inputs], "options": dict(options)}
     stamp["output"] = _facts(written)
     if writer is not None:
         stamp["writer"] = writer
+    if sha256 is not None:
+        stamp["sha256"] = sha256
     with atomic_path(stamp_path(dest)) as tmp, open(tmp, "w", encoding="utf-8") as f:
         json.dump(stamp, f)
