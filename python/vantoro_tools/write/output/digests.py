@@ -68,9 +68,10 @@ class Digester:
                 self._failed = exc
 
     def update(self, data: Any) -> None:
-        """Hashes `data` (bytes or any buffer) after what came before. A
-        buffer that may change once this returns is copied; bytes, and
-        read-only buffers, are hashed as they are."""
+        """Hashes `data` (bytes or any buffer) after what came before. Any
+        buffer but bytes is copied: a read-only view may still be of memory
+        its owner fills again once this returns (`io.BufferedWriter` hands
+        its raw file such views of its own buffer)."""
         n = len(data) if isinstance(data, (bytes, bytearray)) else memoryview(data).nbytes
         if n < GATHER // 4:
             self._gathered += data
@@ -79,10 +80,7 @@ class Digester:
                 self._gathered.clear()
             return
         self._send_gathered()
-        if not isinstance(data, bytes):
-            view = memoryview(data)
-            data = view if view.readonly else bytes(view)
-        self._put(data)
+        self._put(data if isinstance(data, bytes) else bytes(memoryview(data).cast("B")))
 
     def _send_gathered(self) -> None:
         if self._gathered:

@@ -1,0 +1,107 @@
+"""Each output's SHA-256, taken as it is written (never read back, but for a
+zipped mzPeak archive), as the ledger and the stamps record it; the mzML
+file checksum computed the same way, whether the opening hashed first was
+the one finally written or not."""
+
+import hashlib
+import json
+import os
+
+import pytest
+
+from builders import orbitrap_run, orbitrap_varied
+from mzml_check import assert_valid_mzml
+
+pq = pytest.importorskip("pyarrow.parquet")
+pytest.importorskip("psims")
+from vantoro_tools.cli import main
+from vantoro_tools.run.ledger import LEDGER_DIR
+from vantoro_tools.write.mzml import writer as mzml_writer
+from vantoro_tools.write.output import Digester, stamp_path
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    src = tmp_path_factory.mktemp("in")
+    orbitrap_varied().write(src / "gaps_orbitrap.raw")  # every fourth scan without a peak list
+    orbitrap_run(1).write(src / "run_orbitrap.raw")  # every scan with one
+    return src
+
+
+@pytest.mark.parametrize(
+    "to, extra",
+    [
+        ("mzml", []),
+        ("mzml", ["--ms-levels", "2"]),  # the count hashed first is wrong: read back once
+        ("mgf", []),
+        ("parquet", []),
+        ("mzpeak", []),
+        ("mzpeak", ["--mzpeak-folder"]),
+    ],
+)
+def test_ledger_and_stamps_hold_the_digest_of_each_file_on_disk(inputs, tmp_path, to, extra):
+    out = tmp_path / "out"
+    assert main(["convert", str(inputs), "--to", to, "--out", str(out), "-q", "-j", "1", *extra]) == 0
+    rows = pq.read_table(out / LEDGER_DIR).to_pylist()
+    outputs = [o for row in rows for o in row["outputs"]]
+    assert len(rows) == 2 and outputs
+    for o in outputs:
+        paths = [o["path"]]
+        if os.path.isdir(o["path"]):  # the unpacked folder: one stamp per member
+            paths = [os.path.join(o["path"], name) for name in sorted(os.listdir(o["path"]))]
+        else:
+            assert o["sha256"] == sha256(o["path"])
+        for path in paths:
+            with open(stamp_path(path)) as f:
+                stamp = json.load(f)
+            # The zipped archive's headers are written again after their
+            # member: its writer hashes nothing, the ledger reads it back.
+            if to == "mzpeak" and not extra:
+                assert "sha256" not in stamp
+            else:
+                assert stamp["sha256"] == sha256(path)
+        if to == "mzml":
+            assert_valid_mzml(o["path"])
+
+
+@pytest.mark.parametrize("hold", [1 << 14, 1 << 30])
+def test_mzml_body_held_until_the_source_hash_is_known(inputs, tmp_path, monkeypatch, hold):
+    """The source's SHA-1 never known early: the body is held up to `hold`
+    bytes, then the writer waits for it (small), or it is hashed only at the
+    end (large); the checksums come out the same as when it is known first."""
+    from vantoro_tools.write.formats import SourceDigest
+    from vantoro_tools.write.output import recording_digests
+
+    monkeypatch.setattr(mzml_writer, "HOLD", hold)
+    monkeypatch.setattr(SourceDigest, "done", lambda self: False)
+    reads = []
+    monkeypatch.setattr(mzml_writer, "_read_back", lambda *a: reads.append(a))  # must not be needed
+    dest = str(tmp_path / "run.mzML")
+    with recording_digests() as digests:
+        assert mzml_writer.write_mzml(inputs / "run_orbitrap.raw", dest) == 145
+    assert not reads and digests == {os.path.abspath(dest): sha256(dest)}
+    assert_valid_mzml(dest)
+
+
+def test_digester_hashes_in_order_what_it_was_given_even_when_the_buffer_changes():
+    buffer = bytearray(b"c" * 300_000)
+    pieces = [b"a" * 10, bytearray(b"b" * (1 << 20)), memoryview(buffer).toreadonly(), b"d" * (3 << 20), b"e"]
+    with Digester("sha1", "sha256") as digester:
+        for piece in pieces:
+            digester.update(piece)
+            # A writer's buffer filled again at once, also behind a read-only view.
+            if isinstance(piece, bytearray):
+                piece[:] = b"x" * len(piece)
+            elif isinstance(piece, memoryview):
+                buffer[:] = b"y" * len(buffer)
+        whole = b"a" * 10 + b"b" * (1 << 20) + b"c" * 300_000 + b"d" * (3 << 20) + b"e"
+        assert digester.hexdigest("sha1") == hashlib.sha1(whole).hexdigest()
+        digester.only("sha256")
+        digester.update(b"tail")
+        assert digester.hexdigest("sha256") == hashlib.sha256(whole + b"tail").hexdigest()
+        assert digester.hexdigest("sha1") == hashlib.sha1(whole).hexdigest()
