@@ -3,6 +3,7 @@ processes through Dask's own commands on 127.0.0.1), the ledger read back by
 DuckDB, resuming and retrying. Every process a test starts is killed, with
 its process group, when the test ends however it ends."""
 
+import hashlib
 import json
 import os
 import signal
@@ -21,7 +22,7 @@ for _name in ("distributed", "pyarrow", "isal", "deflate", "pybase64", "s3fs", "
 import duckdb
 
 from vantoro_tools.run.ledger import LEDGER_DIR
-from vantoro_tools.write.output import owner_tag
+from vantoro_tools.write.output import owner_tag, stamp_path
 
 BIN = os.path.dirname(sys.executable)
 FORMATS = ("parquet", "mgf", "mzml")
@@ -208,7 +209,6 @@ def test_ledger_resume_accounts_for_every_input_once(tmp_path, mixed):
         f"SELECT o.sha256 FROM (SELECT unnest(outputs) AS o FROM '{out}/{LEDGER_DIR}/*.parquet' "
         f"WHERE input LIKE '%m1_orbitrap.raw' AND status = 'converted' ORDER BY recorded DESC LIMIT 1)"
     ).fetchall()[0][0]
-    import hashlib
 
     assert outputs_sha == hashlib.sha256((out / "m1_orbitrap.mgf").read_bytes()).hexdigest()
 
@@ -294,6 +294,9 @@ def test_s3_inputs_and_outputs(s3, tmp_path, batch, local, to):
     suffix = {"parquet": ".parquet", "mgf": ".mgf", "mzml": ".mzML"}[to]
     want = {k: v for k, v in local.items() if k.endswith(suffix) and ("r0_" in k or "r1_" in k)}
     got = objects(s3, "out-bucket/results")
+    for key, data in got.items():  # each stamp names its object's SHA-256, taken as the file was written
+        stamp = json.loads(s3.cat_file(stamp_path(f"out-bucket/results/{key}")))
+        assert stamp["sha256"] == hashlib.sha256(data).hexdigest()
     if to == "mzml":  # the source file's location is the folder it came from; the runs are the same
         assert all(b'location="s3://in-bucket/runs"' in v for v in got.values())
         got, want = ({k: v[v.index(b"<run ") : v.index(b"</run>")] for k, v in d.items()} for d in (got, want))

@@ -251,8 +251,10 @@ def _convert_remote(
             dests = fmt.paths(location, out_url)
             details = dict(outcome.details)
             details["outputs"] = [{**o, "path": d} for o, d in zip(details.get("outputs", []), dests)]
+            digests = {o["path"]: o.get("sha256") for o in details.get("outputs", [])}
+            recorded = recorded_options(fmt, options or WriteOptions(), force)
             for written, dest in zip(outcome.outputs, dests):
-                upload(written, dest, record, recorded_options(fmt, options or WriteOptions(), force))
+                upload(written, dest, record, recorded, digests.get(dest))
             return replace(outcome, outputs=tuple(dests), details={**details, "started_ns": started})
     except BaseException as exc:  # the store's failures, fetching or uploading
         return failure(location, exc, action=CONVERTS)

@@ -66,16 +66,23 @@ def remote_may_write(dests: Sequence[str], source: str, *, overwrite: bool = Fal
 
 
 def upload(
-    local: str, dest: str, source: Mapping[str, Any] | None = None, options: Mapping[str, Any] | None = None
+    local: str,
+    dest: str,
+    source: Mapping[str, Any] | None = None,
+    options: Mapping[str, Any] | None = None,
+    sha256: str | None = None,
 ) -> None:
     """Uploads the finished local file `local` as object `dest`, then its
-    stamp (when `source` is given). Raises OutputError naming `dest`."""
+    stamp (when `source` is given; with the file's SHA-256 when known).
+    Raises OutputError naming `dest`."""
     fs, path = url_fs(dest)
     try:
         # The stamp first: a run stopped in between leaves a stamp that
         # vouches for no object, never an object without its stamp.
         if source is not None:
             stamp = {"inputs": [dict(source)], "options": dict(options or {}), "output": [os.path.getsize(local)]}
+            if sha256 is not None:
+                stamp["sha256"] = sha256
             with fs.open(url_fs(stamp_path(dest))[1], "wb") as f:
                 f.write(json.dumps(stamp).encode())
         fs.put_file(local, path)
