@@ -25,116 +25,180 @@ import io
 import os
 import queue
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from typing import Any
 
-#: Pieces smaller than this are gathered before they are hashed.
-GATHER = 1 << 20
-#: Pieces queued for the hashing thread at most: with pieces of about
-#: `GATHER` bytes (or a writer's larger pages), some tens of MiB held.
-QUEUE_PIECES = 16
+#: Bytes gathered before they go to the hashing thread. Each piece costs
+#: that thread the interpreter's lock once (hashlib takes it back after
+#: each update), which it may wait for while the writing thread runs
+#: Python code: large pieces, few waits.
+GATHER = 4 << 20
+#: Bytes objects this large go to the hashing thread as they are, uncopied.
+PASS = 1 << 18
+#: Pieces queued for the hashing thread at most (the buffers of gathered
+#: bytes, one more than this, some 36 MiB at most).
+QUEUE_PIECES = 8
 
 _STOP = object()
 
 
-class Digester:
-    """Hashes (with each of `algorithms`) the bytes given to `update`, in
-    order, on its own thread. `hexdigest` waits for what was given so far.
-    `close` (or the end of a `with` block) stops the thread, whatever it
-    was doing: a failed write leaves no thread behind."""
+class _Gathered:
+    """A buffer of gathered bytes, handed to every hashing thread; back to
+    the free ones once the last has hashed it."""
 
-    def __init__(self, *algorithms: str):
-        self.hashes = {name: hashlib.new(name) for name in algorithms}
-        self._active = list(self.hashes.values())
-        self._queue: queue.Queue[Any] = queue.Queue(QUEUE_PIECES)
-        self._gathered = bytearray()
-        self._failed: BaseException | None = None
-        self._closed = False
-        self._thread = threading.Thread(target=self._run, name="vantoro-digest", daemon=True)
-        self._thread.start()
+    def __init__(self, buffer: bytearray, size: int, readers: int, free: queue.Queue[bytearray]):
+        self.view = memoryview(buffer)[:size]
+        self.buffer, self.readers, self.free = buffer, readers, free
+        self.lock = threading.Lock()
+
+    def done(self) -> None:
+        with self.lock:
+            self.readers -= 1
+            last = self.readers == 0
+        if last:
+            self.view.release()
+            self.free.put(self.buffer)
+
+
+class _Lane:
+    """One algorithm's hash and the thread that feeds it, in order, what
+    its bounded queue receives."""
+
+    def __init__(self, algorithm: str):
+        self.digest = hashlib.new(algorithm)
+        self.queue: queue.Queue[Any] = queue.Queue(QUEUE_PIECES)
+        self.failed: BaseException | None = None
+        self.thread = threading.Thread(target=self._run, name=f"vantoro-digest-{algorithm}", daemon=True)
+        self.thread.start()
 
     def _run(self) -> None:
         while True:
-            item = self._queue.get()
+            item = self.queue.get()
             if item is _STOP:
                 return
             try:
-                if callable(item):
+                if isinstance(item, _Gathered):
+                    try:
+                        self.digest.update(item.view)
+                    finally:
+                        item.done()
+                elif callable(item):
                     item()
                 else:
-                    for digest in self._active:
-                        digest.update(item)
+                    self.digest.update(item)
             except BaseException as exc:  # kept for the writing thread, which asks next
-                self._failed = exc
+                self.failed = exc
+
+
+class Digester:
+    """Hashes (with each of `algorithms`) the bytes given to `update`, in
+    order, beside the writing thread: each algorithm on a thread of its own
+    (two checksums of one stream use two cores where they are free).
+    `hexdigest` waits for what was given so far. `close` (or the end of a
+    `with` block) stops the threads, whatever they were doing: a failed
+    write leaves no thread behind."""
+
+    def __init__(self, *algorithms: str):
+        self._lanes = {name: _Lane(name) for name in algorithms}
+        self._active = list(self._lanes.values())
+        self._buffer: bytearray | None = None  # being filled, `_filled` bytes so far
+        self._filled = 0
+        self._free: queue.Queue[bytearray] = queue.Queue()  # buffers hashed, to be filled again
+        self._buffers = 0  # made so far
+        self._closed = False
 
     def update(self, data: Any) -> None:
-        """Hashes `data` (bytes or any buffer) after what came before. Any
-        buffer but bytes is copied: a read-only view may still be of memory
-        its owner fills again once this returns (`io.BufferedWriter` hands
-        its raw file such views of its own buffer)."""
-        n = len(data) if isinstance(data, (bytes, bytearray)) else memoryview(data).nbytes
-        if n < GATHER // 4:
-            self._gathered += data
-            if len(self._gathered) >= GATHER:
-                self._put(bytes(self._gathered))
-                self._gathered.clear()
+        """Hashes `data` (bytes or any buffer) after what came before.
+        Bytes of `PASS` or more are hashed as they are; anything else is
+        copied into buffers of `GATHER` bytes, used again once hashed: a
+        read-only view may still be of memory its owner fills again once
+        this returns (`io.BufferedWriter` hands its raw file such views of
+        its own buffer), and a fresh copy would cost its page faults."""
+        if isinstance(data, bytes) and len(data) >= PASS:
+            self._send_gathered()
+            self._put(data)
             return
-        self._send_gathered()
-        self._put(data if isinstance(data, bytes) else bytes(memoryview(data).cast("B")))
+        view = memoryview(data).cast("B")
+        while view:
+            if self._buffer is None:
+                self._buffer, self._filled = self._take_buffer(), 0
+            n = min(len(view), GATHER - self._filled)
+            self._buffer[self._filled : self._filled + n] = view[:n]
+            self._filled += n
+            view = view[n:]
+            if self._filled == GATHER:
+                self._send_gathered()
+
+    def _take_buffer(self) -> bytearray:
+        if self._buffers < QUEUE_PIECES + 1:
+            try:
+                return self._free.get_nowait()
+            except queue.Empty:
+                self._buffers += 1
+                return bytearray(GATHER)
+        while True:  # all in use: one comes back once hashed
+            try:
+                return self._free.get(timeout=0.5)
+            except queue.Empty:
+                self._check()
+
+    def _check(self) -> None:
+        for lane in self._lanes.values():
+            if not lane.thread.is_alive():
+                raise RuntimeError("a hashing thread has stopped")
 
     def _send_gathered(self) -> None:
-        if self._gathered:
-            self._put(bytes(self._gathered))
-            self._gathered.clear()
+        if self._buffer is not None and self._filled:
+            self._put(_Gathered(self._buffer, self._filled, len(self._active), self._free))
+            self._buffer = None
 
     def _put(self, item: Any) -> None:
         if self._closed:
             raise ValueError("bytes given to a closed Digester")
-        self._queue.put(item)
-
-    def _call(self, fn: Callable[[], Any]) -> Any:
-        """`fn()` on the hashing thread, once everything given so far is hashed."""
-        self._send_gathered()
-        done = threading.Event()
-        answer: list[Any] = []
-
-        def run() -> None:
-            try:
-                answer.append(fn())
-            finally:
-                done.set()
-
-        self._put(run)
-        while not done.wait(0.5):
-            if not self._thread.is_alive():
-                raise RuntimeError("the hashing thread has stopped")
-        if self._failed is not None:
-            raise self._failed
-        return answer[0] if answer else None
+        for lane in self._active:
+            lane.queue.put(item)
 
     def hexdigest(self, algorithm: str) -> str:
         """The digest (`algorithm`) of every byte given so far."""
-        result: str = self._call(self.hashes[algorithm].hexdigest)
-        return result
+        self._send_gathered()
+        lane = self._lanes[algorithm]
+        done = threading.Event()
+        answer: list[str] = []
+
+        def run() -> None:
+            try:
+                answer.append(lane.digest.hexdigest())
+            finally:
+                done.set()
+
+        if self._closed:
+            raise ValueError("a closed Digester")
+        lane.queue.put(run)  # answered once what the lane was given before is hashed
+        while not done.wait(0.5):
+            self._check()
+        if lane.failed is not None:
+            raise lane.failed
+        return answer[0]
 
     def only(self, algorithm: str) -> None:
         """Bytes given from now on go to `algorithm` alone."""
         self._send_gathered()
-        keep = self.hashes[algorithm]
-        self._put(lambda: setattr(self, "_active", [keep]))
+        self._active = [self._lanes[algorithm]]
 
     def close(self) -> None:
-        """Stops the hashing thread (what was queued is dropped)."""
+        """Stops the hashing threads (what was queued is dropped)."""
         if self._closed:
             return
         self._closed = True
-        while True:  # the queue emptied, so that the stop goes in even when it was full
-            try:
-                self._queue.get_nowait()
-            except queue.Empty:
-                break
-        self._queue.put(_STOP)
-        self._thread.join()
+        for lane in self._lanes.values():
+            while True:  # the queue emptied, so that the stop goes in even when it was full
+                try:
+                    lane.queue.get_nowait()
+                except queue.Empty:
+                    break
+            lane.queue.put(_STOP)
+        for lane in self._lanes.values():
+            lane.thread.join()
 
     def __enter__(self) -> Digester:
         return self
