@@ -21,7 +21,6 @@ import hashlib
 import math
 import os
 import re
-import threading
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -29,7 +28,7 @@ from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any
 
 from ...base.deps import missing
-from ...base.paths import StrPath, file_digest
+from ...base.paths import StrPath
 from ...base.version import tool_version
 from ...source.scans import Scan, ScanSource, open_source
 from ..formats import COMPRESSIONS, SourceDigest, WriteOptions, Written, submit
@@ -535,11 +534,6 @@ def _read_back(fh: IO[bytes], end: int) -> tuple[Any, Any]:
         sha256.update(view[:n])
         pos += n
     return sha1, sha256
-
-
-def file_sha1(path: str, stop: threading.Event | None = None) -> str:
-    """SHA-1 of the file at `path`; gives up, answering "", once `stop` is set."""
-    return file_digest(path, "sha1", chunk=HASH_CHUNK, stop=None if stop is None else stop.is_set)
 
 
 def write_mzml(raw: StrPath, dest: StrPath, *, on_scan: Callable[[], None] | None = None) -> int:
