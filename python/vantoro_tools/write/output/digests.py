@@ -1,10 +1,10 @@
 """Checksums of outputs taken from the bytes as they are written, never by
 reading a file back.
 
-- `Digester`: hashes the bytes handed to it, in order, on a thread of its
-  own fed through a bounded queue (hashlib releases the interpreter for
-  large updates, so a second core hashes while this one writes); small
-  pieces are gathered into large ones first.
+- `Digester`: hashes the bytes handed to it, in order, each checksum on a
+  thread of its own fed through a bounded queue (hashlib releases the
+  interpreter for large updates, so another core hashes while this one
+  writes); small pieces are gathered into large ones first.
 - `HashedFile`: a binary file, opened for writing, whose bytes go to a
   `Digester` on their way to the disk: what a writer writes through
   (directly, or as Arrow's `PythonFile`).
@@ -28,14 +28,14 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
-#: Bytes gathered before they go to the hashing thread. Each piece costs
-#: that thread the interpreter's lock once (hashlib takes it back after
+#: Bytes gathered before they go to the hashing threads. Each piece costs
+#: a thread the interpreter's lock once (hashlib takes it back after
 #: each update), which it may wait for while the writing thread runs
 #: Python code: large pieces, few waits.
 GATHER = 4 << 20
-#: Bytes objects this large go to the hashing thread as they are, uncopied.
+#: Bytes objects this large go to the hashing threads as they are, uncopied.
 PASS = 1 << 18
-#: Pieces queued for the hashing thread at most (the buffers of gathered
+#: Pieces queued for each hashing thread at most (the buffers of gathered
 #: bytes, one more than this, some 36 MiB at most).
 QUEUE_PIECES = 8
 
@@ -219,7 +219,7 @@ class HashedFile(io.RawIOBase):
         self._file = open(path, "wb", buffering=0)  # closed by close()
         self._digester = Digester("sha256")
         self._pos = 0
-        self._failed = False
+        self.failed = False
 
     def writable(self) -> bool:
         return True
@@ -231,7 +231,7 @@ class HashedFile(io.RawIOBase):
             while done < len(view):  # a raw file may write less than it is given
                 done += self._file.write(view[done:]) or 0
         except BaseException:
-            self._failed = True
+            self.failed = True
             raise
         self._digester.update(data)
         self._pos += done
@@ -244,7 +244,7 @@ class HashedFile(io.RawIOBase):
         if self.closed:
             return
         try:
-            if not self._failed:
+            if not self.failed:
                 record_digest(self.path, self._digester.hexdigest("sha256"))
         finally:
             self._digester.close()
@@ -263,7 +263,7 @@ def hashed_file(path: str, buffering: int = 1 << 20) -> Iterator[Any]:
     try:
         yield f
     except BaseException:
-        raw._failed = True
+        raw.failed = True
         with contextlib.suppress(Exception):
             f.close()
         raw.close()
