@@ -80,7 +80,11 @@ def test_mzml_body_held_until_the_source_hash_is_known(inputs, tmp_path, monkeyp
     assert_valid_mzml(dest)
 
 
-def test_digester_hashes_in_order_what_it_was_given_even_when_the_buffer_changes():
+@pytest.mark.parametrize("inline", [0, 1 << 20, 64 << 20])  # threads from the start, midway, never
+def test_digester_hashes_in_order_what_it_was_given_even_when_the_buffer_changes(monkeypatch, inline):
+    from vantoro_tools.write.output import digests
+
+    monkeypatch.setattr(digests, "INLINE", inline)
     buffer = bytearray(b"c" * 300_000)
     pieces = [b"a" * 10, bytearray(b"b" * (1 << 20)), memoryview(buffer).toreadonly(), b"d" * (3 << 20), b"e"]
     with Digester("sha1", "sha256") as digester:

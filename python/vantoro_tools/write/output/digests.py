@@ -33,6 +33,10 @@ from typing import Any
 #: each update), which it may wait for while the writing thread runs
 #: Python code: large pieces, few waits.
 GATHER = 4 << 20
+#: Bytes of each output hashed in the writing thread before the hashing
+#: threads start: a thread and its hand-offs cost a small output more than
+#: hashing it here (some 2 ms of 8 MiB).
+INLINE = 8 << 20
 #: Buffers of gathered bytes kept for the next Digester of this process
 #: once one is closed: a new buffer costs clearing it and its page faults
 #: (some 1.5 ms, more than hashing a small output).
@@ -75,7 +79,10 @@ class _Lane:
         self.queue: queue.Queue[Any] = queue.Queue(QUEUE_PIECES)
         self.failed: BaseException | None = None
         self.thread = threading.Thread(target=self._run, name=f"vantoro-digest-{algorithm}", daemon=True)
-        self.thread.start()
+
+    @property
+    def started(self) -> bool:
+        return self.thread.ident is not None
 
     def _run(self) -> None:
         while True:
@@ -98,20 +105,28 @@ class _Lane:
 
 class Digester:
     """Hashes (with each of `algorithms`) the bytes given to `update`, in
-    order, beside the writing thread: each algorithm on a thread of its own
-    (two checksums of one stream use two cores where they are free).
-    `hexdigest` waits for what was given so far. `close` (or the end of a
-    `with` block) stops the threads, whatever they were doing: a failed
-    write leaves no thread behind."""
+    order: the first `INLINE` bytes in the writing thread, as they come
+    (a small output costs no thread), the rest beside it, each algorithm
+    on a thread of its own (two checksums of one stream use two cores
+    where they are free). `hexdigest` waits for what was given so far.
+    `close` (or the end of a `with` block) stops the threads, whatever
+    they were doing: a failed write leaves no thread behind."""
 
     def __init__(self, *algorithms: str):
         self._lanes = {name: _Lane(name) for name in algorithms}
         self._active = list(self._lanes.values())
+        self._inline = INLINE  # bytes still hashed here before the threads start
+        if self._inline <= 0:
+            self._start()
         self._buffer: bytearray | None = None  # being filled, `_filled` bytes so far
         self._filled = 0
         self._free: queue.Queue[bytearray] = queue.Queue()  # buffers hashed, to be filled again
         self._buffers = 0  # taken so far
         self._closed = False
+
+    def _start(self) -> None:
+        for lane in self._active:
+            lane.thread.start()
 
     def update(self, data: Any) -> None:
         """Hashes `data` (bytes or any buffer) after what came before.
@@ -121,6 +136,15 @@ class Digester:
         memory its owner fills again once this returns (`io.BufferedWriter`
         hands its raw file such views of its own buffer), and a fresh copy
         would cost its page faults."""
+        if self._inline > 0:
+            if self._closed:
+                raise ValueError("bytes given to a closed Digester")
+            for lane in self._active:
+                lane.digest.update(data)
+            self._inline -= len(data) if isinstance(data, bytes) else memoryview(data).nbytes
+            if self._inline <= 0:
+                self._start()
+            return
         if isinstance(data, bytes) and len(data) >= PASS:
             self._send_gathered()
             self._put(data)
@@ -155,7 +179,7 @@ class Digester:
 
     def _check(self) -> None:
         for lane in self._lanes.values():
-            if not lane.thread.is_alive():
+            if lane.started and not lane.thread.is_alive():
                 raise RuntimeError("a hashing thread has stopped")
 
     def _send_gathered(self) -> None:
@@ -173,6 +197,10 @@ class Digester:
         """The digest (`algorithm`) of every byte given so far."""
         self._send_gathered()
         lane = self._lanes[algorithm]
+        if self._closed:
+            raise ValueError("a closed Digester")
+        if not lane.started:  # hashed here, or left out (`only`) before the threads started
+            return lane.digest.hexdigest()
         done = threading.Event()
         answer: list[str] = []
 
@@ -182,8 +210,6 @@ class Digester:
             finally:
                 done.set()
 
-        if self._closed:
-            raise ValueError("a closed Digester")
         lane.queue.put(run)  # answered once what the lane was given before is hashed
         while not done.wait(0.5):
             self._check()
@@ -201,14 +227,15 @@ class Digester:
         if self._closed:
             return
         self._closed = True
-        for lane in self._lanes.values():
+        started = [lane for lane in self._lanes.values() if lane.started]
+        for lane in started:
             while True:  # the queue emptied, so that the stop goes in even when it was full
                 try:
                     lane.queue.get_nowait()
                 except queue.Empty:
                     break
             lane.queue.put(_STOP)
-        for lane in self._lanes.values():
+        for lane in started:
             lane.thread.join()
         with _spare_lock:
             while len(_spare) < SPARE:
