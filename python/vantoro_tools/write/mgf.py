@@ -173,7 +173,7 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
     threads = options.thread_count
     with (
         atomic_path(dests[0]) as tmp,
-        hashed_file(tmp) as fh,
+        hashed_file(tmp, beside=threads > 1) as fh,
         ThreadPoolExecutor(threads, thread_name_prefix="vantoro-mgf") as executor,
     ):
         # Batches are formatted on the pool while the next is read, and

@@ -316,7 +316,8 @@ class _Members:
     way the archive appears whole or not at all (the output layer's
     temporary files), the index last."""
 
-    def __init__(self, stack: ExitStack, dests: Sequence[str]):
+    def __init__(self, stack: ExitStack, dests: Sequence[str], *, beside: bool = True):
+        self.beside = beside  # each member's checksum on threads of its own (see `Digester`)
         self.zip: zipfile.ZipFile | None = None
         self.paths: dict[str, str] = {}
         if len(dests) == 1:
@@ -340,7 +341,8 @@ class _Members:
             with self.zip.open(info, "w", force_zip64=True) as f:
                 yield f
         else:
-            with hashed_file(self.paths[name], buffering=0) as f:  # its SHA-256 taken as it is written
+            # Its SHA-256 taken as it is written.
+            with hashed_file(self.paths[name], buffering=0, beside=self.beside) as f:
                 yield f
 
     @contextmanager
@@ -387,7 +389,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
         "store_schema": False,
     }
     with ExitStack() as stack:
-        members = _Members(stack, dests)
+        members = _Members(stack, dests, beside=options.thread_count > 1)
         # The source file's checksum on its own thread from the start, beside
         # the walk (given up when the conversion fails or is interrupted), and
         # each row group of peaks encoded while the next is read (given one

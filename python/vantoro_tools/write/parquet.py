@@ -138,7 +138,7 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
     def hashed_sink(tmp: str) -> Iterator[Any]:
         # Parquet's small writes gathered in Arrow's buffer, then hashed on
         # their way to the file (the output layer's `hashed_file`).
-        with hashed_file(tmp, buffering=0) as f:
+        with hashed_file(tmp, buffering=0, beside=options.thread_count > 1) as f:
             sink = pa.BufferedOutputStream(pa.PythonFile(f, mode="w"), WRITE_BUFFER)
             yield sink
             sink.close()  # the rest of the buffer; closes `f` too

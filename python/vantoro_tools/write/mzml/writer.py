@@ -567,7 +567,7 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
         # The source file's checksum, for its sourceFile, on its own thread
         # from the start (given up when the conversion fails or is interrupted).
         SourceDigest(os.fspath(source.path), "sha1", HASH_CHUNK) as source_sha1,
-        Digester("sha1", "sha256") as digester,
+        Digester("sha1", "sha256", beside=threads > 1) as digester,
         open(tmp, "r+b", buffering=1 << 20) as fh,
         ThreadPoolExecutor(threads, thread_name_prefix="vantoro-mzml") as executor,
     ):
