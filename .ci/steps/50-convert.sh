@@ -21,6 +21,7 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 .venv-convert/bin/python -m pytest -rs -p no:cacheprovider \
     tests/test_tools_convert.py tests/test_tools_cli.py tests/test_tools_trust.py tests/test_tools_house.py \
+    tests/test_tools_digests.py \
     | tee "$log"
 if grep -q "SKIPPED" "$log"; then
     echo "converter tests were skipped: see above" >&2
