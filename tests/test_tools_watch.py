@@ -296,8 +296,11 @@ def test_killed_mid_conversion_the_restarted_watcher_does_each_file_once(procs, 
 
     events = log_events(tmp_path, "first") + log_events(tmp_path, "again")
     assert sorted(e["name"] for e in events) == sorted(names) and {e["event"] for e in events} == {"done"}
-    wait_for(lambda: len(received(hook)) == len(names), 30, "every notification")  # the first's undelivered too
-    assert sorted(e["name"] for e in received(hook)) == sorted(names)
+    # Every notification, the first's undelivered too; delivery is at least
+    # once: one the first watcher was killed sending, received but not yet
+    # recorded, is sent again.
+    wait_for(lambda: {e["name"] for e in received(hook)} == set(names), 30, "every notification")
+    assert len(received(hook)) <= len(names) + 1
     ledger = latest(str(out))
     assert sorted(
         os.path.basename(k) for k, r in ledger.items() if r["status"] in ("converted", "up to date")
