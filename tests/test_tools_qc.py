@@ -221,6 +221,47 @@ def test_a_signal_stops_the_report_and_its_workers(tmp_path, signum, status):
     assert "Traceback" not in proc.stderr.read()
 
 
+HALF_SENT = """
+import os, signal, struct, sys, time
+from vantoro_tools.run.pool import run_pool
+
+def task(k):
+    # What a worker ended while sending its result leaves: part of a message.
+    frame = sys._getframe()
+    while frame.f_code.co_name != "_process_worker":
+        frame = frame.f_back
+    os.write(frame.f_locals["result_queue"]._writer.fileno(), struct.pack("!i", 1 << 20) + b"part")
+    if sys.argv[1] == "lost":
+        os._exit(9)
+    os.kill(int(os.environ["VANTORO_POOL_COMMAND"]), signal.SIGINT)
+    time.sleep(60)
+
+if __name__ == "__main__":
+    def done(name, result):
+        try:
+            result()
+        except Exception as exc:
+            print(name, type(exc).__name__)
+    try:
+        run_pool(task, [("a", (1,)), ("b", (2,))], 2, done)
+    except KeyboardInterrupt:
+        sys.exit(130)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the executor's pipe")
+@pytest.mark.parametrize("how, status", [("stopped", 130), ("lost", 0)])
+def test_a_worker_ended_while_sending_its_result_hangs_nothing(tmp_path, how, status):
+    # The executor's thread waits for the rest of a half-sent result: a
+    # stop must still end the command, and a lost worker fail its tasks.
+    script = tmp_path / "half_sent.py"
+    script.write_text(HALF_SENT)
+    done = subprocess.run([sys.executable, script, how], capture_output=True, text=True, timeout=30)
+    assert done.returncode == status, done.stderr
+    if how == "lost":
+        assert sorted(done.stdout.split()) == ["BrokenProcessPool"] * 2 + ["a", "b"]
+
+
 @pytest.mark.parametrize(
     "raw, shown",
     [

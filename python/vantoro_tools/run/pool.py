@@ -1,7 +1,8 @@
 """The local process pool: one task per file on worker processes, stopping
 cleanly on a signal, with workers that end with the command however it
-ends. Built on the public API of `concurrent.futures` and
-`multiprocessing` alone."""
+ends. Built on `concurrent.futures` and `multiprocessing`; three
+attributes of the executor are read where present, so that a worker that
+ended while sending a result cannot hang the command (`_end_results`)."""
 
 from __future__ import annotations
 
@@ -11,7 +12,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from ..base.cores import available_cores
@@ -33,6 +34,11 @@ T = TypeVar("T")
 Done = Callable[[str, Callable[[], T]], None]
 #: How long stopped workers get to remove their partial files before they are killed.
 STOP_GRACE = 1.5
+#: How long the pool may go on unbroken once one of its workers has ended
+#: before the executor is taken to be stuck on that worker's half-sent result.
+LOST_GRACE = 2.0
+#: How long a stop waits for the executor's own thread once the workers have ended.
+MANAGER_GRACE = 5.0
 #: How long after a stop lost in a callback the signal comes again, seconds.
 STOP_AGAIN = 0.01
 #: How often a worker looks whether its command is still alive, seconds.
@@ -274,13 +280,18 @@ def run_pool(
     with contextlib.suppress(FileNotFoundError):
         os.unlink(_reentry_note(os.getpid()))
     pool = ProcessPoolExecutor(workers, mp_context=_context(preload), initializer=_worker_init, initargs=(os.getpid(),))
+    results: Any = getattr(pool, "_result_queue", None)  # kept: shutdown() drops it
+    manager: threading.Thread | None = None
+    seen: set[BaseProcess] = set()
     try:
         futures: dict[Future[T], str] = {}
         for name, args in items:
             if caught:
                 break
             futures[pool.submit(run_in_worker, task, *args)] = name
+        manager = getattr(pool, "_executor_manager_thread", None)  # started by the first submit
         pending = set(futures)
+        lost_since: float | None = None
         while pending and not caught:
             finished, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
             if caught:
@@ -289,10 +300,20 @@ def run_pool(
                 if isinstance(future.exception(), BrokenProcessPool):
                     _raise_if_reentered()
                 done(futures[future], future.result)
+            # A worker that ended breaks the pool at once, unless it ended
+            # while sending a result: the executor then waits for the rest.
+            seen.update(_workers(pool, before))
+            if pending and lost_since is None and any(p.exitcode is not None for p in seen):
+                lost_since = time.monotonic()
+            elif pending and lost_since is not None and time.monotonic() - lost_since > LOST_GRACE:
+                _end_workers(seen)
+                _end_results(results, manager)  # the pool breaks: every pending task fails as lost
+                lost_since = float("inf")
         if caught:
             raise KeyboardInterrupt if caught[0] == signal.SIGINT else Stopped(caught[0])
     except BaseException as exc:
-        _stop_pool(pool, [p for p in multiprocessing.active_children() if p not in before])
+        seen.update(_workers(pool, before))
+        _stop_pool(pool, seen, results, manager)
         if isinstance(exc, BrokenProcessPool):  # the pool broke while tasks were still submitted
             _raise_if_reentered()
         raise
@@ -304,6 +325,18 @@ def run_pool(
     pool.shutdown(wait=True)
 
 
+def _workers(pool: ProcessPoolExecutor, before: set[BaseProcess]) -> list[BaseProcess]:
+    """The pool's workers: the executor's own list, which keeps one that
+    ended until the executor has seen it end, or else this process's
+    children that were not there before the pool."""
+    import multiprocessing
+
+    processes = getattr(pool, "_processes", None)
+    if isinstance(processes, dict):
+        return list(processes.values())
+    return [p for p in multiprocessing.active_children() if p not in before]
+
+
 def _raise_if_reentered() -> None:
     try:
         os.unlink(_reentry_note(os.getpid()))
@@ -312,10 +345,19 @@ def _raise_if_reentered() -> None:
     raise ScriptReentered(reentry_message("the batch")) from None  # the broken pool says nothing more
 
 
-def _stop_pool(pool: ProcessPoolExecutor, workers: Sequence[BaseProcess]) -> None:
-    """Cancels what is pending and ends the workers: SIGTERM, so that each
-    removes its partial files, then SIGKILL after STOP_GRACE seconds."""
+def _stop_pool(
+    pool: ProcessPoolExecutor, workers: Collection[BaseProcess], results: Any, manager: threading.Thread | None
+) -> None:
+    """Cancels what is pending and ends the workers (`_end_workers`), then
+    the executor's own thread (`_end_results`)."""
     pool.shutdown(wait=False, cancel_futures=True)
+    if _end_workers(workers):
+        _end_results(results, manager)
+
+
+def _end_workers(workers: Collection[BaseProcess]) -> bool:
+    """Ends the workers: SIGTERM, so that each removes its partial files,
+    then SIGKILL after STOP_GRACE seconds. Whether all have ended."""
     for p in workers:
         with contextlib.suppress(Exception):
             p.terminate()
@@ -326,9 +368,22 @@ def _stop_pool(pool: ProcessPoolExecutor, workers: Sequence[BaseProcess]) -> Non
         if p.is_alive():
             p.kill()
             p.join(1.0)
-    if not any(p.is_alive() for p in workers):
-        # The executor's own thread ends now that its workers have; waited
-        # for, so that it has closed its wake-up pipe before this process
-        # exits: the executor's exit handler, writing to that pipe while
-        # the thread closed it, printed a "Bad file descriptor" traceback.
-        pool.shutdown(wait=True)
+    return not any(p.is_alive() for p in workers)
+
+
+def _end_results(results: Any, manager: threading.Thread | None) -> None:
+    """Ends the executor's own thread once every worker has ended. A worker
+    that ended in the middle of sending a result left part of a message in
+    the results pipe, and the thread would wait for the rest for ever, and
+    this process's exit with it: this process holds the pipe's other end,
+    which is closed here, so the thread reads the pipe's end and ends as for
+    a broken pool. It is waited for, so that it has closed its wake-up pipe
+    before this process exits: the executor's exit handler, writing to that
+    pipe while the thread closed it, printed a "Bad file descriptor"
+    traceback."""
+    writer = getattr(results, "_writer", None)
+    if writer is not None:
+        with contextlib.suppress(OSError):
+            writer.close()
+    if manager is not None:
+        manager.join(MANAGER_GRACE)
