@@ -692,3 +692,25 @@ def test_record_written_by_its_task_after_the_batch_ended_is_kept(tmp_path):
     Ledger(out, {"format": "mgf"}).close()
     assert ledger_names(tmp_path) == [f"{ledger.batch}.parquet"]
     assert {k: v["status"] for k, v in latest(out).items()} == {"/in/a.raw": "converted", "/in/b.raw": "converted"}
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="file names as bytes")
+def test_names_that_are_not_utf8_are_recorded_not_fatal(tmp_path):
+    from vantoro_tools.run.ledger import latest
+
+    src = tmp_path / "in"
+    src.mkdir()
+    small_v57().write(src / "small.RAW")
+    out = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"out\xff"))
+    for _ in range(2):  # the second batch reads the first's ledger
+        done = vantoro("convert", src, "--to", "mgf", "--out", out, "-q")
+        assert done.returncode == 0 and "Traceback" not in done.stderr, done.stderr
+    [(_, record)] = latest(out).items()
+    assert record["status"] == "converted" and record["outputs"][0]["path"].endswith("out\\xff/small.mgf")
+
+    # An input the reader cannot name fails alone, in one line, and is recorded.
+    unnamed = os.path.join(os.fsencode(src), b"r\xff_small.RAW")
+    os.link(src / "small.RAW", unnamed)
+    done = vantoro("convert", src, "--to", "mgf", "--out", out, "-q")
+    assert done.returncode == 1 and done.stderr.count("\n") == 1 and "Traceback" not in done.stderr, done.stderr
+    assert latest(out)[str(src / "r\\xff_small.RAW")]["status"] == "failed"

@@ -151,12 +151,19 @@ class _Directory:
             fs, where = url_fs(path)
             with fs.open(where, "rb") as f:
                 return pq.ParquetFile(f).read(columns=columns)
-        return pq.ParquetFile(path).read(columns=columns)
+        # Opened here: Arrow takes a path as UTF-8 only, and a folder's name need not be.
+        with open(path, "rb") as f:
+            return pq.ParquetFile(f).read(columns=columns)
 
     def write(self, name: str, table: Any) -> None:
         """Writes the Arrow `table` as ledger file `name`, whole or not at all."""
         _, pq = _arrow()
-        self._write(name, lambda path: pq.write_table(table, path))
+
+        def write(path: str) -> None:
+            with open(path, "wb") as f:
+                pq.write_table(table, f)
+
+        self._write(name, write)
 
     def write_rows(self, name: str, rows: Sequence[Mapping[str, Any]]) -> None:
         """Writes `rows` (ledger records) as ledger file `name`, whole or not at all."""

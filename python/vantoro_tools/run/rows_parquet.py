@@ -100,6 +100,22 @@ def _levels(levels: Sequence[int]) -> bytes:
     return struct.pack("<I", len(out)) + out
 
 
+def stored_text(text: str) -> str:
+    """`text` as a string column holds it: valid UTF-8 always. A file name
+    that is not UTF-8 reaches Python with its bytes as lone surrogates;
+    they are spelled as those bytes' escapes (`\\xff`), any other lone
+    surrogate as its own (`\\ud800`)."""
+    try:
+        text.encode("utf-8")
+        return text
+    except UnicodeEncodeError:
+        pass
+    try:
+        return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def _plain(kind: str, values: Sequence[Any]) -> bytes:
     if kind in ("int64", "timestamp"):
         return struct.pack(f"<{len(values)}q", *values)
@@ -111,7 +127,10 @@ def _plain(kind: str, values: Sequence[Any]) -> bytes:
         return bytes(bits)
     out = bytearray()
     for v in values:
-        data = v.encode("utf-8")
+        try:
+            data = v.encode("utf-8")
+        except UnicodeEncodeError:
+            data = stored_text(v).encode("utf-8")
         out += struct.pack("<I", len(data)) + data
     return bytes(out)
 

@@ -28,6 +28,7 @@ from ..outcome import FAILED, UP_TO_DATE, Outcome, failed
 from ..policy import failure, task_outcome
 from ..pool import default_jobs, prestart, refuse_reentry, stop_on_sigterm
 from ..progress import advance, progress_bar
+from ..rows_parquet import stored_text
 from ..runner import pool_size, run_tasks
 from ..storage import check_scratch, remove_dead_scratch
 from .plan import check_options, plan, plan_remote, recorded_options
@@ -243,8 +244,9 @@ class _Batch:
                     overwrite=overwrite,
                     inputs=inputs,
                 )
-            if stop is not None and stop.status == UP_TO_DATE and location in done_before:
-                if not shows_done(done_before[location], location, stamp_options):
+            record = done_before.get(stored_text(location))
+            if stop is not None and stop.status == UP_TO_DATE and record is not None:
+                if not shows_done(record, location, stamp_options):
                     stop = None  # the stamps say done, the ledger does not: converted again
             if stop is None:
                 todo.append(path)
