@@ -33,6 +33,7 @@ from ...base.version import tool_version
 from ...source.scans import Scan, ScanSource, open_source
 from ..formats import COMPRESSIONS, SourceDigest, WriteOptions, Written, submit
 from ..output import Digester, atomic_path, record_digest
+from ..output.digests import SLICE
 from ..psi import precursor_of, source_location
 from ..terms import PSI_MS_VERSION, TERMS, UO_VERSION
 from . import numpress
@@ -300,6 +301,16 @@ class Document:
         self.spilled: int | None = None  # where the body written but not held starts
 
     def write(self, data: bytes) -> None:
+        if self.head is not None and self.digester is not None and len(data) > SLICE:
+            # Written and hashed a slice at a time, each hashed while the
+            # write has just brought it into this core's cache.
+            view = memoryview(data)
+            for at in range(0, len(data), SLICE):
+                piece = view[at : at + SLICE]
+                self.fh.write(piece)
+                self.digester.update(piece)
+            self.pos += len(data)
+            return
         self.fh.write(data)
         self.pos += len(data)
         if self.digester is None:

@@ -28,29 +28,29 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
-#: Bytes hashed at a time, by every algorithm in turn: the first brings
-#: them into the core's cache (2 MiB of L2 here), the others read them
-#: there. Measured (SHA-NI): SHA-1 and SHA-256 hash bytes in L2 at about
-#: 1.9 GB/s, bytes from L3 or memory at about 1.0.
+#: Bytes hashed at a time in the writing thread, by every algorithm in turn:
+#: the first (or the file's write, just before) brings them into the core's
+#: cache (2 MiB of L2 here), the others read them there. Measured (SHA-NI):
+#: SHA-1 and SHA-256 hash bytes in L2 at about 1.9 GB/s, bytes from L3 or
+#: memory at about 1.0.
 SLICE = 1 << 18
-#: Bytes gathered before they go to the hashing thread. Each piece costs
-#: the thread the interpreter's lock once (hashlib takes it back after each
-#: update), which it may wait for while the writing thread runs Python
-#: code: large pieces, few waits. Measured on the dense file's Parquet and
-#: MGF conversions, 1 MiB pieces cost 5-10 % more CPU and wall than 4 MiB.
+#: Bytes gathered before they go to the hashing threads. Each piece costs
+#: a thread the interpreter's lock once (hashlib takes it back after
+#: each update), which it may wait for while the writing thread runs
+#: Python code: large pieces, few waits.
 GATHER = 4 << 20
 #: Bytes of each output hashed in the writing thread before the hashing
-#: thread starts: a thread and its hand-offs cost a small output more than
+#: threads start: a thread and its hand-offs cost a small output more than
 #: hashing it here (some 2 ms of 8 MiB).
 INLINE = 8 << 20
 #: Buffers of gathered bytes kept for the next Digester of this process
 #: once one is closed: a new buffer costs clearing it and its page faults
 #: (some 1.5 ms, more than hashing a small output).
 SPARE = 4
-#: Bytes objects this large go to the hashing thread as they are, uncopied.
+#: Bytes objects this large go to the hashing threads as they are, uncopied.
 PASS = 1 << 18
-#: Pieces queued for the hashing thread at most (the buffers of gathered
-#: bytes, one more than this).
+#: Pieces queued for each hashing thread at most (the buffers of gathered
+#: bytes, one more than this, some 36 MiB at most).
 QUEUE_PIECES = 8
 
 _STOP = object()
@@ -58,41 +58,48 @@ _spare: list[bytearray] = []
 _spare_lock = threading.Lock()
 
 
-def _hash(digests: tuple[Any, ...], data: Any) -> None:
+def _hash(digests: list[Any], data: Any) -> int:
     """`data` given to each of `digests`, `SLICE` bytes at a time, every
-    digest in turn."""
+    digest in turn; answers its length."""
     view = memoryview(data).cast("B")
     if len(view) <= SLICE or len(digests) == 1:
         for digest in digests:
             digest.update(view)
-        return
+        return len(view)
     for at in range(0, len(view), SLICE):
         piece = view[at : at + SLICE]
         for digest in digests:
             digest.update(piece)
+    return len(view)
 
 
 class _Gathered:
-    """A buffer of gathered bytes for the hashing thread; back to the free
-    ones once hashed."""
+    """A buffer of gathered bytes, handed to every hashing thread; back to
+    the free ones once the last has hashed it."""
 
-    def __init__(self, buffer: bytearray, size: int, free: queue.Queue[bytearray]):
+    def __init__(self, buffer: bytearray, size: int, readers: int, free: queue.Queue[bytearray]):
         self.view = memoryview(buffer)[:size]
-        self.buffer, self.free = buffer, free
+        self.buffer, self.readers, self.free = buffer, readers, free
+        self.lock = threading.Lock()
 
     def done(self) -> None:
-        self.view.release()
-        self.free.put(self.buffer)
+        with self.lock:
+            self.readers -= 1
+            last = self.readers == 0
+        if last:
+            self.view.release()
+            self.free.put(self.buffer)
 
 
-class _Hasher:
-    """The thread that hashes, in order, what its bounded queue receives:
-    (digests, bytes) pairs, each piece with each of its digests in turn."""
+class _Lane:
+    """One algorithm's hash and the thread that feeds it, in order, what
+    its bounded queue receives."""
 
-    def __init__(self) -> None:
+    def __init__(self, algorithm: str):
+        self.digest = hashlib.new(algorithm)
         self.queue: queue.Queue[Any] = queue.Queue(QUEUE_PIECES)
         self.failed: BaseException | None = None
-        self.thread = threading.Thread(target=self._run, name="vantoro-digest", daemon=True)
+        self.thread = threading.Thread(target=self._run, name=f"vantoro-digest-{algorithm}", daemon=True)
 
     @property
     def started(self) -> bool:
@@ -104,17 +111,15 @@ class _Hasher:
             if item is _STOP:
                 return
             try:
-                if callable(item):
-                    item()
-                    continue
-                digests, data = item
-                if isinstance(data, _Gathered):
+                if isinstance(item, _Gathered):
                     try:
-                        _hash(digests, data.view)
+                        self.digest.update(item.view)
                     finally:
-                        data.done()
+                        item.done()
+                elif callable(item):
+                    item()
                 else:
-                    _hash(digests, data)
+                    self.digest.update(item)
             except BaseException as exc:  # kept for the writing thread, which asks next
                 self.failed = exc
 
@@ -122,32 +127,41 @@ class _Hasher:
 class Digester:
     """Hashes (with each of `algorithms`) the bytes given to `update`, in
     order: the first `INLINE` bytes in the writing thread, as they come
-    (a small output costs no thread), the rest beside it, on a thread of
-    its own; all of it in the writing thread unless `beside`. Every
-    algorithm hashes the same `SLICE` of bytes in turn, on one core, while
-    it is in that core's cache (two threads, one per algorithm, each read
-    the whole stream from memory: measured, twice the CPU of the second
-    hash). A conversion with no core to spare (one of a batch's, one per
-    core) is given `beside=False`: its hashing thread would only take turns
-    with it, and the hand-offs cost more than they gave (a batch of 24 mzML
-    conversions on two Dask workers, measured: 15 % more CPU). `hexdigest`
-    waits for what was given so far. `close` (or the end of a `with`
-    block) stops the thread, whatever it was doing: a failed write leaves
-    no thread behind."""
+    (a small output costs no thread), the rest beside it, each algorithm
+    on a thread of its own (two checksums of one stream use two cores
+    where they are free); all of it in the writing thread unless `beside`,
+    `SLICE` bytes at a time, every algorithm in turn.
+    A conversion with no core to spare (one of a batch's, one per core)
+    is given `beside=False`: its hashing threads would only take turns
+    with it, and the hand-offs cost more than they gave (a batch of 24
+    mzML conversions on two Dask workers, measured: 15 % more CPU); so is
+    a writer that mostly waits for its pool (mzML, MGF): it hashes each
+    slice it has just written while the slice is in its core's cache.
+    `hexdigest` waits for what was given so far.
+    `close` (or the end of a `with` block) stops the threads, whatever
+    they were doing: a failed write leaves no thread behind."""
 
     def __init__(self, *algorithms: str, beside: bool = True):
-        self._digests = {name: hashlib.new(name) for name in algorithms}
-        self._active = tuple(self._digests.values())
-        self._hasher = _Hasher()
-        # Bytes still hashed here before the thread starts.
+        self._lanes = {name: _Lane(name) for name in algorithms}
+        self._active = list(self._lanes.values())
+        # Bytes still hashed here before the threads start.
         self._inline = INLINE if beside else float("inf")
         if self._inline <= 0:
-            self._hasher.thread.start()
+            self._start()
         self._buffer: bytearray | None = None  # being filled, `_filled` bytes so far
         self._filled = 0
         self._free: queue.Queue[bytearray] = queue.Queue()  # buffers hashed, to be filled again
         self._buffers = 0  # taken so far
         self._closed = False
+
+    def _start(self) -> None:
+        for lane in self._active:
+            lane.thread.start()
+
+    @property
+    def here(self) -> bool:
+        """Whether `update` hashes in the calling thread (for now)."""
+        return self._inline > 0
 
     def update(self, data: Any) -> None:
         """Hashes `data` (bytes or any buffer) after what came before.
@@ -160,11 +174,9 @@ class Digester:
         if self._inline > 0:
             if self._closed:
                 raise ValueError("bytes given to a closed Digester")
-            view = memoryview(data).cast("B")
-            _hash(self._active, view)
-            self._inline -= len(view)
+            self._inline -= _hash([lane.digest for lane in self._active], data)
             if self._inline <= 0:
-                self._hasher.thread.start()
+                self._start()
             return
         if isinstance(data, bytes) and len(data) >= PASS:
             self._send_gathered()
@@ -189,10 +201,8 @@ class Digester:
         if self._buffers < QUEUE_PIECES + 1:
             self._buffers += 1
             with _spare_lock:
-                while _spare:
-                    spare = _spare.pop()
-                    if len(spare) == GATHER:
-                        return spare
+                if _spare:
+                    return _spare.pop()
             return bytearray(GATHER)
         while True:  # all in use: one comes back once hashed
             try:
@@ -201,65 +211,65 @@ class Digester:
                 self._check()
 
     def _check(self) -> None:
-        if self._hasher.started and not self._hasher.thread.is_alive():
-            raise RuntimeError("a hashing thread has stopped")
+        for lane in self._lanes.values():
+            if lane.started and not lane.thread.is_alive():
+                raise RuntimeError("a hashing thread has stopped")
 
     def _send_gathered(self) -> None:
         if self._buffer is not None and self._filled:
-            self._put(_Gathered(self._buffer, self._filled, self._free))
+            self._put(_Gathered(self._buffer, self._filled, len(self._active), self._free))
             self._buffer = None
 
     def _put(self, item: Any) -> None:
         if self._closed:
             raise ValueError("bytes given to a closed Digester")
-        self._hasher.queue.put((self._active, item))
+        for lane in self._active:
+            lane.queue.put(item)
 
     def hexdigest(self, algorithm: str) -> str:
         """The digest (`algorithm`) of every byte given so far."""
         self._send_gathered()
-        digest = self._digests[algorithm]
+        lane = self._lanes[algorithm]
         if self._closed:
             raise ValueError("a closed Digester")
-        hasher = self._hasher
-        if not hasher.started:  # hashed here, or left out (`only`) before the thread started
-            return digest.hexdigest()
+        if not lane.started:  # hashed here, or left out (`only`) before the threads started
+            return lane.digest.hexdigest()
         done = threading.Event()
         answer: list[str] = []
 
         def run() -> None:
             try:
-                answer.append(digest.hexdigest())
+                answer.append(lane.digest.hexdigest())
             finally:
                 done.set()
 
-        hasher.queue.put(run)  # answered once what was given before is hashed
+        lane.queue.put(run)  # answered once what the lane was given before is hashed
         while not done.wait(0.5):
             self._check()
-        if hasher.failed is not None:
-            raise hasher.failed
+        if lane.failed is not None:
+            raise lane.failed
         return answer[0]
 
     def only(self, algorithm: str) -> None:
         """Bytes given from now on go to `algorithm` alone."""
         self._send_gathered()
-        self._active = (self._digests[algorithm],)
+        self._active = [self._lanes[algorithm]]
 
     def close(self) -> None:
-        """Stops the hashing thread (what was queued is dropped)."""
+        """Stops the hashing threads (what was queued is dropped)."""
         if self._closed:
             return
         self._closed = True
-        hasher = self._hasher
-        if hasher.started:
+        started = [lane for lane in self._lanes.values() if lane.started]
+        for lane in started:
             while True:  # the queue emptied, so that the stop goes in even when it was full
                 try:
-                    item = hasher.queue.get_nowait()
+                    lane.queue.get_nowait()
                 except queue.Empty:
                     break
-                if isinstance(item, tuple) and isinstance(item[1], _Gathered):
-                    item[1].done()
-            hasher.queue.put(_STOP)
-            hasher.thread.join()
+            lane.queue.put(_STOP)
+        for lane in started:
+            lane.thread.join()
         with _spare_lock:
             while len(_spare) < SPARE:
                 try:
@@ -293,16 +303,22 @@ class HashedFile(io.RawIOBase):
 
     def write(self, data: Any) -> int:
         view = memoryview(data).cast("B")
-        try:
-            done = 0
-            while done < len(view):  # a raw file may write less than it is given
-                done += self._file.write(view[done:]) or 0
-        except BaseException:
-            self.failed = True
-            raise
-        self._digester.update(data)
-        self._pos += done
-        return done
+        # Hashed here: a slice at a time, just after the file's write has
+        # brought it into this core's cache (a piece of several MiB would
+        # have left it by the time it is hashed).
+        step = SLICE if self._digester.here and len(view) > SLICE else len(view)
+        for at in range(0, len(view), step or 1):
+            piece = view[at : at + step]
+            try:
+                done = 0
+                while done < len(piece):  # a raw file may write less than it is given
+                    done += self._file.write(piece[done:]) or 0
+            except BaseException:
+                self.failed = True
+                raise
+            self._digester.update(data if step == len(view) else piece)
+            self._pos += done
+        return len(view)
 
     def tell(self) -> int:
         return self._pos
