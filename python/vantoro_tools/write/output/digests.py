@@ -32,7 +32,8 @@ from typing import Any
 #: the first (or the file's write, just before) brings them into the core's
 #: cache (2 MiB of L2 here), the others read them there. Measured (SHA-NI):
 #: SHA-1 and SHA-256 hash bytes in L2 at about 1.9 GB/s, bytes from L3 or
-#: memory at about 1.0.
+#: memory at about 1.0. The dense file's mzML and MGF, measured: 256 KiB
+#: slices 2-4 % faster, and cheaper, than 64 KiB or 1 MiB.
 SLICE = 1 << 18
 #: Bytes gathered before they go to the hashing threads. Each piece costs
 #: a thread the interpreter's lock once (hashlib takes it back after
