@@ -65,9 +65,9 @@ HASH_CHUNK = 1 << 22
 #: is known (see `Document`); past that, the body is read back from the file
 #: once it is. Measured on the dense file (a 332 MB source, whose SHA-1 took
 #: longer than the first 69 MB of body): a writer that waited for it at 64 MiB
-#: stalled 0.35 s; held bytes are hashed from memory at about 1 GB/s, read
-#: back piece by piece (a copy from the page cache, then two hashes of data
-#: in the core's cache) at about 1.5.
+#: stalled 0.35 s. Held bytes are hashed from memory (about 1 GB/s); read
+#: back piece by piece, each piece is copied from the page cache into the
+#: core's cache, where both hashes read it (about 1.9 GB/s).
 HOLD = 1 << 20
 #: Bytes read back at a time: small enough to stay in the core's 2 MiB L2
 #: between the copy and both hashes.
