@@ -61,16 +61,24 @@ def test_ledger_and_stamps_hold_the_digest_of_each_file_on_disk(inputs, tmp_path
             assert_valid_mzml(o["path"])
 
 
+@pytest.mark.parametrize("known_after", [None, 300])  # writes before the source's SHA-1 is known
 @pytest.mark.parametrize("hold", [1 << 14, 1 << 30])
-def test_mzml_body_held_until_the_source_hash_is_known(inputs, tmp_path, monkeypatch, hold):
-    """The source's SHA-1 never known early: the body is held up to `hold`
-    bytes, then the writer waits for it (small), or it is hashed only at the
-    end (large); the checksums come out the same as when it is known first."""
+def test_mzml_body_held_until_the_source_hash_is_known(inputs, tmp_path, monkeypatch, hold, known_after):
+    """The source's SHA-1 known only at the end, or midway: the body is held
+    up to `hold` bytes and read back past that (small), or all held (large),
+    and hashed as written once it is known; the checksums come out the same
+    as when it is known first."""
     from vantoro_tools.write.formats import SourceDigest
     from vantoro_tools.write.output import recording_digests
 
+    asked = []
+
+    def done(self):
+        asked.append(1)
+        return known_after is not None and len(asked) > known_after
+
     monkeypatch.setattr(mzml_writer, "HOLD", hold)
-    monkeypatch.setattr(SourceDigest, "done", lambda self: False)
+    monkeypatch.setattr(SourceDigest, "done", done)
     reads = []
     monkeypatch.setattr(mzml_writer, "_read_back", lambda *a: reads.append(a))  # must not be needed
     dest = str(tmp_path / "run.mzML")

@@ -28,6 +28,13 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
+#: Bytes hashed at a time in the writing thread, by every algorithm in turn:
+#: the first (or the file's write, just before) brings them into the core's
+#: cache (2 MiB of L2 here), the others read them there. Measured (SHA-NI):
+#: SHA-1 and SHA-256 hash bytes in L2 at about 1.9 GB/s, bytes from L3 or
+#: memory at about 1.0. The dense file's mzML and MGF, measured: 256 KiB
+#: slices 2-4 % faster, and cheaper, than 64 KiB or 1 MiB.
+SLICE = 1 << 18
 #: Bytes gathered before they go to the hashing threads. Each piece costs
 #: a thread the interpreter's lock once (hashlib takes it back after
 #: each update), which it may wait for while the writing thread runs
@@ -50,6 +57,21 @@ QUEUE_PIECES = 8
 _STOP = object()
 _spare: list[bytearray] = []
 _spare_lock = threading.Lock()
+
+
+def _hash(digests: list[Any], data: Any) -> int:
+    """`data` given to each of `digests`, `SLICE` bytes at a time, every
+    digest in turn; answers its length."""
+    view = memoryview(data).cast("B")
+    if len(view) <= SLICE or len(digests) == 1:
+        for digest in digests:
+            digest.update(view)
+        return len(view)
+    for at in range(0, len(view), SLICE):
+        piece = view[at : at + SLICE]
+        for digest in digests:
+            digest.update(piece)
+    return len(view)
 
 
 class _Gathered:
@@ -108,11 +130,15 @@ class Digester:
     order: the first `INLINE` bytes in the writing thread, as they come
     (a small output costs no thread), the rest beside it, each algorithm
     on a thread of its own (two checksums of one stream use two cores
-    where they are free); all of it in the writing thread unless `beside`.
+    where they are free); all of it in the writing thread unless `beside`,
+    `SLICE` bytes at a time, every algorithm in turn.
     A conversion with no core to spare (one of a batch's, one per core)
     is given `beside=False`: its hashing threads would only take turns
     with it, and the hand-offs cost more than they gave (a batch of 24
-    mzML conversions on two Dask workers, measured: 15 % more CPU). `hexdigest` waits for what was given so far.
+    mzML conversions on two Dask workers, measured: 15 % more CPU); so is
+    a writer that mostly waits for its pool (mzML, MGF): it hashes each
+    slice it has just written while the slice is in its core's cache.
+    `hexdigest` waits for what was given so far.
     `close` (or the end of a `with` block) stops the threads, whatever
     they were doing: a failed write leaves no thread behind."""
 
@@ -133,6 +159,11 @@ class Digester:
         for lane in self._active:
             lane.thread.start()
 
+    @property
+    def here(self) -> bool:
+        """Whether `update` hashes in the calling thread (for now)."""
+        return self._inline > 0
+
     def update(self, data: Any) -> None:
         """Hashes `data` (bytes or any buffer) after what came before.
         Bytes of `PASS` or more are hashed as they are; anything else is
@@ -144,9 +175,7 @@ class Digester:
         if self._inline > 0:
             if self._closed:
                 raise ValueError("bytes given to a closed Digester")
-            for lane in self._active:
-                lane.digest.update(data)
-            self._inline -= len(data) if isinstance(data, bytes) else memoryview(data).nbytes
+            self._inline -= _hash([lane.digest for lane in self._active], data)
             if self._inline <= 0:
                 self._start()
             return
@@ -275,16 +304,22 @@ class HashedFile(io.RawIOBase):
 
     def write(self, data: Any) -> int:
         view = memoryview(data).cast("B")
-        try:
-            done = 0
-            while done < len(view):  # a raw file may write less than it is given
-                done += self._file.write(view[done:]) or 0
-        except BaseException:
-            self.failed = True
-            raise
-        self._digester.update(data)
-        self._pos += done
-        return done
+        # Hashed here: a slice at a time, just after the file's write has
+        # brought it into this core's cache (a piece of several MiB would
+        # have left it by the time it is hashed).
+        step = SLICE if self._digester.here and len(view) > SLICE else len(view)
+        for at in range(0, len(view), step or 1):
+            piece = view[at : at + step]
+            try:
+                done = 0
+                while done < len(piece):  # a raw file may write less than it is given
+                    done += self._file.write(piece[done:]) or 0
+            except BaseException:
+                self.failed = True
+                raise
+            self._digester.update(data if step == len(view) else piece)
+            self._pos += done
+        return len(view)
 
     def tell(self) -> int:
         return self._pos
