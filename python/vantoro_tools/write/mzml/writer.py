@@ -62,16 +62,10 @@ POOL_PEAKS = 32_768
 #: Bytes of the source file hashed at a time.
 HASH_CHUNK = 1 << 22
 #: Bytes of the body held in memory, unhashed, until the source file's SHA-1
-#: is known (see `Document`); past that, the body is read back from the file
-#: once it is. Measured on the dense file (a 332 MB source, whose SHA-1 took
-#: longer than the first 69 MB of body): a writer that waited for it at 64 MiB
-#: stalled 0.35 s. Held bytes are hashed from memory (about 1 GB/s); read
-#: back piece by piece, each piece is copied from the page cache into the
-#: core's cache, where both hashes read it (about 1.9 GB/s).
-HOLD = 1 << 20
-#: Bytes read back at a time: small enough to stay in the core's 2 MiB L2
-#: between the copy and both hashes.
-READ_BACK = 1 << 18
+#: is known (see `Document`); past that, the writer waits for it. Reading
+#: the body back from the file instead would not wait (the dense file's
+#: writer waits some 0.35 s), but it would be a second pass over the output.
+HOLD = 64 << 20
 
 CV_ID = {"MS": "PSI-MS", "UO": "UO"}
 
@@ -261,8 +255,8 @@ class Document:
     elements). The hashes need it first, so it is hashed as it is
     predicted: with the count of `expected` spectra, as soon as the
     source's SHA-1 is known; the body written until then is hashed after
-    it (held in memory up to `HOLD` bytes, read back from the file past
-    that), and the rest as it is written. When the
+    it (held in memory: `HOLD` bytes at most, past which the writer waits
+    for the source's SHA-1), and the rest as it is written. When the
     opening finally written is the one predicted, both digests are
     complete without reading anything back. When it is not (a scan without
     a peak list, spectra left out by MS level, no `expected`), the file is
@@ -298,7 +292,6 @@ class Document:
         self.head: bytes | None = None  # the opening hashed, with its padding
         self.held: list[bytes] = []
         self.held_bytes = 0
-        self.spilled: int | None = None  # where the body written but not held starts
 
     def write(self, data: bytes) -> None:
         if self.head is not None and self.digester is not None and len(data) > SLICE:
@@ -318,13 +311,9 @@ class Document:
         if self.head is not None:
             self.digester.update(data)
             return
-        if self.spilled is None:
-            if self.held_bytes + len(data) <= HOLD:
-                self.held.append(data)
-                self.held_bytes += len(data)
-            else:  # to be read back from the file
-                self.spilled = self.pos - len(data)
-        if self.known():
+        self.held.append(data)
+        self.held_bytes += len(data)
+        if self.held_bytes >= HOLD or self.known():
             self._hash_head()
 
     def mispredicted(self) -> None:
@@ -333,7 +322,7 @@ class Document:
         if self.digester is not None:
             self.digester.close()
             self.digester = None
-            self.held, self.held_bytes, self.spilled = [], 0, None
+            self.held, self.held_bytes = [], 0
 
     def _padded(self, count: int) -> bytes:
         opening = self.opening(count, self.source_sha1())
@@ -341,8 +330,7 @@ class Document:
 
     def _hash_head(self) -> None:
         """The predicted opening hashed (waiting for the source's SHA-1),
-        then the body written until now: what was held, then what was not,
-        read back."""
+        then the body held until now."""
         if self.digester is None or self.expected is None or self.head is not None:
             return
         self.head = self._padded(self.expected)
@@ -350,9 +338,6 @@ class Document:
         for data in self.held:
             self.digester.update(data)
         self.held, self.held_bytes = [], 0
-        if self.spilled is not None:
-            _read_into(self.fh, self.spilled, self.pos, self.digester.update)
-            self.spilled = None
 
     def opening(self, count: int, source_sha1: str) -> bytes:
         voc, source = self.voc, self.source
@@ -544,20 +529,6 @@ class Document:
             self.fh.write(tail)
             sha256.update(tail)
             self.sha256 = sha256.hexdigest()
-
-
-def _read_into(fh: IO[bytes], start: int, end: int, update: Callable[[Any], None]) -> None:
-    """Bytes `start` to `end` of `fh` (written up to `end`) given to `update`
-    in order, `READ_BACK` at a time through one buffer; `fh` left at `end`."""
-    view = memoryview(bytearray(READ_BACK))
-    fh.seek(start)
-    while start < end:
-        n = fh.readinto(view[: min(READ_BACK, end - start)])  # type: ignore[attr-defined]
-        if not n:
-            raise OSError(f"short read at byte {start} of the mzML being written")
-        update(view[:n])
-        start += n
-    fh.seek(end)
 
 
 def _read_back(fh: IO[bytes], end: int) -> tuple[Any, Any]:
