@@ -65,9 +65,9 @@ def test_ledger_and_stamps_hold_the_digest_of_each_file_on_disk(inputs, tmp_path
 @pytest.mark.parametrize("hold", [1 << 14, 1 << 30])
 def test_mzml_body_held_until_the_source_hash_is_known(inputs, tmp_path, monkeypatch, hold, known_after):
     """The source's SHA-1 known only at the end, or midway: the body is held
-    up to `hold` bytes and read back past that (small), or all held (large),
-    and hashed as written once it is known; the checksums come out the same
-    as when it is known first."""
+    up to `hold` bytes, then the writer waits for it (small), or all held
+    (large), and hashed as written once it is known; the checksums come out
+    the same as when it is known first, and nothing is read back."""
     from vantoro_tools.write.formats import SourceDigest
     from vantoro_tools.write.output import recording_digests
 
