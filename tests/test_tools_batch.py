@@ -711,6 +711,9 @@ def test_names_that_are_not_utf8_are_recorded_not_fatal(tmp_path):
     # An input the reader cannot name fails alone, in one line, and is recorded.
     unnamed = os.path.join(os.fsencode(src), b"r\xff_small.RAW")
     os.link(src / "small.RAW", unnamed)
-    done = vantoro("convert", src, "--to", "mgf", "--out", out, "-q")
+    summary = tmp_path / "summary.json"
+    done = vantoro("convert", src, "--to", "mgf", "--out", out, "-q", "--summary-json", summary)
     assert done.returncode == 1 and done.stderr.count("\n") == 1 and "Traceback" not in done.stderr, done.stderr
     assert latest(out)[str(src / "r\\xff_small.RAW")]["status"] == "failed"
+    # The summary is UTF-8 JSON that gives the name back as Python holds it.
+    assert os.fsdecode(unnamed) in [i["input"] for i in json.loads(summary.read_text(encoding="utf-8"))["inputs"]]

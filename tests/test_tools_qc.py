@@ -174,6 +174,12 @@ def test_report_failures(batch, tmp_path, capsys, write_raw):
     assert err[1].startswith(f"vantoro: {marker}: no layout marker")
     page = out.read_text(encoding="utf-8")
     assert "Not read" in page and "v60.raw" in page and "Layout check failed" in page
+    if sys.platform == "linux":  # a name that is not UTF-8 is listed, not fatal
+        unnamed = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"r\xff_orbitrap.raw"))
+        os.link(good, unnamed)
+        assert main(["report", unnamed, good, "-o", str(out), "-q"]) == 1
+        assert "r\ufffd_orbitrap.raw" in out.read_text(encoding="utf-8")
+        capsys.readouterr()
 
     # A run of MS1 scans only (version 57) gets notes instead of empty precursor plots.
     small = write_raw(small_v57(), "in/run_small.RAW")

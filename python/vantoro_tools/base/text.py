@@ -4,15 +4,42 @@ character, and a message line must stay one line that cannot be faked."""
 from __future__ import annotations
 
 import re
+from typing import Any
 
 #: Characters that could break a line or drive a terminal: the controls
-#: (C0, DEL, C1 with NEL) and the Unicode line and paragraph separators.
-CONTROLS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+#: (C0, DEL, C1 with NEL) and the Unicode line and paragraph separators;
+#: and lone surrogates (the bytes of a file name that is not UTF-8), which
+#: a stream that encodes strictly cannot print.
+CONTROLS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]")
+
+
+#: Lone surrogates: how Python holds the bytes of a file name that is not UTF-8.
+LONE_SURROGATES = re.compile("[\ud800-\udfff]")
+
+
+def json_text(value: Any, **options: Any) -> str:
+    """`value` as JSON with every character as itself (`ensure_ascii=False`),
+    but a lone surrogate as JSON's own escape (`\\udcff`): UTF-8 can always
+    encode the text, and it reads back as it was."""
+    import json
+
+    return LONE_SURROGATES.sub(_code_escape, json.dumps(value, ensure_ascii=False, **options))
+
+
+def readable(text: str) -> str:
+    """`text` for a page people read, UTF-8 encodable: a lone surrogate is
+    shown as the replacement character, as undecodable bytes are."""
+    return LONE_SURROGATES.sub("\ufffd", text)
+
+
+def _code_escape(match: re.Match[str]) -> str:
+    return f"\\u{ord(match.group()):04x}"
 
 
 def printable(text: str) -> str:
     """`text` with every control character written as an escape (\\n, \\x1b,
-    \\u2028), so that it prints on one line and cannot move the cursor."""
+    \\u2028, \\udcff), so that it prints on one line, cannot move the
+    cursor, and prints on any stream."""
     return CONTROLS.sub(_escape, text)
 
 

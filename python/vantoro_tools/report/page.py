@@ -36,7 +36,7 @@ from ..analyse.qc import (
     varying_trailer,
 )
 from ..base.paths import StrPath, display_names
-from ..base.text import file_text
+from ..base.text import file_text, readable
 from ..base.version import tool_version
 from ..source.scans import TrailerValue
 from ..write.output import OutputError, output_file
@@ -584,7 +584,7 @@ def write_report(
     of the runs, nor over a file vantoro did not write unless `overwrite`;
     whole or not at all) and returns its size in bytes.
     Raises OutputError when it cannot be written."""
-    text = report_html(runs, failed, history=history).encode("utf-8")
+    text = readable(report_html(runs, failed, history=history)).encode("utf-8")
     inputs = [run.path for run in runs] + [path for path, _ in failed]
     with output_file(dest, inputs, overwrite=overwrite, any_inputs=True, writer=WRITER) as tmp:
         try:

@@ -37,6 +37,7 @@ from typing import Any
 
 from ..base.deps import missing
 from ..base.paths import sha256_file
+from ..base.text import json_text
 from ..base.urls import is_url, url_fs, url_identity
 from ..base.version import tool_version
 from ..write.output import atomic_path, object_size, remove_dead_parts, upload
@@ -452,4 +453,4 @@ def _entry(o: Outcome) -> dict[str, Any]:
 
 
 def as_json(document: Mapping[str, Any]) -> str:
-    return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
+    return json_text(document, indent=2) + "\n"

@@ -34,7 +34,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..base.text import printable
+from ..base.text import json_text, printable
 from ..write.output import atomic_path, is_url, upload, url_fs
 from .ledger import LEDGER_DIR
 from .outcome import FAILED
@@ -86,7 +86,7 @@ def _json_safe(value: Any) -> Any:
 def log_line(document: Mapping[str, Any]) -> str:
     """The line the watcher logs for an event: its time, its kind, then the
     event itself as one line of JSON (`cut -d' ' -f3-` gives it back)."""
-    return f"{document['time']} {document['event']} {json.dumps(document, ensure_ascii=False, allow_nan=False)}"
+    return f"{document['time']} {document['event']} {json_text(document, allow_nan=False)}"
 
 
 # -- the record under the ledger -------------------------------------------------
@@ -111,7 +111,7 @@ class EventLog:
     def write(self, name: str, record: Mapping[str, Any]) -> None:
         """Writes one record whole, replacing an earlier one of that name.
         Raises OSError (OutputError) when it cannot."""
-        text = json.dumps(record, ensure_ascii=False, indent=1) + "\n"
+        text = json_text(record, indent=1) + "\n"
         dest = os.path.join(self.path, name)
         if self.remote:
             with tempfile.TemporaryDirectory(prefix=".vantoro-event.") as staging:
@@ -161,7 +161,7 @@ class EventLog:
 
 def post_json(url: str, document: Mapping[str, Any], timeout: float = DELIVERY_TIMEOUT) -> None:
     """POSTs `document` to `url` as JSON; raises OSError unless it answers 2xx."""
-    body = json.dumps(document, ensure_ascii=False).encode("utf-8")
+    body = json_text(document).encode("utf-8")
     request = urllib.request.Request(
         url, data=body, method="POST", headers={"Content-Type": "application/json; charset=utf-8"}
     )
@@ -177,7 +177,7 @@ def post_json(url: str, document: Mapping[str, Any], timeout: float = DELIVERY_T
 def run_command(command: str, document: Mapping[str, Any], timeout: float = DELIVERY_TIMEOUT) -> None:
     """Runs `command` (through the shell) with `document` as JSON on its
     standard input; raises OSError unless it exits 0."""
-    text = json.dumps(document, ensure_ascii=False) + "\n"
+    text = json_text(document) + "\n"
     try:
         done = subprocess.run(
             command, shell=True, input=text.encode("utf-8"), capture_output=True, timeout=timeout, check=False
