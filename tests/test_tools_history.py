@@ -106,7 +106,8 @@ def test_a_run_is_added_once_by_content(tmp_path, capsys):
     copy = tmp_path / "again" / "renamed_orbitrap.raw"
     copy.parent.mkdir()
     shutil.copy(paths[0], copy)
-    hist = tmp_path / "hist"
+    # The history's folder name need not be UTF-8.
+    hist = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"hist\xff")) if sys.platform == "linux" else tmp_path / "h"
     assert main(["qc", "add", *paths, "--history", str(hist)]) == 0
     assert main(["qc", "add", str(copy), paths[1], "--history", str(hist)]) == 0
     assert "0 added, 2 up to date" in capsys.readouterr().err

@@ -101,7 +101,8 @@ def read_rows(directory: StrPath) -> list[dict[str, Any]]:
         return []
     pa = pyarrow_modules()
     try:
-        table = pa.parquet.read_table(path)
+        with open(path, "rb") as f:  # opened here: Arrow takes a path as UTF-8 only, a folder's name need not be
+            table = pa.parquet.read_table(f)
         missing_columns = [c for c in COLUMNS if c not in table.column_names]
         if missing_columns:
             raise ValueError(f"no column {missing_columns[0]!r}")
@@ -128,8 +129,8 @@ def _write_rows(directory: str, rows: list[dict[str, Any]]) -> None:
     )
     table = pa.Table.from_pylist(rows, schema=schema)
     dest = os.path.join(directory, TABLE)
-    with atomic_path(dest) as tmp:
-        pa.parquet.write_table(table, tmp)
+    with atomic_path(dest) as tmp, open(tmp, "wb") as f:
+        pa.parquet.write_table(table, f)
 
 
 def metric_rows(run: RunQC, added: dt.datetime) -> list[dict[str, Any]]:
