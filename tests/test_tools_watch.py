@@ -400,3 +400,19 @@ def test_notify_takes_only_web_addresses(tmp_path, capsys):
     with pytest.raises(SystemExit) as stop:
         main(["watch", str(tmp_path), "--to", "mzml", "--out", str(tmp_path / "o"), "--notify", "file:///etc/passwd"])
     assert stop.value.code == 2 and "not an http:// or https:// address" in capsys.readouterr().err
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="file names as bytes")
+def test_a_name_that_is_not_utf8_fails_once_and_the_watch_goes_on(procs, tmp_path):
+    folder = tmp_path / "in_orbitrap"
+    folder.mkdir()
+    qc_run(0).write(folder / "r0_orbitrap.raw")
+    os.link(folder / "r0_orbitrap.raw", os.path.join(os.fsencode(folder), b"r\xff_orbitrap.raw"))
+    for name, status in (("first", 1), ("again", 0)):  # a failure is said once
+        done = watcher(procs, tmp_path, folder, tmp_path / "out", "--once", "--poll", 0.2, name=name)
+        assert done.wait(timeout=120) == status, (tmp_path / f"{name}.err").read_text()
+    assert sorted((e["event"], e["name"]) for e in log_events(tmp_path, "first")) == [
+        ("done", "r0_orbitrap.raw"),
+        ("failed", "r\udcff_orbitrap.raw"),
+    ]
+    assert not log_events(tmp_path, "again")

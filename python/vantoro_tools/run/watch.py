@@ -638,6 +638,10 @@ def _not_whole(path: str, size: int) -> str | None:
         version = int(RawFileReader(path).version)
     except OSError as exc:
         return describe_failure(path, exc)
+    except ValueError:
+        # A name the reader cannot take (not UTF-8) never changes: taken as
+        # it is, and its conversion fails it once, saying why.
+        return None
     return judge_file(path, version, size).reason
 
 
