@@ -303,7 +303,7 @@ def run_pool(
             # A worker that ended breaks the pool at once, unless it ended
             # while sending a result: the executor then waits for the rest.
             seen.update(_workers(pool, before))
-            if pending and lost_since is None and any(p.exitcode is not None for p in seen):
+            if pending and lost_since is None and _any_ended(seen):
                 lost_since = time.monotonic()
             elif pending and lost_since is not None and time.monotonic() - lost_since > LOST_GRACE:
                 _end_workers(seen)
@@ -335,6 +335,18 @@ def _workers(pool: ProcessPoolExecutor, before: set[BaseProcess]) -> list[BasePr
     if isinstance(processes, dict):
         return list(processes.values())
     return [p for p in multiprocessing.active_children() if p not in before]
+
+
+def _any_ended(workers: Collection[BaseProcess]) -> bool:
+    """Whether one of `workers` has ended, seen by its sentinel alone: its
+    exit status is left to be read by the executor's thread (two threads
+    reading one worker's status from the fork server race for it)."""
+    from multiprocessing.connection import wait as ready
+
+    try:
+        return bool(ready([p.sentinel for p in workers], 0))
+    except (ValueError, OSError):  # a worker closed or not started: the executor's own to judge
+        return False
 
 
 def _raise_if_reentered() -> None:
