@@ -22,6 +22,7 @@ pytest.importorskip("vantoro_tools")
 from vantoro_tools.analyse import control, qc
 from vantoro_tools.cli import main
 from vantoro_tools.report import history
+from vantoro_tools.write.output import owner_tag
 
 
 @pytest.fixture(scope="module")
@@ -109,9 +110,18 @@ def test_a_run_is_added_once_by_content(tmp_path, capsys):
     # The history's folder name need not be UTF-8.
     hist = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"hist\xff")) if sys.platform == "linux" else tmp_path / "h"
     assert main(["qc", "add", *paths, "--history", str(hist)]) == 0
+    # What an add killed mid-write left goes with the next add.
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    owner = f"{dead.pid}-1@{owner_tag().split('@')[1]}"
+    left = [os.path.join(hist, f".table.parquet.0badf00d.{owner}.part")]
+    left.append(os.path.join(hist, history.RUNS, f".r.mzQC.0badf00d.{owner}.part"))
+    for path in left:
+        open(path, "wb").close()
     assert main(["qc", "add", str(copy), paths[1], "--history", str(hist)]) == 0
     assert "0 added, 2 up to date" in capsys.readouterr().err
     assert len({r["sha256"] for r in history.read_rows(hist)}) == 2
+    assert not any(map(os.path.exists, left))
 
 
 ADD = textwrap.dedent(

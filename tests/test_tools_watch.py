@@ -23,7 +23,7 @@ for _name in ("numpy", "pyarrow", "isal", "deflate", "pybase64", "watchdog"):
 from vantoro_tools.analyse.qc import run_qc
 from vantoro_tools.report.history import add_runs, metric_rows, read_rows
 from vantoro_tools.run.ledger import LEDGER_DIR, latest
-from vantoro_tools.write.output import PART_SUFFIX, stamp_path
+from vantoro_tools.write.output import PART_SUFFIX, owner_tag, stamp_path
 
 BIN = os.path.dirname(sys.executable)
 SETTLE = 1.5
@@ -285,6 +285,9 @@ def test_killed_mid_conversion_the_restarted_watcher_does_each_file_once(procs, 
     wait_for(lambda: any(n.endswith(PART_SUFFIX) for n in os.listdir(out)), 30, "a conversion under way")
     os.killpg(first.pid, signal.SIGKILL)
     first.wait(timeout=10)
+    # As if killed while recording an event, too.
+    host = owner_tag().split("@")[1]
+    (out / LEDGER_DIR / "_events" / f".x-done.json.0badf00d.{first.pid}-1@{host}{PART_SUFFIX}").write_bytes(b"{")
     before = len(log_events(tmp_path, "first"))
     assert before < len(names)
     again = watcher(procs, tmp_path, folder, out, "--notify", url, name="again")

@@ -27,7 +27,7 @@ from ..analyse.qc.terms import METRICS, NAMES
 from ..base.deps import missing
 from ..base.paths import StrPath, sha256_file, stem
 from ..base.urls import is_url
-from ..write.output import DirectoryLock, OutputBusy, OutputError, atomic_path
+from ..write.output import DirectoryLock, OutputBusy, OutputError, atomic_path, remove_dead_parts
 from .mzqc import mzqc_document, mzqc_text
 
 TABLE = "metrics.parquet"
@@ -61,6 +61,9 @@ def held(directory: str, wait: float = LOCK_WAIT) -> Iterator[None]:
                 raise
             time.sleep(0.05)
     try:
+        # The table, or a run's mzQC, an add was writing when it was killed.
+        remove_dead_parts(directory)
+        remove_dead_parts(os.path.join(directory, RUNS))
         yield
     finally:
         lock.__exit__(None, None, None)

@@ -195,7 +195,9 @@ class Watcher:
         except OSError as exc:
             raise OutputError(self.out, exc) from exc
         stack.enter_context(DirectoryLock(self.out))
+        # Outputs, and event records, a killed watcher was writing.
         remove_dead_parts(self.out)
+        remove_dead_parts(self.events.path)
 
     def _load_state(self) -> None:
         """What earlier watchers recorded: the content each event was about,
