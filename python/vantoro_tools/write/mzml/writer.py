@@ -68,6 +68,7 @@ HASH_CHUNK = 1 << 22
 HOLD = 64 << 20
 
 CV_ID = {"MS": "PSI-MS", "UO": "UO"}
+_SPECTRUM_END = b"</binary>\n          </binaryDataArray>\n        </binaryDataArrayList>\n      </spectrum>\n"
 
 INDEXED_NS = (
     '<indexedmzML xmlns="http://psi.hupo.org/ms/mzml" '
@@ -292,6 +293,22 @@ class Document:
         self.head: bytes | None = None  # the opening hashed, with its padding
         self.held: list[bytes] = []
         self.held_bytes = 0
+        # The texts every spectrum repeats, made once.
+        p = voc.param
+        self._level_params = {
+            level: f"        {p('ms level', level)}\n        {p('MS1 spectrum' if level == 1 else 'MSn spectrum')}\n"
+            f"        {p('centroid spectrum')}\n"
+            for level in range(1, 11)
+        }
+        self._scan_list = f'        <scanList count="1">\n          {p("no combination")}\n          <scan>\n'
+        self._mz_array = f"            {p('m/z array', '', 'm/z')}"
+        self._intensity_array = f"            {p('intensity array', '', 'number of detector counts')}"
+        self._time = (f'            <cvParam {voc.ref["scan start time"]} value="', f'"{voc.unit["minute"]}/>\n')
+        self._injection = (
+            f'            <cvParam {voc.ref["ion injection time"]} value="',
+            f'"{voc.unit["millisecond"]}/>\n',
+        )
+        self._tic = f'        <cvParam {voc.ref["total ion current"]} value="'
 
     def write(self, data: bytes) -> None:
         if self.head is not None and self.digester is not None and len(data) > SLICE:
@@ -376,53 +393,59 @@ class Document:
         return text.encode("utf-8")
 
     def spectrum(self, scan: Scan, encoded: Encoded, length: int) -> None:
-        voc, warn = self.voc, self.source.warn
-        p = voc.param
+        warn = self.source.warn
         spectrum_id = f"scan={scan.number}"
         self.offsets.append((spectrum_id, self.pos + len("      ")))  # where <spectrum starts
         scan_params = ""
-        tic_finite = math.isfinite(encoded.tic)
+        tic = encoded.tic
+        tic_finite = math.isfinite(tic)
         if not tic_finite:
             warn("total ion current not finite")
         # The chromatogram has a point where both its time and its 32-bit
         # current are finite.
-        if math.isfinite(scan.rt):
-            scan_params += f"            {p('scan start time', scan.rt, 'minute')}\n"
+        rt = scan.rt
+        if math.isfinite(rt):
+            scan_params += f"{self._time[0]}{rt!r}{self._time[1]}"
             if tic_finite and encoded.tic_fits_32:
-                self.times.append(scan.rt)
-                self.tics.append(encoded.tic)
+                self.times.append(rt)
+                self.tics.append(tic)
             elif tic_finite:
                 warn("total ion current beyond 32-bit float (left out of the chromatogram)")
         else:
             warn("retention time not finite")
         if math.isfinite(scan.injection_time):
-            scan_params += f"            {p('ion injection time', scan.injection_time, 'millisecond')}\n"
+            scan_params += f"{self._injection[0]}{scan.injection_time!r}{self._injection[1]}"
         else:
             warn("injection time not finite")
         level = scan.ms_level
+        level_params = self._level_params.get(level)
+        if level_params is None:
+            p = self.voc.param
+            level_params = (
+                f"        {p('ms level', level)}\n        {p('MSn spectrum')}\n        {p('centroid spectrum')}\n"
+            )
         head = (
             f'      <spectrum index="{len(self.offsets) - 1}" id="{spectrum_id}" defaultArrayLength="{length}">\n'
-            f"        {p('ms level', level)}\n        {p('MS1 spectrum' if level == 1 else 'MSn spectrum')}\n"
-            f"        {p('centroid spectrum')}\n"
-            + (f"        {p('total ion current', encoded.tic)}\n" if tic_finite else "")
-            + f'        <scanList count="1">\n          {p("no combination")}\n          <scan>\n'
-            f"{scan_params}          </scan>\n        </scanList>\n"
+            f"{level_params}"
+            + (f'{self._tic}{tic!r}"/>\n' if tic_finite else "")
+            + f"{self._scan_list}{scan_params}          </scan>\n        </scanList>\n"
             f"{self.precursor(scan)}"
             '        <binaryDataArrayList count="2">\n'
             f'          <binaryDataArray encodedLength="{len(encoded.mz)}">\n'
-            f"            {p('m/z array', '', 'm/z')}{encoded.mz_params}\n            <binary>"
+            f"{self._mz_array}{encoded.mz_params}\n            <binary>"
         )
         middle = (
             "</binary>\n          </binaryDataArray>\n"
             f'          <binaryDataArray encodedLength="{len(encoded.intensity)}">\n'
-            f"            {p('intensity array', '', 'number of detector counts')}"
-            f"{encoded.intensity_params}\n            <binary>"
+            f"{self._intensity_array}{encoded.intensity_params}\n            <binary>"
         )
-        self.write(head.encode("utf-8"))
-        self.write(encoded.mz)
-        self.write(middle.encode("utf-8"))
-        self.write(encoded.intensity)
-        self.write(b"</binary>\n          </binaryDataArray>\n        </binaryDataArrayList>\n      </spectrum>\n")
+        pieces = (head.encode(), encoded.mz, middle.encode(), encoded.intensity, _SPECTRUM_END)
+        if len(encoded.mz) + len(encoded.intensity) <= SLICE:
+            # A small spectrum in one write and one hash update: the calls cost more than the copy.
+            self.write(b"".join(pieces))
+        else:
+            for piece in pieces:
+                self.write(piece)
         self.written.add(scan.number)
 
     def precursor(self, scan: Scan) -> str:
