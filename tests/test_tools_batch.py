@@ -702,11 +702,13 @@ def test_names_that_are_not_utf8_are_recorded_not_fatal(tmp_path):
     src.mkdir()
     small_v57().write(src / "small.RAW")
     out = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"out\xff"))
-    for _ in range(2):  # the second batch reads the first's ledger
+    for status in ("converted", "up to date"):  # the second batch finds the first's outputs by its ledger
         done = vantoro("convert", src, "--to", "mgf", "--out", out, "-q")
         assert done.returncode == 0 and "Traceback" not in done.stderr, done.stderr
-    [(_, record)] = latest(out).items()
-    assert record["status"] == "converted" and record["outputs"][0]["path"].endswith("out\\xff/small.mgf")
+        [(_, record)] = latest(out).items()
+        assert record["status"] == status
+        if status == "converted":
+            assert record["outputs"][0]["path"].endswith("out\\xff/small.mgf")
 
     # An input the reader cannot name fails alone, in one line, and is recorded.
     unnamed = os.path.join(os.fsencode(src), b"r\xff_small.RAW")

@@ -42,7 +42,7 @@ from ..base.urls import is_url, url_fs, url_identity
 from ..base.version import tool_version
 from ..write.output import atomic_path, object_size, remove_dead_parts, upload
 from .outcome import CONVERTED, UP_TO_DATE, Outcome
-from .rows_parquet import parquet_bytes
+from .rows_parquet import named_by, parquet_bytes
 
 LEDGER_DIR = ".vantoro-ledger"
 #: The statuses that say an input is done.
@@ -419,7 +419,8 @@ def shows_done(record: Mapping[str, Any] | None, location: str, options: Mapping
     size, mtime, _ = _identity(location, False)
     if (record["input_size"], record["input_mtime_ns"]) != (size, mtime):
         return False
-    return all(object_size(o["path"]) == o["size"] for o in record["outputs"] or [])
+    # An output whose folder's name is not UTF-8 is recorded with its bytes escaped.
+    return all(any(object_size(path) == o["size"] for path in named_by(o["path"])) for o in record["outputs"] or [])
 
 
 def summary(

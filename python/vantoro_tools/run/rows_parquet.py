@@ -16,6 +16,7 @@ optional: None is null."""
 from __future__ import annotations
 
 import functools
+import re
 import struct
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
@@ -114,6 +115,18 @@ def stored_text(text: str) -> str:
         return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
     except UnicodeEncodeError:
         return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def named_by(text: str) -> list[str]:
+    """The names `text`, as `stored_text` left it, may stand for: itself,
+    and where it holds byte escapes (`\\x80` to `\\xff`), the name with
+    those bytes (a literal backslash in a name could read the same)."""
+    names = [text]
+    if "\\x" in text:
+        bytes_back = re.sub(r"\\x([89a-f][0-9a-f])", lambda m: chr(0xDC00 + int(m.group(1), 16)), text)
+        if bytes_back != text:
+            names.append(bytes_back)
+    return names
 
 
 def _plain(kind: str, values: Sequence[Any]) -> bytes:
