@@ -106,6 +106,20 @@ def test_layout_check_refuses_and_force_converts(tmp_path, capsys, name, make, r
     assert len(visible_files(out)) == 2
 
 
+def test_the_layout_check_on_extreme_m_z(tmp_path):
+    # m/z whose sum overflows are all finite: no false refusal.
+    np = pytest.importorskip("numpy")
+    from vantoro_tools.source.layout import LayoutCheck
+
+    raw = orbitrap_varied().write(tmp_path / "x_orbitrap.raw")
+    check = LayoutCheck(raw, 66, os.path.getsize(raw))
+    assert check.scan(1, 0.5, np.array([1.7e308, 1.7e308])) is None
+    assert check.scan(2, 0.5, np.array([1.7e308, -1.7e308, math.inf])) == "scan 2: peak list holds a non-finite m/z"
+    earlier = check.scan(3, 0.4, np.array([math.nan]))
+    assert earlier == "scan 3: retention time 0.4 min is before the previous scan's 0.5"
+    assert check.verdict.reason == "scan 2: peak list holds a non-finite m/z"
+
+
 @pytest.mark.parametrize("link", ["same", "hard", "symbolic"])
 def test_an_output_that_is_an_input_is_refused(tmp_path, capsys, link):
     raw = orbitrap_varied().write(tmp_path / "x_orbitrap.mgf")

@@ -104,6 +104,9 @@ class LayoutCheck:
         """Judges scan `number` with peak list m/z `mz` (a NumPy array or a
         list) at retention time `rt`; returns the reason it fails, if any,
         and keeps the first failure as the verdict."""
+        if rt >= self._last_rt and math.isfinite(rt) and _all_finite(mz):
+            self._last_rt = rt
+            return None
         reason = None
         if not math.isfinite(rt):
             reason = f"scan {number}: retention time is {rt}"
@@ -122,5 +125,8 @@ def _all_finite(values: Sequence[float] | Any) -> bool:
     if hasattr(values, "dtype"):
         import numpy as np
 
-        return bool(np.isfinite(values).all())
+        # A finite sum means every value is finite, and costs no array of
+        # flags; a sum that is not (a value that is not, or an overflow)
+        # is settled value by value.
+        return math.isfinite(np.add.reduce(values)) or bool(np.isfinite(values).all())
     return all(map(math.isfinite, values))

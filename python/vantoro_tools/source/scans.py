@@ -106,6 +106,25 @@ class Scan:
     mz: NDArray[np.float64] | None = None
     intensity: NDArray[np.float32] | None = None
 
+    @classmethod
+    def _of(cls, row: Any, level: int, trailer: dict[str, TrailerValue], found: tuple[Any, Any] | None) -> Scan:
+        # The walker makes one per scan: its fields set at once, not one by
+        # one through the frozen class's guarded setattr (a third of the cost).
+        scan = object.__new__(cls)
+        scan.__dict__.update(
+            number=row["scan_number"],
+            rt=row["rt"],
+            injection_time=row["injection_time"],
+            master_scan=row["master_scan"],
+            charge=row["charge"],
+            monomz=row["monomz"],
+            ms_level=level,
+            trailer=trailer,
+            mz=None if found is None else found[0],
+            intensity=None if found is None else found[1],
+        )
+        return scan
+
     @property
     def has_peaks(self) -> bool:
         return self.mz is not None
@@ -246,33 +265,20 @@ def walk(
     arrays, or lists of floats where NumPy is not installed. `on_scan` is
     called before each scan is read."""
     fetch = read_peaks if importlib.util.find_spec("numpy") is not None else _read_peak_lists
+    trailer_of = reader.get_trailer_extra
     for row in reader.list_spectra():
-        number = int(row["scan_number"])
+        number = row["scan_number"]
         if only is not None and not only(number):
             continue
-        trailer: dict[str, TrailerValue] = {
-            key: value
-            for key, value in reader.get_trailer_extra(number).items()
-            if isinstance(value, (int, float, str))
-        }
+        # A new dict of ints, floats and strs, one per call: kept as it is.
+        trailer: dict[str, TrailerValue] = trailer_of(number)  # type: ignore[assignment]
         level = ms_level(trailer)
         if levels is not None and level not in levels:
             continue
         if on_scan is not None:
             on_scan()
         found = fetch(reader, number) if peaks else None
-        yield Scan(
-            number=number,
-            rt=float(row["rt"]),
-            injection_time=float(row["injection_time"]),
-            master_scan=int(row["master_scan"]),
-            charge=int(row["charge"]),
-            monomz=float(row["monomz"]),
-            ms_level=level,
-            trailer=trailer,
-            mz=None if found is None else found[0],
-            intensity=None if found is None else found[1],
-        )
+        yield Scan._of(row, level, trailer, found)
 
 
 def open_source(path: StrPath, *, force: bool = False, **kwargs: Any) -> ScanSource:
