@@ -8,7 +8,7 @@ from collections import Counter
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
-from typing import Any, TypeVar
+from typing import Any, Generic, Protocol, TypeVar
 
 from ..base.cores import available_cores
 from ..base.paths import file_digest
@@ -59,17 +59,41 @@ class Written:
 T = TypeVar("T")
 
 
-def submit(pool: Executor | None, fn: Callable[..., T], *args: Any) -> Future[T]:
+T_co = TypeVar("T_co", covariant=True)
+
+
+class Pending(Protocol[T_co]):
+    """A result to come: a future, or one made already (`Ready`)."""
+
+    def result(self) -> T_co: ...
+
+
+class Ready(Generic[T]):
+    """A result computed at once, its value or its exception given back by
+    `result()` as a future's would be, without a future's lock and condition
+    (the mzML writer makes one per spectrum when given one thread)."""
+
+    __slots__ = ("_value", "_error")
+
+    def __init__(self, fn: Callable[..., T], *args: Any):
+        self._error: Exception | None = None
+        try:
+            self._value: T | None = fn(*args)
+        except Exception as exc:  # raised again by result(), as from a pool
+            self._value, self._error = None, exc
+
+    def result(self) -> T:
+        if self._error is not None:
+            raise self._error
+        return self._value  # type: ignore[return-value]
+
+
+def submit(pool: Executor | None, fn: Callable[..., T], *args: Any) -> Pending[T]:
     """`fn(*args)` on `pool`, or, with no pool (a writer given one thread),
-    run here and now: either way a future, so a writer has one shape."""
+    run here and now: either way a result to come, so a writer has one shape."""
     if pool is not None:
         return pool.submit(fn, *args)
-    done: Future[T] = Future()
-    try:
-        done.set_result(fn(*args))
-    except Exception as exc:  # raised again by result(), as from a pool
-        done.set_exception(exc)
-    return done
+    return Ready(fn, *args)
 
 
 class SourceDigest:

@@ -20,14 +20,14 @@ import math
 import os
 from collections import deque
 from collections.abc import Callable, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
 from ..base.deps import missing
 from ..base.paths import StrPath
 from ..base.text import CONTROLS
 from ..source.scans import PRECURSOR, PRECURSOR_NEGATIVE, PRECURSOR_NOT_FINITE, Scan, ScanSource, open_source
-from .formats import MGF_MS_LEVELS, WriteOptions, Written, submit
+from .formats import MGF_MS_LEVELS, Pending, WriteOptions, Written, submit
 from .output import atomic_path, hashed_file
 
 if TYPE_CHECKING:
@@ -184,7 +184,7 @@ def write_mgf_source(source: ScanSource, dests: Sequence[str], options: WriteOpt
         # written in order; given one thread, each here as it fills.
         pool = executor if threads > 1 else None
         ahead = 2 if pool is not None else 0
-        pending: deque[Future[list[bytes | memoryview]]] = deque()
+        pending: deque[Pending[list[bytes | memoryview]]] = deque()
         # Every peak list is read, whatever its level: the layout check judges them all.
         for scan in source.scans():
             if scan.ms_level not in levels or scan.mz is None or scan.intensity is None:

@@ -41,7 +41,7 @@ from ..source.mzpeak import (
     SPECTRUM,
 )
 from ..source.scans import Scan, ScanSource, open_source
-from .formats import MZPEAK_CODECS, SourceDigest, WriteOptions, Written, submit
+from .formats import MZPEAK_CODECS, Pending, SourceDigest, WriteOptions, Written, submit
 from .output import atomic_path, hashed_file
 from .psi import precursor_of, source_location
 from .terms import PSI_MS_VERSION, TERMS, UO_VERSION
@@ -401,7 +401,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
         point, schema = lib.points(("spectrum_index", pa.uint64()), ("mz", pa.float64()), ("intensity", pa.float32()))
         pending: list[tuple[int, NDArray[Any], NDArray[Any]]] = []
         pending_peaks = 0
-        writing: Future[None] | None = None  # the row group being encoded
+        writing: Pending[None] | None = None  # the row group being encoded
 
         def flush(writer: Any) -> None:
             nonlocal pending_peaks, writing
@@ -499,7 +499,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             finally:
                 # The row group in flight is finished before the writer closes,
                 # whether the walk ended or failed.
-                if writing is not None:
+                if isinstance(writing, Future):
                     wait([writing])
             if writing is not None:
                 writing.result()

@@ -23,7 +23,7 @@ import os
 import re
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any
 
@@ -31,7 +31,7 @@ from ...base.deps import missing
 from ...base.paths import StrPath
 from ...base.version import tool_version
 from ...source.scans import Scan, ScanSource, open_source
-from ..formats import COMPRESSIONS, SourceDigest, WriteOptions, Written, submit
+from ..formats import COMPRESSIONS, Pending, SourceDigest, WriteOptions, Written, submit
 from ..output import Digester, atomic_path, record_digest
 from ..output.digests import SLICE
 from ..psi import precursor_of, source_location
@@ -626,7 +626,7 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
             source_sha1_known=source_sha1.done,
             digester=digester,
         )
-        pending: deque[tuple[Scan, int, Future[Encoded]]] = deque()
+        pending: deque[tuple[Scan, int, Pending[Encoded]]] = deque()
         for scan in _with_peaks(source, levels, doc.mispredicted):
             assert scan.mz is not None and scan.intensity is not None
             peaks = len(scan.mz)
