@@ -92,9 +92,11 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
             pa.string(), len(encoded), [validity, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))]
         )
 
-    def column(values: list[Any], kind: str) -> Any:
+    def column(values: Sequence[Any], kind: str) -> Any:
         if kind == "string":
             return strings([v if isinstance(v, str) else None for v in values])
+        if None not in values:
+            return numeric(np.array(values, kind))
         valid = np.array([v is not None for v in values], np.bool_)
         return numeric(np.array([0 if v is None else v for v in values], kind), valid)
 
@@ -111,7 +113,10 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
     )
     file_dictionary = strings([name])
 
-    rows: dict[str, list[Any]] = {col: [] for col, _ in SCAN_COLUMNS + TRAILER_COLUMNS}
+    # Per scan, a tuple of its values (SCAN_COLUMNS' order, less `file`) and
+    # one of its trailer fields (TRAILER_KEYS' order), made into columns at the end.
+    scan_rows: list[tuple[Any, ...]] = []
+    trailer_rows: list[tuple[Any, ...]] = []
     pending: list[tuple[int, NDArray[np.float64], NDArray[np.float32]]] = []
     pending_peaks = 0
 
@@ -166,26 +171,28 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
                     pending_peaks += count
                     if pending_peaks >= ROW_GROUP_PEAKS:
                         flush(writer)
-                for col, value in (
-                    ("file", name),
-                    ("scan_number", scan.number),
-                    ("rt", scan.rt),
-                    ("injection_time", scan.injection_time),
-                    ("master_scan", scan.master_scan),
-                    ("charge", scan.charge),
-                    ("monomz", scan.monomz),
-                    ("peak_count", count),
-                ):
-                    rows[col].append(value)
-                for col, _ in TRAILER_COLUMNS:
-                    rows[col].append(scan.trailer.get(col))
+                scan_rows.append(
+                    (scan.number, scan.rt, scan.injection_time, scan.master_scan, scan.charge, scan.monomz, count)
+                )
+                trailer_rows.append(tuple(map(scan.trailer.get, TRAILER_KEYS)))
             flush(writer)
+        n = len(scan_rows)
         columns = SCAN_COLUMNS + TRAILER_COLUMNS
-        arrays = [column(rows[col], kind) for col, kind in columns]
+        values = [
+            [name] * n,
+            *_transposed(scan_rows, len(SCAN_COLUMNS) - 1),
+            *_transposed(trailer_rows, len(TRAILER_COLUMNS)),
+        ]
+        arrays = [column(v, kind) for v, (_, kind) in zip(values, columns, strict=True)]
         table = pa.Table.from_arrays(arrays, names=[col for col, _ in columns])
         with (
             hashed_sink(scans_tmp) as scans_sink,
             pq.ParquetWriter(scans_sink, table.schema, use_dictionary=["file"], **plain) as writer,
         ):
             writer.write_table(table)
-    return Written(len(rows["file"]), source.warnings)
+    return Written(n, source.warnings)
+
+
+def _transposed(rows: list[tuple[Any, ...]], width: int) -> list[tuple[Any, ...]]:
+    """The columns of `rows`, each `width` values wide."""
+    return list(zip(*rows)) if rows else [()] * width

@@ -295,11 +295,7 @@ class Document:
         self.held_bytes = 0
         # The texts every spectrum repeats, made once.
         p = voc.param
-        self._level_params = {
-            level: f"        {p('ms level', level)}\n        {p('MS1 spectrum' if level == 1 else 'MSn spectrum')}\n"
-            f"        {p('centroid spectrum')}\n"
-            for level in range(1, 11)
-        }
+        self._level_params: dict[int, str] = {}  # by MS level, made as first met
         self._scan_list = f'        <scanList count="1">\n          {p("no combination")}\n          <scan>\n'
         self._mz_array = f"            {p('m/z array', '', 'm/z')}"
         self._intensity_array = f"            {p('intensity array', '', 'number of detector counts')}"
@@ -421,8 +417,9 @@ class Document:
         level_params = self._level_params.get(level)
         if level_params is None:
             p = self.voc.param
-            level_params = (
-                f"        {p('ms level', level)}\n        {p('MSn spectrum')}\n        {p('centroid spectrum')}\n"
+            level_params = self._level_params[level] = (
+                f"        {p('ms level', level)}\n        {p('MS1 spectrum' if level == 1 else 'MSn spectrum')}\n"
+                f"        {p('centroid spectrum')}\n"
             )
         head = (
             f'      <spectrum index="{len(self.offsets) - 1}" id="{spectrum_id}" defaultArrayLength="{length}">\n'
