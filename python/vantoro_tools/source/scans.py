@@ -109,7 +109,7 @@ class Scan:
     @classmethod
     def _of(cls, row: Any, level: int, trailer: dict[str, TrailerValue], found: tuple[Any, Any] | None) -> Scan:
         # The walker makes one per scan: its fields set at once, not one by
-        # one through the frozen class's guarded setattr (a third of the cost).
+        # one through the frozen class's guarded setattr.
         scan = object.__new__(cls)
         scan.__dict__.update(
             number=row["scan_number"],
