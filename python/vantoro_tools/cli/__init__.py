@@ -107,10 +107,9 @@ def program() -> int:
     """The `vantoro` program: main() on the command line's arguments."""
     # No command does linear algebra worth a thread pool, yet NumPy's
     # OpenBLAS starts one as it is imported, whose threads spin for some
-    # 0.1 CPU-s in each process (the command's, and the server its pool's
-    # workers are forked from): 13 % of the CPU of a batch of 40 short
-    # Parquet conversions (measured). Set before anything imports NumPy, and
-    # so inherited by the pool; a value the user set stands.
+    # 0.1 CPU-s in each process that imports it (the command's, the server
+    # its pool's workers are forked from; measured). Set before anything
+    # imports NumPy, and so inherited by the pool; a value the user set stands.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     status = main()
     # What the command wrote is closed by now; what is left is the
