@@ -262,7 +262,9 @@ def test_a_worker_ended_while_sending_its_result_hangs_nothing(tmp_path, how, st
     # stop must still end the command, and a lost worker fail its tasks.
     script = tmp_path / "half_sent.py"
     script.write_text(HALF_SENT)
-    done = subprocess.run([sys.executable, script, how], capture_output=True, text=True, timeout=30)
+    done = subprocess.run(
+        [sys.executable, script, how], capture_output=True, text=True, timeout=30, preexec_fn=default_sigint
+    )
     assert done.returncode == status, done.stderr
     if how == "lost":
         assert sorted(done.stdout.split()) == ["BrokenProcessPool"] * 2 + ["a", "b"]
