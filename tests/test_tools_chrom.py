@@ -142,3 +142,19 @@ def test_chrom_command_failures_name_the_right_path(raw, tmp_path, capsys):
     assert main(["chrom", str(unmarked)]) == 1
     out = capsys.readouterr()
     assert out.out == "" and out.err.startswith(f"vantoro: {unmarked}: no layout marker in the path")
+
+
+def test_intensities_not_finite_print_no_numpy_warning(tmp_path):
+    # inf - inf in a scan's total, m/z near the float's limit: the commands
+    # finish without NumPy's RuntimeWarning on the user's terminal.
+    import warnings
+
+    img = orbitrap_v66(0, block_stride=12000)
+    mz = [100.0 + k for k in range(10)] + [1.7e308, 1.7e308]
+    img.put(CHAIN_BASE, peak_block_v66(mz, [math.inf, -math.inf] + [1.0] * 10))
+    path = img.write(tmp_path / "odd_orbitrap.raw")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        assert main(["chrom", path, "-o", str(tmp_path / "c.csv"), "--xic", "150", "--ms-level", "2"]) == 0
+        assert main(["report", path, "-o", str(tmp_path / "r.html"), "-q"]) == 0
+    assert math.isnan(chromatograms(path, ms_level=None).tic[0])

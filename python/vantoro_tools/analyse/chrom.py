@@ -150,57 +150,60 @@ def chromatograms(
     in_order = np.empty(0, dtype=bool)
     work = np.empty(0)
     reduceat = np.add.reduceat
-    for scan in scans:
-        numbers.append(scan.number)
-        times.append(scan.rt)
-        row = np.zeros(width)
-        pieces.append(row)
-        mz, inten = scan.mz, scan.intensity
-        if mz is None or inten is None:
-            bpc.append(0.0)
-            bpc_mz.append(math.nan)
-            bounds.append(no_bounds)  # bounds all 0 make every piece empty
-            continue
-        # Only the windows need the m/z in order; the TIC and base peak do not.
-        if has_targets and len(mz) > 1:
-            if len(in_order) < len(mz) - 1:
-                in_order = np.empty(len(mz) - 1, dtype=bool)
-            ordered = in_order[: len(mz) - 1]
-            if not np.greater_equal(mz[1:], mz[:-1], out=ordered).all():
-                order = np.argsort(mz, kind="stable")
-                mz, inten = mz[order], inten[order]
-        top = int(inten.argmax())
-        bpc.append(float(inten[top]))
-        bpc_mz.append(float(mz[top]))
+    # Intensities that are not finite make sums that are not (inf - inf is
+    # NaN): expected, and no NumPy warning for the user's terminal.
+    with np.errstate(invalid="ignore", over="ignore"):
+        for scan in scans:
+            numbers.append(scan.number)
+            times.append(scan.rt)
+            row = np.zeros(width)
+            pieces.append(row)
+            mz, inten = scan.mz, scan.intensity
+            if mz is None or inten is None:
+                bpc.append(0.0)
+                bpc_mz.append(math.nan)
+                bounds.append(no_bounds)  # bounds all 0 make every piece empty
+                continue
+            # Only the windows need the m/z in order; the TIC and base peak do not.
+            if has_targets and len(mz) > 1:
+                if len(in_order) < len(mz) - 1:
+                    in_order = np.empty(len(mz) - 1, dtype=bool)
+                ordered = in_order[: len(mz) - 1]
+                if not np.greater_equal(mz[1:], mz[:-1], out=ordered).all():
+                    order = np.argsort(mz, kind="stable")
+                    mz, inten = mz[order], inten[order]
+            top = int(inten.argmax())
+            bpc.append(float(inten[top]))
+            bpc_mz.append(float(mz[top]))
+            if windows.disjoint:
+                b = mz.searchsorted(windows.keys)  # non-decreasing, b[0] == 0
+                bounds.append(b)
+                # The intensities in double precision with one 0 after them, so
+                # that every bound (at most len(inten)) indexes an element;
+                # reduceat then gives the sum from each bound to the next (to
+                # the end for the last) straight into the scan's row.
+                n = len(inten)
+                if len(work) <= n:
+                    work = np.empty(n + 1)
+                padded = work[: n + 1]
+                padded[:n] = inten
+                padded[n] = 0.0
+                reduceat(padded, b, out=row)
+            else:
+                row[0] = inten.sum(dtype=np.float64)
+                row[1:] = _window_sums(mz, inten, windows.low, windows.high)
+        count = len(numbers)
+        piece_table = np.array(pieces).reshape(count, width)
+        xic = np.empty((len(target_mz), count))
         if windows.disjoint:
-            b = mz.searchsorted(windows.keys)  # non-decreasing, b[0] == 0
-            bounds.append(b)
-            # The intensities in double precision with one 0 after them, so
-            # that every bound (at most len(inten)) indexes an element;
-            # reduceat then gives the sum from each bound to the next (to
-            # the end for the last) straight into the scan's row.
-            n = len(inten)
-            if len(work) <= n:
-                work = np.empty(n + 1)
-            padded = work[: n + 1]
-            padded[:n] = inten
-            padded[n] = 0.0
-            reduceat(padded, b, out=row)
+            bound_table = np.array(bounds, dtype=np.intp).reshape(count, width)
+            # reduceat gives the single value at a bound for an empty piece (a bound equal to the next).
+            piece_table[:, :-1][bound_table[:, :-1] == bound_table[:, 1:]] = 0.0
+            tic = piece_table.sum(axis=1)
+            xic[windows.order] = piece_table[:, 1::2].T
         else:
-            row[0] = inten.sum(dtype=np.float64)
-            row[1:] = _window_sums(mz, inten, windows.low, windows.high)
-    count = len(numbers)
-    piece_table = np.array(pieces).reshape(count, width)
-    xic = np.empty((len(target_mz), count))
-    if windows.disjoint:
-        bound_table = np.array(bounds, dtype=np.intp).reshape(count, width)
-        # reduceat gives the single value at a bound for an empty piece (a bound equal to the next).
-        piece_table[:, :-1][bound_table[:, :-1] == bound_table[:, 1:]] = 0.0
-        tic = piece_table.sum(axis=1)
-        xic[windows.order] = piece_table[:, 1::2].T
-    else:
-        tic = piece_table[:, 0].copy()
-        xic[windows.order] = piece_table[:, 1:].T
+            tic = piece_table[:, 0].copy()
+            xic[windows.order] = piece_table[:, 1:].T
     return Chromatograms(
         ms_level=ms_level,
         scan=np.array(numbers, dtype=np.int64),

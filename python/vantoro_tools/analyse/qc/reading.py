@@ -138,32 +138,35 @@ def run_qc(path: StrPath, *, path_text: str | None = None, checksum: bool = Fals
         )
     }
     trailer: dict[str, list[TrailerValue | None]] = {}
-    for i, scan in enumerate(source.scans()):
-        for key, value in scan.trailer.items():
-            if key not in SHOWN_ELSEWHERE:
-                # Text fields as a person reads them: padding and stray bytes gone.
-                trailer.setdefault(key, [None] * n)[i] = file_text(value) if isinstance(value, str) else value
-        tic, base, base_mz = 0.0, 0.0, math.nan
-        if scan.mz is not None and scan.intensity is not None and len(scan.intensity):
-            tic = float(scan.intensity.sum(dtype=np.float64))
-            top = int(np.argmax(scan.intensity))
-            base, base_mz = float(scan.intensity[top]), float(scan.mz[top])
-        precursor = scan.precursor_mz
-        for key, value in (
-            ("scan", scan.number),
-            ("rt", scan.rt),
-            ("ms_level", scan.ms_level),
-            ("injection_time", scan.injection_time),
-            ("master_scan", scan.master_scan),
-            ("charge", scan.charge),
-            ("monomz", scan.monomz),
-            ("precursor_mz", math.nan if precursor is None else precursor),
-            ("has_peaks", scan.has_peaks),
-            ("tic", tic),
-            ("base_peak", base),
-            ("base_peak_mz", base_mz),
-        ):
-            columns[key].append(value)
+    # Intensities that are not finite make a total that is not (inf - inf
+    # is NaN): expected, and no NumPy warning for the user's terminal.
+    with np.errstate(invalid="ignore", over="ignore"):
+        for i, scan in enumerate(source.scans()):
+            for key, value in scan.trailer.items():
+                if key not in SHOWN_ELSEWHERE:
+                    # Text fields as a person reads them: padding and stray bytes gone.
+                    trailer.setdefault(key, [None] * n)[i] = file_text(value) if isinstance(value, str) else value
+            tic, base, base_mz = 0.0, 0.0, math.nan
+            if scan.mz is not None and scan.intensity is not None and len(scan.intensity):
+                tic = float(scan.intensity.sum(dtype=np.float64))
+                top = int(np.argmax(scan.intensity))
+                base, base_mz = float(scan.intensity[top]), float(scan.mz[top])
+            precursor = scan.precursor_mz
+            for key, value in (
+                ("scan", scan.number),
+                ("rt", scan.rt),
+                ("ms_level", scan.ms_level),
+                ("injection_time", scan.injection_time),
+                ("master_scan", scan.master_scan),
+                ("charge", scan.charge),
+                ("monomz", scan.monomz),
+                ("precursor_mz", math.nan if precursor is None else precursor),
+                ("has_peaks", scan.has_peaks),
+                ("tic", tic),
+                ("base_peak", base),
+                ("base_peak_mz", base_mz),
+            ):
+                columns[key].append(value)
     verdict = source.verdict
     ints = ("scan", "ms_level", "master_scan", "charge")
     arrays = {
