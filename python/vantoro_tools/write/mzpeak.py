@@ -74,6 +74,10 @@ SMALL_COLUMN = 64
 #: (pages as large pass straight through).
 WRITE_BUFFER = 1 << 18
 
+#: Bytes of the ZIP's own small writes (headers, descriptors) gathered
+#: before they go to the archive and its checksum.
+HEADER_BUFFER = 1 << 16
+
 MZ_UNIT, INTENSITY_UNIT = "m/z", "number of detector counts"
 
 
@@ -322,7 +326,13 @@ class _Members:
         self.paths: dict[str, str] = {}
         if len(dests) == 1:
             tmp = stack.enter_context(atomic_path(dests[0]))
-            self.zip = stack.enter_context(zipfile.ZipFile(tmp, "w", zipfile.ZIP_STORED, allowZip64=True))
+            # Its SHA-256 taken as it is written (for the stamp and the
+            # ledger, which would otherwise read the archive back): a stream
+            # the ZIP cannot seek back in, so each member's CRC and sizes
+            # follow it (a data descriptor) instead of being patched into
+            # its header.
+            fh = stack.enter_context(hashed_file(tmp, HEADER_BUFFER, beside=beside))
+            self.zip = stack.enter_context(zipfile.ZipFile(fh, "w", zipfile.ZIP_STORED, allowZip64=True))
         else:
             if len(dests) != len(MEMBERS):
                 raise ValueError(f"an unpacked mzPeak archive has {len(MEMBERS)} members, not {len(dests)} outputs")
