@@ -465,26 +465,31 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             ) as writer,
         ):
             try:
-                for scan in source.scans():
-                    if (
-                        scan.mz is None
-                        or scan.intensity is None
-                        or (levels is not None and scan.ms_level not in levels)
-                    ):
-                        continue
-                    mz, intensity = scan.mz, scan.intensity
-                    # The m/z array is the sorted axis: a peak list out of order is
-                    # sorted (with its intensities) before it is written.
-                    if len(mz) > 1 and not bool((mz[1:] >= mz[:-1]).all()):
-                        order = np.argsort(mz, kind="stable")
-                        mz, intensity = mz[order], intensity[order]
-                        warn("peak list not in m/z order (sorted)")
-                    index = spectra.add(scan, mz, intensity, warn)
-                    if len(mz):
-                        pending.append((index, mz, intensity))
-                        pending_peaks += len(mz)
-                        if pending_peaks >= ROW_GROUP_PEAKS:
-                            flush(writer)
+                # Intensities that are not finite make totals that are not
+                # (inf - inf is NaN): expected, counted by `add`, and no
+                # NumPy warning for the user's terminal. Set once for the
+                # walk, not per spectrum (each costs some 2 us).
+                with np.errstate(all="ignore"):
+                    for scan in source.scans():
+                        if (
+                            scan.mz is None
+                            or scan.intensity is None
+                            or (levels is not None and scan.ms_level not in levels)
+                        ):
+                            continue
+                        mz, intensity = scan.mz, scan.intensity
+                        # The m/z array is the sorted axis: a peak list out of order is
+                        # sorted (with its intensities) before it is written.
+                        if len(mz) > 1 and not spectra.ascending(mz):
+                            order = np.argsort(mz, kind="stable")
+                            mz, intensity = mz[order], intensity[order]
+                            warn("peak list not in m/z order (sorted)")
+                        index = spectra.add(scan, mz, intensity, warn)
+                        if len(mz):
+                            pending.append((index, mz, intensity))
+                            pending_peaks += len(mz)
+                            if pending_peaks >= ROW_GROUP_PEAKS:
+                                flush(writer)
                 flush(writer)
                 # The metadata members are built and encoded (in memory: they
                 # are small) while the last row group is encoded; they go into
@@ -593,6 +598,24 @@ class _Spectra:
         # (spectrum index, its precursor's spectrum index, m/z, charge)
         self.ions: list[tuple[Any, ...]] = []
         self._columns: dict[str, NDArray[np.float64]] | None = None
+        # Activation parameters met so far: a run repeats a few, each made once.
+        self._params: dict[tuple[Any, ...], dict[str, Any]] = {}
+        self._order = lib.np.empty(0, lib.np.bool_)  # `ascending`'s flags, reused
+
+    def _param(self, name: str, value: Any = None, accession: bool = True, unit: str | None = None) -> dict[str, Any]:
+        """`param(...)`, the same dict for the same arguments (only read)."""
+        key = (name, type(value), value, accession, unit)
+        made = self._params.get(key)
+        if made is None:
+            made = self._params[key] = param(name, value, unit, accession=accession)
+        return made
+
+    def ascending(self, mz: NDArray[np.float64]) -> bool:
+        """Whether `mz` (two values or more) never decreases."""
+        np = self.lib.np
+        if len(self._order) < len(mz) - 1:
+            self._order = np.empty(len(mz) - 1, np.bool_)
+        return bool(np.greater_equal(mz[1:], mz[:-1], out=self._order[: len(mz) - 1]).all())
 
     def add(self, scan: Scan, mz: NDArray[np.float64], intensity: NDArray[np.float32], warn: Any) -> int:
         np = self.lib.np
@@ -608,8 +631,8 @@ class _Spectra:
         base_mz = base_intensity = low = high = None
         if len(mz):
             # Intensities that are not finite make a sum that is not: left out.
-            with np.errstate(all="ignore"):
-                tic = float(intensity.sum(dtype=np.float64))
+            # (The caller keeps NumPy from warning of it.)
+            tic = float(np.add.reduce(intensity, dtype=np.float64))
             # A finite sum means every intensity is finite (float32 values
             # cannot overflow a float64 sum): the base peak is the plain maximum.
             at: int | None = None
@@ -637,15 +660,15 @@ class _Spectra:
         pre = precursor_of(scan, warn)
         if pre is not None:
             parent = self.index_of.get(pre.master_scan)
-            params = [param(pre.activation)]
+            params = [self._param(pre.activation)]
             energy = None
             for e in pre.energies:
                 if e.term == "collision energy":
                     energy = e.value
                 elif e.term is None:
-                    params.append(param(e.key, e.value, accession=False))
+                    params.append(self._param(e.key, e.value, False))
                 else:
-                    params.append(param(e.term, e.value, e.unit))
+                    params.append(self._param(e.term, e.value, True, e.unit))
             target = pre.mz if pre.isolation_offset is not None else None
             self.precursors.append((index, parent, pre.master_scan, target, pre.isolation_offset, energy, params))
             if pre.mz is not None or pre.charge is not None:
