@@ -9,7 +9,10 @@ and prints for each:
     through its registry writer in this process after a warm-up: min and
     median of --rounds, and mzPeak's time over Parquet's,
   - the bytes of the mzPeak archive, the Parquet tables, the zlib mzML and
-    the RAW file(s), and the archive's size over the mzML's and the RAW's.
+    the RAW file(s), and the archive's size over the mzML's and the RAW's,
+  - the same two conversions as whole commands (`vantoro convert FOLDER
+    --to FMT --out OUT -q`: start-up, pool, ledger and stamps included),
+    alternately, min and median of --rounds, and their ratio.
 Then the time for the independent reader `mzpeak` (shared/mzpeak/reader) to
 return the middle spectrum (index 72) of the dense archive: the archive
 opened, its index read, the peaks member found through it and the
@@ -68,6 +71,31 @@ def size(path: str) -> int:
     if os.path.isfile(path):
         return os.path.getsize(path)
     return sum(os.path.getsize(os.path.join(d, f)) for d, _, names in os.walk(path) for f in names)
+
+
+def command(folder: str, to: str, out: str) -> float:
+    """Seconds for `vantoro convert folder --to to --out out -q` (out emptied first)."""
+    shutil.rmtree(out, ignore_errors=True)
+    start = time.perf_counter()
+    cmd = [sys.executable, "-m", "vantoro_tools", "convert", folder, "--to", to, "--out", out, "-q"]
+    subprocess.run(cmd, check=True)
+    return time.perf_counter() - start
+
+
+def measure_command(label: str, folder: str, tmp: str, rounds: int) -> None:
+    outs = {to: os.path.join(tmp, f"{label}-command-{to}") for to in ("parquet", "mzpeak")}
+    times: dict[str, list[float]] = {to: [] for to in outs}
+    for to in outs:
+        command(folder, to, outs[to])  # warm-up
+    for _ in range(rounds):
+        for to in outs:
+            times[to].append(command(folder, to, outs[to]))
+    for to in times:
+        print(f"  command, to {to:8s} min {min(times[to]):7.3f} s  median {statistics.median(times[to]):7.3f} s")
+    print(
+        f"  command: mzPeak time / Parquet time: {min(times['mzpeak']) / min(times['parquet']):.2f}x (min), "
+        f"{statistics.median(times['mzpeak']) / statistics.median(times['parquet']):.2f}x (median)"
+    )
 
 
 def measure(label: str, raws: list[str], tmp: str, rounds: int) -> None:
@@ -176,12 +204,18 @@ def main() -> int:
     ap.add_argument("--reads", type=int, default=5)
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
-        dense = orbitrap_dense().write(os.path.join(tmp, "dense_orbitrap.raw"))
+        folders = {label: os.path.join(tmp, f"{label}-in") for label in ("dense", "run")}
+        for folder in folders.values():
+            os.mkdir(folder)
+        dense = orbitrap_dense().write(os.path.join(folders["dense"], "dense_orbitrap.raw"))
         runs = [
-            orbitrap_run(seed=k).write(os.path.join(tmp, f"run{k:03d}_orbitrap.raw")) for k in range(args.run_files)
+            orbitrap_run(seed=k).write(os.path.join(folders["run"], f"run{k:03d}_orbitrap.raw"))
+            for k in range(args.run_files)
         ]
         measure("dense", [dense], tmp, args.rounds)
+        measure_command("dense", folders["dense"], tmp, args.rounds)
         measure("run", runs, tmp, args.rounds)
+        measure_command("run", folders["run"], tmp, args.rounds)
         archive = os.path.join(tmp, "dense-mzpeak", "dense_orbitrap.mzpeak")
         try:
             local = {

@@ -1,9 +1,12 @@
 """`vantoro plot`'s spectrum: precursor mark, labels that do not overlap,
 relative intensities, the m/z axis."""
 
+import math
+import warnings
+
 import pytest
 
-from builders import qc_run
+from builders import CHAIN_BASE, orbitrap_v66, peak_block_v66, qc_run
 
 pytest.importorskip("vantoro_tools")
 from vantoro import RawFileReader
@@ -63,3 +66,24 @@ def test_plot_options_and_unwritable_output(raw, tmp_path, capsys):
     dest = tmp_path / "gone" / "s.png"
     assert main(["plot", raw, "1", "-o", str(dest)]) == 1
     assert capsys.readouterr().err.startswith(f"vantoro: {dest}: cannot write")
+
+
+@pytest.mark.parametrize("relative", [False, True])
+def test_peaks_not_finite_are_left_out_and_said(tmp_path, relative):
+    # inf and -inf set no axis limit and scale nothing: the finite peaks
+    # drawn as they are, the others counted in the title.
+    pytest.importorskip("matplotlib")
+    from vantoro_tools.report.plot import plot_spectrum
+
+    img = orbitrap_v66(0, block_stride=12000)
+    img.put(
+        CHAIN_BASE, peak_block_v66([100.0 + k for k in range(12)], [math.inf, -math.inf, math.nan, 8.0] + [1.0] * 8)
+    )
+    path = img.write(tmp_path / "odd_orbitrap.raw")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        ax = plot_spectrum(path, 1, relative=relative).axes[0]
+    tops = sorted(seg[1][1] for seg in ax.collections[0].get_segments())
+    assert tops == ([12.5] * 8 + [100.0] if relative else [1.0] * 8 + [8.0])
+    assert ax.get_ylim()[1] > tops[-1]
+    assert "3 of 12 peaks not drawn" in ax.get_title()

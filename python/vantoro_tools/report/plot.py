@@ -61,6 +61,12 @@ def plot_spectrum(
         raise ValueError(f"scan {scan} has no peak list")
     mz = np.asarray(found.mz, dtype=np.float64)
     intensity = np.asarray(found.intensity, dtype=np.float64)
+    # A peak whose m/z or intensity is not finite has no place on the axes
+    # (and would set their limits): left out, and said so in the title.
+    finite = np.isfinite(mz) & np.isfinite(intensity)
+    left_out = len(mz) - int(np.count_nonzero(finite))
+    if left_out:
+        mz, intensity = mz[finite], intensity[finite]
     top = float(intensity.max()) if len(intensity) else 0.0
     if relative:
         intensity = intensity * (100.0 / top) if top > 0 else intensity
@@ -74,9 +80,10 @@ def plot_spectrum(
     ax.axhline(0.0, linewidth=0.6, color="black")
     ax.set_ylim(0.0, ymax * 1.15)
     precursor = found.precursor_mz
-    lo, hi = float(mz.min()), float(mz.max())
+    ends = [float(mz.min()), float(mz.max())] if len(mz) else []
     if precursor is not None:
-        lo, hi = min(lo, precursor), max(hi, precursor)
+        ends.append(precursor)
+    lo, hi = (min(ends), max(ends)) if ends else (0.0, 100.0)
     pad = max((hi - lo) * 0.03, 1.0)
     ax.set_xlim(0.0 if x_from == "zero" else max(0.0, lo - pad), hi + pad)
     if precursor is not None:
@@ -103,6 +110,8 @@ def plot_spectrum(
         title += f"   precursor m/z {precursor:.4f}"
         if found.charge > 0:
             title += f", z={found.charge}"
+    if left_out:
+        title += f"\n{left_out} of {len(finite)} peaks not drawn: m/z or intensity not finite"
     ax.set_title(title, fontsize=10)
     if dest is not None:
         save_figure(fig, dest, inputs=[raw], overwrite=overwrite)
