@@ -598,8 +598,9 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
     with (
         atomic_path(dests[0]) as tmp,
         # The source file's checksum, for its sourceFile, on its own thread
-        # from the start (given up when the conversion fails or is interrupted).
-        SourceDigest(os.fspath(source.path), "sha1", HASH_CHUNK) as source_sha1,
+        # from the start (given up when the conversion fails or is
+        # interrupted), or first, given one thread.
+        SourceDigest(os.fspath(source.path), "sha1", HASH_CHUNK, beside=threads > 1) as source_sha1,
         # Both checksums in the writing thread, even with a core to spare:
         # it mostly waits for the pool's encodings, and hashes each piece it
         # has just written while it is in its core's cache (the dense file,
