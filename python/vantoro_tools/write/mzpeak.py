@@ -403,7 +403,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
         # The source file's checksum on its own thread from the start, beside
         # the walk (given up when the conversion fails or is interrupted), and
         # each row group of peaks encoded while the next is read (given one
-        # thread, here).
+        # thread, both here: the checksum first).
         sha1 = stack.enter_context(SourceDigest(path, "sha1", HASH_CHUNK, beside=options.thread_count > 1))
         executor = stack.enter_context(ThreadPoolExecutor(2, thread_name_prefix="vantoro-mzpeak"))
         pool = executor if options.thread_count > 1 else None
