@@ -586,13 +586,15 @@ def test_one_thread_writes_the_same_bytes_in_the_calling_thread(edge_raw, tmp_pa
 
 def test_a_batch_never_imports_pandas(edge_raw, tmp_path):
     # pandas, where installed, costs a conversion a fifth of a second to import:
-    # Arrow imports it for Python objects handed to it, which the writers and
-    # the ledger avoid.
+    # Arrow imports it for Python objects handed to it and for arrays it
+    # hands back, which the writers, the mzPeak reader and the ledger avoid.
     pytest.importorskip("pyarrow")
     code = (
-        "import sys\nfrom vantoro_tools import convert_many\n"
-        f"for to in ('mzml', 'mgf', 'parquet'):\n"
+        "import glob, sys\nfrom vantoro_tools import convert_many, open_mzpeak\n"
+        f"for to in ('mzml', 'mgf', 'parquet', 'mzpeak'):\n"
         f"    assert convert_many([{str(edge_raw)!r}], to, {str(tmp_path)!r} + '/' + to, jobs=1, force=True)\n"
+        f"(archive,) = glob.glob({str(tmp_path)!r} + '/mzpeak/*.mzpeak')\n"
+        "assert sum(len(s['mz']) for s in open_mzpeak(archive)) and open_mzpeak(archive).chromatogram('MS:1000235')\n"
         "print(sorted(m for m in sys.modules if m.split('.')[0] == 'pandas'))"
     )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)

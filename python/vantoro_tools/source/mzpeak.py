@@ -131,7 +131,7 @@ class MzPeakArchive:
         if name is None:
             return None
         with self.open_member(name) as f:
-            return pq.read_table(f)
+            return pq.ParquetFile(f).read()
 
     def __len__(self) -> int:
         spectra = self.table(SPECTRUM, METADATA)
@@ -213,6 +213,8 @@ class MzPeakArchive:
         import numpy as np
 
         pq = _pyarrow()
+        from ..base.arrow import to_numpy
+
         name = self.member(SPECTRUM, PEAKS) or self.member(SPECTRUM, DATA_ARRAYS)
         if name is None:
             return
@@ -225,9 +227,9 @@ class MzPeakArchive:
             carry: tuple[int, list[Any], list[Any]] | None = None
             for group in range(handle.metadata.num_row_groups):
                 point = handle.read_row_group(group, columns=["point"]).column("point").combine_chunks()
-                index = np.asarray(point.field("spectrum_index"))
-                mz = np.asarray(point.field(mz_col))
-                intensity = np.asarray(point.field(intensity_col))
+                index = to_numpy(point.field("spectrum_index"))
+                mz = to_numpy(point.field(mz_col))
+                intensity = to_numpy(point.field(intensity_col))
                 starts = np.flatnonzero(np.diff(index)) + 1
                 bounds = [0, *starts.tolist(), len(index)]
                 for a, b in zip(bounds, bounds[1:], strict=False):
@@ -248,8 +250,6 @@ class MzPeakArchive:
         """(time in minutes, intensity) of the archive's chromatogram of
         `chromatogram_type` (a CURIE: MS:1000235 the total ion current),
         or None when it has none."""
-        import numpy as np
-
         meta = self.table(CHROMATOGRAM, METADATA)
         data = self.table(CHROMATOGRAM, DATA_ARRAYS)
         if meta is None or data is None:
@@ -257,9 +257,11 @@ class MzPeakArchive:
         wanted = [r["index"] for r in _rows(meta) if r.get("chromatogram_type") == chromatogram_type]
         if not wanted:
             return None
+        from ..base.arrow import to_numpy
+
         point = data.column("point").combine_chunks()
-        keep = np.asarray(point.field("chromatogram_index")) == wanted[0]
-        return np.asarray(point.field("time"))[keep], np.asarray(point.field("intensity"))[keep]
+        keep = to_numpy(point.field("chromatogram_index")) == wanted[0]
+        return to_numpy(point.field("time"))[keep], to_numpy(point.field("intensity"))[keep]
 
 
 class MemberRange(io.RawIOBase):

@@ -21,7 +21,7 @@ import os
 from collections import deque
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 from ..base.deps import missing
 from ..base.paths import StrPath
@@ -84,14 +84,13 @@ class PeakText:
         import pyarrow as pa
         import pyarrow.compute as pc
 
+        from ..base.arrow import strings
+
         self.np, self.pa, self.pc = np, pa, pc
         # The separators as Arrow scalars taken from an array built from its
         # buffers: pa.scalar(" "), or a str handed to a compute function,
-        # imports pandas where it is installed (a fifth of a second).
-        seps = [b" ", b"\n", b""]
-        offsets = np.cumsum([0, *map(len, seps)], dtype=np.int32)
-        buffers = [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(seps))]
-        text = pa.Array.from_buffers(pa.string(), len(seps), buffers)
+        # imports pandas where it is installed.
+        text = strings([" ", "\n", ""])
         self.space, self.newline, self.nothing = text[0], text[1], text[2]
         self.entries: list[tuple[bytes, int]] = []  # header, peaks
         self.mz: list[NDArray[np.float64]] = []
@@ -114,11 +113,6 @@ class PeakText:
         self.intensity.append(intensity)
         self.peaks += len(mz)
 
-    def _array(self, values: NDArray[Any]) -> Any:
-        # From its buffer: pa.array() would import pandas.
-        pa = self.pa
-        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, pa.py_buffer(values)])
-
     def take(self) -> Callable[[], list[bytes | memoryview]]:
         """The entries gathered so far, as a function that formats them
         (Arrow's compute functions release the GIL: it may run on another
@@ -133,11 +127,13 @@ class PeakText:
         mz_arrays: list[NDArray[np.float64]],
         intensity_arrays: list[NDArray[np.float32]],
     ) -> list[bytes | memoryview]:
+        from ..base.arrow import numeric
+
         np, pa, pc = self.np, self.pa, self.pc
         if not entries:
             return []
-        mz = pc.cast(self._array(np.concatenate(mz_arrays)), pa.string())
-        intensity = pc.cast(self._array(np.concatenate(intensity_arrays)), pa.string())
+        mz = pc.cast(numeric(np.concatenate(mz_arrays)), pa.string())
+        intensity = pc.cast(numeric(np.concatenate(intensity_arrays)), pa.string())
         lines = pc.binary_join_element_wise(mz, self.space, intensity, self.newline, self.nothing)
         _, offsets_buffer, data_buffer = lines.buffers()
         offsets = np.frombuffer(offsets_buffer, np.int32, len(lines) + 1, lines.offset * 4)

@@ -196,7 +196,16 @@ class _Pa:
             import pyarrow.parquet as pq
         except ImportError as exc:
             raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
+        from ..base.arrow import numeric, strings
+
         self.np, self.pa, self.pq = np, pa, pq
+        # Every array is built from its buffers (`arrow`): `pa.array()`
+        # would import pandas where it is installed.
+        #: An Arrow array over the buffer of a NumPy array (null where
+        #: `valid` is False).
+        self.buffer = numeric
+        #: A string array of Python strings (None: null).
+        self.strings = strings
         value = pa.struct(
             [("integer", pa.int64()), ("float", pa.float64()), ("string", pa.string()), ("boolean", pa.bool_())]
         )
@@ -218,13 +227,6 @@ class _Pa:
         point = pa.struct([pa.field(name, kind, nullable=False) for name, kind in columns])
         return point, pa.schema([pa.field("point", point, nullable=False)])
 
-    def buffer(self, data: NDArray[Any], valid: NDArray[np.bool_] | None = None) -> Any:
-        """An Arrow array over the buffer of `data` (null where `valid` is
-        False)."""
-        np, pa = self.np, self.pa
-        validity = None if valid is None or valid.all() else pa.py_buffer(np.packbits(valid, bitorder="little"))
-        return pa.Array.from_buffers(pa.from_numpy_dtype(data.dtype), len(data), [validity, pa.py_buffer(data)])
-
     def floats(self, values: Sequence[float | None]) -> Any:
         """A nullable float64 array from Python values (None or a value that
         is not finite: null)."""
@@ -239,7 +241,7 @@ class _Pa:
         """A column of `n` empty lists of type `kind`."""
         pa = self.pa
         return pa.ListArray.from_arrays(
-            self.buffer(self.np.zeros(n + 1, self.np.int32)), pa.array([], kind.value_type), type=kind
+            self.buffer(self.np.zeros(n + 1, self.np.int32)), pa.nulls(0, kind.value_type), type=kind
         )
 
     def empty_params(self, n: int) -> Any:
@@ -249,14 +251,10 @@ class _Pa:
     def numeric(self, values: Sequence[Any], dtype: str) -> Any:
         """A nullable numeric array from Python values (None or a value that
         is not finite: null), built from its buffers."""
-        np, pa = self.np, self.pa
+        np = self.np
         valid = np.array([v is not None and (not isinstance(v, float) or math.isfinite(v)) for v in values], np.bool_)
         data = np.array([v if ok else 0 for v, ok in zip(values, valid, strict=True)], dtype=dtype)
-        validity = None if valid.all() else pa.py_buffer(np.packbits(valid, bitorder="little"))
-        return pa.Array.from_buffers(pa.from_numpy_dtype(data.dtype), len(data), [validity, pa.py_buffer(data)])
-
-    def strings(self, values: Sequence[str | None]) -> Any:
-        return self.pa.array(values, self.pa.string())
+        return self.buffer(data, valid)
 
     def param_lists(self, lists: Sequence[Sequence[dict[str, Any]]]) -> Any:
         """The `parameters` column: each row's parameters, each value in the
@@ -293,25 +291,32 @@ class _Pa:
         n = len(values)
         kinds = set(map(type, values))
         slots = []
-        for kind, field in zip((int, float, str, bool), self.param.field("value").type, strict=True):
+        for kind, dtype, field in zip(
+            (int, float, str, bool), (np.int64, np.float64, None, np.bool_), self.param.field("value").type, strict=True
+        ):
             if kind not in kinds:
                 slots.append(pa.nulls(n, field.type))
-            elif len(kinds) == 1:
-                slots.append(pa.array(values, field.type))
+                continue
+            valid = None if len(kinds) == 1 else np.array([type(v) is kind for v in values], np.bool_)
+            if kind is str:
+                slots.append(self.strings(values if valid is None else [v if type(v) is str else None for v in values]))
+            elif valid is None:
+                slots.append(self.buffer(np.array(values, dtype)))
             else:
-                slots.append(pa.array([v if type(v) is kind else None for v in values], field.type))
+                data = np.array([v if ok else 0 for v, ok in zip(values, valid, strict=True)], dtype)
+                slots.append(self.buffer(data, valid))
         value = pa.StructArray.from_arrays(slots, fields=list(self.param.field("value").type))
         item = pa.StructArray.from_arrays(
             [
                 value,
                 *(
-                    pa.nulls(n, pa.string()) if column is None else pa.array(column, pa.string())
+                    pa.nulls(n, pa.string()) if column is None else self.strings(column)
                     for column in (accessions, names, units)
                 ),
             ],
             fields=list(self.param),
         )
-        return pa.ListArray.from_arrays(pa.array(offsets), item, type=self.params)
+        return pa.ListArray.from_arrays(self.buffer(offsets), item, type=self.params)
 
 
 class _Members:
@@ -438,7 +443,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
                             np.concatenate([m for _, m, _ in group]),
                             np.concatenate([v for _, _, v in group]),
                         ]
-                    chunks.append(pa.StructArray.from_arrays([pa.array(a) for a in arrays], fields=list(point)))
+                    chunks.append(pa.StructArray.from_arrays([lib.buffer(a) for a in arrays], fields=list(point)))
                     group, count = [], 0
             table = pa.Table.from_arrays([pa.chunked_array(chunks, point)], schema=schema)
             rows = pending_peaks
@@ -827,7 +832,7 @@ class _Spectra:
             ("chromatogram_index", pa.uint64()), ("time", pa.float64()), ("intensity", pa.float64())
         )
         struct = pa.StructArray.from_arrays(
-            [pa.array(index), pa.array(np.concatenate([tic_t, bpc_t])), pa.array(np.concatenate([tic, bpc]))],
+            [self.lib.buffer(a) for a in (index, np.concatenate([tic_t, bpc_t]), np.concatenate([tic, bpc]))],
             fields=list(point),
         )
         return pa.Table.from_arrays([struct], schema=schema)

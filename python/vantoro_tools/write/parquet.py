@@ -72,25 +72,7 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
         import pyarrow.parquet as pq
     except ImportError as exc:
         raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
-    # Arrays are built from their buffers: pa.array() would import pandas
-    # (a second of start-up) to ask whether its argument is a DataFrame.
-
-    def numeric(values: NDArray[Any], valid: NDArray[np.bool_] | None = None) -> Any:
-        validity = None
-        if valid is not None and not valid.all():
-            validity = pa.py_buffer(np.packbits(valid, bitorder="little"))
-        values = np.ascontiguousarray(values)
-        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [validity, pa.py_buffer(values)])
-
-    def strings(values: Sequence[str | None]) -> Any:
-        encoded = [b"" if v is None else v.encode("utf-8", "replace") for v in values]
-        offsets = np.zeros(len(encoded) + 1, np.int32)
-        np.cumsum([len(b) for b in encoded], out=offsets[1:])
-        valid = np.array([v is not None for v in values], np.bool_)
-        validity = None if valid.all() else pa.py_buffer(np.packbits(valid, bitorder="little"))
-        return pa.Array.from_buffers(
-            pa.string(), len(encoded), [validity, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))]
-        )
+    from ..base.arrow import numeric, strings
 
     def column(values: Sequence[Any], kind: str) -> Any:
         if kind == "string":
