@@ -46,4 +46,6 @@ def to_numpy(array: Any) -> NDArray[Any]:
     if array.null_count or not (pa.types.is_integer(array.type) or pa.types.is_floating(array.type)):
         return np.asarray(array)
     dtype = np.dtype(array.type.to_pandas_dtype())
+    if not len(array):  # its data buffer may be absent
+        return np.empty(0, dtype)
     return np.frombuffer(array.buffers()[1], dtype, len(array), array.offset * dtype.itemsize)
