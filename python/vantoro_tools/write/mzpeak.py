@@ -296,13 +296,12 @@ class _Pa:
         ):
             if kind not in kinds:
                 slots.append(pa.nulls(n, field.type))
-                continue
-            valid = None if len(kinds) == 1 else np.array([type(v) is kind for v in values], np.bool_)
-            if kind is str:
-                slots.append(self.strings(values if valid is None else [v if type(v) is str else None for v in values]))
-            elif valid is None:
+            elif kind is str:
+                slots.append(self.strings([v if type(v) is str else None for v in values]))
+            elif len(kinds) == 1:
                 slots.append(self.buffer(np.array(values, dtype)))
             else:
+                valid = np.array([type(v) is kind for v in values], np.bool_)
                 data = np.array([v if ok else 0 for v, ok in zip(values, valid, strict=True)], dtype)
                 slots.append(self.buffer(data, valid))
         value = pa.StructArray.from_arrays(slots, fields=list(self.param.field("value").type))
