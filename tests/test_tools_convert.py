@@ -584,6 +584,16 @@ def test_one_thread_writes_the_same_bytes_in_the_calling_thread(edge_raw, tmp_pa
         WriteOptions(threads=0)
 
 
+def test_arrow_strings_keep_nulls_and_any_text():
+    pytest.importorskip("pyarrow")
+    from vantoro_tools.base.arrow import strings
+
+    # Non-ASCII text takes the slower path; a lone surrogate becomes "?".
+    assert strings([None, "é\ud800x", "scan=1", "", None]).to_pylist() == [None, "é?x", "scan=1", "", None]
+    assert strings(["AGC", "µs"]).to_pylist() == ["AGC", "µs"]
+    assert strings([]).to_pylist() == []
+
+
 def test_a_batch_never_imports_pandas(edge_raw, tmp_path):
     # pandas, where installed, costs a conversion a fifth of a second to import:
     # Arrow imports it for Python objects handed to it and for arrays it

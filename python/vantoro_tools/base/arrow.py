@@ -9,7 +9,7 @@ writers and readers here use."""
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pyarrow as pa
@@ -30,14 +30,25 @@ def numeric(values: NDArray[Any], valid: NDArray[np.bool_] | None = None) -> Any
 def strings(values: Sequence[str | None]) -> Any:
     """A string array of `values` (None: null) in UTF-8 (a lone surrogate,
     left by a name that was not UTF-8, as "?")."""
-    encoded = [b"" if v is None else v.encode("utf-8", "replace") for v in values]
-    offsets = np.zeros(len(encoded) + 1, np.int32)
-    np.cumsum([len(b) for b in encoded], out=offsets[1:])
-    valid = np.array([v is not None for v in values], np.bool_)
-    validity = None if valid.all() else pa.py_buffer(np.packbits(valid, bitorder="little"))
-    return pa.Array.from_buffers(
-        pa.string(), len(encoded), [validity, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))]
-    )
+    n = len(values)
+    validity = None
+    texts: Sequence[str]
+    if values.count(None):
+        valid = np.fromiter((v is not None for v in values), np.bool_, n)
+        validity = pa.py_buffer(np.packbits(valid, bitorder="little"))
+        texts = [v or "" for v in values]
+    else:
+        texts = cast("Sequence[str]", values)
+    # Encoded at once: where every character is ASCII (as good as always),
+    # each string's bytes are as many as its characters; otherwise one by one.
+    data = "".join(texts).encode("utf-8", "replace")
+    lengths = np.fromiter(map(len, texts), np.int64, n)
+    offsets = np.zeros(n + 1, np.int32)
+    if len(data) == lengths.sum():
+        np.cumsum(lengths, out=offsets[1:])
+    else:
+        np.cumsum([len(t.encode("utf-8", "replace")) for t in texts], out=offsets[1:])
+    return pa.Array.from_buffers(pa.string(), n, [validity, pa.py_buffer(offsets), pa.py_buffer(data)])
 
 
 def to_numpy(array: Any) -> NDArray[Any]:

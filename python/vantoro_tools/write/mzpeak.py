@@ -185,6 +185,10 @@ CHROMATOGRAM_ARRAYS = {
 }
 
 
+#: The slot of the parameter value struct each Python type goes in.
+_SLOTS = {int: 0, float: 1, str: 2, bool: 3}
+
+
 class _Pa:
     """pyarrow and NumPy, imported when a writer starts, and the array
     builders the members share."""
@@ -289,21 +293,27 @@ class _Pa:
         offsets = np.zeros(len(counts) + 1, np.int32)
         np.cumsum(counts, out=offsets[1:])
         n = len(values)
-        kinds = set(map(type, values))
+        # Each value's slot (4: none, left null), its values picked and
+        # converted by NumPy rather than a loop here per slot.
+        codes = np.array([_SLOTS.get(type(v), 4) for v in values], np.int8)
+        counts_of = np.bincount(codes, minlength=5)
+        boxed = np.array(values, object) if n and counts_of.max() < n else None  # a mixed column
         slots = []
-        for kind, dtype, field in zip(
-            (int, float, str, bool), (np.int64, np.float64, None, np.bool_), self.param.field("value").type, strict=True
+        for code, (dtype, field) in enumerate(
+            zip((np.int64, np.float64, None, np.bool_), self.param.field("value").type, strict=True)
         ):
-            if kind not in kinds:
+            if not counts_of[code]:
                 slots.append(pa.nulls(n, field.type))
-            elif kind is str:
-                slots.append(self.strings([v if type(v) is str else None for v in values]))
-            elif len(kinds) == 1:
-                slots.append(self.buffer(np.array(values, dtype)))
+            elif boxed is None:  # every value of this slot
+                slots.append(self.strings(values) if dtype is None else self.buffer(np.array(values, dtype)))
             else:
-                valid = np.array([type(v) is kind for v in values], np.bool_)
-                data = np.array([v if ok else 0 for v, ok in zip(values, valid, strict=True)], dtype)
-                slots.append(self.buffer(data, valid))
+                valid = codes == code
+                if dtype is None:
+                    slots.append(self.strings(np.where(valid, boxed, None).tolist()))
+                else:
+                    data = np.zeros(n, dtype)
+                    data[valid] = boxed[valid].astype(dtype)
+                    slots.append(self.buffer(data, valid))
         value = pa.StructArray.from_arrays(slots, fields=list(self.param.field("value").type))
         item = pa.StructArray.from_arrays(
             [
