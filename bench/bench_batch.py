@@ -319,18 +319,24 @@ def scaling(tmp: str, count: int, rounds: int, formats: Sequence[str] = FORMATS,
     dask: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
     dask_spans: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
     dask_cpu: dict[str, dict[int, list[float]]] = {to: {1: [], 2: []} for to in formats}
-    for n in (1, 2):
-        pin = one_core if n == 1 else []
-        address, procs = cluster(n, tmp, pin)
-        pids = [p.pid for p in procs]
-        try:
-            for to in formats:
+    # Both clusters up at once, their commands alternating as the pool's do:
+    # the machine's drift over the run falls on both sides alike.
+    clusters: dict[int, tuple[str, list[subprocess.Popen[bytes]], Sequence[str]]] = {}
+    try:
+        for n in (1, 2):
+            pin = one_core if n == 1 else []
+            clusters[n] = (*cluster(n, tmp, pin), pin)
+        for to in formats:
+            for address, _, pin in clusters.values():
                 convert(src, out, to, ["--dask", address], pin=pin)  # workers import the writers once
-                for _ in range(rounds):
+            for _ in range(rounds):
+                for n, (address, procs, pin) in clusters.items():
+                    pids = [p.pid for p in procs]
                     dask[to][n].append(
                         convert(src, out, to, ["--dask", address], dask_spans[to][n], dask_cpu[to][n], pids, pin)
                     )
-        finally:
+    finally:
+        for _, procs, _ in clusters.values():
             stop(procs)
     for to in formats:
         print(line(to, "dask workers", dask[to][1], dask[to][2]), flush=True)
