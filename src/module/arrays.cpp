@@ -54,9 +54,9 @@ struct SliceContainer {
     void* owner;          // what `release` frees: the vector that holds the storage
 };
 
-template <class T>
+template <class V>
 void release_vector(void* owner) {
-    delete static_cast<std::vector<T>*>(owner);
+    delete static_cast<V*>(owner);
 }
 
 void container_dealloc(PyObject* obj) {
@@ -150,10 +150,10 @@ const ArrayApi* find_array_api() {
 // ---------------------------------------------------------------------------
 
 template <class T>
-Ref make_array(std::vector<T>&& buffer, int type_num) {
+Ref make_array(Buffer<T>&& buffer, int type_num) {
     // The vector object moves to the heap so that its storage can outlive
     // this call without a copy; whoever holds `owner` frees it exactly once.
-    auto owner = std::make_unique<std::vector<T>>(std::move(buffer));
+    auto owner = std::make_unique<Buffer<T>>(std::move(buffer));
 
     PyTypeObject* type = container_type();
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -163,7 +163,7 @@ Ref make_array(std::vector<T>&& buffer, int type_num) {
     c->data = owner->data();
     c->length = static_cast<Py_ssize_t>(owner->size());
     c->capacity = static_cast<Py_ssize_t>(owner->capacity());
-    c->release = &release_vector<T>;
+    c->release = &release_vector<Buffer<T>>;
     c->owner = owner.release();  // from here the container frees the storage
 
     const ArrayApi* api = find_array_api();
@@ -191,7 +191,7 @@ void forget_array_state() noexcept {
     array_api.reset();
 }
 
-Ref array_from_buffer(std::vector<double>&& buffer) { return make_array(std::move(buffer), kNpyDouble); }
-Ref array_from_buffer(std::vector<float>&& buffer) { return make_array(std::move(buffer), kNpyFloat); }
+Ref array_from_buffer(Buffer<double>&& buffer) { return make_array(std::move(buffer), kNpyDouble); }
+Ref array_from_buffer(Buffer<float>&& buffer) { return make_array(std::move(buffer), kNpyFloat); }
 
 }  // namespace vantoro::py

@@ -3,8 +3,7 @@
 // the `_ARRAY_API` capsule.
 #pragma once
 
-#include <vector>
-
+#include "../reader/buffer.h"
 #include "py.h"
 
 namespace vantoro::py {
@@ -13,8 +12,8 @@ namespace vantoro::py {
 // storage. The storage passes to a PySliceContainer, the array's base, which
 // frees it once the last array or view using it is gone. The vector is
 // consumed on every path, failures included (those end in an internal fault).
-Ref array_from_buffer(std::vector<double>&& buffer);
-Ref array_from_buffer(std::vector<float>&& buffer);
+Ref array_from_buffer(Buffer<double>&& buffer);
+Ref array_from_buffer(Buffer<float>&& buffer);
 
 // Drops the container type and the NumPy lookups without touching them,
 // once the interpreter they belong to has ended.

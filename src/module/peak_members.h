@@ -25,7 +25,7 @@ struct GetPeaks {
 
 // A list of known length, one Python float per value (float32 widened exactly).
 template <class T>
-Ref float_list(const std::vector<T>& values) {
+Ref float_list(const Buffer<T>& values) {
     Ref list(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
     for (std::size_t k = 0; k < values.size(); ++k) {
         Ref item = make_float(static_cast<double>(values[k]));

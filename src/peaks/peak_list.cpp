@@ -22,22 +22,24 @@ bool count_in_range(std::uint32_t n, std::uint32_t smallest) { return n >= small
 template <bool Wide>
 std::optional<PeakList> decode(const OpenFile& file, const FetchedRange& window, std::uint64_t d, std::uint32_t n) {
     const std::uint64_t len = (Wide ? kWideRecord : kNarrowRecord) * n;
-    FetchedRange fetched;
-    const FetchedRange* src = &window;
-    if (!window.holds(d, len)) {
-        auto b = file.read(d, len);
-        if (!b) return std::nullopt;
-        fetched = std::move(b.value());
-        src = &fetched;
-    }
-    const std::uint8_t* p = src->span(d, len).data();
-
+    Buffer<std::uint8_t> block;
     PeakList out;
     try {
+        if (!window.holds(d, len)) block.resize(static_cast<std::size_t>(len));
         out.mz.resize(n);
         out.intensity.resize(n);
     } catch (const std::bad_alloc&) {
         return std::nullopt;
+    }
+    const std::uint8_t* p = nullptr;
+    if (block.empty()) {
+        p = window.span(d, len).data();
+    } else {
+        // Every byte is read or the read fails: nothing unwritten is decoded.
+        if (d > file.length() || len > file.length() - d || file.read_into(d, block.data(), block.size())) {
+            return std::nullopt;
+        }
+        p = block.data();
     }
     for (std::uint32_t j = 0; j < n; ++j) {
         if constexpr (Wide) {

@@ -7,12 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "../reader/buffer.h"
+
 namespace vantoro {
 
 // Equal-length arrays in file order; a list that is found is never empty.
 struct PeakList {
-    std::vector<double> mz;
-    std::vector<float> intensity;
+    Buffer<double> mz;
+    Buffer<float> intensity;
 };
 
 // The peak list of the scan at `scan_offset` in a file of format `version`,
