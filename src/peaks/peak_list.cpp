@@ -22,17 +22,18 @@ bool count_in_range(std::uint32_t n, std::uint32_t smallest) { return n >= small
 template <bool Wide>
 std::optional<PeakList> decode(const OpenFile& file, const FetchedRange& window, std::uint64_t d, std::uint32_t n) {
     const std::uint64_t len = (Wide ? kWideRecord : kNarrowRecord) * n;
+    const bool in_window = window.holds(d, len);
     Buffer<std::uint8_t> block;
     PeakList out;
     try {
-        if (!window.holds(d, len)) block.resize(static_cast<std::size_t>(len));
+        if (!in_window) block.resize(static_cast<std::size_t>(len));
         out.mz.resize(n);
         out.intensity.resize(n);
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
     const std::uint8_t* p = nullptr;
-    if (block.empty()) {
+    if (in_window) {
         p = window.span(d, len).data();
     } else {
         // Every byte is read or the read fails: nothing unwritten is decoded.
