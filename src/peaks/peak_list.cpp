@@ -37,7 +37,7 @@ std::optional<PeakList> decode(const OpenFile& file, const FetchedRange& window,
         p = window.span(d, len).data();
     } else {
         // Every byte is read or the read fails: nothing unwritten is decoded.
-        if (d > file.length() || len > file.length() - d || file.read_into(d, block.data(), block.size())) {
+        if (!file.contains(d, len) || file.read_into(d, block.data(), block.size())) {
             return std::nullopt;
         }
         p = block.data();

@@ -17,7 +17,7 @@ Status OpenFile::read_into(std::uint64_t offset, void* buf, std::size_t n) const
 }
 
 Result<FetchedRange> OpenFile::read(std::uint64_t offset, std::uint64_t n) const {
-    if (offset > length_ || n > length_ - offset) return IoError::eof();
+    if (!contains(offset, n)) return IoError::eof();
     std::vector<std::uint8_t> buf;
     try {
         buf.resize(static_cast<std::size_t>(n));

@@ -18,6 +18,9 @@ public:
 
     std::uint64_t length() const { return length_; }
 
+    // Whether [offset, offset + n) lies inside L.
+    bool contains(std::uint64_t offset, std::uint64_t n) const { return offset <= length_ && n <= length_ - offset; }
+
     // Exactly [offset, offset + n); a range past L is an end-of-file error.
     Result<FetchedRange> read(std::uint64_t offset, std::uint64_t n) const;
 
