@@ -27,13 +27,19 @@ def numeric(values: NDArray[Any], valid: NDArray[np.bool_] | None = None) -> Any
     return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [validity, data])
 
 
-def strings(values: Sequence[str | None]) -> Any:
+def strings(values: Sequence[str | None], valid: NDArray[np.bool_] | None = None) -> Any:
     """A string array of `values` (None: null) in UTF-8 (a lone surrogate,
-    left by a name that was not UTF-8, as "?")."""
+    left by a name that was not UTF-8, as "?"). Given `valid`, the entries
+    where it is False are null and their values are "" (a caller that knows
+    where its nulls are spares the search for them)."""
     n = len(values)
     validity = None
     texts: Sequence[str]
-    if values.count(None):
+    if valid is not None:
+        if not valid.all():
+            validity = pa.py_buffer(np.packbits(valid, bitorder="little"))
+        texts = cast("Sequence[str]", values)
+    elif values.count(None):
         valid = np.fromiter((v is not None for v in values), np.bool_, n)
         validity = pa.py_buffer(np.packbits(valid, bitorder="little"))
         texts = [v or "" for v in values]

@@ -20,6 +20,7 @@ unpacked folder."""
 from __future__ import annotations
 
 import functools
+import itertools
 import json
 import math
 import os
@@ -295,7 +296,7 @@ class _Pa:
         n = len(values)
         # Each value's slot (4: none, left null), its values picked and
         # converted by NumPy rather than a loop here per slot.
-        codes = np.array([_SLOTS.get(type(v), 4) for v in values], np.int8)
+        codes = np.fromiter(map(_SLOTS.get, map(type, values), itertools.repeat(4)), np.int8, n)
         counts_of = np.bincount(codes, minlength=5)
         boxed = np.array(values, object) if n and counts_of.max() < n else None  # a mixed column
         slots = []
@@ -309,7 +310,7 @@ class _Pa:
             else:
                 valid = codes == code
                 if dtype is None:
-                    slots.append(self.strings(np.where(valid, boxed, None).tolist()))
+                    slots.append(self.strings(np.where(valid, boxed, "").tolist(), valid))
                 else:
                     data = np.zeros(n, dtype)
                     data[valid] = boxed[valid].astype(dtype)
