@@ -5,9 +5,11 @@ Builds two inputs with the test builders:
   - run: --run-files files of 145 scans each, cycles of one MS1 scan of
     2,000-20,000 peaks and nine MS2 scans of 51-500 peaks,
 and prints for each:
-  - the conversion to Parquet and to mzPeak (zstd), alternately, each
-    through its registry writer in this process after a warm-up: min and
-    median of --rounds, and mzPeak's time over Parquet's,
+  - the conversion to Parquet and to mzPeak (zstd), alternately (which
+    goes first swapping each round), each through its registry writer in
+    this process after a warm-up: min and median of --rounds (of
+    --run-rounds for the run-like files, whose rounds are short and
+    noisier), mzPeak's time over Parquet's, and the CPU each took,
   - the bytes of the mzPeak archive, the Parquet tables, the zlib mzML and
     the RAW file(s), and the archive's size over the mzML's and the RAW's,
   - the same two conversions as whole commands (`vantoro convert FOLDER
@@ -24,7 +26,7 @@ seeking backwards in a member reads it again from its start) or read in
 place (the member is stored uncompressed: vantoro_tools' member_range).
 The machine is shared: compare the ratios of one run.
 
-    python3 bench/bench_mzpeak.py [--rounds 3] [--run-files 8] [--reads 5]
+    python3 bench/bench_mzpeak.py [--rounds 3] [--run-rounds 15] [--run-files 8] [--reads 5]
 """
 
 from __future__ import annotations
@@ -103,16 +105,22 @@ def measure(label: str, raws: list[str], tmp: str, rounds: int) -> None:
     convert(raws, "parquet", outs["parquet"])  # warm-up: imports, page cache
     convert(raws, "mzpeak", outs["mzpeak"])
     times: dict[str, list[float]] = {"parquet": [], "mzpeak": []}
-    for _ in range(rounds):
-        for to in times:
+    cpu: dict[str, list[float]] = {"parquet": [], "mzpeak": []}
+    for k in range(rounds):
+        for to in list(times)[:: 1 if k % 2 == 0 else -1]:
+            start = time.process_time()
             times[to].append(convert(raws, to, outs[to]))
+            cpu[to].append(time.process_time() - start)
     convert(raws, "mzml", outs["mzml"])
     sizes = {to: size(out) for to, out in outs.items()}
     sizes["raw"] = sum(os.path.getsize(r) for r in raws)
     peaks = min(times["parquet"]), min(times["mzpeak"])
     print(f"{label}: {len(raws)} file(s), RAW {sizes['raw'] / MB:.1f} MB")
     for to in times:
-        print(f"  convert to {to:8s} min {min(times[to]):7.3f} s  median {statistics.median(times[to]):7.3f} s")
+        print(
+            f"  convert to {to:8s} min {min(times[to]):7.3f} s  median {statistics.median(times[to]):7.3f} s  "
+            f"CPU median {statistics.median(cpu[to]):7.3f} s  ({rounds} rounds)"
+        )
     print(
         f"  mzPeak time / Parquet time: {peaks[1] / peaks[0]:.2f}x (min), "
         f"{statistics.median(times['mzpeak']) / statistics.median(times['parquet']):.2f}x (median)"
@@ -200,6 +208,7 @@ def s3_reads(path: str, reads: int, tmp: str) -> dict[str, list[float]] | None:
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--run-rounds", type=int, default=15, help="rounds of the run-like files in this process")
     ap.add_argument("--run-files", type=int, default=8)
     ap.add_argument("--reads", type=int, default=5)
     args = ap.parse_args()
@@ -214,7 +223,7 @@ def main() -> int:
         ]
         measure("dense", [dense], tmp, args.rounds)
         measure_command("dense", folders["dense"], tmp, args.rounds)
-        measure("run", runs, tmp, args.rounds)
+        measure("run", runs, tmp, args.run_rounds)
         measure_command("run", folders["run"], tmp, args.rounds)
         archive = os.path.join(tmp, "dense-mzpeak", "dense_orbitrap.mzpeak")
         try:
