@@ -592,6 +592,10 @@ def test_arrow_strings_keep_nulls_and_any_text():
     assert strings([None, "é\ud800x", "scan=1", "", None]).to_pylist() == [None, "é?x", "scan=1", "", None]
     assert strings(["AGC", "µs"]).to_pylist() == ["AGC", "µs"]
     assert strings([]).to_pylist() == []
+    # Nulls given by the caller's mask: the same array as nulls found.
+    import numpy as np
+
+    assert strings(["", "é", "x"], np.array([False, True, True])).equals(strings([None, "é", "x"]))
 
 
 def test_a_batch_never_imports_pandas(edge_raw, tmp_path):
