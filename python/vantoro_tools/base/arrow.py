@@ -30,8 +30,8 @@ def numeric(values: NDArray[Any], valid: NDArray[np.bool_] | None = None) -> Any
 def strings(values: Sequence[str | None], valid: NDArray[np.bool_] | None = None) -> Any:
     """A string array of `values` (None: null) in UTF-8 (a lone surrogate,
     left by a name that was not UTF-8, as "?"). Given `valid`, the entries
-    where it is False are null and their values are "" (a caller that knows
-    where its nulls are spares the search for them)."""
+    where it is False are null, their values "" (a caller that knows where
+    its nulls are spares the search for them)."""
     n = len(values)
     validity = None
     texts: Sequence[str]

@@ -60,7 +60,7 @@ ACTIVATION_TERMS = {
 }
 
 
-#: The activation's energies among them (made once: `precursor_of` runs per scan).
+#: The terms of the activation's energies (picked once: `precursor_of` runs per scan).
 ENERGY_TERMS = tuple(e for e in TRAILER_TERMS if e.place == "activation" and e.key != ACTIVATION_TYPE)
 
 
