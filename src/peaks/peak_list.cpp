@@ -23,6 +23,8 @@ template <bool Wide>
 std::optional<PeakList> decode(const OpenFile& file, const FetchedRange& window, std::uint64_t d, std::uint32_t n) {
     const std::uint64_t len = (Wide ? kWideRecord : kNarrowRecord) * n;
     const bool in_window = window.holds(d, len);
+    // A block past the end of the file is refused before anything is sized for it.
+    if (!in_window && !file.contains(d, len)) return std::nullopt;
     Buffer<std::uint8_t> block;
     PeakList out;
     try {
@@ -37,9 +39,7 @@ std::optional<PeakList> decode(const OpenFile& file, const FetchedRange& window,
         p = window.span(d, len).data();
     } else {
         // Every byte is read or the read fails: nothing unwritten is decoded.
-        if (!file.contains(d, len) || file.read_into(d, block.data(), block.size())) {
-            return std::nullopt;
-        }
+        if (file.read_into(d, block.data(), block.size())) return std::nullopt;
         p = block.data();
     }
     for (std::uint32_t j = 0; j < n; ++j) {
