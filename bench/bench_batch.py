@@ -150,6 +150,9 @@ def cluster(workers: int, tmp: str, pin: Sequence[str] = ()) -> tuple[str, list[
     while not os.path.exists(info) or not open(info).read().strip():
         time.sleep(0.1)
     address = json.load(open(info))["address"]
+    # Workers started as the README starts them: on the C library's
+    # allocator, as the command's own processes are.
+    env = {**os.environ, "ARROW_DEFAULT_MEMORY_POOL": os.environ.get("ARROW_DEFAULT_MEMORY_POOL", "system")}
     for k in range(workers):
         procs.append(
             subprocess.Popen(
@@ -158,6 +161,7 @@ def cluster(workers: int, tmp: str, pin: Sequence[str] = ()) -> tuple[str, list[
                 stdout=log,
                 stderr=log,
                 start_new_session=True,
+                env=env,
             )
         )
     from distributed import Client

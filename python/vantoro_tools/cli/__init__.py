@@ -111,6 +111,12 @@ def program() -> int:
     # its pool's workers are forked from; measured). Set before anything
     # imports NumPy, and so inherited by the pool; a value the user set stands.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+    # Arrow's own allocator (mimalloc) gives the Parquet writers' buffers
+    # back at the end of each file and copies them as they grow; the C
+    # library's keeps and extends them: a batch of 24 files of 3 million
+    # peaks to Parquet in a third less time on one core (measured). Set
+    # before anything loads Arrow, for the command and its pool's workers.
+    os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
     status = main()
     # What the command wrote is closed by now; what is left is the
     # interpreter's exit, whose final garbage collections traverse every

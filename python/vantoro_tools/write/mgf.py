@@ -84,9 +84,10 @@ class PeakText:
         import pyarrow as pa
         import pyarrow.compute as pc
 
-        from ..base.arrow import strings
+        from ..base.arrow import strings, text_pool
 
         self.np, self.pa, self.pc = np, pa, pc
+        self.pool = text_pool()
         # The separators as Arrow scalars taken from an array built from its
         # buffers: pa.scalar(" "), or a str handed to a compute function,
         # imports pandas where it is installed.
@@ -132,9 +133,10 @@ class PeakText:
         np, pa, pc = self.np, self.pa, self.pc
         if not entries:
             return []
-        mz = pc.cast(numeric(np.concatenate(mz_arrays)), pa.string())
-        intensity = pc.cast(numeric(np.concatenate(intensity_arrays)), pa.string())
-        lines = pc.binary_join_element_wise(mz, self.space, intensity, self.newline, self.nothing)
+        pool = self.pool
+        mz = pc.cast(numeric(np.concatenate(mz_arrays)), pa.string(), memory_pool=pool)
+        intensity = pc.cast(numeric(np.concatenate(intensity_arrays)), pa.string(), memory_pool=pool)
+        lines = pc.binary_join_element_wise(mz, self.space, intensity, self.newline, self.nothing, memory_pool=pool)
         _, offsets_buffer, data_buffer = lines.buffers()
         offsets = np.frombuffer(offsets_buffer, np.int32, len(lines) + 1, lines.offset * 4)
         data = memoryview(data_buffer)

@@ -201,9 +201,11 @@ class _Pa:
             import pyarrow.parquet as pq
         except ImportError as exc:
             raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
-        from ..base.arrow import numeric, strings
+        from ..base.arrow import numeric, strings, writer_pool
 
         self.np, self.pa, self.pq = np, pa, pq
+        #: The memory pool every Parquet writer of the archive is given.
+        self.pool = writer_pool()
         # Every array is built from its buffers (`arrow`): `pa.array()`
         # would import pandas where it is installed.
         #: An Arrow array over the buffer of a NumPy array (null where
@@ -412,6 +414,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
         "compression": "none" if codec == "none" else codec,
         "write_page_index": True,
         "store_schema": False,
+        "memory_pool": lib.pool,
     }
     with ExitStack() as stack:
         members = _Members(stack, dests, beside=options.thread_count > 1)

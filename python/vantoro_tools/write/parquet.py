@@ -72,7 +72,7 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
         import pyarrow.parquet as pq
     except ImportError as exc:
         raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
-    from ..base.arrow import numeric, strings
+    from ..base.arrow import numeric, strings, writer_pool
 
     def column(values: Sequence[Any], kind: str) -> Any:
         if kind == "string":
@@ -87,7 +87,7 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
     levels = options.ms_levels
     # Written without the arrow schema or pandas metadata: plain Parquet
     # types, and bytes that depend on the data only.
-    plain: dict[str, Any] = {"store_schema": False}
+    plain: dict[str, Any] = {"store_schema": False, "memory_pool": writer_pool()}
     # The file name is one dictionary entry, in memory and in the file.
     file_type = pa.dictionary(pa.int32(), pa.string())
     peak_schema = pa.schema(
