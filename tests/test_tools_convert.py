@@ -526,6 +526,30 @@ def command(*args):
     return run.returncode, run.stderr.splitlines()
 
 
+def test_arrow_allocator_changes_no_byte(tmp_path):
+    # The command picks the C library's allocator for Arrow; a user's own
+    # choice (or a Dask worker's default) must write the same files.
+    pa = pytest.importorskip("pyarrow")
+    try:
+        pa.mimalloc_memory_pool()
+    except NotImplementedError:
+        pytest.skip("this pyarrow has no mimalloc")
+    raw = orbitrap_varied(seed=3).write(tmp_path / "v_orbitrap.raw")
+    outputs = {}
+    for pool in ("mimalloc", None):
+        env = {k: v for k, v in os.environ.items() if k != "ARROW_DEFAULT_MEMORY_POOL"}
+        if pool:
+            env["ARROW_DEFAULT_MEMORY_POOL"] = pool
+        out = tmp_path / str(pool)
+        for to in ("parquet", "mgf", "mzpeak"):
+            args = [sys.executable, "-m", "vantoro_tools", "convert", raw, "--to", to, "--out", out, "-q"]
+            assert subprocess.run(args, env=env, timeout=600).returncode == 0
+        # The outputs, not the ledger or the stamps (hidden names).
+        names = [f.relative_to(out) for f in out.rglob("*") if f.is_file()]
+        outputs[pool] = {n: (out / n).read_bytes() for n in names if not any(p.startswith(".") for p in n.parts)}
+    assert len(outputs[None]) == 4 and outputs["mimalloc"] == outputs[None]
+
+
 def test_same_bytes_every_time_and_only_vantoro_lines_on_stderr(edge_raw, tmp_path):
     pytest.importorskip("pyarrow")
     src = tmp_path / "in"
