@@ -6,6 +6,8 @@ the one finally written or not."""
 import hashlib
 import json
 import os
+import sys
+import threading
 
 import pytest
 
@@ -65,15 +67,22 @@ def test_ledger_and_stamps_hold_the_digest_of_each_file_on_disk(inputs, tmp_path
             assert_valid_mzml(o["path"])
 
 
+@pytest.mark.parametrize("catch_up", [False, True])  # the held body hashed here, or beside
 @pytest.mark.parametrize("known_after", [None, 300])  # writes before the source's SHA-1 is known
 @pytest.mark.parametrize("hold", [1 << 14, 1 << 30])
-def test_mzml_body_held_until_the_source_hash_is_known(inputs, tmp_path, monkeypatch, hold, known_after):
+def test_mzml_body_held_until_the_source_hash_is_known(inputs, tmp_path, monkeypatch, hold, known_after, catch_up):
     """The source's SHA-1 known only at the end, or midway: the body is held
     up to `hold` bytes, then the writer waits for it (small), or all held
-    (large), and hashed as written once it is known; the checksums come out
-    the same as when it is known first, and nothing is read back."""
+    (large), and hashed as written once it is known, in the writing thread
+    or by a catch-up thread that the writer waits for whenever it falls
+    64 KiB behind; the checksums come out the same as when it is known
+    first, and nothing is read back."""
     from vantoro_tools.write.formats import SourceDigest
     from vantoro_tools.write.output import recording_digests
+
+    if catch_up:
+        monkeypatch.setattr(mzml_writer, "CATCH_UP", 0)
+        monkeypatch.setattr(mzml_writer, "LAG", 1 << 16)
 
     asked = []
 
@@ -90,6 +99,51 @@ def test_mzml_body_held_until_the_source_hash_is_known(inputs, tmp_path, monkeyp
         assert mzml_writer.write_mzml(inputs / "run_orbitrap.raw", dest) == 145
     assert not reads and digests == {os.path.abspath(dest): sha256(dest)}
     assert_valid_mzml(dest)
+    assert not [t for t in threading.enumerate() if t.name == "vantoro-mzml-catch-up"]
+
+
+def test_mzml_catch_up_thread_stopped_when_the_conversion_fails(inputs, tmp_path, monkeypatch):
+    from vantoro_tools.source import scans
+
+    monkeypatch.setattr(mzml_writer, "CATCH_UP", 0)
+    started = []
+    real = mzml_writer._CatchUp
+
+    def catch_up(*args):
+        started.append(real(*args))
+        return started[-1]
+
+    def failing(self):
+        for k, scan in enumerate(walk(self)):
+            if k == 100:
+                raise OSError("disk gone")
+            yield scan
+
+    walk = scans.ScanSource.scans
+    monkeypatch.setattr(mzml_writer, "_CatchUp", catch_up)
+    monkeypatch.setattr(scans.ScanSource, "scans", failing)
+    with pytest.raises(OSError, match="disk gone"):
+        mzml_writer.write_mzml(inputs / "run_orbitrap.raw", tmp_path / "run.mzML")
+    assert started and not started[0].thread.is_alive()
+    assert not os.path.exists(tmp_path / "run.mzML")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a thread's own priority is Linux's")
+def test_run_behind_lowers_only_the_calling_thread():
+    from vantoro_tools.base.cores import run_behind
+
+    main = os.getpriority(os.PRIO_PROCESS, threading.get_native_id())
+    seen = []
+
+    def pool_thread():
+        run_behind()
+        seen.append(os.getpriority(os.PRIO_PROCESS, threading.get_native_id()))
+
+    t = threading.Thread(target=pool_thread)
+    t.start()
+    t.join()
+    assert seen == [min(19, main + 5)]
+    assert os.getpriority(os.PRIO_PROCESS, threading.get_native_id()) == main
 
 
 @pytest.mark.parametrize("inline", [0, 1 << 20, 64 << 20])  # threads from the start, midway, never

@@ -9,8 +9,8 @@ zlib streams, deflated by ISA-L or, for small arrays, libdeflate; or
 MS-Numpress) while the spectra are written in scan order, and adds the
 total ion current chromatogram, the offset index and the SHA-1 checksum.
 The source file's SHA-1 is computed on a thread of its own while the scans
-are read, and the file's checksums (its SHA-1, the output's SHA-256) by the
-writing thread as it writes the bytes (`Document`). Asked for one thread, the
+are read, and the file's checksums (its SHA-1, the output's SHA-256) from
+the bytes as they are written (`Document`). Asked for one thread, the
 writer encodes every spectrum in the calling thread.
 """
 
@@ -21,12 +21,14 @@ import hashlib
 import math
 import os
 import re
+import threading
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any
 
+from ...base.cores import run_behind
 from ...base.deps import missing
 from ...base.paths import StrPath
 from ...base.version import tool_version
@@ -66,6 +68,12 @@ HASH_CHUNK = 1 << 22
 #: the body back from the file instead would not wait (the dense file's
 #: writer waits some 0.35 s), but it would be a second pass over the output.
 HOLD = 64 << 20
+#: Bytes held when the source's SHA-1 comes that are hashed in the writing
+#: thread, not by a thread of their own (`_CatchUp`).
+CATCH_UP = 4 << 20
+#: Bytes a catch-up thread may fall further behind than it started: the
+#: writer writes the spectra the pool encoded meanwhile in a burst.
+LAG = 32 << 20
 
 CV_ID = {"MS": "PSI-MS", "UO": "UO"}
 _SPECTRUM_END = b"</binary>\n          </binaryDataArray>\n        </binaryDataArrayList>\n      </spectrum>\n"
@@ -243,6 +251,64 @@ class Encoder:
 # -- the document --------------------------------------------------------
 
 
+class _CatchUp:
+    """Hashes, on a thread of its own, the body held until the opening was
+    known, and what the writer writes meanwhile (`add`), in order, until it
+    has caught up: the writing thread goes on giving the pool its spectra
+    instead of hashing tens of MB while the pool waits (the dense file: its
+    64 MB held took the writer some 70 ms, the pool idle)."""
+
+    def __init__(self, digester: Digester, pieces: list[bytes]):
+        self.digester = digester
+        self.pieces = deque(pieces)
+        self.bytes = sum(len(p) for p in pieces)  # queued, not yet taken
+        #: The most it may fall behind before the writer waits for it.
+        self.limit = self.bytes + LAG
+        self.lock = threading.Lock()
+        self.done = False  # caught up, stopped or failed: `add` takes no more
+        self.stopped = False
+        self.error: BaseException | None = None
+        self.thread = threading.Thread(target=self._run, name="vantoro-mzml-catch-up", daemon=True)
+        self.thread.start()
+
+    def _run(self) -> None:
+        try:
+            while True:
+                with self.lock:
+                    if self.stopped or not self.pieces:
+                        self.done = True
+                        return
+                    piece = self.pieces.popleft()
+                    self.bytes -= len(piece)
+                self.digester.update(piece)
+        except BaseException as exc:  # raised again in the writing thread
+            with self.lock:
+                self.error, self.done = exc, True
+
+    def add(self, data: bytes) -> bool:
+        """`data` queued after what is still to be hashed; False once caught
+        up (the writer hashes it itself, and all that follows)."""
+        with self.lock:
+            if not self.done:
+                self.pieces.append(data)
+                self.bytes += len(data)
+                return True
+        self.finish()
+        return False
+
+    def finish(self) -> None:
+        """Waits until all that was queued is hashed."""
+        self.thread.join()
+        if self.error is not None:
+            raise self.error
+
+    def stop(self) -> None:
+        """Gives up what is still queued and waits for the thread."""
+        with self.lock:
+            self.stopped = True
+        self.thread.join()
+
+
 class Document:
     """One indexed mzML file written front to back, its spectra streamed
     with `spectrum`, and hashed as it is written: the SHA-1 of the bytes
@@ -257,11 +323,13 @@ class Document:
     predicted: with the count of `expected` spectra, as soon as the
     source's SHA-1 is known; the body written until then is hashed after
     it (held in memory: `HOLD` bytes at most, past which the writer waits
-    for the source's SHA-1), and the rest as it is written. When the
-    opening finally written is the one predicted, both digests are
-    complete without reading anything back. When it is not (a scan without
-    a peak list, spectra left out by MS level, no `expected`), the file is
-    read back once, computing both digests in that one pass."""
+    for the source's SHA-1), and the rest as it is written (a large body
+    held is hashed by a thread of its own, `_CatchUp`, with what is
+    written meanwhile, while the writer goes on). When the opening finally
+    written is the one predicted, both digests are complete without
+    reading anything back. When it is not (a scan without a peak list,
+    spectra left out by MS level, no `expected`), the file is read back
+    once, computing both digests in that one pass."""
 
     def __init__(
         self,
@@ -293,6 +361,7 @@ class Document:
         self.head: bytes | None = None  # the opening hashed, with its padding
         self.held: list[bytes] = []
         self.held_bytes = 0
+        self.behind: _CatchUp | None = None  # hashing what was held, and what comes meanwhile
         # The texts every spectrum repeats, made once.
         p = voc.param
         self._level_params: dict[int, str] = {}  # by MS level, made as first met
@@ -307,6 +376,13 @@ class Document:
         self._tic = f'        <cvParam {voc.ref["total ion current"]} value="'
 
     def write(self, data: bytes) -> None:
+        if self.behind is not None and (self.behind.bytes > self.behind.limit or not self.behind.add(data)):
+            self.behind.finish()  # caught up, or too far behind: hashed here from now on
+            self.behind = None
+        elif self.behind is not None:  # queued for the catch-up thread
+            self.fh.write(data)
+            self.pos += len(data)
+            return
         if self.head is not None and self.digester is not None and len(data) > SLICE:
             # Written and hashed a slice at a time, each hashed while the
             # write has just brought it into this core's cache.
@@ -327,11 +403,12 @@ class Document:
         self.held.append(data)
         self.held_bytes += len(data)
         if self.held_bytes >= HOLD or self.known():
-            self._hash_head()
+            self._hash_head(beside=True)
 
     def mispredicted(self) -> None:
         """A scan will not be a spectrum: the count the opening is hashed
         with is wrong, and hashing as written is given up (see `finish`)."""
+        self.close()
         if self.digester is not None:
             self.digester.close()
             self.digester = None
@@ -341,16 +418,26 @@ class Document:
         opening = self.opening(count, self.source_sha1())
         return opening + b" " * (self.room - len(opening) - 1) + b"\n"
 
-    def _hash_head(self) -> None:
+    def _hash_head(self, *, beside: bool = False) -> None:
         """The predicted opening hashed (waiting for the source's SHA-1),
-        then the body held until now."""
+        then the body held until now: here, or (`beside`, a large body) by
+        a catch-up thread."""
         if self.digester is None or self.expected is None or self.head is not None:
             return
         self.head = self._padded(self.expected)
-        self.digester.update(self.head)
-        for data in self.held:
-            self.digester.update(data)
+        if beside and self.held_bytes >= CATCH_UP:
+            self.behind = _CatchUp(self.digester, [self.head, *self.held])
+        else:
+            self.digester.update(self.head)
+            for data in self.held:
+                self.digester.update(data)
         self.held, self.held_bytes = [], 0
+
+    def close(self) -> None:
+        """Stops the catch-up thread, if any (a conversion that fails)."""
+        if self.behind is not None:
+            self.behind.stop()
+            self.behind = None
 
     def opening(self, count: int, source_sha1: str) -> bytes:
         voc, source = self.voc, self.source
@@ -531,6 +618,9 @@ class Document:
             ).encode()
         )
         self._hash_head()
+        if self.behind is not None:
+            self.behind.finish()
+            self.behind = None
         head = self._padded(len(self.offsets))
         self.fh.seek(0)
         self.fh.write(head)
@@ -602,12 +692,16 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
         # interrupted), or first, given one thread.
         SourceDigest(os.fspath(source.path), "sha1", HASH_CHUNK, beside=threads > 1) as source_sha1,
         # Both checksums in the writing thread, even with a core to spare:
-        # it mostly waits for the pool's encodings, and hashes each piece it
-        # has just written while it is in its core's cache (the dense file,
-        # measured: 0.2 CPU-s and 0.1 s less than on a thread beside it).
+        # it hashes each piece it has just written while it is in its core's
+        # cache (the dense file, measured: 0.2 CPU-s and 0.1 s less than on
+        # a thread beside it); only a body held for the source's SHA-1 is
+        # hashed beside it (`_CatchUp`).
         Digester("sha1", "sha256", beside=False) as digester,
         open(tmp, "r+b", buffering=1 << 20) as fh,
-        ThreadPoolExecutor(threads, thread_name_prefix="vantoro-mzml") as executor,
+        # The pool's threads behind the writing thread and the checksums:
+        # the whole file's hashing waits for the source's SHA-1, then goes
+        # in the order written, and the pool fills what they leave.
+        ThreadPoolExecutor(threads, thread_name_prefix="vantoro-mzml", initializer=run_behind) as executor,
     ):
         # Given one thread, the spectra are encoded here as they are written.
         pool = executor if threads > 1 else None
@@ -625,18 +719,21 @@ def write_mzml_source(source: ScanSource, dests: Sequence[str], options: WriteOp
             digester=digester,
         )
         pending: deque[tuple[Scan, int, Pending[Encoded]]] = deque()
-        for scan in _with_peaks(source, levels, doc.mispredicted):
-            assert scan.mz is not None and scan.intensity is not None
-            peaks = len(scan.mz)
-            where = pool if peaks >= POOL_PEAKS else None
-            pending.append((scan, peaks, submit(where, encoder.spectrum, scan.mz, scan.intensity)))
-            if len(pending) > ahead:
+        try:
+            for scan in _with_peaks(source, levels, doc.mispredicted):
+                assert scan.mz is not None and scan.intensity is not None
+                peaks = len(scan.mz)
+                where = pool if peaks >= POOL_PEAKS else None
+                pending.append((scan, peaks, submit(where, encoder.spectrum, scan.mz, scan.intensity)))
+                if len(pending) > ahead:
+                    done, length, future = pending.popleft()
+                    doc.spectrum(done, future.result(), length)
+            while pending:
                 done, length, future = pending.popleft()
                 doc.spectrum(done, future.result(), length)
-        while pending:
-            done, length, future = pending.popleft()
-            doc.spectrum(done, future.result(), length)
-        doc.finish()
+            doc.finish()
+        finally:
+            doc.close()
         fh.flush()
         record_digest(tmp, doc.sha256)
     return Written(len(doc.offsets), source.warnings)
