@@ -289,12 +289,11 @@ class _CatchUp:
         """`data` queued after what is still to be hashed; False once caught
         up (the writer hashes it itself, and all that follows)."""
         with self.lock:
-            if not self.done:
-                self.pieces.append(data)
-                self.bytes += len(data)
-                return True
-        self.finish()
-        return False
+            if self.done:
+                return False
+            self.pieces.append(data)
+            self.bytes += len(data)
+            return True
 
     def finish(self) -> None:
         """Waits until all that was queued is hashed."""
@@ -376,13 +375,12 @@ class Document:
         self._tic = f'        <cvParam {voc.ref["total ion current"]} value="'
 
     def write(self, data: bytes) -> None:
-        if self.behind is not None and (self.behind.bytes > self.behind.limit or not self.behind.add(data)):
-            self.behind.finish()  # caught up, or too far behind: hashed here from now on
-            self.behind = None
-        elif self.behind is not None:  # queued for the catch-up thread
-            self.fh.write(data)
-            self.pos += len(data)
-            return
+        if self.behind is not None:
+            if self.behind.bytes <= self.behind.limit and self.behind.add(data):
+                self.fh.write(data)
+                self.pos += len(data)
+                return
+            self._caught_up()  # caught up, or too far behind: hashed here from now on
         if self.head is not None and self.digester is not None and len(data) > SLICE:
             # Written and hashed a slice at a time, each hashed while the
             # write has just brought it into this core's cache.
@@ -432,6 +430,12 @@ class Document:
             for data in self.held:
                 self.digester.update(data)
         self.held, self.held_bytes = [], 0
+
+    def _caught_up(self) -> None:
+        """Waits for the catch-up thread, if any, to hash all it was given."""
+        if self.behind is not None:
+            self.behind.finish()
+            self.behind = None
 
     def close(self) -> None:
         """Stops the catch-up thread, if any (a conversion that fails)."""
@@ -618,9 +622,7 @@ class Document:
             ).encode()
         )
         self._hash_head()
-        if self.behind is not None:
-            self.behind.finish()
-            self.behind = None
+        self._caught_up()
         head = self._padded(len(self.offsets))
         self.fh.seek(0)
         self.fh.write(head)
