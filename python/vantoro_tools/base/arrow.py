@@ -8,7 +8,8 @@ writers and readers here use."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import contextlib
+from collections.abc import Iterator, Sequence
 from typing import Any, cast
 
 import numpy as np
@@ -55,6 +56,27 @@ def strings(values: Sequence[str | None], valid: NDArray[np.bool_] | None = None
     else:
         np.cumsum([len(t.encode("utf-8", "replace")) for t in texts], out=offsets[1:])
     return pa.Array.from_buffers(pa.string(), n, [validity, pa.py_buffer(offsets), pa.py_buffer(data)])
+
+
+@contextlib.contextmanager
+def buffered_sink(f: Any, size: int) -> Iterator[Any]:
+    """An Arrow output stream over the Python file `f` that gathers small
+    writes into pieces of `size` bytes, for a Parquet writer. Closed
+    (closing `f`) when the block ends; when it fails, what the stream still
+    holds goes to `f`, which the caller is giving up, and `f` is left to
+    the caller: a stream left to be collected would try to write to `f`
+    once closed, and Arrow would print the failure on standard error."""
+    sink = pa.BufferedOutputStream(pa.PythonFile(f, mode="w"), size)
+    try:
+        yield sink
+    except BaseException:
+        try:
+            sink.detach()
+        except Exception:  # `f` itself failed: the stream given up as it is
+            with contextlib.suppress(Exception):
+                sink.close()
+        raise
+    sink.close()
 
 
 def writer_pool() -> Any:

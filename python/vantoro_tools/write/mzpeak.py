@@ -373,17 +373,17 @@ class _Members:
                 yield f
 
     @contextmanager
-    def open_arrow(self, pa: Any, name: str) -> Iterator[Any]:
+    def open_arrow(self, name: str) -> Iterator[Any]:
         """`open` as an Arrow output stream that gathers Parquet's small
         writes in Arrow's own buffer: the member's checksum and writes go in
         large pieces, and a writer encoding on another thread needs the
         interpreter (to hand its bytes to the Python file) once per buffer or
         page rather than per header and small page, while this thread runs
         Python code."""
-        with self.open(name) as f:
-            sink = pa.BufferedOutputStream(pa.PythonFile(f, mode="w"), WRITE_BUFFER)
+        from ..base.arrow import buffered_sink
+
+        with self.open(name) as f, buffered_sink(f, WRITE_BUFFER) as sink:
             yield sink
-            sink.close()  # the rest of the buffer; closes `f` too
 
 
 def write_mzpeak(
@@ -467,7 +467,7 @@ def write_mzpeak_source(source: ScanSource, dests: Sequence[str], options: Write
             writing = submit(pool, functools.partial(writer.write_table, table, row_group_size=rows))
 
         with (
-            members.open_arrow(pa, "spectra_peaks.parquet") as f,
+            members.open_arrow("spectra_peaks.parquet") as f,
             pq.ParquetWriter(
                 f,
                 schema,

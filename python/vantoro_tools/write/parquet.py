@@ -72,7 +72,7 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
         import pyarrow.parquet as pq
     except ImportError as exc:
         raise missing(exc.name or "pyarrow", PURPOSE, "convert") from exc
-    from ..base.arrow import numeric, strings, writer_pool
+    from ..base.arrow import buffered_sink, numeric, strings, writer_pool
 
     def column(values: Sequence[Any], kind: str) -> Any:
         if kind == "string":
@@ -125,10 +125,11 @@ def write_parquet_source(source: ScanSource, dests: Sequence[str], options: Writ
     def hashed_sink(tmp: str) -> Iterator[Any]:
         # Parquet's small writes gathered in Arrow's buffer, then hashed on
         # their way to the file (the output layer's `hashed_file`).
-        with hashed_file(tmp, buffering=0, beside=options.thread_count > 1) as f:
-            sink = pa.BufferedOutputStream(pa.PythonFile(f, mode="w"), WRITE_BUFFER)
+        with (
+            hashed_file(tmp, buffering=0, beside=options.thread_count > 1) as f,
+            buffered_sink(f, WRITE_BUFFER) as sink,
+        ):
             yield sink
-            sink.close()  # the rest of the buffer; closes `f` too
 
     with atomic_path(peaks_dest) as peaks_tmp, atomic_path(scans_dest) as scans_tmp:
         # Dictionary encoding where values repeat; m/z and intensity split
